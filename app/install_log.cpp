@@ -1,0 +1,80 @@
+#include "app/install_log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace {
+
+struct InstallLogFile {
+    std::mutex lock;
+    std::FILE* file = nullptr;
+};
+
+InstallLogFile& LogFile() {
+    static InstallLogFile log;
+    return log;
+}
+
+std::tm LocalTime(std::time_t t) {
+    std::tm out{};
+#ifdef _WIN32
+    localtime_s(&out, &t);
+#else
+    localtime_r(&t, &out);
+#endif
+    return out;
+}
+
+} // namespace
+
+bool OpenInstallLog(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    auto& log = LogFile();
+    std::lock_guard guard(log.lock);
+    if (log.file)
+        std::fclose(log.file);
+    log.file = f;
+    return f != nullptr;
+}
+
+void CloseInstallLog() {
+    auto& log = LogFile();
+    std::lock_guard guard(log.lock);
+    if (log.file)
+        std::fclose(log.file);
+    log.file = nullptr;
+}
+
+bool InstallLogIsOpen() {
+    auto& log = LogFile();
+    std::lock_guard guard(log.lock);
+    return log.file != nullptr;
+}
+
+std::string FormatLogPrefix(int hour, int minute, int second, int millisecond) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "[%02d:%02d:%02d %03d]\t\t", hour, minute, second, millisecond);
+    return prefix;
+}
+
+void WriteLog(std::string_view text) {
+    auto& log = LogFile();
+    std::lock_guard guard(log.lock);
+    if (!log.file)
+        return;
+    auto now = std::chrono::system_clock::now();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm = LocalTime(std::chrono::system_clock::to_time_t(now));
+    std::string line = FormatLogPrefix(tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
+    line.append(text);
+    line.append("\r\n");
+    std::fwrite(line.data(), 1, line.size(), log.file);
+    std::fflush(log.file);
+}
+
+void WriteLog(const char* text) {
+    if (text)
+        WriteLog(std::string_view(text));
+}

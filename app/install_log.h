@@ -1,0 +1,20 @@
+// The install log: one timestamped line per event, from any thread. Writing and closing exclude each
+// other, so a line that found the file open is finished before a close takes effect.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Opens (truncating) the log file; returns false and leaves the log closed when it cannot be opened.
+bool OpenInstallLog(const std::string& path);
+// Closes the log; later lines are dropped. Harmless when closed.
+void CloseInstallLog();
+bool InstallLogIsOpen();
+
+// "[hh:mm:ss mmm]\t\t" + text + "\r\n", one write and a flush. Nothing happens while the log is closed
+// or when text is null.
+void WriteLog(const char* text);
+void WriteLog(std::string_view text);
+
+// The line prefix for a given local time, exposed so tests can check its bytes.
+std::string FormatLogPrefix(int hour, int minute, int second, int millisecond);

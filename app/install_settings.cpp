@@ -1,0 +1,6 @@
+#include "app/install_settings.h"
+
+InstallSettings& GetInstallSettings() {
+    static InstallSettings settings;
+    return settings;
+}

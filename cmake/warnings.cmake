@@ -1,0 +1,13 @@
+# Warnings are errors-in-spirit: both builds are kept at zero.
+add_compile_options(-Wall -Wextra)
+
+if(ORVANE_SANITIZE AND NOT WIN32)
+    add_compile_options(-fsanitize=${ORVANE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${ORVANE_SANITIZE})
+endif()
+
+if(WIN32)
+    # One self-contained executable: no runtime DLL beyond the system's own.
+    add_link_options(-static -static-libgcc -static-libstdc++)
+    add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 UNICODE _UNICODE)
+endif()

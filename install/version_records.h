@@ -1,0 +1,5 @@
+#pragma once
+
+// module.info and update.ini in TempDir.
+void WriteModuleInfo();
+void WriteUpdateIni();

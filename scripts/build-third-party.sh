@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows third-party archives from Debian's sources: LZO 2.10 and minizip (from zlib's
+# contrib), plus GoogleTest from /usr/src/googletest. Output: build/third_party/mingw/{include,lib}.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+tp="$here/build/third_party"
+prefix="$tp/mingw"
+stamp="$prefix/.complete-v1"
+[ -f "$stamp" ] && exit 0
+
+rm -rf "$tp/src" "$prefix"
+mkdir -p "$tp/src" "$prefix/include" "$prefix/lib"
+cd "$tp/src"
+apt-get source --download-only lzo2 zlib >/dev/null 2>&1 || apt-get source --download-only lzo2 zlib
+tar xf lzo2_*.orig.tar.gz
+tar xf zlib_*.orig.tar.*
+lzo_dir=$(find . -maxdepth 1 -type d -name 'lzo-*' | head -1)
+zlib_dir=$(find . -maxdepth 1 -type d -name 'zlib-*' | head -1)
+
+toolchain="$here/cmake/mingw-w64.cmake"
+cmake -S "$lzo_dir" -B lzo-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DENABLE_STATIC=ON -DENABLE_SHARED=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build lzo-build --target lzo_static_lib >/dev/null
+cp lzo-build/liblzo2.a "$prefix/lib/"
+cp -r "$lzo_dir/include/lzo" "$prefix/include/"
+
+mz="$zlib_dir/contrib/minizip"
+mkdir -p minizip-build "$prefix/include/minizip"
+for f in unzip ioapi; do
+    x86_64-w64-mingw32-gcc-posix -O2 -c "$mz/$f.c" -I "$zlib_dir" -o "minizip-build/$f.o"
+done
+x86_64-w64-mingw32-ar rcs "$prefix/lib/libminizip.a" minizip-build/unzip.o minizip-build/ioapi.o
+cp "$mz/unzip.h" "$mz/ioapi.h" "$prefix/include/minizip/"
+
+cmake -S /usr/src/googletest -B gtest-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -Dgtest_disable_pthreads=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build gtest-build >/dev/null
+cmake --install gtest-build >/dev/null
+
+touch "$stamp"
+echo "third-party: built into $prefix"

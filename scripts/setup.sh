@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for both builds. Idempotent: safe to run again, and on a machine that
+# already has some of the packages.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+packages=(
+    build-essential cmake ninja-build git pkg-config ca-certificates dpkg-dev python3 xxd
+    clang libclang-rt-14-dev clang-format
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+    wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
+    liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
+    libasio-dev nlohmann-json3-dev libbotan-2-dev
+)
+
+sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+# The cross-built LZO and minizip come from Debian's own source packages, which need a deb-src entry.
+src_list=/etc/apt/sources.list.d/orvane-deb-src.sources
+need_update=0
+if [ ! -f "$src_list" ]; then
+    sudo_ tee "$src_list" >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    need_update=1
+fi
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ]; then
+    sudo_ apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+"$here/scripts/build-third-party.sh"
+echo "setup: ready"

@@ -1,0 +1,12 @@
+// File-system calls of the download path. Paths are the program's backslash-separated ANSI texts; the
+// POSIX build maps the backslashes to slashes at this edge only.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+bool LocalPathExists(const std::string& path);
+bool LocalMakeFolder(const std::string& path);
+std::FILE* LocalOpenFile(const std::string& path, const char* mode);
+// Tells the user that a folder could not be created (a message box with caption "提示" on Windows).
+void ShowFolderAlert(const std::string& folder);

@@ -39,7 +39,7 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive sudo_ apt-get install -y -qq "${missing[@]}"
 fi
 
 "$here/scripts/build-third-party.sh"

@@ -179,9 +179,10 @@ std::optional<ModuleCheckResponse> DecodeModuleCheckResponse(const uint8_t* msg,
     return rsp;
 }
 
-size_t MaxModulesPerMessage(size_t recordSize) {
+size_t MaxModulesPerMessage(size_t recordSize, size_t maxMessage) {
     recordSize = std::max(recordSize, kModuleCheckRspSize);
-    return std::min<size_t>((kMaxMessageSize - kHeaderSize) / recordSize, UINT16_MAX);
+    maxMessage = std::clamp(maxMessage, kHeaderSize, kMaxMessageSize);
+    return std::min<size_t>((maxMessage - kHeaderSize) / recordSize, UINT16_MAX);
 }
 
 // --- file download --------------------------------------------------------------------------------
@@ -201,10 +202,12 @@ std::vector<uint8_t> EncodeFileDownloadRequest(std::span<const DownloadItem> ite
     return out;
 }
 
-std::vector<std::vector<uint8_t>> EncodeFileDownloadRequests(std::span<const DownloadItem> items) {
+std::vector<std::vector<uint8_t>> EncodeFileDownloadRequests(std::span<const DownloadItem> items,
+                                                             size_t maxRecords) {
+    maxRecords = std::clamp<size_t>(maxRecords, 1, kMaxDownloadRecords);
     std::vector<std::vector<uint8_t>> out;
     do {
-        size_t n = std::min(items.size(), kMaxDownloadRecords);
+        size_t n = std::min(items.size(), maxRecords);
         out.push_back(EncodeFileDownloadRequest(items.first(n)));
         items = items.subspan(n);
     } while (!items.empty());
@@ -266,9 +269,10 @@ std::optional<FileDownloadResponse> DecodeFileDownloadResponse(const uint8_t* ms
     return rsp;
 }
 
-size_t MaxChunksPerMessage(size_t recordSize) {
+size_t MaxChunksPerMessage(size_t recordSize, size_t maxMessage) {
     recordSize = std::max(recordSize, kDownloadRspSize);
-    return std::min<size_t>((kMaxMessageSize - kHeaderSize) / recordSize, UINT16_MAX);
+    maxMessage = std::clamp(maxMessage, kHeaderSize, kMaxMessageSize);
+    return std::min<size_t>((maxMessage - kHeaderSize) / recordSize, UINT16_MAX);
 }
 
 } // namespace messages

@@ -119,8 +119,9 @@ struct ModuleCheckResponse {
 std::vector<uint8_t> EncodeModuleCheckResponse(const ModuleCheckResponse& rsp,
                                                size_t recordSize = kModuleCheckRspSize);
 std::optional<ModuleCheckResponse> DecodeModuleCheckResponse(const uint8_t* msg, size_t len);
-// How many module records of recordSize bytes one response message may carry.
-size_t MaxModulesPerMessage(size_t recordSize = kModuleCheckRspSize);
+// How many module records of recordSize bytes one response message of at most maxMessage bytes may
+// carry. A sender whose packets must survive compression passes the codec's MaxEncodableMessage().
+size_t MaxModulesPerMessage(size_t recordSize = kModuleCheckRspSize, size_t maxMessage = kMaxMessageSize);
 
 // --- file download --------------------------------------------------------------------------------
 
@@ -132,9 +133,10 @@ struct DownloadItem {
 };
 // One message of 74 + 74 x n bytes; n must not exceed kMaxDownloadRecords.
 std::vector<uint8_t> EncodeFileDownloadRequest(std::span<const DownloadItem> items);
-// Every item, split into as few messages as the message limit allows; one empty request when there
-// is nothing to ask for.
-std::vector<std::vector<uint8_t>> EncodeFileDownloadRequests(std::span<const DownloadItem> items);
+// Every item, split into messages of at most maxRecords records (never more than kMaxDownloadRecords);
+// one empty request when there is nothing to ask for.
+std::vector<std::vector<uint8_t>> EncodeFileDownloadRequests(std::span<const DownloadItem> items,
+                                                             size_t maxRecords = kMaxDownloadRecords);
 std::optional<std::vector<DownloadItem>> DecodeFileDownloadRequest(const uint8_t* msg, size_t len);
 
 // One chunk of one file. When decoded, the views point into the received message.
@@ -154,7 +156,8 @@ std::optional<std::vector<uint8_t>> EncodeFileDownloadResponse(std::span<const F
                                                                size_t recordSize = kDownloadRspSize);
 // Refused whole when a record lies outside the message or a DataLen is outside 0..1001.
 std::optional<FileDownloadResponse> DecodeFileDownloadResponse(const uint8_t* msg, size_t len);
-// How many chunks of recordSize bytes one response message may carry.
-size_t MaxChunksPerMessage(size_t recordSize = kDownloadRspSize);
+// How many chunks of recordSize bytes one response message of at most maxMessage bytes may carry
+// (pass MaxEncodableMessage() for incompressible data).
+size_t MaxChunksPerMessage(size_t recordSize = kDownloadRspSize, size_t maxMessage = kMaxMessageSize);
 
 } // namespace messages

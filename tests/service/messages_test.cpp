@@ -107,6 +107,12 @@ TEST(RequestBytesTest, LargeDownloadIsSplit) {
     EXPECT_EQ(total, items.size());
     EXPECT_EQ(parts[0].size(), 74u + 1770 * 74);
     EXPECT_EQ(EncodeFileDownloadRequests({}).size(), 1u);
+    EXPECT_EQ(EncodeFileDownloadRequests(items, 1000).size(), 4u); // a sender's tighter limit
+
+    // Response sizing keeps every message within the limit a sender names.
+    EXPECT_EQ(MaxChunksPerMessage(), 106u);
+    EXPECT_LE(74 + MaxChunksPerMessage(1300, 100000) * 1300, 100000u);
+    EXPECT_EQ(MaxModulesPerMessage(), (131072u - 74) / 79);
 }
 
 // Tests that update-check answers decode every record, walk by RecSize, and cut a full address to 50.

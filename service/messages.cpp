@@ -8,13 +8,6 @@
 namespace messages {
 namespace {
 
-// Header offsets of the fields the publishing messages use.
-constexpr size_t kMsgTypeAt = 6;
-constexpr size_t kLastFlagAt = 8;
-constexpr size_t kRecCountAt = 9;
-constexpr size_t kRecSizeAt = 11;
-constexpr size_t kErrorCodeAt = 70;
-
 // A fixed-width text as a reader takes it: up to the NUL, and never more than width - 1 bytes even
 // when the sender filled the whole field.
 std::string_view FieldText(const uint8_t* p, size_t width) {
@@ -26,20 +19,17 @@ std::string FieldString(const uint8_t* p, size_t width) {
     return std::string(FieldText(p, width));
 }
 
-void WriteHeader(uint8_t* out, const Header& h) {
-    std::memset(out, 0, kHeaderSize);
-    wire::StoreU16(out + kMsgTypeAt, h.MsgType);
-    out[kLastFlagAt] = uint8_t(h.LastFlag);
-    wire::StoreU16(out + kRecCountAt, h.RecCount);
-    wire::StoreU32(out + kRecSizeAt, h.RecSize);
-    wire::StoreU32(out + kErrorCodeAt, h.ErrorCode);
-}
-
 // A request or response of `count` zeroed records of `size` bytes, header filled in.
 std::vector<uint8_t> Blank(uint16_t type, size_t count, size_t size, char lastFlag = '0',
                            uint32_t error = 0) {
     std::vector<uint8_t> out(kHeaderSize + count * size, 0);
-    WriteHeader(out.data(), Header{type, lastFlag, uint16_t(count), uint32_t(size), error});
+    MessageHeader h;
+    h.MsgType = type;
+    h.LastFlag = lastFlag;
+    h.RecCount = uint16_t(count);
+    h.RecSize = uint32_t(size);
+    h.ErrorCode = error;
+    h.Encode(out.data());
     return out;
 }
 
@@ -57,11 +47,8 @@ std::optional<RecordView> RecordView::Parse(const uint8_t* msg, size_t len, size
     if (!msg || len < kHeaderSize)
         return std::nullopt;
     RecordView view;
-    view.header_.MsgType = wire::LoadU16(msg + kMsgTypeAt);
-    view.header_.LastFlag = char(msg[kLastFlagAt]);
-    view.header_.RecCount = wire::LoadU16(msg + kRecCountAt);
-    view.header_.RecSize = wire::LoadU32(msg + kRecSizeAt);
-    view.header_.ErrorCode = wire::LoadU32(msg + kErrorCodeAt);
+    if (!view.header_.Decode(msg, len))
+        return std::nullopt;
     view.records_ = msg + kHeaderSize;
     if (view.header_.RecCount == 0)
         return view;
@@ -75,12 +62,12 @@ std::optional<RecordView> RecordView::Parse(const uint8_t* msg, size_t len, size
 }
 
 uint16_t PeekType(const uint8_t* msg, size_t len) {
-    return msg && len >= kHeaderSize ? wire::LoadU16(msg + kMsgTypeAt) : 0;
+    return msg && len >= kHeaderSize ? PeekMsgType(msg) : 0;
 }
 
-std::vector<uint8_t> EncodeMessage(const Header& header, std::span<const uint8_t> records) {
+std::vector<uint8_t> EncodeMessage(const MessageHeader& header, std::span<const uint8_t> records) {
     std::vector<uint8_t> out(kHeaderSize + records.size(), 0);
-    WriteHeader(out.data(), header);
+    header.Encode(out.data());
     if (!records.empty())
         std::memcpy(out.data() + kHeaderSize, records.data(), records.size());
     return out;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "app/module_list.h"
+#include "net/message_header.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +20,7 @@
 
 namespace messages {
 
-constexpr size_t kHeaderSize = 74;
+constexpr size_t kHeaderSize = MessageHeader::kSize;
 constexpr size_t kMaxMessageSize = 131072; // the packet codec's buffer
 
 enum Type : uint16_t {
@@ -42,19 +43,10 @@ constexpr size_t kChunkDataMax = 1001;
 // 74 + 1770 x 74 = 131054: the most download records one request may carry.
 constexpr size_t kMaxDownloadRecords = (kMaxMessageSize - kHeaderSize) / kDownloadReqSize;
 
-// The header fields the publishing messages use.
-struct Header {
-    uint16_t MsgType = 0;
-    char LastFlag = '0';
-    uint16_t RecCount = 0;
-    uint32_t RecSize = 0;
-    uint32_t ErrorCode = 0;
-};
-
 // A received message whose records have been checked to lie inside it.
 class RecordView {
   public:
-    const Header& header() const { return header_; }
+    const MessageHeader& header() const { return header_; }
     size_t count() const { return header_.RecCount; }
     // Record i, RecSize bytes long, i < count().
     const uint8_t* record(size_t i) const { return records_ + i * header_.RecSize; }
@@ -64,7 +56,7 @@ class RecordView {
     static std::optional<RecordView> Parse(const uint8_t* msg, size_t len, size_t minRecordSize);
 
   private:
-    Header header_;
+    MessageHeader header_;
     const uint8_t* records_ = nullptr;
 };
 
@@ -72,7 +64,7 @@ class RecordView {
 uint16_t PeekType(const uint8_t* msg, size_t len);
 
 // Builds a message: the header with the given fields (the rest zero) followed by the records.
-std::vector<uint8_t> EncodeMessage(const Header& header, std::span<const uint8_t> records);
+std::vector<uint8_t> EncodeMessage(const MessageHeader& header, std::span<const uint8_t> records);
 
 // --- update check ---------------------------------------------------------------------------------
 

@@ -1,0 +1,3 @@
+template=candles
+period=1d
+colours=green,red

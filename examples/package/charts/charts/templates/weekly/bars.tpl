@@ -1,0 +1,2 @@
+template=bars
+period=1w

@@ -1,0 +1,242 @@
+#include "app/orvane_dlg.h"
+
+#include "app/install_log.h"
+#include "app/install_settings.h"
+#include "app/module_list.h"
+#include "app/ui_texts.h"
+#include "install/dependency_package.h"
+#include "install/install_location.h"
+#include "install/system_integration.h"
+#include "install/terminal_shutdown.h"
+#include "install/version_records.h"
+#include "service/notify.h"
+#include "service/path_folders.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#ifndef ORVANE_SERVICE_ADDRESS
+#define ORVANE_SERVICE_ADDRESS "127.0.0.1"
+#endif
+
+const char* ServiceAddress() {
+    return ORVANE_SERVICE_ADDRESS;
+}
+
+int ProgressPercent(int32_t doneCount, int32_t totalCount) {
+    return int(double(doneCount) / (totalCount + 0.0001) * 100);
+}
+
+TOrvaneDlg::TOrvaneDlg() = default;
+
+TOrvaneDlg::~TOrvaneDlg() {
+    // Normally EndModal destroyed the window; otherwise it goes first, while the bar still exists.
+    if (hwnd) {
+        running = false;
+        DestroyWindow(hwnd);
+    }
+    progressBar.reset();
+    if (checkClient)
+        checkClient->Stop();
+    if (downloadClient)
+        downloadClient->Stop();
+    CloseInstallLog();
+    if (state == Failed)
+        DeleteFolder(GetInstallSettings().TempDir);
+}
+
+void TOrvaneDlg::OnCreate() {
+    progressBar = std::make_unique<TProcess>();
+    CreateProcessWindow(*progressBar, hwnd);
+    notifyWindow = hwnd;
+    checkClient = std::make_unique<ProcessCheck>();
+    downloadClient = std::make_unique<ProcessDL>();
+
+    InstallSettings& settings = GetInstallSettings();
+    InitInstallPaths(settings);
+    DeleteFolder(settings.TempDir);
+    const std::string logPath = settings.TempDir + "\\log\\install.log";
+    CreatePathFolders(logPath);
+    OpenInstallLog(logPath);
+    SetWindowTextW(hwnd, L"Orvane");
+}
+
+void TOrvaneDlg::OnButtonClick() {
+    state = Updating;
+    doneCount = 0;
+    totalCount = 0;
+    checkClient->SetServer(ServiceAddress(), kServicePort);
+    if (checkClient->Connect()) {
+        checkConnected = true;
+        WriteLog("OnButtonClick\xa3\xba"
+                 "Connect Success");
+        progressBar->position = doneCount;
+        if (progressBar->hwnd)
+            InvalidateRect(progressBar->hwnd, nullptr, TRUE);
+    } else {
+        WriteLog("OnButtonClick\xa3\xba"
+                 "Connect Faile");
+        PostMessageW(notifyWindow, kNotifyLoginRefused, 0, 0);
+    }
+    if (progressBar->hwnd)
+        MoveWindow(progressBar->hwnd, 34, 260, 434, 15, TRUE);
+}
+
+void TOrvaneDlg::OnModuleDL() {
+    StopRunningTerminal();
+    const InstallSettings& settings = GetInstallSettings();
+    // The address came off the wire: never read past its field, terminated or not.
+    const std::string address(settings.DownloadAddress,
+                              strnlen(settings.DownloadAddress, sizeof settings.DownloadAddress));
+    downloadClient->SetServer(address.c_str(), settings.DownloadPort);
+    downloadClient->Connect();
+    WriteLog("OnModuleDL\xa3\xba"
+             "Connect");
+}
+
+void TOrvaneDlg::OnDLAuthentLink(int32_t errorCode) {
+    if (errorCode != 0) {
+        char text[100];
+        std::snprintf(text, sizeof text, "OnDLAuthentLink errorcode : %d", int(errorCode));
+        OutputDebugStringA(text);
+    } else {
+        totalCount = int32_t(GetModuleList().size());
+        progressBar->maximum = totalCount;
+        downloadClient->DownloadModule();
+    }
+    OutputDebugStringA("OnDLAuthentLink");
+}
+
+void TOrvaneDlg::OnFileDone() {
+    ++doneCount;
+    progressBar->position = doneCount;
+    if (progressBar->hwnd)
+        InvalidateRect(progressBar->hwnd, nullptr, FALSE);
+    state = Updating;
+    InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void TOrvaneDlg::RepaintNow() {
+    InvalidateRect(hwnd, nullptr, FALSE);
+    UpdateWindow(hwnd);
+}
+
+void TOrvaneDlg::OnDownloadComplete() {
+    RepaintNow();
+    CloseInstallLog();
+    WriteModuleInfo();
+    WriteUpdateIni();
+    const InstallSettings& settings = GetInstallSettings();
+    DeleteFolder(settings.InstallDir);
+
+    const std::string command =
+        "cmd.exe /c XCOPY \"" + settings.TempDir + "\" \"" + settings.InstallDir + "\\\" /S /E /Y /C";
+    std::vector<char> commandLine(command.begin(), command.end());
+    commandLine.push_back('\0'); // CreateProcess may write into its command line
+    RunCommandAndWait(commandLine.data());
+
+    ExtractDependPackage(settings.InstallDir);
+    DeleteFolder(settings.TempDir);
+    WriteUninstallEntry();
+    CreateDesktopShortcut();
+    WriteConfigFiles();
+    state = Done;
+    if (progressBar->hwnd)
+        ShowWindow(progressBar->hwnd, SW_HIDE);
+    RepaintNow();
+}
+
+void TOrvaneDlg::ShowFailure(const char* text) {
+    statusText = Cp936ToWide(text, 260);
+    RepaintNow();
+    state = Failed;
+}
+
+void TOrvaneDlg::OnClientLost() {
+    // A finished installation stays finished: an idle connection closing afterwards (or the close
+    // stopping the download client) is no failure of the install.
+    if (state == Done)
+        return;
+    statusText = Cp936ToWide(UiText(kTextInstallFail), 260);
+    RepaintNow();
+    CloseInstallLog();
+    state = Failed;
+}
+
+void TOrvaneDlg::EndModal() {
+    if (!running && !hwnd)
+        return; // already closed: a second close has nothing left to stop or destroy
+    if (downloadClient)
+        downloadClient->Stop();
+    if (checkClient)
+        checkClient->Stop();
+    Sleep(500);
+    TModalWnd::EndModal();
+}
+
+LRESULT TOrvaneDlg::OnNotify(UINT message, LPARAM lParam) {
+    switch (message) {
+    case kNotifyLoginRefused:
+        ShowFailure(UiText(kTextInstallFail));
+        return 0;
+    case kNotifyModuleListDone:
+        OnModuleDL();
+        return 0;
+    case kNotifyFileDone:
+        OnFileDone();
+        return 0;
+    case kNotifyDownloadDone:
+        OnDownloadComplete();
+        return 0;
+    case kNotifyDLAuthentLink:
+        OnDLAuthentLink(int32_t(lParam));
+        return 0;
+    case kNotifyNothingOffered: {
+        char text[100];
+        std::snprintf(text, sizeof text, "%s,%s%d", UiText(kTextInstallFail), UiText(kTextErrorCode),
+                      int(int32_t(lParam)));
+        ShowFailure(text);
+        return 0;
+    }
+    case kNotifyDLLost:
+        OnClientLost();
+        return 0;
+    case kNotifyCheckLost:
+        if (checkConnected)
+            OnClientLost();
+        return 0;
+    default:
+        return kNotHandled; // WM_USER + 103 and anything else: default processing
+    }
+}
+
+LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_SIZE:
+        Layout();
+        return 0;
+    case WM_MOUSEMOVE:
+        OnMouseMove();
+        return 0;
+    case WM_MOUSELEAVE:
+        buttonHover = false;
+        closeHover = false;
+        InvalidateRect(hwnd, nullptr, FALSE);
+        return 0;
+    case WM_LBUTTONDOWN:
+        OnPress(wParam, lParam);
+        return 0;
+    case WM_LBUTTONUP:
+        OnRelease();
+        return 0;
+    case WM_NCDESTROY:
+        if (notifyWindow == hwnd)
+            notifyWindow = nullptr; // late notifications must not reach a dead window's handle
+        return kNotHandled;
+    default:
+        if (message >= kNotifyCheckAuthRefused && message <= kNotifyCheckLost)
+            return OnNotify(message, lParam);
+        return TModalWnd::WndProc(message, wParam, lParam);
+    }
+}

@@ -1,0 +1,74 @@
+// The main dialog: four states, the notifications of the service clients and the install sequence, and
+// the painted face with its mouse handling. Interface thread only; the clients reach it only through
+// messages to notifyWindow.
+#pragma once
+
+#include "app/clients.h"
+#include "ui/cursor_monitor.h"
+#include "ui/modal_wnd.h"
+#include "ui/process_bar.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+enum DialogState : int32_t { Ready = 0, Updating = 1, Failed = 2, Done = 3 };
+
+// The check service's port; its address is a deployment setting compiled in.
+constexpr uint32_t kServicePort = 31711;
+const char* ServiceAddress();
+
+// Percentage shown while updating: never 100, and 0 with nothing to count.
+int ProgressPercent(int32_t doneCount, int32_t totalCount);
+
+class TOrvaneDlg : public TModalWnd {
+  public:
+    TOrvaneDlg();
+    ~TOrvaneDlg() override;
+
+    LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnCreate() override;
+    void PlaceWindow() override;
+    void OnDrawContent(TMemDC& dc) override;
+    void EndModal() override;
+
+    // Notification handlers and the button's action.
+    void OnButtonClick();
+    void OnModuleDL();
+    void OnDLAuthentLink(int32_t errorCode);
+    void OnFileDone();
+    void OnDownloadComplete();
+    void ShowFailure(const char* text);
+    void OnClientLost();
+
+    std::unique_ptr<ProcessCheck> checkClient;
+    std::unique_ptr<ProcessDL> downloadClient;
+    bool checkConnected = false;
+    int32_t doneCount = 0;
+    int32_t totalCount = 0;
+    std::unique_ptr<TProcess> progressBar;
+    std::wstring statusText;
+    RECT statusRect{};
+    RECT buttonRect{};
+    RECT busyTextRect{};
+    int32_t state = Ready;
+    bool buttonHover = false;
+
+    // Where PlaceWindow finds the display under the cursor; tests describe other displays here.
+    std::function<void(RECT&)> findCursorMonitor = [](RECT& rect) { FindCursorMonitor(rect); };
+
+  protected:
+    void PaintFace(TMemDC& dc) override;
+
+  private:
+    LRESULT OnNotify(UINT message, LPARAM lParam);
+    void Layout();
+    void OnMouseMove();
+    void OnPress(WPARAM wParam, LPARAM lParam);
+    void OnRelease();
+    void DrawButton(HDC dc);
+    void RepaintNow();
+    // The close glyph's rectangle for a client width.
+    RECT GlyphRect(int width) const;
+};

@@ -1,0 +1,252 @@
+"""The end-to-end cases: each runs in its own Xvfb display and Wine prefix, against its own publisher."""
+import os
+import shutil
+import time
+
+import checks
+from checks import expect, install_dir
+from harness import CHECK_PORT, Failure, InstallerWindow, Publisher, WinePrefix, Xvfb, nothing_listens, wait_for
+
+BUTTON_FACES = ((75, 159, 223), (55, 142, 210))
+GLYPH_COLOURS = ((231, 231, 231), (150, 150, 150))
+WHITE = (255, 255, 255)
+PANEL_SPOT = (210, 228)  # on the button face in Ready and Done, on the white panel otherwise
+QUIET_SPOT = (100, 292)  # white panel below the progress bar: hovering there changes nothing
+
+
+class Suite:
+    def __init__(self, repo, setup_exe, publisher_exe, package, output, scratch, display=None):
+        self.repo, self.setup_exe, self.publisher_exe = repo, setup_exe, publisher_exe
+        self.package, self.output, self.scratch = package, output, scratch
+        self.display = display  # a person's display for the demo; the suite makes its own per case
+        self.template = None
+
+    def make_template(self):
+        xvfb = Xvfb()
+        try:
+            wine = WinePrefix(os.path.join(self.scratch, "template"), xvfb.display, repo=self.repo)
+        finally:
+            xvfb.stop()
+        self.template = wine.prefix
+
+
+class Case:
+    """One case's display, prefix, publisher and installer; close() stops each by its PID."""
+
+    def __init__(self, suite, name):
+        self.suite, self.name = suite, name
+        self.out = os.path.join(suite.output, name)
+        shutil.rmtree(self.out, ignore_errors=True)
+        os.makedirs(self.out)
+        self.xvfb = None if suite.display else Xvfb()
+        display = suite.display or self.xvfb.display
+        self.wine = WinePrefix(os.path.join(suite.scratch, name), display, template=suite.template, repo=suite.repo)
+        self.publisher = None
+        self.installer = None
+        self.others = []
+        self.figures = {}
+
+    def serve(self, *switches):
+        self.publisher = Publisher(self.suite.publisher_exe, self.suite.package,
+                                   os.path.join(self.out, "publisher.log"), switches)
+
+    def open_installer(self, lang="en_US.UTF-8"):
+        self.installer = InstallerWindow(self.wine, self.suite.setup_exe, lang, self.out)
+        return self.installer
+
+    def start_program(self, windows_path):
+        proc = self.wine.start(["wine", windows_path])
+        self.others.append(proc)
+        return proc
+
+    def unix(self, windows_path):
+        return self.wine.unix(windows_path)
+
+    def close(self, keep=False):
+        if self.installer:
+            self.installer.stop()
+        self.wine.stop()
+        for proc in self.others:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        if self.publisher:
+            self.publisher.stop()
+        if self.xvfb:
+            self.xvfb.stop()
+        if not keep:
+            self.wine.remove()
+
+
+# Screens, told apart by two pixels (the installer repaints only when the mouse moves over it).
+def screen(inst):
+    inst.nudge(*QUIET_SPOT)
+    panel, glyph = inst.pixel(*PANEL_SPOT), inst.pixel(488, 12)
+    if panel is None or glyph is None:
+        return None
+    if any(max(abs(a - b) for a, b in zip(panel, face)) <= 8 for face in BUTTON_FACES):
+        return "button"
+    if panel == WHITE:
+        return "failed" if glyph in GLYPH_COLOURS else "updating"
+    return "other"
+
+
+def wait_failed(case, timeout):
+    inst = case.installer
+    return wait_for(lambda: inst.exited() or screen(inst) == "failed", timeout, "the Failed screen", interval=0.2)
+
+
+def make_previous_install(case):
+    """An earlier install with a file the package does not bring."""
+    root = case.unix(install_dir(case.wine))
+    os.makedirs(os.path.join(root, "config"))
+    with open(os.path.join(root, "readme.txt"), "wb") as f:
+        f.write(b"an older readme\r\n")
+    with open(os.path.join(root, "left-over.dat"), "wb") as f:
+        f.write(b"from an earlier version\r\n")
+    with open(os.path.join(root, "config", "orvane.Default.pub"), "wb") as f:
+        f.write(b"[orvane]\r\npackage=000185\r\n")
+    return root
+
+
+def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
+    """Serves the package, presses Install, waits for Done and checks the install; then Open."""
+    suite, wine = case.suite, case.wine
+    if case.publisher is None:
+        case.serve()
+    inst = case.open_installer(lang)
+    inst.move(*InstallerWindow.INSTALL_BUTTON)
+    time.sleep(0.3)
+    inst.screenshot("1-ready")
+    ready_button = inst.region(200, 202, 100, 36)
+    pri = case.unix(install_dir(wine) + "\\config\\orvane.Default.pri")
+
+    started = time.monotonic()
+    inst.click(*InstallerWindow.INSTALL_BUTTON)
+    time.sleep(0.4)
+    inst.screenshot("2-updating")
+    # The configuration files are the install's last step; Done follows at once with the "Open" caption.
+    wait_for(lambda: os.path.exists(pri) or inst.exited(), 180, "the installation to finish", interval=0.05)
+    expect(not inst.exited(), "the installer ended during the installation")
+    wait_for(lambda: inst.region(200, 202, 100, 36) not in (None, ready_button) and
+             any(max(abs(a - b) for a, b in zip(inst.pixel(*PANEL_SPOT) or (0, 0, 0), face)) <= 8
+                 for face in BUTTON_FACES), 30, "the Done screen", interval=0.05)
+    case.figures["press to Done (s)"] = round(time.monotonic() - started, 2)
+    inst.screenshot("3-done")
+
+    checks.check_tree(wine, suite.package, language_id, extra_allowed)
+    log = open(case.unix(install_dir(wine) + "\\log\\install.log"), "rb").read()
+    checks.check_happy_log(log, wine, suite.package, case.publisher.download[1])
+    checks.check_registry(wine, suite.package)
+    checks.check_link(wine)
+
+    if open_terminal:
+        inst.click(*InstallerWindow.INSTALL_BUTTON)
+        code = inst.wait_exit(60)
+        expect(code == 0, f"the installer ended with {code}")
+        record = case.unix(install_dir(wine) + "\\launch.txt")
+        wait_for(lambda: os.path.exists(record), 60, "the terminal to start")
+        checks.check_launch(wine)
+        time.sleep(1)
+        inst.screenshot("4-terminal")
+
+
+def happy(lang, language_id):
+    def run(case):
+        install(case, lang, language_id)
+    return run
+
+
+def reinstall_removes_extra(case):
+    root = make_previous_install(case)
+    install(case, "en_US.UTF-8", 1033)
+    expect(not os.path.exists(os.path.join(root, "left-over.dat")), "the earlier install's extra file survived")
+
+
+def running_terminal(case):
+    """A terminal running from the install folder is stopped before the download; one elsewhere is not."""
+    exe = os.path.join(case.suite.package, "modules", "terminal", "TalvikTradeSafe.exe")
+    folder = install_dir(case.wine)
+    other = case.wine.appdata() + "\\Orvane000185v8.4"
+    for place in (folder, other):
+        os.makedirs(case.unix(place), exist_ok=True)
+        shutil.copyfile(exe, case.unix(place + "\\TalvikTradeSafe.exe"))
+    inside = case.start_program(folder + "\\TalvikTradeSafe.exe")
+    outside = case.start_program(other + "\\TalvikTradeSafe.exe")
+    for place in (folder, other):
+        wait_for(lambda: os.path.exists(case.unix(place + "\\launch.txt")), 60, f"the terminal in {place}")
+    install(case, "en_US.UTF-8", 1033, open_terminal=False)
+    expect(inside.poll() is not None, "the terminal running from the install folder was not stopped")
+    expect(outside.poll() is None, "the terminal running from another folder was stopped")
+
+
+def uninstall_after_install(case):
+    install(case, "en_US.UTF-8", 1033, open_terminal=False)
+    inst = case.installer
+    inst.click(*InstallerWindow.CLOSE_GLYPH)
+    expect(inst.wait_exit(60) == 0, "the installer did not end with 0")
+    folder = install_dir(case.wine)
+    result = case.wine.run(["wine", folder + "\\uninstall.exe", "/S"], timeout=120)
+    expect(result.returncode == 0, f"uninstall.exe /S ended with {result.returncode}")
+    expect(not os.path.exists(case.unix(folder)), "the install folder is still there")
+    key = f"{checks.UNINSTALL_PARENT}\\Orvane_{checks.PACKAGE_NO}v8.5"
+    expect(case.wine.reg_query(key) is None, "the uninstall entry is still there")
+    expect(not os.path.exists(case.unix(f"{case.wine.desktop()}\\{checks.PRODUCT}v8.5.lnk")),
+           "the desktop link is still there")
+
+
+def failing(switches, serve=True, quick=False):
+    """Ends in Failed; only the close glyph works; nothing outside the temporary folder changes and the
+    previous install stays as it was."""
+    def run(case):
+        wine = case.wine
+        make_previous_install(case)
+        drive_c = os.path.join(wine.prefix, "drive_c")
+        temp = os.path.relpath(case.unix(install_dir(wine) + "temp"), drive_c)
+        before = checks.snapshot(drive_c)
+        if serve:
+            case.serve(*switches)
+        else:
+            wait_for(lambda: nothing_listens(CHECK_PORT), 60, f"nothing to listen on port {CHECK_PORT}")
+        inst = case.open_installer("en_US.UTF-8")
+        inst.screenshot("1-ready")
+        started = time.monotonic()
+        inst.click(*InstallerWindow.INSTALL_BUTTON)
+        if quick:
+            log = case.unix(install_dir(wine) + "temp\\log\\install.log")
+            wait_for(lambda: os.path.exists(log) and b"Connect Faile" in open(log, "rb").read(), 30,
+                     "the failed connect in the log", interval=0.02)
+            case.figures["press to failed connect (s)"] = round(time.monotonic() - started, 2)
+        wait_failed(case, 120)
+        expect(not inst.exited(), "the installer ended by itself")
+        case.figures["press to Failed screen (s)"] = round(time.monotonic() - started, 2)
+        inst.screenshot("2-failed")
+
+        # The button area does nothing any more.
+        inst.click(*InstallerWindow.INSTALL_BUTTON)
+        time.sleep(1.0)
+        expect(not inst.exited() and screen(inst) == "failed", "a press on the button area changed something")
+        inst.click(*InstallerWindow.CLOSE_GLYPH)
+        code = inst.wait_exit(60)
+        expect(code == 0, f"the installer ended with {code}")
+        expect(not os.path.exists(case.unix(install_dir(wine) + "temp")), "the temporary folder is left behind")
+        changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
+        expect(not changed, f"changed outside the temporary folder: {changed[:10]}")
+    return run
+
+
+CASES = [
+    ("happy_en_US", happy("en_US.UTF-8", 1033)),
+    ("happy_zh_CN", happy("zh_CN.UTF-8", 2052)),
+    ("happy_zh_TW", happy("zh_TW.UTF-8", 1028)),
+    ("happy_zh_HK", happy("zh_HK.UTF-8", 1028)),
+    ("reinstall_removes_extra_file", reinstall_removes_extra),
+    ("running_terminal_stopped", running_terminal),
+    ("no_service", failing((), serve=False, quick=True)),
+    ("login_refused", failing(("--test-refuse-login", "12"))),
+    ("nothing_on_offer_code_5", failing(("--test-offer-nothing", "5"))),
+    ("dropped_mid_download", failing(("--test-drop-after", "2"))),
+    ("garbage_from_service", failing(("--test-garbage",))),
+    ("hostile_reldir", failing(("--test-hostile-reldir",))),
+    ("uninstall_after_install", uninstall_after_install),
+]

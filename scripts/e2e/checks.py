@@ -1,0 +1,290 @@
+"""What an install must have left behind, read from the Unix side of the Wine prefix."""
+import json
+import os
+import re
+import struct
+import zipfile
+
+from harness import Failure
+
+PACKAGE_NO = "000185"
+COLON = b"\xa3\xba"  # the full-width colon in code page 936
+PRODUCT = "Orvane"
+UNINSTALL_PARENT = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+CONFIG_FILES = ("config/orvane.Default.pub", "config/orvane.Default.pri")
+RECORDS = ("module.info", "update.ini", "log/install.log")
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def install_dir(wine):
+    return f"{wine.appdata()}\\Orvane{PACKAGE_NO}v8.5"
+
+
+def read_manifest(package):
+    with open(os.path.join(package, "package.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def expected_tree(package):
+    """{relative path: bytes} of the files and the set of folders an install of the package holds, with
+    server/depend.zip replaced by what it unpacks to (before the installer adds its own records)."""
+    manifest = read_manifest(package)
+    files, folders = {}, set()
+    for module in manifest["modules"]:
+        if module.get("state") == "D" or "folder" not in module:
+            continue
+        top = os.path.join(package, module["folder"])
+        for dirpath, dirnames, filenames in os.walk(top):
+            rel = os.path.relpath(dirpath, top)
+            if rel != ".":
+                folders.add(rel.replace(os.sep, "/"))
+            for name in filenames:
+                path = os.path.join(dirpath, name)
+                key = os.path.relpath(path, top).replace(os.sep, "/")
+                with open(path, "rb") as f:
+                    files[key] = f.read()
+    archive = files.pop("server/depend.zip", None)
+    if archive is not None:
+        import io
+        with zipfile.ZipFile(io.BytesIO(archive)) as z:
+            for info in z.infolist():
+                name = "server/" + info.filename.rstrip("/")
+                if info.is_dir():
+                    folders.add(name)
+                else:
+                    files[name] = z.read(info)
+                parts = name.split("/")
+                for i in range(1, len(parts)):
+                    folders.add("/".join(parts[:i]))
+    return files, folders
+
+
+def actual_tree(root):
+    files, folders = {}, set()
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = os.path.relpath(dirpath, root)
+        if rel != ".":
+            folders.add(rel.replace(os.sep, "/"))
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                files[os.path.relpath(path, root).replace(os.sep, "/")] = f.read()
+    return files, folders
+
+
+def read_ini(data):
+    """{section: {key: value}} of a profile file (sections and keys lower-cased, as the profile API
+    matches them)."""
+    sections, current = {}, None
+    for raw in data.decode("latin-1").splitlines():
+        line = raw.strip()
+        m = re.match(r"^\[(.*)\]$", line)
+        if m:
+            current = sections.setdefault(m.group(1).lower(), {})
+        elif "=" in line and current is not None:
+            key, value = line.split("=", 1)
+            current[key.strip().lower()] = value.strip()
+    return sections
+
+
+def check_tree(wine, package, language, extra_allowed=()):
+    """The installed tree equals the package plus the installer's records and configuration."""
+    root = wine.unix(install_dir(wine))
+    expect(os.path.isdir(root), f"no install folder {install_dir(wine)}")
+    want_files, want_folders = expected_tree(package)
+    got_files, got_folders = actual_tree(root)
+    manifest = read_manifest(package)
+
+    added = set(RECORDS) | set(CONFIG_FILES) | set(extra_allowed)
+    missing = sorted(set(want_files) - set(got_files))
+    unexpected = sorted(set(got_files) - set(want_files) - added)
+    expect(not missing, f"files missing from the install: {missing}")
+    expect(not unexpected, f"files in the install that the package does not bring: {unexpected}")
+    expect("server/depend.zip" not in got_files, "server/depend.zip was not removed after unpacking")
+    for name in RECORDS:
+        expect(name in got_files, f"{name} missing from the install")
+    for name, data in want_files.items():
+        if name not in CONFIG_FILES:
+            expect(got_files[name] == data, f"{name} differs from the package")
+    lost_folders = sorted(want_folders - got_folders)
+    expect(not lost_folders, f"folders missing from the install: {lost_folders}")
+    expect(not os.path.exists(root + "temp"), "the temporary folder is still there")
+
+    # Configuration: the installer's keys added, the package's own keys kept.
+    pub = read_ini(got_files[CONFIG_FILES[0]])
+    pri = read_ini(got_files[CONFIG_FILES[1]])
+    expect(pub.get("orvane", {}).get("package") == PACKAGE_NO, f"orvane.Default.pub lacks package={PACKAGE_NO}")
+    expect(pri.get("orvane", {}).get("language") == str(language),
+           f"orvane.Default.pri has language={pri.get('orvane', {}).get('language')}, not {language}")
+    if CONFIG_FILES[0] in want_files:
+        for section, keys in read_ini(want_files[CONFIG_FILES[0]]).items():
+            for key, value in keys.items():
+                expect(pub.get(section, {}).get(key) == value, f"orvane.Default.pub lost [{section}] {key}")
+
+    # update.ini and module.info.
+    version = manifest["version"]
+    cur = f"8.5.{version['part3']}.{version['part4']}"
+    expect(read_ini(got_files["update.ini"]).get("version", {}).get("cur") == cur, f"update.ini lacks cur={cur}")
+    info = got_files["module.info"]
+    modules = manifest["modules"]
+    expect(len(info) == 8 + 79 * len(modules), f"module.info is {len(info)} bytes, not {8 + 79 * len(modules)}")
+    expect(struct.unpack_from("<II", info, 0) == (version["part3"], version["part4"]),
+           "module.info does not start with the installed version")
+    for i, module in enumerate(modules):
+        record = info[8 + 79 * i: 8 + 79 * (i + 1)]
+        name = record[11:62].split(b"\0")[0].decode("latin-1")
+        ver_a, ver_b = struct.unpack_from("<II", record, 62)
+        expect(record[0:11].split(b"\0")[0] == PACKAGE_NO.encode(), f"module.info record {i}: package number")
+        expect((name, ver_a, ver_b, chr(record[70])) ==
+               (module["name"], module["versionA"], module["versionB"], module["state"]),
+               f"module.info record {i} is {name} {ver_a}.{ver_b} {chr(record[70])}")
+    return got_files
+
+
+LINE = re.compile(rb"^\[(\d\d):(\d\d):(\d\d) (\d\d\d)\]\t\t(.*)$", re.S)
+
+
+def log_lines(data):
+    """The texts of a log's lines; every line must carry the exact time prefix and end in CRLF."""
+    expect(data.endswith(b"\r\n"), "the install log does not end with CRLF")
+    texts = []
+    for raw in data[:-2].split(b"\r\n"):
+        m = LINE.match(raw)
+        expect(m is not None, f"log line without the time prefix: {raw!r}")
+        h, mi, s, ms = (int(x) for x in m.groups()[:4])
+        expect(h < 24 and mi < 60 and s < 60, f"log line with an impossible time: {raw!r}")
+        texts.append(m.group(5))
+    return texts
+
+
+def in_order(texts, wanted, who):
+    """wanted appear in texts in this order (other threads' lines may come between)."""
+    position = 0
+    for want in wanted:
+        try:
+            position = texts.index(want, position) + 1
+        except ValueError:
+            raise Failure(f"log: {who} line {want!r} missing or out of order; log: {texts}")
+
+
+def check_happy_log(data, wine, package, download_port):
+    texts = log_lines(data)
+    manifest = read_manifest(package)
+    temp = (install_dir(wine) + "temp").encode()
+    requested = [m for m in manifest["modules"] if m.get("state") != "D"]
+    interface = [b"SocketSend_ip:127.0.0.1__port:31711", b"OnButtonClick" + COLON + b"Connect Success",
+                 b"SocketSend_ip:127.0.0.1__port:%d" % download_port, b"OnModuleDL" + COLON + b"Connect",
+                 b"DownloadModule Need Request Module" + COLON + b"DownloadModule"]
+    interface += [b"%s--%d_%d----%s" % (m["state"].encode(), m["versionA"], m["versionB"], m["name"].encode())
+                  for m in requested]
+    interface += [b"ProcessDL" + COLON + b"DownloadModule"]
+    check = [b"ProcessCheck" + COLON + b"QryCheckUpdate", b"ProcessCheck" + COLON + b"QryCheckModule",
+             b"ProcessCheck" + COLON + b"ZynPublish_L_PkgModuleCheck_Rsp"]
+    download = [b"ProcessDL" + COLON + b"OnAuthentLink Success",
+                b"ProcessCheck" + COLON + b"ZynPublish_L_FileDownload_Rsp"]
+    in_order(texts, interface, "interface thread")
+    in_order(texts, check, "check client")
+    in_order(texts, download, "download client")
+    paths = [t for t in texts if t.startswith(temp + b"\\")]
+    expect(len(paths) == len(requested), f"log: {len(paths)} finished-module paths for {len(requested)} modules")
+    others = len(texts) - len(interface) - len(check) - len(download) - len(paths)
+    expect(others == 0, f"log: {others} unexpected lines: {texts}")
+
+
+def check_registry(wine, package):
+    manifest = read_manifest(package)
+    key = f"{UNINSTALL_PARENT}\\Orvane_{PACKAGE_NO}v8.5"
+    values = wine.reg_query(key)
+    expect(values is not None, f"no uninstall entry {key}")
+    folder = install_dir(wine)
+    want = {
+        "DisplayName": PRODUCT + "v8.5",
+        "UninstallString": folder + "\\uninstall.exe",
+        "DisplayIcon": folder + "\\TalvikTradeSafe.exe",
+        "DisplayVersion": f"8.5.{manifest['version']['part3']}.{manifest['version']['part4']}",
+        "Publisher": "Talvik Information",
+        "Shortcut": f"{wine.desktop()}\\{PRODUCT}v8.5.lnk",
+    }
+    for name, value in want.items():
+        got = values.get(name)
+        expect(got == ("REG_SZ", value), f"uninstall entry {name} is {got}, not {value!r}")
+    return key
+
+
+def read_link(path):
+    """Target and working folder of a shell link file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    expect(len(data) >= 0x4C and struct.unpack_from("<I", data, 0)[0] == 0x4C, "the link is no shell link")
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    pos = 0x4C
+    target = None
+    if flags & 0x01:  # an item id list
+        pos += 2 + struct.unpack_from("<H", data, pos)[0]
+    if flags & 0x02:  # link info with the local base path
+        size, header = struct.unpack_from("<II", data, pos)
+        info_flags = struct.unpack_from("<I", data, pos + 8)[0]
+        if info_flags & 1:
+            base = struct.unpack_from("<I", data, pos + 16)[0]
+            target = data[pos + base:].split(b"\0")[0].decode("latin-1")
+        pos += size
+    strings = {}
+    unicode = bool(flags & 0x80)
+    for bit, name in ((0x04, "name"), (0x08, "relative"), (0x10, "workdir"), (0x20, "arguments"), (0x40, "icon")):
+        if flags & bit:
+            count = struct.unpack_from("<H", data, pos)[0]
+            pos += 2
+            width = 2 if unicode else 1
+            raw = data[pos:pos + count * width]
+            strings[name] = raw.decode("utf-16-le" if unicode else "latin-1")
+            pos += count * width
+    return target, strings.get("workdir"), strings.get("arguments")
+
+
+def check_link(wine):
+    folder = install_dir(wine)
+    link = wine.unix(f"{wine.desktop()}\\{PRODUCT}v8.5.lnk")
+    expect(os.path.isfile(link), "no desktop link")
+    target, workdir, arguments = read_link(link)
+    expect(target is not None and target.lower() == (folder + "\\TalvikTradeSafe.exe").lower(),
+           f"the link points at {target}")
+    expect(workdir is None or workdir.lower() == folder.lower(), f"the link's working folder is {workdir}")
+    expect(not arguments, f"the link carries arguments {arguments!r}")
+    return link
+
+
+def check_launch(wine):
+    folder = install_dir(wine)
+    record_path = wine.unix(folder + "\\launch.txt")
+    record = open(record_path, "rb").read().decode("utf-8")
+    lines = record.split("\r\n")
+    expect(lines[0] == f"command line: \"{folder}\\TalvikTradeSafe.exe\" end", f"terminal started as {lines[0]!r}")
+    expect(lines[1] == f"folder: {folder}", f"terminal's current folder: {lines[1]!r}")
+
+
+def snapshot(root, skip_top=("windows",)):
+    """{relative path: (size, mtime)} of everything below root, for 'nothing else changed' checks. Wine's
+    own system folder is skipped: Wine writes there on its own."""
+    state = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        if dirpath == root:
+            dirnames[:] = [d for d in dirnames if d not in skip_top]
+        for name in filenames + dirnames:
+            path = os.path.join(dirpath, name)
+            try:
+                st = os.lstat(path)
+            except FileNotFoundError:
+                continue
+            size = -1 if os.path.isdir(path) else st.st_size
+            state[os.path.relpath(path, root).replace(os.sep, "/")] = (size, st.st_mtime_ns)
+    return state
+
+
+def changed_outside(before, after, allowed=()):
+    """Paths that appeared, vanished or changed, except those below an allowed prefix."""
+    changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
+    return [k for k in changed if not any(k == a or k.startswith(a + "/") for a in allowed)]

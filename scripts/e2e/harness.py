@@ -1,0 +1,272 @@
+"""Processes an end-to-end run starts, each stopped by the PID it was started with: a private Xvfb, a
+private Wine prefix (its wineserver stopped with that prefix only), the publisher, the installer window.
+"""
+import os
+import queue
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+CHECK_PORT = 31711  # compiled into the installer
+DEVNULL = subprocess.DEVNULL
+
+
+class Failure(Exception):
+    """A check of a case did not hold."""
+
+
+def wait_for(predicate, timeout, what, interval=0.1):
+    """Polls until predicate() gives a true value; a guard against hangs, never a measurement."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f"gave up after {timeout:.0f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def stop_process(proc, grace=5.0):
+    """Ends a process we started: SIGTERM, then SIGKILL after the grace period. Returns its exit status."""
+    if proc is None or proc.poll() is not None:
+        return None if proc is None else proc.returncode
+    try:
+        proc.send_signal(signal.SIGTERM)
+        return proc.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait(timeout=grace)
+
+
+def port_is_free(port, address="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((address, port))
+            return True
+        except OSError:
+            return False
+
+
+def nothing_listens(port, address="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.settimeout(0.5)
+        return s.connect_ex((address, port)) != 0
+
+
+class Xvfb:
+    """A private X display; the server picks a free display number itself."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=DEVNULL, stderr=DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 20
+        with os.fdopen(read_end, "rb", buffering=0) as pipe:
+            os.set_blocking(pipe.fileno(), False)
+            while not number.endswith(b"\n") and time.monotonic() < deadline:
+                try:
+                    number += pipe.read(16) or b""
+                except BlockingIOError:
+                    pass
+                if self.proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+        if not number.strip().isdigit():
+            self.stop()
+            raise Failure("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+class WinePrefix:
+    """A Wine prefix with its own scratch HOME. A template prefix is made once per suite run and copied
+    for every case, which saves the ten or more seconds of a fresh wineboot each time."""
+
+    def __init__(self, root, display, template=None, repo=None):
+        self.root = root
+        self.prefix = os.path.join(root, "prefix")
+        self.home = os.path.join(root, "home")
+        self.display = display
+        os.makedirs(self.home, exist_ok=True)
+        if template:
+            subprocess.run(["cp", "-a", template, self.prefix], check=True)
+        else:
+            subprocess.run([os.path.join(repo, "scripts", "wine-prefix.sh")], env=self.env(), check=True,
+                           stdout=DEVNULL)
+            self.run(["wineserver", "-w"], timeout=120)
+            self._own_user_folders()
+        self.user = next(u for u in sorted(os.listdir(os.path.join(self.prefix, "drive_c", "users")))
+                         if u != "Public")
+
+    def _own_user_folders(self):
+        # Wine links Desktop, Documents... to the Unix HOME; a copied prefix must not share them.
+        users = os.path.join(self.prefix, "drive_c", "users")
+        for user in os.listdir(users):
+            for name in os.listdir(os.path.join(users, user)):
+                path = os.path.join(users, user, name)
+                if os.path.islink(path):
+                    os.unlink(path)
+                    os.makedirs(path)
+
+    def env(self, lang=None):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, HOME=self.home, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display)
+        if lang:
+            env.update(LANG=lang, LC_ALL=lang)
+        return env
+
+    def run(self, args, lang=None, timeout=120):
+        return subprocess.run(args, env=self.env(lang), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=timeout)
+
+    def start(self, args, lang=None):
+        return subprocess.Popen(args, env=self.env(lang), stdout=DEVNULL, stderr=DEVNULL)
+
+    # Windows paths of the prefix's user, and where they are on the Unix side.
+    def appdata(self):
+        return f"C:\\users\\{self.user}\\AppData\\Roaming"
+
+    def desktop(self):
+        return f"C:\\users\\{self.user}\\Desktop"
+
+    def unix(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
+
+    def reg_query(self, key):
+        """The values below a registry key as {name: (type, data)}, or None when the key is missing."""
+        result = self.run(["wine", "reg", "query", key], timeout=60)
+        if result.returncode != 0:
+            return None
+        values = {}
+        for line in result.stdout.decode("utf-8", "replace").splitlines():
+            m = re.match(r"^    (\S.*?)    (REG_\w+)    ?(.*)$", line.rstrip("\r"))
+            if m:
+                values[m.group(1)] = (m.group(2), m.group(3))
+        return values
+
+    def stop(self):
+        # Only this prefix's wineserver: WINEPREFIX names our own copy.
+        try:
+            self.run(["wineserver", "-k"], timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Publisher:
+    """orvane-publisher serving a package on the fixed check port and a free download port."""
+
+    def __init__(self, exe, package, log_path, switches=()):
+        wait_for(lambda: port_is_free(CHECK_PORT), 60, f"port {CHECK_PORT} to be free")
+        self.log_path = log_path
+        self.proc = subprocess.Popen(
+            [exe, "--package", package, "--check", f"127.0.0.1:{CHECK_PORT}", "--download", "127.0.0.1:0",
+             "--log", log_path, *switches],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.lines = queue.Queue()
+        self.output = []
+        threading.Thread(target=self._read, daemon=True).start()
+        self.download = None
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.1, deadline - time.monotonic()))
+            except queue.Empty:
+                line = None
+            if line is None:
+                self.stop()
+                raise Failure("the publisher did not get ready: " + " | ".join(self.output))
+            m = re.match(r"download (\S+):(\d+)", line)
+            if m:
+                self.download = (m.group(1), int(m.group(2)))
+            if line.strip() == "ready":
+                break
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.output.append(line.rstrip("\n"))
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def stop(self):
+        return stop_process(self.proc)
+
+
+class InstallerWindow:
+    """OrvaneSetup.exe under Wine, found by its window title and driven with xdotool."""
+
+    INSTALL_BUTTON = (250, 220)  # centre of the 200,202-300,238 button
+    CLOSE_GLYPH = (488, 12)      # centre of the 483,7-493,17 close glyph
+
+    def __init__(self, wine, exe, lang, shots):
+        self.wine = wine
+        self.shots = shots
+        self.proc = wine.start(["wine", exe], lang)
+        self.window = wait_for(self._find, 90, "the installer window")
+        wait_for(lambda: self.pixel(5, 5) is not None, 30, "the installer window to be drawn")
+        time.sleep(0.5)
+
+    def _xdotool(self, *args):
+        result = subprocess.run(["xdotool", *args], env=self.wine.env(), stdout=subprocess.PIPE, stderr=DEVNULL,
+                                text=True, timeout=30)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def _find(self):
+        found = self._xdotool("search", "--name", "^Orvane$")
+        return found.split()[0] if found else None
+
+    def move(self, x, y):
+        self._xdotool("mousemove", "--window", self.window, str(x), str(y))
+
+    def click(self, x, y):
+        self._xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def nudge(self, x, y):
+        """A small mouse move over the window: the dialog repaints on every move."""
+        self.move(x + 1, y)
+        time.sleep(0.1)
+        self.move(x, y)
+        time.sleep(0.3)
+
+    def screenshot(self, name):
+        path = os.path.join(self.shots, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.wine.env(), stdout=DEVNULL, stderr=DEVNULL,
+                       timeout=30)
+        return path
+
+    def region(self, x, y, w, h):
+        """Raw RGB bytes of a part of the window, or None."""
+        result = subprocess.run(["import", "-window", self.window, "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8",
+                                 "rgb:-"], env=self.wine.env(), stdout=subprocess.PIPE, stderr=DEVNULL, timeout=30)
+        return result.stdout if result.returncode == 0 and len(result.stdout) == w * h * 3 else None
+
+    def pixel(self, x, y):
+        data = self.region(x, y, 1, 1)
+        return tuple(data) if data else None
+
+    def exited(self):
+        return self.proc.poll() is not None
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"the installer did not end within {timeout} s")
+
+    def stop(self):
+        stop_process(self.proc)

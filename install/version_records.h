@@ -1,5 +1,13 @@
+// The records of what is being installed, written into TempDir before it is copied into place.
 #pragma once
 
-// module.info and update.ini in TempDir.
+#include <cstdint>
+#include <string>
+
+// module.info: CurVerPart3, CurVerPart4 (copied from the offered version), then every ModuleRecord.
 void WriteModuleInfo();
+// update.ini: [version] cur=8.5.<part3>.<part4>.
 void WriteUpdateIni();
+
+// "8.5.%d.%d", the numbers as signed decimals: the text of update.ini and of the uninstall entry.
+std::string FormatPackageVersion(uint32_t part3, uint32_t part4);

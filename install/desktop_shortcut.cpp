@@ -1,0 +1,47 @@
+#include "install/system_integration.h"
+
+#include "app/install_settings.h"
+#include "install/code_page.h"
+#include "install/install_location.h"
+#include "install/win_raii.h"
+
+#include <windows.h>
+
+#include <shlobj.h>
+#include <shobjidl.h>
+
+namespace {
+constexpr size_t kWideUnits = 1024;
+}
+
+std::string DesktopLinkPath() {
+    std::string path;
+    GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY, path);
+    return path + "\\" + GetInstallSettings().ProductName + "v8.5.lnk";
+}
+
+bool CreateDesktopShortcut() {
+    const InstallSettings& settings = GetInstallSettings();
+    const std::wstring link = install::WideFromGbk(DesktopLinkPath(), kWideUnits);
+    if (link.empty())
+        return false;
+    const std::wstring target =
+        install::WideFromGbk(settings.InstallDir + "\\TalvikTradeSafe.exe", kWideUnits);
+    const std::wstring folder = install::WideFromGbk(settings.InstallDir, kWideUnits);
+    if (target.empty() || folder.empty())
+        return false;
+
+    install::ComScope com;
+    if (!com.Ok())
+        return true;
+    install::ComPtr<IShellLinkW> shellLink;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                shellLink.ReceiveVoid())))
+        return true;
+    shellLink->SetPath(target.c_str());
+    shellLink->SetWorkingDirectory(folder.c_str());
+    install::ComPtr<IPersistFile> file;
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, file.ReceiveVoid())))
+        file->Save(link.c_str(), FALSE);
+    return true;
+}

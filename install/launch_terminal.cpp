@@ -1,0 +1,35 @@
+#include "install/system_integration.h"
+
+#include "app/install_settings.h"
+#include "install/code_page.h"
+#include "install/win_raii.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+constexpr size_t kWideUnits = 2048;
+}
+
+bool LaunchTerminal() {
+    const std::string& folder = GetInstallSettings().InstallDir;
+    std::wstring command = install::WideFromGbk("\"" + folder + "\\TalvikTradeSafe.exe\" end", kWideUnits);
+    const std::wstring current = install::WideFromGbk(folder, kWideUnits);
+    if (command.empty() || current.empty())
+        return false;
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                                  nullptr, current.c_str(), &startup, &info);
+    if (started) {
+        // The terminal lives on after the installer; only our handles to it end here.
+        install::UniqueHandle process(info.hProcess);
+        install::UniqueHandle thread(info.hThread);
+    }
+    return started != FALSE;
+}

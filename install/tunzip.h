@@ -1,0 +1,65 @@
+// Zip extraction over minizip's reading interface. Paths and entry names are code page 936 texts.
+// Main thread only: a locked target file asks the user, which blocks until answered.
+#pragma once
+
+#include <cstdint>
+
+typedef void* unzFile;
+
+// The current entry as the archive describes it.
+struct UnzipFileInfo {
+    char fileName[261]; // as stored, with every "/" turned into "\"
+    char comment[256];
+    uint32_t versionMadeBy;
+    uint32_t versionNeeded;
+    uint32_t flags;             // general-purpose bit flags; bit 0: encrypted
+    uint32_t compressionMethod; // 0 stored, 8 deflated
+    uint32_t dosDateTime;       // DOS date in the high 16 bits, DOS time in the low 16 bits
+    uint32_t crc;
+    uint32_t compressedSize;
+    uint32_t uncompressedSize;
+    uint32_t internalAttributes;
+    uint32_t externalAttributes;
+    bool isFolder; // the MS-DOS directory attribute (0x10)
+};
+
+class TUnzip {
+  public:
+    explicit TUnzip(const char* archivePath = nullptr);
+    virtual ~TUnzip();
+    TUnzip(const TUnzip&) = delete;
+    TUnzip& operator=(const TUnzip&) = delete;
+
+    // Closes whatever is open, then opens the archive; true when an archive is now open.
+    bool Open(const char* archivePath);
+    // Harmless when nothing is open.
+    void Close();
+    bool GetFileInfo(UnzipFileInfo& info);
+    // Extracts the current entry below folder (null: the folder that holds the archive).
+    bool UnzipFile(const char* folder = nullptr);
+    // Extracts every entry in central-directory order; the first entry that fails stops it.
+    bool UnzipTo(const char* folder);
+
+    // Creates every missing folder of path.
+    static bool CreateFolder(const char* path);
+    // Stamps creation and last-write time with a DOS date/time taken as local time.
+    static bool SetFileModTime(const char* path, uint32_t dosDateTime);
+
+    const char* OutputFolder() const { return outputFolder_; }
+
+  private:
+    unzFile archive_ = nullptr;
+    char outputFolder_[261] = {};
+};
+
+// Opens the archive and extracts all of it below folder; false when it cannot be opened.
+bool UnzipArchive(const char* archivePath, const char* folder);
+
+// Joins folder and an archive entry name into target (260 bytes). Refuses names that would land outside
+// folder (absolute, a drive or stream colon, a ".." component) and joined paths over 259 characters.
+bool JoinEntryPath(const char* folder, const char* entryName, char* target);
+
+// The question asked while a target file cannot be created: returns IDABORT, IDRETRY or IDIGNORE.
+// Tests answer it through SetOverwritePromptForTesting (null restores the message box).
+using OverwritePromptFn = int (*)(const char* text, const char* title);
+void SetOverwritePromptForTesting(OverwritePromptFn prompt);

@@ -1,5 +1,6 @@
-// Scalar IDEA rounds over little-endian 16-bit words.
+// Scalar IDEA rounds over little-endian 16-bit words, and the choice of the kernel that runs them.
 #include "net/idea_blocks.h"
+#include "net/idea_simd.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ inline void PutWord(uint8_t* p, uint16_t v) {
 
 } // namespace
 
-void IdeaCryptBlocks(const uint16_t subkeys[52], const uint8_t* in, uint8_t* out, size_t blocks) {
+void IdeaCryptBlocksScalar(const uint16_t subkeys[52], const uint8_t* in, uint8_t* out, size_t blocks) {
     for (size_t b = 0; b < blocks; ++b, in += 8, out += 8) {
         uint16_t x1 = Word(in), x2 = Word(in + 2), x3 = Word(in + 4), x4 = Word(in + 6);
         const uint16_t* z = subkeys;
@@ -49,4 +50,10 @@ void IdeaCryptBlocks(const uint16_t subkeys[52], const uint8_t* in, uint8_t* out
         PutWord(out + 4, uint16_t(x2 + z[2]));
         PutWord(out + 6, Mul(x4, z[3]));
     }
+}
+
+void IdeaCryptBlocks(const uint16_t subkeys[52], const uint8_t* in, uint8_t* out, size_t blocks) {
+    // Chosen once per process: the widest vector kernel the CPU has, else the scalar rounds above.
+    static const IdeaBlocksFn kernel = IdeaKernel(IdeaBestPath());
+    kernel(subkeys, in, out, blocks);
 }

@@ -1,0 +1,63 @@
+#include "net/thread.h"
+
+#include <system_error>
+
+TThread::~TThread() {
+    StopAndJoin();
+}
+
+void TThread::Entry(TThread* self) {
+    if (self == nullptr)
+        return;
+    // Nothing may leave a thread: an escaping exception would end the process.
+    try {
+        if (self->runnable != nullptr)
+            self->runnable->Run();
+        else
+            self->Run();
+    } catch (...) {
+    }
+}
+
+bool TThread::Start() {
+    std::lock_guard<std::mutex> lock(startLock_);
+    if (started_.load())
+        return true;
+    try {
+        handle_ = std::thread(&TThread::Entry, this);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    started_.store(true);
+    return true;
+}
+
+void TThread::RequestStop() {
+    stop_.store(true);
+    Wake();
+}
+
+void TThread::StopAndJoin() {
+    RequestStop();
+    std::lock_guard<std::mutex> lock(startLock_);
+    if (!handle_.joinable())
+        return;
+    if (handle_.get_id() == std::this_thread::get_id())
+        handle_.detach();
+    else
+        handle_.join();
+}
+
+void TThread::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(wakeLock_);
+    wakeSignal_.wait_for(lock, timeout, [this] { return woken_ || stop_.load(); });
+    woken_ = false;
+}
+
+void TThread::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(wakeLock_);
+        woken_ = true;
+    }
+    wakeSignal_.notify_all();
+}

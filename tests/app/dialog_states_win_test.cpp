@@ -1,0 +1,138 @@
+// Tests that the main dialog's notification table moves it between its states as the install sequence
+// needs, and that its texts follow the UI language.
+#include "tests/ui/dialog_fixture.h"
+
+#include "app/init_process.h"
+#include "app/install_log.h"
+#include "app/module_list.h"
+#include "app/ui_texts.h"
+#include "service/notify.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Tests that a lost check connection before any connection was made does nothing.
+TEST_F(DialogTest, CheckLostBeforeConnectionDoesNothing) {
+    Send(kNotifyCheckLost);
+    EXPECT_EQ(dialog->state, Ready);
+    EXPECT_TRUE(dialog->statusText.empty());
+
+    dialog->checkConnected = true;
+    Send(kNotifyCheckLost);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_EQ(dialog->statusText, L"Install Fail");
+}
+
+// Tests the failure texts: nothing on offer shows the error code in each language; a refused login
+// shows entry 6; a refused check authentication changes nothing.
+TEST_F(DialogTest, FailureTextsFollowLanguage) {
+    Send(kNotifyCheckAuthRefused);
+    EXPECT_EQ(dialog->state, Ready);
+
+    Send(kNotifyNothingOffered, 5);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_EQ(dialog->statusText, L"Install Fail,Error Code:5");
+    Send(kNotifyNothingOffered, LPARAM(uint32_t(-7)));
+    EXPECT_EQ(dialog->statusText, L"Install Fail,Error Code:-7");
+
+    Open(2052);
+    Send(kNotifyNothingOffered, 5);
+    EXPECT_EQ(dialog->statusText, L"\u5B89\u88C5\u5931\u8D25,\u9519\u8BEF\u7801:5");
+    Open(1028);
+    Send(kNotifyNothingOffered, 5);
+    EXPECT_EQ(dialog->statusText, L"\u5B89\u88DD\u5931\u6557,\u932F\u8AA4\u78BC:5");
+
+    Open(1033);
+    Send(kNotifyLoginRefused);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_EQ(dialog->statusText, L"Install Fail");
+}
+
+// Tests that a finished file leaves Failed for Updating and advances the bar.
+TEST_F(DialogTest, FileDoneFromFailedGoesToUpdating) {
+    Send(kNotifyLoginRefused);
+    ASSERT_EQ(dialog->state, Failed);
+    Send(kNotifyFileDone);
+    EXPECT_EQ(dialog->state, Updating);
+    EXPECT_EQ(dialog->doneCount, 1);
+    EXPECT_EQ(dialog->progressBar->position, 1);
+}
+
+// Tests that the download's admission sets the total from the module list, and that a refusal changes
+// nothing.
+TEST_F(DialogTest, DownloadAdmissionSetsTotal) {
+    dialog->state = Updating;
+    Send(kNotifyDLAuthentLink, 3);
+    EXPECT_EQ(dialog->totalCount, 0);
+    EXPECT_EQ(dialog->state, Updating);
+
+    const size_t listed = GetModuleList().size() + 2;
+    GetModuleList().resize(listed);
+    Send(kNotifyDLAuthentLink, 0);
+    EXPECT_EQ(dialog->totalCount, int32_t(listed));
+    EXPECT_EQ(dialog->progressBar->maximum, int32_t(listed));
+    EXPECT_EQ(dialog->state, Updating);
+}
+
+// Tests that a lost download connection fails an unfinished install and closes the log, but leaves a
+// finished install alone.
+TEST_F(DialogTest, DownloadLostFailsUnlessDone) {
+    dialog->state = Updating;
+    Send(kNotifyDLLost);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_FALSE(InstallLogIsOpen());
+
+    dialog->state = Done;
+    dialog->statusText.clear();
+    Send(kNotifyDLLost);
+    EXPECT_EQ(dialog->state, Done);
+    EXPECT_TRUE(dialog->statusText.empty());
+}
+
+// Tests that the window is titled Orvane, the log is open below the temporary folder, and a close
+// through the window ends the dialog.
+TEST_F(DialogTest, CreateTitlesWindowOpensLogAndCloseEnds) {
+    wchar_t title[32] = {};
+    GetWindowTextW(dialog->hwnd, title, 32);
+    EXPECT_STREQ(title, L"Orvane");
+    EXPECT_EQ(notifyWindow, dialog->hwnd);
+    const std::string& temp = GetInstallSettings().TempDir;
+    if (!temp.empty()) {
+        EXPECT_TRUE(InstallLogIsOpen());
+        EXPECT_NE(GetFileAttributesA((temp + "\\log\\install.log").c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(temp, GetInstallSettings().InstallDir + "temp");
+    }
+    Send(WM_CLOSE);
+    EXPECT_FALSE(dialog->running);
+    EXPECT_EQ(dialog->hwnd, nullptr);
+    EXPECT_EQ(notifyWindow, nullptr);
+}
+
+// Tests that 3076 reads as 1028 and picks the Traditional texts and name, and 2057 the Simplified ones.
+TEST(UiLanguage, HongKongIsTraditionalOthersSimplified) {
+    EXPECT_EQ(NormaliseUiLanguage(3076), 1028u);
+    EXPECT_EQ(NormaliseUiLanguage(2057), 2057u);
+    EXPECT_EQ(ProductNameResource(NormaliseUiLanguage(3076)), 104);
+    EXPECT_EQ(ProductNameResource(NormaliseUiLanguage(2057)), 103);
+    EXPECT_EQ(ProductNameResource(1033), 105);
+    EXPECT_STREQ(UiText(kTextInstall, NormaliseUiLanguage(3076)), "\xb0\xb2\xd1"
+                                                                  "b");
+    EXPECT_STREQ(UiText(kTextInstall, 2057), "\xb0\xb2\xd7\xb0");
+    EXPECT_STREQ(UiText(kTextInstall, 1033), "Install");
+    EXPECT_EQ(Cp936ToWide(UiText(kTextUpdatingWait, 2052)), L"\u66F4\u65B0\u4E2D\uFF0C\u8BF7\u7A0D\u540E...");
+    EXPECT_STREQ(UiText(kUiTextCount, 1033), "");
+}
+
+// Tests that start-up reads the package number and a display name from the executable's string table.
+TEST(InitProcess, LoadsPackageAndName) {
+    InitProcess();
+    EXPECT_EQ(GetInstallSettings().PackageNo, "000185");
+    EXPECT_EQ(GetInstallSettings().ProductName, "Orvane");
+    EXPECT_NE(textFont, nullptr);
+    EXPECT_EQ(LoadResourceText(104), "Orvane");
+    ReleaseProcess();
+    EXPECT_EQ(textFont, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,230 @@
+// Tests that the main dialog's face follows its state with the geometry and colours it is drawn with,
+// and that hover, press and release act only where the button and the glyph are shown.
+#include "tests/ui/dialog_fixture.h"
+
+#include "app/module_list.h"
+#include "ui/gdi_handles.h"
+#include "ui/modal_wnd.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr COLORREF kFaceAway = RGB(75, 159, 223);
+constexpr COLORREF kFaceOver = RGB(55, 142, 210);
+constexpr COLORREF kGlyphAway = RGB(231, 231, 231);
+constexpr COLORREF kGlyphOver = RGB(150, 150, 150);
+
+// A pixel of one of the executable's own pictures.
+COLORREF PicturePixel(int id, int x, int y) {
+    HBITMAP picture = LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, picture);
+    COLORREF c = GetPixel(dc, x, y);
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    DeleteObject(picture);
+    return c;
+}
+
+// Top row inside the button (border excluded) where the caption differs from the face.
+int CaptionTop(const Snapshot& shot, COLORREF face) {
+    for (int y = 204; y < 237; ++y)
+        for (int x = 202; x < 298; ++x)
+            if (shot.At(x, y) != face)
+                return y;
+    return -1;
+}
+
+void Save(const Snapshot& shot, const std::string& name) {
+    EXPECT_TRUE(shot.SaveBmp(TestOutputFolder() + "\\" + name + ".bmp")) << name;
+}
+
+// Tests the layout of a 500 by 310 dialog.
+TEST_F(DialogTest, LayoutMatchesGeometry) {
+    RECT window{};
+    GetClientRect(dialog->hwnd, &window);
+    EXPECT_EQ(window.right, 500);
+    EXPECT_EQ(window.bottom, 310);
+    auto text = [](const RECT& r) {
+        return std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+               std::to_string(r.bottom);
+    };
+    EXPECT_EQ(text(dialog->buttonRect), "200,202,300,238");
+    EXPECT_EQ(text(dialog->statusRect), "32,234,466,254");
+    EXPECT_EQ(text(dialog->busyTextRect), "181,96,381,123");
+    EXPECT_EQ(text(dialog->captionRect), "0,0,500,30");
+    Face();
+    EXPECT_EQ(text(dialog->closeRect), "483,7,493,17");
+}
+
+// Tests the button and glyph in Ready: face colour away and over, the caption one pixel lower under the
+// cursor, and leaving through the glyph restores the glyph's colour.
+TEST_F(DialogTest, ReadyHoverChangesFaceCaptionAndGlyph) {
+    Snapshot away = Face();
+    EXPECT_EQ(ColourText(away.At(205, 220)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(away.At(200, 220)), "125,199,255") << "button border";
+    EXPECT_EQ(ColourText(away.At(488, 12)), ColourText(kGlyphAway));
+    EXPECT_EQ(away.At(100, 100), PicturePixel(kIdlePictureId, 100, 100));
+    Save(away, "ready-en");
+
+    MoveTo(250, 220);
+    EXPECT_TRUE(dialog->buttonHover);
+    Snapshot over = Face();
+    EXPECT_EQ(ColourText(over.At(205, 220)), ColourText(kFaceOver));
+    const int topAway = CaptionTop(away, kFaceAway);
+    ASSERT_GT(topAway, 0) << "the caption is drawn";
+    EXPECT_EQ(CaptionTop(over, kFaceOver), topAway + 1);
+
+    MoveTo(488, 12);
+    EXPECT_FALSE(dialog->buttonHover);
+    EXPECT_TRUE(dialog->closeHover);
+    Snapshot onGlyph = Face();
+    EXPECT_EQ(ColourText(onGlyph.At(488, 12)), ColourText(kGlyphOver));
+    EXPECT_EQ(ColourText(onGlyph.At(205, 220)), ColourText(kFaceAway));
+
+    Send(WM_MOUSELEAVE);
+    EXPECT_FALSE(dialog->closeHover);
+    EXPECT_EQ(ColourText(Face().At(488, 12)), ColourText(kGlyphAway));
+}
+
+// Tests that Ready draws the Chinese captions in both scripts (screenshots for the eye; the caption
+// differs from the English one).
+TEST_F(DialogTest, ReadyInChinese) {
+    Snapshot english = Face();
+    for (auto [language, name] : {std::pair{2052u, "ready-zh-cn"}, std::pair{1028u, "ready-zh-tw"}}) {
+        Open(language);
+        Snapshot shot = Face();
+        Save(shot, name);
+        EXPECT_EQ(ColourText(shot.At(205, 220)), ColourText(kFaceAway));
+        EXPECT_NE(CaptionTop(shot, kFaceAway), -1) << name;
+        bool differs = false;
+        for (int y = 204; y < 237 && !differs; ++y)
+            for (int x = 202; x < 298 && !differs; ++x)
+                differs = shot.At(x, y) != english.At(x, y);
+        EXPECT_TRUE(differs) << name;
+    }
+}
+
+// Tests Updating: picture 110, no glyph, no button, the texts and the bar; a release where the glyph was
+// does nothing.
+TEST_F(DialogTest, UpdatingShowsBusyPictureWithoutControls) {
+    Face(); // the glyph's hit rectangle of the last paint stays
+    dialog->state = Updating;
+    dialog->doneCount = 3;
+    dialog->totalCount = 4;
+    ShowBar(3, 4);
+    Snapshot shot = Face();
+    EXPECT_EQ(shot.At(488, 12), PicturePixel(kBusyPictureId, 488, 12)) << "no glyph";
+    EXPECT_EQ(shot.At(100, 100), PicturePixel(kBusyPictureId, 100, 100));
+    EXPECT_EQ(ColourText(shot.At(205, 228)), "255,255,255") << "no button on the white panel";
+    EXPECT_EQ(ColourText(shot.At(34 + 200, 260 + 7)), "84,165,228") << "bar three quarters full";
+    EXPECT_EQ(ColourText(shot.At(34 + 400, 260 + 7)), "255,255,255");
+    bool blackText = false;
+    for (int y = 234; y < 254; ++y)
+        for (int x = 420; x < 466; ++x)
+            blackText |= shot.At(x, y) == RGB(0, 0, 0);
+    EXPECT_TRUE(blackText) << "the percentage at the right of the status line";
+    Save(shot, "updating-en");
+
+    MoveTo(488, 12);
+    Send(WM_LBUTTONUP);
+    EXPECT_TRUE(dialog->running);
+    EXPECT_NE(dialog->hwnd, nullptr);
+    EXPECT_EQ(Face().At(488, 12), PicturePixel(kBusyPictureId, 488, 12));
+}
+
+// Tests the percentage: 0 with nothing to count, 74 for 3 of 4, never 100.
+TEST(ProgressPercent, TruncatesAndNeverReachesHundred) {
+    EXPECT_EQ(ProgressPercent(0, 0), 0);
+    EXPECT_EQ(ProgressPercent(3, 4), 74);
+    EXPECT_EQ(ProgressPercent(4, 4), 99);
+    EXPECT_EQ(ProgressPercent(1, 3), 33);
+}
+
+// Tests Failed: picture 110, the status text, the glyph; a press on the button area neither drags nor
+// does anything else.
+TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
+    ShowBar(-1, 0);
+    Send(kNotifyNothingOffered, 5);
+    Send(WM_MOUSEMOVE); // the failure screen appears at the next repaint
+    Snapshot shot = Face();
+    EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
+    EXPECT_EQ(ColourText(shot.At(34 + 200, 260 + 7)), "255,255,255") << "empty track";
+    EXPECT_EQ(ColourText(shot.At(34 + 200, 260)), "226,226,226");
+    bool text = false;
+    for (int y = 234; y < 254; ++y)
+        for (int x = 200; x < 466; ++x)
+            text |= shot.At(x, y) == RGB(0, 0, 0);
+    EXPECT_TRUE(text);
+    Save(shot, "failed-en");
+
+    MoveTo(250, 220);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(250, 220), MK_LBUTTON);
+    EXPECT_FALSE(TakeDrag());
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_TRUE(dialog->running);
+
+    MoveTo(100, 100);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(100, 100), MK_LBUTTON);
+    EXPECT_TRUE(TakeDrag()) << "elsewhere the face still drags";
+}
+
+// Tests Done: picture 103, the button captioned "Open", the glyph, the bar hidden.
+TEST_F(DialogTest, DoneShowsOpenButton) {
+    ShowBar(4, 4);
+    dialog->state = Done;
+    ShowWindow(dialog->progressBar->hwnd, SW_HIDE);
+    Snapshot shot = Face();
+    EXPECT_EQ(shot.At(100, 100), PicturePixel(kIdlePictureId, 100, 100));
+    EXPECT_EQ(ColourText(shot.At(205, 220)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
+    EXPECT_EQ(shot.At(34 + 200, 260 + 7), PicturePixel(kIdlePictureId, 234, 267)) << "bar hidden";
+    Save(shot, "done-en");
+}
+
+// Tests that PlaceWindow centres the dialog horizontally on the display under the cursor and places it
+// vertically by the primary screen.
+TEST_F(DialogTest, PlaceWindowOnSecondDisplay) {
+    const int primaryHeight = GetSystemMetrics(SM_CYSCREEN);
+    dialog->findCursorMonitor = [](RECT& rect) {
+        const DisplayList displays = {DisplayMode{0, 0, 1280, 1024, 96},
+                                      DisplayMode{1280, 0, 1920, 1200, 96}};
+        FindCursorMonitor(rect, POINT{2000, 300}, displays);
+    };
+    dialog->PlaceWindow();
+    RECT r{};
+    GetWindowRect(dialog->hwnd, &r);
+    EXPECT_EQ(r.left, 1280 + (1920 - 500) / 2);
+    EXPECT_EQ(r.top, (primaryHeight - 310) / 2);
+    EXPECT_EQ(r.right - r.left, 500);
+    EXPECT_EQ(r.bottom - r.top, 310);
+}
+
+// Tests that many mouse moves with their repaints leave the process's GDI object count unchanged.
+TEST_F(DialogTest, MouseMovesDoNotLeakGdiObjects) {
+    auto cycle = [this] {
+        for (int i = 0; i < 50; ++i) {
+            MoveTo(150 + i * 3, 220);
+            Face();
+            Send(WM_MOUSELEAVE);
+            PumpMessages();
+        }
+    };
+    cycle(); // first use creates whatever the system caches
+    const size_t before = CountGdiObjects();
+    {
+        GdiObject<HPEN> probe(CreatePen(PS_SOLID, 1, RGB(1, 2, 3)));
+        ASSERT_EQ(CountGdiObjects(), before + 1) << "the count sees one more object";
+    }
+    cycle();
+    dialog->state = Updating;
+    cycle();
+    dialog->state = Failed;
+    cycle();
+    EXPECT_EQ(CountGdiObjects(), before);
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+// A main dialog created and shown as DoModal would, without running its loop, so a test can send it
+// messages, move the cursor over it and paint it into memory.
+#pragma once
+
+#include "app/install_settings.h"
+#include "app/orvane_dlg.h"
+#include "tests/ui/snapshot.h"
+#include "ui/shared_gdi.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+class DialogTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { CreateSharedGdi(); }
+    static void TearDownTestSuite() { DeleteSharedGdi(); }
+
+    void SetUp() override { Open(1033); }
+    void TearDown() override {
+        dialog.reset();
+        PumpMessages();
+    }
+
+    void Open(uint32_t uiLanguage) {
+        dialog.reset();
+        InstallSettings& settings = GetInstallSettings();
+        settings.InstallDir.clear(); // the paths are computed afresh by each dialog
+        settings.TempDir.clear();
+        settings.UiLanguage = uiLanguage;
+        dialog = std::make_unique<TOrvaneDlg>();
+        dialog->Create();
+        dialog->running = true;
+        ShowWindow(dialog->hwnd, SW_SHOWNA);
+        dialog->PlaceWindow();
+        PumpMessages();
+        Away();
+    }
+
+    LRESULT Send(UINT message, LPARAM lParam = 0, WPARAM wParam = 0) {
+        return SendMessageW(dialog->hwnd, message, wParam, lParam);
+    }
+    // Puts the cursor on a client point and tells the dialog, as a real move would.
+    void MoveTo(int x, int y) {
+        POINT p{x, y};
+        ClientToScreen(dialog->hwnd, &p);
+        SetCursorPos(p.x, p.y);
+        Send(WM_MOUSEMOVE, MAKELPARAM(x, y));
+    }
+    // The cursor far from the dialog.
+    void Away() {
+        SetCursorPos(5, 5);
+        Send(WM_MOUSEMOVE, 0);
+    }
+    // True when a press posted the drag message; the message is taken off the queue.
+    bool TakeDrag() {
+        MSG msg;
+        return PeekMessageW(&msg, dialog->hwnd, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE) != FALSE;
+    }
+    // The dialog's face with the progress bar drawn where its window sits, as the screen shows it.
+    Snapshot Face() {
+        Snapshot face = PrintClient(dialog->hwnd);
+        HWND bar = dialog->progressBar ? dialog->progressBar->hwnd : nullptr;
+        if (bar && IsWindowVisible(bar)) {
+            Snapshot strip = PrintClient(bar);
+            RECT r{};
+            GetWindowRect(bar, &r);
+            MapWindowPoints(nullptr, dialog->hwnd, reinterpret_cast<POINT*>(&r), 2);
+            for (int y = 0; y < strip.height; ++y)
+                for (int x = 0; x < strip.width; ++x) {
+                    int fx = r.left + x, fy = r.top + y;
+                    if (fx >= 0 && fy >= 0 && fx < face.width && fy < face.height)
+                        face.pixels[size_t(fy) * face.width + fx] = strip.pixels[size_t(y) * strip.width + x];
+                }
+        }
+        return face;
+    }
+    // Shows the bar where the button press puts it.
+    void ShowBar(int32_t position, int32_t maximum) {
+        dialog->progressBar->position = position;
+        dialog->progressBar->maximum = maximum;
+        MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
+    }
+
+    std::unique_ptr<TOrvaneDlg> dialog;
+};

@@ -43,17 +43,34 @@ class ProbeModal : public TModalWnd {
             onCreate(*this);
     }
     void PlaceWindow() override { MoveWindow(hwnd, 100, 100, 300, 200, TRUE); }
-    LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        if (message == kSafetyStop) {
-            safetyUsed = true;
-            TModalWnd::EndModal();
-            return 0;
-        }
-        return TModalWnd::WndProc(message, wParam, lParam);
-    }
 
     std::function<void(ProbeModal&)> onCreate;
-    bool safetyUsed = false;
+};
+
+// A window of its own that ends a modal loop which a fault left running, so such a fault fails the test
+// instead of hanging it. Messages in the WM_USER range reach it whatever the loop drops.
+class SafetyStop : public TIxFrm {
+  public:
+    explicit SafetyStop(ProbeModal& modal) : modal_(modal) {
+        CreateFrameWindow(this, L"OrvaneSafetyStop", HWND_MESSAGE, 0, 0);
+    }
+    ~SafetyStop() override {
+        if (hwnd)
+            DestroyWindow(hwnd);
+    }
+    LRESULT WndProc(UINT message, WPARAM, LPARAM) override {
+        if (message != kSafetyStop)
+            return kNotHandled;
+        used = true;
+        modal_.running = false;
+        return 0;
+    }
+    void Arm() { PostMessageW(hwnd, kSafetyStop, 0, 0); }
+
+    bool used = false;
+
+  private:
+    ProbeModal& modal_;
 };
 
 class FrameTest : public ::testing::Test {
@@ -84,13 +101,14 @@ TEST_F(FrameTest, BindsObjectUntilWindowIsGone) {
 // Tests that a posted system close with lParam 0 ends the loop through EndModal with result 0.
 TEST_F(FrameTest, SystemCloseWithZeroLParamEndsLoop) {
     ProbeModal modal;
-    modal.onCreate = [](ProbeModal& m) {
+    SafetyStop safety(modal);
+    modal.onCreate = [&safety](ProbeModal& m) {
         PostMessageW(m.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-        PostMessageW(m.hwnd, kSafetyStop, 0, 0);
+        safety.Arm();
     };
     EXPECT_FALSE(modal.DoModal());
     EXPECT_EQ(modal.result, 0);
-    EXPECT_FALSE(modal.safetyUsed);
+    EXPECT_FALSE(safety.used);
     EXPECT_EQ(modal.hwnd, nullptr);
 }
 
@@ -99,15 +117,16 @@ TEST_F(FrameTest, SystemCloseWithZeroLParamEndsLoop) {
 TEST_F(FrameTest, DispatchedClosesEndLoop) {
     for (UINT message : {UINT(WM_SYSCOMMAND), UINT(WM_CLOSE)}) {
         ProbeModal modal;
-        modal.onCreate = [message](ProbeModal& m) {
+        SafetyStop safety(modal);
+        modal.onCreate = [message, &safety](ProbeModal& m) {
             if (message == WM_SYSCOMMAND)
                 PostMessageW(m.hwnd, WM_SYSCOMMAND, SC_CLOSE, MAKELPARAM(10, 10));
             else
                 PostMessageW(m.hwnd, WM_CLOSE, 0, 0);
-            PostMessageW(m.hwnd, kSafetyStop, 0, 0);
+            safety.Arm();
         };
         EXPECT_FALSE(modal.DoModal()) << message;
-        EXPECT_FALSE(modal.safetyUsed) << message;
+        EXPECT_FALSE(safety.used) << message;
         EXPECT_EQ(modal.hwnd, nullptr) << message;
     }
 }

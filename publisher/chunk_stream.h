@@ -1,0 +1,55 @@
+// Turns queued modules into download chunks, reading each file from disk only as far as the next
+// message needs: memory stays at one message's worth of data whatever the package size.
+//
+// Order on the wire: the modules in request order, each module's files one after the other, each file
+// in chunks of at most 1001 bytes, ModuleEnd on the last chunk of the module. An empty file is one chunk
+// of DataLen 0, which makes the installer create it. A module without files still needs a chunk that
+// carries its ModuleEnd, and the installer opens the path that chunk names; it names "module.info" in
+// the download folder with DataLen 0, a file the installer rewrites from scratch once the download is
+// complete, so the empty file it creates there is harmless.
+#pragma once
+
+#include "publisher/package.h"
+#include "service/messages.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace publisher {
+
+constexpr const char* kEmptyModuleFile = "module.info";
+
+class ChunkStream {
+  public:
+    ChunkStream() = default;
+    ~ChunkStream();
+    ChunkStream(const ChunkStream&) = delete;
+    ChunkStream& operator=(const ChunkStream&) = delete;
+
+    void Enqueue(const PackageModule* module) { queue_.push_back(module); }
+    size_t Queued() const { return queue_.size(); }
+    bool Active() const { return !queue_.empty(); }
+    const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
+
+    enum class Result { Ok, Error };
+    // Appends up to `max` chunks to `chunks`; their Data points into this object and stays valid until
+    // the next call. Error: a file could not be read (`error` says which); the stream is then empty.
+    Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);
+
+    uint64_t BytesRead() const { return bytesRead_; }
+
+  private:
+    void CloseFile();
+    void Abort();
+
+    std::deque<const PackageModule*> queue_;
+    size_t fileIndex_ = 0;
+    int fd_ = -1;
+    uint64_t offset_ = 0;
+    uint64_t size_ = 0; // the file's size when it was opened: what is sent
+    std::vector<uint8_t> data_;
+    uint64_t bytesRead_ = 0;
+};
+
+} // namespace publisher

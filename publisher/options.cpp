@@ -1,0 +1,208 @@
+#include "publisher/options.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace publisher {
+namespace {
+
+template <typename T> std::optional<T> ParseNumber(std::string_view text, T min, T max) {
+    T value{};
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+bool IsDottedIPv4(std::string_view text) {
+    if (text.size() > 15)
+        return false;
+    int parts = 0;
+    size_t start = 0;
+    while (true) {
+        size_t dot = text.find('.', start);
+        std::string_view part = text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
+        if (part.empty() || part.size() > 3 || !ParseNumber<unsigned>(part, 0, 255))
+            return false;
+        ++parts;
+        if (dot == std::string_view::npos)
+            break;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+} // namespace
+
+std::optional<Endpoint> ParseEndpoint(const std::string& text) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    std::string address = text.substr(0, colon);
+    auto port = ParseNumber<uint16_t>(std::string_view(text).substr(colon + 1), 0, 65535);
+    if (!IsDottedIPv4(address) || !port)
+        return std::nullopt;
+    return Endpoint{address, *port};
+}
+
+std::string HelpText() {
+    return "Usage: orvane-publisher --package DIR [options]\n"
+           "Serves one package folder to installers: the check service and one or more download services.\n"
+           "\n"
+           "  --package DIR          package folder holding package.json and the module folders\n"
+           "  --check ADDR:PORT      check service listener (default 127.0.0.1:31711)\n"
+           "  --no-check             run download services only\n"
+           "  --download ADDR:PORT   download service listener; may be repeated\n"
+           "  --advertise ADDR:PORT  download server handed out by update checks, in turn; may be repeated\n"
+           "                         (default: the --download listeners)\n"
+           "  --log FILE             append the event log to FILE (default: standard error)\n"
+           "  --heartbeat SECONDS    heartbeat interval told to installers (default 30)\n"
+           "  --idle-minutes N       close connections idle for N minutes (default 30)\n"
+           "  --module-batch N       module records per module-check message (default: as many as fit)\n"
+           "  --max-connections N    refuse connections beyond N at once (default 1024)\n"
+           "  --help                 show this text\n"
+           "  --version              show the version\n"
+           "\n"
+           "Port 0 picks a free port. Once listening, one line per service is printed on standard output\n"
+           "(\"check ADDR:PORT\", \"download ADDR:PORT\"), then \"ready\".\n"
+           "\n"
+           "TEST SWITCHES (fault injection for testing installers; never use in production):\n"
+           "  --test-refuse-auth CODE    answer every authentication with ErrorCode CODE\n"
+           "  --test-refuse-login CODE   answer every login with ErrorCode CODE\n"
+           "  --test-offer-nothing CODE  answer update checks with Available 0 and ErrorCode CODE\n"
+           "  --test-drop-after N        close a download connection after N download messages\n"
+           "  --test-garbage             answer every request with bytes that are no packet\n"
+           "  --test-hostile-reldir      start every download with a chunk whose RelDir is ..\\..\\\n"
+           "\n"
+           "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line, 65 bad package,\n"
+           "69 a listener could not be opened, 73 the log file could not be opened.\n";
+}
+
+ParsedOptions ParseOptions(int argc, const char* const* argv) {
+    ParsedOptions parsed;
+    Options& o = parsed.options;
+    bool noCheck = false;
+    std::optional<Endpoint> check;
+    auto usage = [&](std::string message) {
+        parsed.action = ParsedOptions::Action::Usage;
+        parsed.error = std::move(message);
+        return parsed;
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            parsed.action = ParsedOptions::Action::Help;
+            return parsed;
+        }
+        if (arg == "--version") {
+            parsed.action = ParsedOptions::Action::Version;
+            return parsed;
+        }
+        if (arg == "--no-check") {
+            noCheck = true;
+            continue;
+        }
+        if (arg == "--test-garbage") {
+            o.test.garbage = true;
+            continue;
+        }
+        if (arg == "--test-hostile-reldir") {
+            o.test.hostileRelDir = true;
+            continue;
+        }
+        // Every other option takes a value.
+        static const char* const kValued[] = {"--package",
+                                              "--check",
+                                              "--download",
+                                              "--advertise",
+                                              "--log",
+                                              "--heartbeat",
+                                              "--idle-minutes",
+                                              "--module-batch",
+                                              "--max-connections",
+                                              "--test-refuse-auth",
+                                              "--test-refuse-login",
+                                              "--test-offer-nothing",
+                                              "--test-drop-after"};
+        bool valued = false;
+        for (const char* v : kValued)
+            valued = valued || arg == v;
+        if (!valued)
+            return usage("unknown option " + arg);
+        if (i + 1 >= argc)
+            return usage(arg + " needs a value");
+        std::string value = argv[++i];
+
+        if (arg == "--package") {
+            o.packageDir = value;
+        } else if (arg == "--check" || arg == "--download" || arg == "--advertise") {
+            auto endpoint = ParseEndpoint(value);
+            if (!endpoint)
+                return usage(arg + " " + value +
+                             ": expected a dotted IPv4 address and a port, e.g. 127.0.0.1:31711");
+            if (arg == "--check")
+                check = endpoint;
+            else if (arg == "--download")
+                o.downloads.push_back(*endpoint);
+            else if (endpoint->port == 0)
+                return usage("--advertise " + value + ": an advertised port cannot be 0");
+            else
+                o.advertise.push_back(*endpoint);
+        } else if (arg == "--log") {
+            o.logFile = value;
+        } else if (arg == "--heartbeat") {
+            auto n = ParseNumber<int32_t>(value, 0, 86400);
+            if (!n)
+                return usage("--heartbeat " + value + ": expected 0 to 86400 seconds");
+            o.heartbeatSeconds = *n;
+        } else if (arg == "--idle-minutes") {
+            auto n = ParseNumber<uint32_t>(value, 1, 10080);
+            if (!n)
+                return usage("--idle-minutes " + value + ": expected 1 to 10080");
+            o.idleMinutes = *n;
+        } else if (arg == "--module-batch") {
+            auto n = ParseNumber<uint32_t>(value, 1, 65535);
+            if (!n)
+                return usage("--module-batch " + value + ": expected 1 to 65535");
+            o.moduleBatch = *n;
+        } else if (arg == "--max-connections") {
+            auto n = ParseNumber<uint32_t>(value, 1, 1000000);
+            if (!n)
+                return usage("--max-connections " + value + ": expected 1 to 1000000");
+            o.maxConnections = *n;
+        } else if (arg == "--test-drop-after") {
+            auto n = ParseNumber<uint64_t>(value, 0, std::numeric_limits<uint64_t>::max());
+            if (!n)
+                return usage(arg + " " + value + ": expected a number of messages");
+            o.test.dropAfter = *n;
+        } else {
+            auto code = ParseNumber<uint32_t>(value, 0, std::numeric_limits<uint32_t>::max());
+            if (!code)
+                return usage(arg + " " + value + ": expected an error code from 0 to 4294967295");
+            if (arg == "--test-refuse-auth")
+                o.test.refuseAuth = *code;
+            else if (arg == "--test-refuse-login")
+                o.test.refuseLogin = *code;
+            else
+                o.test.offerNothing = *code;
+        }
+    }
+
+    if (o.packageDir.empty())
+        return usage("--package DIR is required");
+    if (noCheck && check)
+        return usage("--check and --no-check contradict each other");
+    if (noCheck)
+        o.check.reset();
+    else if (check)
+        o.check = check;
+    if (!o.check && o.downloads.empty())
+        return usage("nothing to serve: give --download or keep the check service");
+    if (o.check && o.downloads.empty() && o.advertise.empty())
+        return usage("the check service needs a download server: give --download or --advertise");
+    return parsed;
+}
+
+} // namespace publisher

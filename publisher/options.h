@@ -1,0 +1,51 @@
+// The command line of orvane-publisher.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace publisher {
+
+struct Endpoint {
+    std::string address; // dotted IPv4
+    uint16_t port = 0;
+};
+
+// Fault injection for driving the installer's failure paths; never for production.
+struct TestSwitches {
+    std::optional<uint32_t> refuseAuth;   // authentication answered with this ErrorCode
+    std::optional<uint32_t> refuseLogin;  // login answered with this ErrorCode
+    std::optional<uint32_t> offerNothing; // update check: Available 0 with this ErrorCode
+    std::optional<uint64_t> dropAfter;    // download connection closed after this many messages
+    bool garbage = false;                 // every answer replaced by bytes that are no packet
+    bool hostileRelDir = false;           // each download starts with a chunk whose RelDir climbs out
+};
+
+struct Options {
+    std::string packageDir;
+    std::optional<Endpoint> check = Endpoint{"127.0.0.1", 31711};
+    std::vector<Endpoint> downloads;
+    std::vector<Endpoint> advertise; // handed out by update checks in turn; default: the download listeners
+    std::string logFile;             // empty: standard error
+    int32_t heartbeatSeconds = 30;
+    uint32_t idleMinutes = 30;
+    uint32_t moduleBatch = 0; // module records per module-check message; 0: as many as fit
+    uint32_t maxConnections = 1024;
+    TestSwitches test;
+};
+
+struct ParsedOptions {
+    enum class Action { Run, Help, Version, Usage } action = Action::Run;
+    Options options;
+    std::string error; // for Usage
+};
+
+ParsedOptions ParseOptions(int argc, const char* const* argv);
+std::string HelpText();
+
+// "a.b.c.d:port" with a dotted IPv4 address; the port may be 0 (any free port).
+std::optional<Endpoint> ParseEndpoint(const std::string& text);
+
+} // namespace publisher

@@ -1,0 +1,78 @@
+// A package folder as the service publishes it: the manifest (package.json) and, per module, the files
+// of its source folder laid over the installer's download folder. Loaded and validated once at start;
+// read-only afterwards, so every connection may share it.
+//
+// package.json:
+//   {
+//     "package": "000185",                       // package number, at most 9 bytes
+//     "version": { "part3": 12, "part4": 3 },     // the version on offer, 8.5.part3.part4
+//     "users": [ { "name": "tulip", "password": "tulip" } ],
+//     "modules": [
+//       { "name": "server", "versionA": 1, "versionB": 0, "state": "U", "folder": "modules/server" },
+//       { "name": "docs", "versionA": 1, "versionB": 0, "state": "D" }      // no folder: no files
+//     ]
+//   }
+// A file modules/server/deps/depend.zip arrives on the installer side as RelDir "deps\" and FileName
+// "depend.zip".
+#pragma once
+
+#include "app/module_list.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace publisher {
+
+// Field widths of the wire records the names travel in, without their NUL.
+constexpr size_t kMaxPackageNo = 9; // the installer sends at most 9 characters
+constexpr size_t kMaxModuleName = 50;
+constexpr size_t kMaxFileName = 58;
+constexpr size_t kMaxRelDir = 100;
+constexpr size_t kMaxUserName = 50;
+constexpr size_t kMaxPassword = 20;
+
+struct PackageFile {
+    std::string relDir;   // "" or "a\b\" (backslashes, trailing backslash)
+    std::string fileName; // last part of the path
+    std::filesystem::path source;
+    uint64_t size = 0;
+};
+
+struct PackageModule {
+    ModuleRecord record; // what the module check reports
+    std::string name;
+    std::vector<PackageFile> files; // in a stable order: folder by folder, names sorted
+    uint64_t bytes = 0;
+};
+
+struct PackageUser {
+    std::string name;
+    std::string password;
+};
+
+struct Package {
+    std::filesystem::path root;
+    std::string packageNo;
+    uint32_t verPart3 = 0;
+    uint32_t verPart4 = 0;
+    std::vector<PackageUser> users;
+    std::vector<PackageModule> modules;
+    uint64_t bytes = 0;
+
+    const PackageModule* FindModule(std::string_view name) const;
+    bool CheckUser(std::string_view name, std::string_view password) const;
+};
+
+struct PackageLoad {
+    std::optional<Package> package;
+    std::string error; // names the file and the field when package is empty
+};
+
+// Reads `folder`/package.json and scans every module folder. Refuses anything that would not fit the
+// wire records, folders outside the package, links and special files.
+PackageLoad LoadPackage(const std::filesystem::path& folder);
+
+} // namespace publisher

@@ -1,0 +1,123 @@
+// One connection's protocol, without any I/O: bytes in, packets out. The Asio connection feeds it what
+// the socket delivered and writes what it hands back; tests and the fuzz target drive it directly.
+//
+// Not thread-safe: each Session is used by the one thread that runs its connection, together with the
+// Scratch of that thread.
+#pragma once
+
+#include "net/idea.h"
+#include "net/packet_codec.h"
+#include "publisher/chunk_stream.h"
+#include "publisher/options.h"
+#include "publisher/package.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace publisher {
+
+class EventLog;
+
+enum class Role { Check, Download };
+
+// Hands out the advertised download servers in turn. Used by the serving thread only.
+class DownloadRotation {
+  public:
+    explicit DownloadRotation(std::vector<Endpoint> servers) : servers_(std::move(servers)) {}
+    Endpoint Next();
+
+  private:
+    std::vector<Endpoint> servers_;
+    size_t next_ = 0;
+};
+
+struct ServiceSettings {
+    const Package* package = nullptr;
+    DownloadRotation* rotation = nullptr; // check role only
+    int32_t heartbeatSeconds = 30;
+    size_t moduleBatch = 0; // 0: as many module records per message as fit
+    TestSwitches test;
+};
+
+// Codec work areas, one set per serving thread: decoding and encoding use separate areas because a
+// decoded message is still being read while its answer is encoded.
+struct Scratch {
+    CodecBuffers decode;
+    CodecBuffers encode;
+    uint8_t packet[kPacketAreaSize];
+    std::vector<messages::FileChunk> chunks;
+};
+
+// Chunks per download message: as many whole 1229-byte records as fit a message that still encodes
+// when its data does not compress at all.
+size_t ChunksPerMessage();
+// Module records per module-check message, likewise.
+size_t ModulesPerMessage();
+
+class Session {
+  public:
+    Session(Role role, const ServiceSettings& settings, EventLog& log, std::string tag, Scratch& scratch);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Decodes and answers every complete packet at the front of data; returns the bytes used. The
+    // rest (an incomplete packet) must be offered again with more bytes behind it.
+    size_t Receive(const uint8_t* data, size_t len);
+
+    // The next packet to write: queued answers first, then the next message of a running download.
+    // False when there is nothing to write now.
+    bool NextPacket(std::vector<uint8_t>& packet);
+
+    // Bytes of answers waiting to be written; the connection stops reading while they pile up.
+    size_t QueuedBytes() const { return queuedBytes_; }
+    // The connection ends once the queued packets are written.
+    bool Closing() const { return closing_; }
+    const std::string& CloseReason() const { return closeReason_; }
+    bool Streaming() const { return stream_.Active(); }
+    const std::string& Tag() const { return tag_; }
+
+  private:
+    void HandleMessage(const uint8_t* msg, size_t len);
+    void HandleAuthent(const uint8_t* msg, size_t len);
+    void HandleHeartbeat();
+    void HandleLogin(const uint8_t* msg, size_t len);
+    void HandleUpdateCheck(const uint8_t* msg, size_t len);
+    void HandleModuleCheck(const uint8_t* msg, size_t len);
+    void HandleDownload(const uint8_t* msg, size_t len);
+
+    bool BuildDownloadMessage(std::vector<uint8_t>& packet);
+    // Encodes msg as the next packet to write (type 4 before authentication, 6 after).
+    void Queue(const std::vector<uint8_t>& msg) { Queue(msg.data(), msg.size()); }
+    void Queue(const uint8_t* msg, size_t len);
+    size_t Encode(const uint8_t* msg, size_t len, uint8_t* packet);
+    void Bad(const std::string& what);
+    void Close(const std::string& reason);
+    void Log(const std::string& text);
+
+    Role role_;
+    const ServiceSettings& settings_;
+    EventLog& log_;
+    std::string tag_;
+    Scratch& scratch_;
+
+    IdeaKey fixedKey_;
+    IdeaKey peerSendKey_; // deciphers what the installer sends
+    IdeaKey ownSendKey_;  // enciphers what this side sends
+    bool authenticated_ = false;
+    bool loggedIn_ = false;
+
+    std::deque<std::vector<uint8_t>> queue_;
+    size_t queuedBytes_ = 0;
+    ChunkStream stream_;
+    bool hostilePending_ = false;
+    uint64_t downloadMessages_ = 0;
+    uint64_t streamStartBytes_ = 0;
+    unsigned badRequests_ = 0;
+    bool closing_ = false;
+    std::string closeReason_;
+};
+
+} // namespace publisher

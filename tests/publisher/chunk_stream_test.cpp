@@ -1,0 +1,101 @@
+// Tests of how module files are cut into download chunks.
+#include "publisher/chunk_stream.h"
+#include "tests/publisher/temp_package.h"
+
+#include <gtest/gtest.h>
+
+using namespace publisher;
+using namespace publisher::testing;
+
+namespace {
+
+struct Seen {
+    std::string module, file, dir;
+    std::vector<uint8_t> data;
+    bool end;
+};
+
+std::vector<Seen> Drain(ChunkStream& stream, size_t perCall) {
+    std::vector<Seen> seen;
+    std::vector<messages::FileChunk> chunks;
+    std::string error;
+    while (stream.Active()) {
+        chunks.clear();
+        EXPECT_EQ(stream.Next(chunks, perCall, error), ChunkStream::Result::Ok) << error;
+        EXPECT_LE(chunks.size(), perCall);
+        for (const auto& c : chunks)
+            seen.push_back({std::string(c.ModuleName),
+                            std::string(c.FileName),
+                            std::string(c.RelDir),
+                            {c.Data.begin(), c.Data.end()},
+                            c.ModuleEnd});
+    }
+    return seen;
+}
+
+} // namespace
+
+// Tests the chunk boundaries at 0, 1, 1001 and 1002 bytes, ModuleEnd only on a module's last chunk,
+// and the ModuleEnd carrier of a module without files, whatever the chunks per call.
+TEST(ChunkStreamTest, CutsFilesAtChunkBoundaries) {
+    TempFolder tmp;
+    WriteStandardPackage(tmp.path());
+    PackageLoad load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.package) << load.error;
+    const Package& p = *load.package;
+
+    for (size_t perCall : {size_t(1), size_t(3), size_t(100)}) {
+        ChunkStream stream;
+        stream.Enqueue(p.FindModule("client"));
+        stream.Enqueue(p.FindModule("docs"));
+        stream.Enqueue(p.FindModule("server"));
+        std::vector<Seen> seen = Drain(stream, perCall);
+        size_t zipChunks = (3 * 1024 * 1024 + 17 + 1000) / 1001;
+        ASSERT_EQ(seen.size(), 2 + 1 + 2 + zipChunks + 1);
+        // client: exact.bin in one full chunk, then one.bin, which ends the module.
+        EXPECT_EQ(seen[0].file, "exact.bin");
+        EXPECT_EQ(seen[0].data, Pattern(1001, 3));
+        EXPECT_FALSE(seen[0].end);
+        EXPECT_EQ(seen[1].file, "one.bin");
+        EXPECT_TRUE(seen[1].end);
+        // docs: no files, one empty chunk naming the harmless placeholder.
+        EXPECT_EQ(seen[2].module, "docs");
+        EXPECT_EQ(seen[2].file, kEmptyModuleFile);
+        EXPECT_EQ(seen[2].dir, "");
+        EXPECT_TRUE(seen[2].data.empty());
+        EXPECT_TRUE(seen[2].end);
+        // server: deep.bin of 1002 bytes is 1001 + 1.
+        EXPECT_EQ(seen[3].dir, "deps\\a\\b\\c\\");
+        EXPECT_EQ(seen[3].data.size(), 1001u);
+        EXPECT_EQ(seen[4].data.size(), 1u);
+        std::vector<uint8_t> zip;
+        for (size_t i = 5; i < 5 + zipChunks; ++i) {
+            EXPECT_EQ(seen[i].file, "depend.zip");
+            EXPECT_FALSE(seen[i].end);
+            zip.insert(zip.end(), seen[i].data.begin(), seen[i].data.end());
+        }
+        EXPECT_EQ(zip, Pattern(3 * 1024 * 1024 + 17, 1));
+        // The empty file is one chunk of no data, and it ends the module.
+        const Seen& last = seen.back();
+        EXPECT_EQ(last.file, "empty.txt");
+        EXPECT_TRUE(last.data.empty());
+        EXPECT_TRUE(last.end);
+        EXPECT_EQ(stream.BytesRead(), p.modules[0].bytes + p.modules[1].bytes);
+    }
+}
+
+// Tests that a file removed after loading stops the stream with an error naming it.
+TEST(ChunkStreamTest, ReportsAFileThatVanished) {
+    TempFolder tmp;
+    WriteStandardPackage(tmp.path());
+    PackageLoad load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.package);
+    std::filesystem::remove(tmp.path() / "modules/client/one.bin");
+    ChunkStream stream;
+    stream.Enqueue(load.package->FindModule("client"));
+    std::vector<messages::FileChunk> chunks;
+    std::string error;
+    EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
+    EXPECT_NE(error.find("one.bin"), std::string::npos);
+    EXPECT_FALSE(stream.Active());
+}

@@ -1,0 +1,115 @@
+#include "tests/publisher/publisher_process.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace publisher::testing {
+namespace {
+
+pid_t Spawn(const std::vector<std::string>& args, int outFd, bool mergeErr) {
+    std::vector<std::string> all{ORVANE_PUBLISHER_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (mergeErr)
+        posix_spawn_file_actions_adddup2(&actions, outFd, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, ORVANE_PUBLISHER_EXE, &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitStatus(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+PublisherProcess::PublisherProcess(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return;
+    pid_ = Spawn(args, fds[1], false);
+    close(fds[1]);
+    if (pid_ < 0) {
+        close(fds[0]);
+        return;
+    }
+    FILE* out = fdopen(fds[0], "r");
+    char line[256];
+    while (std::fgets(line, sizeof line, out)) {
+        unsigned a, b, c, d, port;
+        if (std::sscanf(line, "check %u.%u.%u.%u:%u", &a, &b, &c, &d, &port) == 5)
+            checkPort_ = uint16_t(port);
+        else if (std::sscanf(line, "download %u.%u.%u.%u:%u", &a, &b, &c, &d, &port) == 5)
+            downloadPorts_.push_back(uint16_t(port));
+        else if (std::strcmp(line, "ready\n") == 0) {
+            ready_ = true;
+            break;
+        }
+    }
+    // The publisher writes nothing more to standard output; closing our end is harmless.
+    std::fclose(out);
+}
+
+PublisherProcess::~PublisherProcess() {
+    Stop();
+}
+
+int PublisherProcess::Stop() {
+    if (pid_ < 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    int status = WaitStatus(pid_);
+    pid_ = -1;
+    return status;
+}
+
+RunResult RunPublisherToExit(const std::vector<std::string>& args) {
+    RunResult result;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return result;
+    pid_t pid = Spawn(args, fds[1], true);
+    close(fds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        result.out.append(buf, size_t(n));
+    close(fds[0]);
+    if (pid >= 0)
+        result.status = WaitStatus(pid);
+    return result;
+}
+
+long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            long kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(1 << 20, '\n');
+    }
+    return -1;
+}
+
+} // namespace publisher::testing

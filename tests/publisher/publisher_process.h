@@ -1,0 +1,45 @@
+// Runs the real orvane-publisher executable for a test, on 127.0.0.1 with ports it picks itself, and
+// stops it by its process id.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace publisher::testing {
+
+class PublisherProcess {
+  public:
+    // Starts the publisher with `args` (after the executable name) and reads its standard output up to
+    // "ready". started() is false when it exited first.
+    explicit PublisherProcess(const std::vector<std::string>& args);
+    ~PublisherProcess();
+    PublisherProcess(const PublisherProcess&) = delete;
+    PublisherProcess& operator=(const PublisherProcess&) = delete;
+
+    bool started() const { return ready_; }
+    uint16_t checkPort() const { return checkPort_; }
+    const std::vector<uint16_t>& downloadPorts() const { return downloadPorts_; }
+    pid_t pid() const { return pid_; }
+    // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit normally).
+    int Stop();
+
+  private:
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    uint16_t checkPort_ = 0;
+    std::vector<uint16_t> downloadPorts_;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out; // standard output and standard error together
+};
+// Runs the publisher to its end (for command-line checks that exit at once).
+RunResult RunPublisherToExit(const std::vector<std::string>& args);
+
+// The resident set size of a process in KiB, from /proc.
+long ResidentKiB(pid_t pid);
+
+} // namespace publisher::testing

@@ -1,0 +1,245 @@
+// Tests of the connection protocol without sockets: bytes in, packets out.
+#include "net/message_header.h"
+#include "net/session_messages.h"
+#include "publisher/error_codes.h"
+#include "publisher/event_log.h"
+#include "publisher/session.h"
+#include "tests/publisher/temp_package.h"
+
+#include <gtest/gtest.h>
+
+using namespace publisher;
+using namespace publisher::testing;
+
+namespace {
+
+// Plays the installer against one Session.
+class SessionHarness {
+  public:
+    explicit SessionHarness(Role role, size_t moduleBatch = 0) {
+        WriteStandardPackage(tmp_.path());
+        load_ = LoadPackage(tmp_.path());
+        log_.OpenFile((tmp_.path() / "events.log").string());
+        settings_.package = &*load_.package;
+        settings_.rotation = &rotation_;
+        settings_.moduleBatch = moduleBatch;
+        session_ = std::make_unique<Session>(role, settings_, log_, "test", *scratch_);
+        SetKey(fixed_, kFixedKeyText.data(), unsigned(kFixedKeyText.size()));
+        SetKey(send_, nullptr, 0);
+        SetKey(recv_, nullptr, 0);
+    }
+
+    std::vector<uint8_t> Packet(const std::vector<uint8_t>& msg) {
+        std::vector<uint8_t> p(kPacketAreaSize);
+        size_t n = EncodePacket(msg.data(), msg.size(), authed_ ? '6' : '4', authed_ ? send_ : fixed_,
+                                p.data(), buffers_);
+        p.resize(n);
+        return p;
+    }
+    // Feeds the whole buffer, `step` bytes at a time, keeping unconsumed bytes as a connection does.
+    void Feed(const std::vector<uint8_t>& bytes, size_t step) {
+        for (size_t i = 0; i < bytes.size(); i += step) {
+            size_t n = std::min(step, bytes.size() - i);
+            pending_.insert(pending_.end(), bytes.begin() + long(i), bytes.begin() + long(i + n));
+            size_t used = session_->Receive(pending_.data(), pending_.size());
+            pending_.erase(pending_.begin(), pending_.begin() + long(used));
+        }
+    }
+    void Send(const std::vector<uint8_t>& msg, size_t step = 1 << 20) { Feed(Packet(msg), step); }
+    // Every message the session has to write now.
+    std::vector<std::vector<uint8_t>> Answers() {
+        std::vector<std::vector<uint8_t>> out;
+        std::vector<uint8_t> packet;
+        while (session_->NextPacket(packet)) {
+            DecodeResult r = DecodePacket(packet.data(), packet.size(), fixed_, recv_, buffers_);
+            EXPECT_EQ(r.status, DecodeStatus::Message);
+            EXPECT_EQ(r.consumed, packet.size());
+            if (r.status == DecodeStatus::Message)
+                out.emplace_back(r.message, r.message + r.length);
+        }
+        return out;
+    }
+    AuthentAnswer Authenticate(size_t step = 1 << 20) {
+        std::vector<uint8_t> req(kAuthentReqSize);
+        BuildAuthentRequest(req.data());
+        Send(req, step);
+        auto answers = Answers();
+        AuthentAnswer a;
+        EXPECT_EQ(answers.size(), 1u);
+        if (answers.size() == 1 && ReadAuthentAnswer(answers[0].data(), answers[0].size(), a) &&
+            a.errorCode == 0) {
+            keyTexts_ = std::string(a.sendKeyText) + "|" + std::string(a.recvKeyText);
+            SetKey(send_, a.sendKeyText.data(), unsigned(a.sendKeyText.size()));
+            SetKey(recv_, a.recvKeyText.data(), unsigned(a.recvKeyText.size()));
+            authed_ = true;
+        }
+        return a;
+    }
+    uint32_t Login() {
+        UserRecord user{"tulip", "tulip"};
+        uint8_t record[UserRecord::kSize];
+        user.Encode(record);
+        std::vector<uint8_t> req(kLoginReqSize);
+        BuildLoginRequest(record, req.data());
+        Send(req);
+        auto answers = Answers();
+        EXPECT_EQ(answers.size(), 1u);
+        return answers.empty() ? ~0u : PeekErrorCode(answers[0].data());
+    }
+
+    Session& session() { return *session_; }
+    std::string keyTexts_;
+
+  private:
+    TempFolder tmp_;
+    PackageLoad load_;
+    EventLog log_;
+    DownloadRotation rotation_{{{"127.0.0.1", 4000}, {"127.0.0.2", 4001}}};
+    ServiceSettings settings_;
+    std::unique_ptr<Scratch> scratch_ = std::make_unique<Scratch>();
+    std::unique_ptr<Session> session_;
+    CodecBuffers buffers_;
+    IdeaKey fixed_, send_, recv_;
+    bool authed_ = false;
+    std::vector<uint8_t> pending_;
+};
+
+} // namespace
+
+// Tests that an authentication request fed one byte at a time is answered once, with two fresh
+// 16-character keys that differ between connections, and that the answers after it use those keys.
+TEST(SessionTest, AuthenticatesAcrossOddReadsWithFreshKeys) {
+    auto h1 = std::make_unique<SessionHarness>(Role::Check);
+    AuthentAnswer a = h1->Authenticate(1);
+    EXPECT_EQ(a.errorCode, 0u);
+    EXPECT_EQ(a.sendKeyText.size(), 16u);
+    EXPECT_EQ(a.recvKeyText.size(), 16u);
+    EXPECT_NE(a.sendKeyText, a.recvKeyText);
+    EXPECT_EQ(a.heartbeatSeconds, 30);
+    SessionHarness h2(Role::Check);
+    h2.Authenticate(7);
+    EXPECT_NE(h1->keyTexts_, h2.keyTexts_);
+    // The login goes out under the new send key; its answer decodes only with the new receive key.
+    EXPECT_EQ(h1->Login(), 0u);
+}
+
+// Tests that bytes which are no packet are dropped without an answer, and that a peer that keeps
+// sending them is disconnected.
+TEST(SessionTest, DropsGarbageAndEndsPersistentGarbage) {
+    SessionHarness h(Role::Download);
+    std::vector<uint8_t> junk(300, 'x');
+    h.Feed(junk, 300);
+    EXPECT_TRUE(h.Answers().empty());
+    EXPECT_FALSE(h.session().Closing());
+    // A length field of 131,072 and an unknown packet type are garbage as well.
+    for (int i = 0; i < 20 && !h.session().Closing(); ++i) {
+        std::vector<uint8_t> bad = {'#', '4', 0x00, 0x00, 0x02, 0x00};
+        h.Feed(bad, 6);
+        std::vector<uint8_t> badType = {'#', '9', 1, 0, 0, 0, 0};
+        h.Feed(badType, 7);
+    }
+    EXPECT_TRUE(h.session().Closing());
+    EXPECT_TRUE(h.Answers().empty());
+}
+
+// Tests that checks are refused before login and downloads before authentication, and that a service
+// never answers the other service's messages.
+TEST(SessionTest, EnforcesTheOrderOfTheExchange) {
+    SessionHarness check(Role::Check);
+    check.Authenticate();
+    check.Send(messages::EncodeUpdateCheckRequest({"000185", 0, 0}));
+    auto answers = check.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    auto rsp = messages::DecodeUpdateCheckResponse(answers[0].data(), answers[0].size());
+    ASSERT_TRUE(rsp);
+    EXPECT_EQ(rsp->ErrorCode, kErrorNotLoggedIn);
+    EXPECT_EQ(rsp->Offers.at(0).Available, 0);
+    // A download request on the check service gets no answer.
+    check.Send(
+        messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{{"000185", "client", 3, 4}}));
+    EXPECT_TRUE(check.Answers().empty());
+
+    SessionHarness download(Role::Download);
+    download.Send(
+        messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{{"000185", "client", 3, 4}}));
+    answers = download.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(PeekErrorCode(answers[0].data()), kErrorNotAuthenticated);
+    EXPECT_TRUE(download.session().Closing());
+}
+
+// Tests that update checks hand out the download servers in turn and refuse unknown packages.
+TEST(SessionTest, RotatesDownloadServersAndRefusesUnknownPackages) {
+    SessionHarness h(Role::Check);
+    h.Authenticate();
+    ASSERT_EQ(h.Login(), 0u);
+    std::vector<std::string> seen;
+    for (int i = 0; i < 3; ++i) {
+        h.Send(messages::EncodeUpdateCheckRequest({"000185", 0, 0}));
+        auto answers = h.Answers();
+        ASSERT_EQ(answers.size(), 1u);
+        auto rsp = messages::DecodeUpdateCheckResponse(answers[0].data(), answers[0].size());
+        ASSERT_TRUE(rsp);
+        const auto& offer = rsp->Offers.at(0);
+        EXPECT_EQ(offer.Available, 1);
+        EXPECT_EQ(offer.VerPart3, 12u);
+        EXPECT_EQ(offer.VerPart4, 3u);
+        seen.push_back(offer.DownloadAddress + ":" + std::to_string(offer.DownloadPort));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:4000", "127.0.0.2:4001", "127.0.0.1:4000"}));
+
+    h.Send(messages::EncodeUpdateCheckRequest({"000999", 0, 0}));
+    auto answers = h.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    auto rsp = messages::DecodeUpdateCheckResponse(answers[0].data(), answers[0].size());
+    ASSERT_TRUE(rsp);
+    EXPECT_EQ(rsp->ErrorCode, kErrorUnknownPackage);
+    EXPECT_EQ(rsp->Offers.at(0).Available, 0);
+}
+
+// Tests that a module-check reply is split by the batch size with LastFlag '0' only on the last part.
+TEST(SessionTest, SplitsTheModuleReply) {
+    SessionHarness h(Role::Check, 2);
+    h.Authenticate();
+    ASSERT_EQ(h.Login(), 0u);
+    h.Send(messages::EncodeModuleCheckRequest({'P', "000185", 12, 3}));
+    auto answers = h.Answers();
+    ASSERT_EQ(answers.size(), 2u);
+    auto first = messages::DecodeModuleCheckResponse(answers[0].data(), answers[0].size());
+    auto second = messages::DecodeModuleCheckResponse(answers[1].data(), answers[1].size());
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->LastFlag, '0');
+    EXPECT_EQ(first->Modules.size(), 2u);
+    EXPECT_EQ(second->LastFlag, '0');
+    ASSERT_EQ(second->Modules.size(), 1u);
+    EXPECT_EQ(second->Modules[0].Name(), "docs");
+    EXPECT_EQ(second->Modules[0].State, 'D');
+
+    // A stale version gets no modules and an error.
+    h.Send(messages::EncodeModuleCheckRequest({'P', "000185", 12, 2}));
+    answers = h.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(PeekErrorCode(answers[0].data()), kErrorUnknownPackage);
+}
+
+// Tests that a download naming a module the package lacks is refused and the connection ends, so an
+// installer reports a failure instead of waiting for modules that never come.
+TEST(SessionTest, RefusesUnknownModulesAndAnswersEmptyRequests) {
+    SessionHarness h(Role::Download);
+    h.Authenticate();
+    h.Send(messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{}));
+    auto answers = h.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    auto empty = messages::DecodeFileDownloadResponse(answers[0].data(), answers[0].size());
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->Chunks.empty());
+    EXPECT_EQ(empty->ErrorCode, 0u);
+
+    h.Send(messages::EncodeFileDownloadRequest(
+        std::vector<messages::DownloadItem>{{"000185", "client", 3, 4}, {"000185", "nosuch", 1, 1}}));
+    answers = h.Answers();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(PeekErrorCode(answers[0].data()), kErrorUnknownModule);
+    EXPECT_TRUE(h.session().Closing());
+    EXPECT_FALSE(h.session().Streaming());
+}

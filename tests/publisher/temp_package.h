@@ -1,0 +1,39 @@
+// Package folders for tests, written into a fresh temporary folder that is removed afterwards.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace publisher::testing {
+
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Writes bytes to root/relative, creating folders.
+void WriteFile(const std::filesystem::path& root, const std::string& relative,
+               const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
+// n bytes that do not repeat in any short period (no two files alike).
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
+
+// The package used by most tests: package "000185", version 12.3, user tulip/tulip, and modules
+//   server: deps/depend.zip (3 MiB), deps/a/b/c/deep.bin (1002 bytes), empty.txt (0 bytes)
+//   client: exact.bin (1001 bytes), one.bin (1 byte)
+//   docs:   no folder, state 'D'
+void WriteStandardPackage(const std::filesystem::path& root);
+
+// Every regular file below root, relative path ("a/b.txt") to contents.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> ListTree(const std::filesystem::path& root);
+
+} // namespace publisher::testing

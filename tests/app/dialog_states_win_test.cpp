@@ -109,6 +109,38 @@ TEST_F(DialogTest, CreateTitlesWindowOpensLogAndCloseEnds) {
     EXPECT_EQ(notifyWindow, nullptr);
 }
 
+// Tests that destroying the dialog in Failed removes the temporary folder with its log, and in any other
+// state leaves it.
+TEST_F(DialogTest, DestructionRemovesTempDirOnlyAfterFailure) {
+    const std::string temp = GetInstallSettings().TempDir;
+    ASSERT_FALSE(temp.empty());
+    ASSERT_NE(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
+    dialog.reset();
+    EXPECT_NE(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES) << "Ready keeps it";
+    EXPECT_FALSE(InstallLogIsOpen());
+
+    Open(1033);
+    Send(kNotifyLoginRefused);
+    dialog.reset();
+    EXPECT_EQ(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Tests that the end of the download runs the install sequence to Done, closes the log and hides the bar,
+// and that the button then closes the dialog.
+TEST_F(DialogTest, DownloadCompleteEndsInDoneAndOpenCloses) {
+    dialog->state = Updating;
+    MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
+    Send(kNotifyDownloadDone);
+    EXPECT_EQ(dialog->state, Done);
+    EXPECT_FALSE(InstallLogIsOpen());
+    EXPECT_FALSE(IsWindowVisible(dialog->progressBar->hwnd));
+
+    MoveTo(250, 220);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(250, 220), MK_LBUTTON);
+    EXPECT_FALSE(dialog->running);
+    EXPECT_EQ(dialog->hwnd, nullptr);
+}
+
 // Tests that 3076 reads as 1028 and picks the Traditional texts and name, and 2057 the Simplified ones.
 TEST(UiLanguage, HongKongIsTraditionalOthersSimplified) {
     EXPECT_EQ(NormaliseUiLanguage(3076), 1028u);

@@ -77,6 +77,11 @@ TEST_F(DialogTest, ReadyHoverChangesFaceCaptionAndGlyph) {
     const int topAway = CaptionTop(away, kFaceAway);
     ASSERT_GT(topAway, 0) << "the caption is drawn";
     EXPECT_EQ(CaptionTop(over, kFaceOver), topAway + 1);
+    Send(WM_MOUSELEAVE);
+    EXPECT_FALSE(dialog->buttonHover);
+    Snapshot left = Face();
+    EXPECT_EQ(ColourText(left.At(205, 220)), ColourText(kFaceAway));
+    EXPECT_EQ(CaptionTop(left, kFaceAway), topAway);
 
     MoveTo(488, 12);
     EXPECT_FALSE(dialog->buttonHover);

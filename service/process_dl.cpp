@@ -1,0 +1,239 @@
+#include "service/process_dl.h"
+
+#include "app/install_log.h"
+#include "app/install_settings.h"
+#include "app/module_list.h"
+#include "service/local_fs.h"
+#include "net/packet_io.h"
+#include "service/messages.h"
+#include "service/notify.h"
+#include "service/path_folders.h"
+
+#include <algorithm>
+
+namespace {
+
+// Every publishing request goes out as one type '6' packet under the session's send key.
+void SendRequest(ProcessClient& client, const std::vector<uint8_t>& request) {
+    if (client.context)
+        SendPacket(*client.context, request.data(), int32_t(request.size()), '6');
+}
+
+// "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit.
+constexpr size_t kMaxLocalPath = 254;
+
+// A component that does not name a child folder or file: empty (a doubled or leading backslash), or
+// only dots and blanks, which Windows trims so that ".. " or "..." would climb like "..".
+bool IsBadComponent(std::string_view c) {
+    return c.find_first_not_of(". ") == std::string_view::npos;
+}
+
+// Hostile names end up in the log; keep the log one line per event.
+std::string Printable(std::string_view text) {
+    std::string out(text);
+    for (char& ch : out)
+        if (uint8_t(ch) < 0x20 || ch == 0x7F)
+            ch = '?';
+    return out;
+}
+
+} // namespace
+
+bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why) {
+    auto refuse = [why](const char* reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (fileName.empty())
+        return refuse("empty file name");
+    std::string rel = std::string(relDir) + std::string(fileName);
+    if (rel.find('/') != std::string::npos)
+        return refuse("slash");
+    if (rel.find(':') != std::string::npos)
+        return refuse("colon or drive letter");
+    if (rel.front() == '\\')
+        return refuse("absolute path");
+    for (size_t start = 0;;) {
+        size_t end = rel.find('\\', start);
+        std::string_view part =
+            std::string_view(rel).substr(start, end == std::string::npos ? end : end - start);
+        if (IsBadComponent(part))
+            return refuse("empty or dot-only component");
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+ProcessDL::~ProcessDL() {
+    // No event may reach this object while its members go.
+    Shutdown();
+}
+
+int ProcessDL::PendingCount() const {
+    std::lock_guard guard(lock_);
+    return pendingCount_;
+}
+
+bool ProcessDL::Active() const {
+    std::lock_guard guard(lock_);
+    return active_;
+}
+
+void ProcessDL::DownloadModule() {
+    WriteLog("DownloadModule Need Request Module\xa3\xba"
+             "DownloadModule");
+    std::vector<messages::DownloadItem> items;
+    for (const ModuleRecord& m : GetModuleList()) {
+        if (m.State == 'D')
+            continue;
+        messages::DownloadItem item{std::string(m.Package().substr(0, 10)),
+                                    std::string(m.Name().substr(0, 50)), m.ModuleVerA, m.ModuleVerB};
+        char line[1024];
+        std::snprintf(line, sizeof line, "%c--%d_%d----%s", m.State, int32_t(m.ModuleVerA),
+                      int32_t(m.ModuleVerB), item.ModuleName.c_str());
+        WriteLog(line);
+        items.push_back(std::move(item));
+    }
+    {
+        // Complete before the first request leaves, so no response can find them unset.
+        std::lock_guard guard(lock_);
+        for (const auto& item : items)
+            pendingModules_.push_back(item.ModuleName);
+        pendingCount_ = int(pendingModules_.size());
+    }
+    // More modules than one message holds go out in several requests (1770 per message).
+    for (const auto& request : messages::EncodeFileDownloadRequests(items))
+        SendRequest(*this, request);
+    WriteLog("ProcessDL\xa3\xba"
+             "DownloadModule");
+}
+
+void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
+    if (messages::PeekType(msg, len) != messages::kFileDownloadRsp)
+        return;
+    {
+        std::lock_guard guard(lock_);
+        if (failed_)
+            return;
+    }
+    // There is no offset in a chunk: a dropped message would silently corrupt the file it belongs to,
+    // so a response that lies about its records fails the download instead.
+    auto rsp = messages::DecodeFileDownloadResponse(msg, len);
+    if (!rsp) {
+        FailDownload("ProcessDL\xa3\xba"
+                     "Malformed ZynPublish_L_FileDownload_Rsp Faile");
+        return;
+    }
+    const std::string& tempDir = GetInstallSettings().TempDir;
+    for (const messages::FileChunk& chunk : rsp->Chunks) {
+        const char* why = "";
+        if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, &why)) {
+            FailDownload("ProcessDL\xa3\xba"
+                         "Unsafe path (" +
+                         std::string(why) + ") " + Printable(chunk.RelDir) + Printable(chunk.FileName) +
+                         " Faile");
+            return;
+        }
+        std::string path = tempDir + "\\" + std::string(chunk.RelDir) + std::string(chunk.FileName);
+        if (path.size() > kMaxLocalPath) {
+            FailDownload("ProcessDL\xa3\xba"
+                         "Path too long " +
+                         Printable(path) + " Faile");
+            return;
+        }
+        // Folders first, outside the lock: on Windows a failure shows a message box.
+        CreatePathFolders(path);
+
+        Outcome outcome = Outcome::kWritten;
+        {
+            std::lock_guard guard(lock_);
+            if (failed_)
+                return;
+            if (path != currentPath_) {
+                currentFile_.reset();
+                currentFile_.reset(LocalOpenFile(path, "wb"));
+                currentPath_ = path;
+            }
+            if (!currentFile_) {
+                outcome = Outcome::kFailed;
+            } else if (!chunk.Data.empty() && std::fwrite(chunk.Data.data(), 1, chunk.Data.size(),
+                                                          currentFile_.get()) != chunk.Data.size()) {
+                outcome = Outcome::kFailed;
+            } else if (chunk.ModuleEnd) {
+                auto it = std::find(pendingModules_.begin(), pendingModules_.end(), chunk.ModuleName);
+                if (it != pendingModules_.end()) {
+                    pendingModules_.erase(it);
+                    --pendingCount_;
+                    outcome = Outcome::kModuleDone;
+                }
+            }
+        }
+        if (outcome == Outcome::kFailed) {
+            FailDownload("ProcessDL\xa3\xba"
+                         "Write " +
+                         Printable(path) + " Faile");
+            return;
+        }
+        if (outcome == Outcome::kModuleDone) {
+            PostNotify(kNotifyFileDone, 0);
+            WriteLog(path);
+        }
+    }
+
+    bool complete = false;
+    {
+        std::lock_guard guard(lock_);
+        if (pendingCount_ == 0 && active_ && !failed_) {
+            currentFile_.reset();
+            currentPath_.clear();
+            active_ = false;
+            complete = true;
+        }
+    }
+    if (complete) {
+        PostNotify(kNotifyDownloadDone, 0);
+        WriteLog("ProcessCheck\xa3\xba"
+                 "ZynPublish_L_FileDownload_Rsp");
+    }
+}
+
+void ProcessDL::FailDownload(const std::string& why) {
+    {
+        std::lock_guard guard(lock_);
+        failed_ = true;
+        currentFile_.reset();
+        currentPath_.clear();
+    }
+    WriteLog(why);
+    Stop();
+}
+
+void ProcessDL::OnClientDisconnect(const char*, int) {
+    {
+        std::lock_guard guard(lock_);
+        currentFile_.reset();
+        currentPath_.clear();
+    }
+    SendNotify(kNotifyDLLost, 0);
+    WriteLog("ProcessDL\xa3\xba"
+             "OnClientDisconnect Faile");
+}
+
+void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
+    if (error == 0)
+        return;
+    PostNotify(kNotifyLoginRefused, 0);
+    WriteLog("ProcessDL\xa3\xba"
+             "OnLogin Faile");
+}
+
+void ProcessDL::OnAuthentLink(uint32_t error) {
+    PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
+    WriteLog(error == 0 ? "ProcessDL\xa3\xba"
+                          "OnAuthentLink Success"
+                        : "ProcessDL\xa3\xba"
+                          "OnAuthentLink Faile");
+}

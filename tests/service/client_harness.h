@@ -1,0 +1,180 @@
+// What the service-client tests share: a scratch TempDir with its install log, the shared state reset,
+// and a notification queue pumped by the test thread that plays the main dialog (on "module list
+// complete" it connects the download client; on an accepted download link it calls DownloadModule).
+#pragma once
+
+#include "app/install_log.h"
+#include "app/install_settings.h"
+#include "app/module_list.h"
+#include "service/notify.h"
+#include "service/notify_queue.h"
+#include "service/path_folders.h"
+#include "service/process_check.h"
+#include "service/process_dl.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+class ClientHarness {
+  public:
+    using Note = std::pair<uint32_t, intptr_t>;
+
+    ClientHarness() {
+        char pattern[] = "/tmp/orvane-h3-test-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        // TempDir is a sibling of the install folder, as on Windows: "<install>temp".
+        InstallSettings& s = GetInstallSettings();
+        s.InstallDir = root_ + "/v8.5";
+        s.TempDir = root_ + "/v8.5temp";
+        s.PackageNo = "000185";
+        s.CurVerPart3 = s.CurVerPart4 = s.NewVerPart3 = s.NewVerPart4 = 0;
+        std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
+        s.DownloadPort = 0;
+        GetModuleList().clear();
+        std::filesystem::create_directories(s.TempDir + "/log");
+        logPath_ = s.TempDir + "/log/install.log";
+        OpenInstallLog(logPath_);
+        // A sentinel beside TempDir: hostile paths must never reach it.
+        std::ofstream(root_ + "/outside.txt") << "untouched";
+    }
+
+    ~ClientHarness() {
+        check.Stop();
+        dl.Stop();
+        queue_.PumpPending();
+        CloseInstallLog();
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    // Pumps as the interface thread until a message ends the run (or the safety limit passes).
+    bool RunUntil(uint32_t message) {
+        return queue_.PumpUntil([&] { return Seen(message); }, std::chrono::seconds(20));
+    }
+    bool RunUntilAny(std::set<uint32_t> messages) {
+        return queue_.PumpUntil(
+            [&] {
+                for (const auto& n : notes)
+                    if (messages.count(n.first))
+                        return true;
+                return false;
+            },
+            std::chrono::seconds(20));
+    }
+    bool Seen(uint32_t message) const {
+        for (const auto& n : notes)
+            if (n.first == message)
+                return true;
+        return false;
+    }
+    std::vector<uint32_t> Messages() const {
+        std::vector<uint32_t> out;
+        for (const auto& n : notes)
+            out.push_back(n.first);
+        return out;
+    }
+    void PumpPending() { queue_.PumpPending(); }
+
+    // Clients log after they notify, so a line may land just after its message: keep pumping until
+    // the line is there (the limit is only a safety net).
+    bool WaitForLog(const std::string& line) {
+        for (int i = 0; i < 10000; ++i) {
+            queue_.PumpPending();
+            auto lines = LogLines();
+            if (std::find(lines.begin(), lines.end(), line) != lines.end())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    size_t Count(uint32_t message) const {
+        return size_t(
+            std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.first == message; }));
+    }
+
+    // The log's lines without their time prefix, each checked for the exact prefix and line end.
+    std::vector<std::string> LogLines() const {
+        std::ifstream in(logPath_, std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> lines;
+        static const std::regex prefix(R"(^\[\d\d:\d\d:\d\d \d\d\d\]\t\t)");
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find("\r\n", start);
+            EXPECT_NE(end, std::string::npos) << "line without CR LF";
+            if (end == std::string::npos)
+                break;
+            std::string line = all.substr(start, end - start);
+            std::smatch m;
+            EXPECT_TRUE(std::regex_search(line, m, prefix)) << line;
+            lines.push_back(m.empty() ? line : line.substr(size_t(m.length(0))));
+            start = end + 2;
+        }
+        return lines;
+    }
+
+    // Files below root other than TempDir's and the sentinel: where a hostile path would land.
+    std::vector<std::string> FilesOutsideTempDir() const {
+        std::vector<std::string> out;
+        const std::string temp = GetInstallSettings().TempDir + "/";
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
+            std::string p = e.path().string();
+            if (p.rfind(temp, 0) == 0 || p + "/" == temp || p == root_ + "/outside.txt")
+                continue;
+            out.push_back(p);
+        }
+        std::ifstream sentinel(root_ + "/outside.txt");
+        std::string text;
+        sentinel >> text;
+        if (text != "untouched")
+            out.push_back("outside.txt changed");
+        return out;
+    }
+
+    std::string ReadTempFile(const std::string& rel) const {
+        std::ifstream in(GetInstallSettings().TempDir + "/" + rel, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    const std::string& root() const { return root_; }
+
+    ProcessCheck check;
+    ProcessDL dl;
+    std::vector<Note> notes;
+    bool connectDownload = true; // play OnModuleDL and OnDLAuthentLink as the dialog does
+
+  private:
+    void Handle(uint32_t message, intptr_t lParam) {
+        notes.emplace_back(message, lParam);
+        if (!connectDownload)
+            return;
+        if (message == kNotifyModuleListDone) {
+            const InstallSettings& s = GetInstallSettings();
+            dl.SetServer(s.DownloadAddress, s.DownloadPort & 0xFFFF);
+            dl.Connect();
+        } else if (message == kNotifyDLAuthentLink && lParam == 0) {
+            dl.DownloadModule();
+        }
+    }
+
+    std::string root_;
+    std::string logPath_;
+    // Declared last so it goes first: a client thread still sending is released, not left waiting.
+    NotifyQueue queue_{[this](uint32_t m, intptr_t l) { Handle(m, l); }};
+};
+
+// The full-width colon of the log lines (code page 936).
+#define FW "\xa3\xba"

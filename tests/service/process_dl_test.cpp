@@ -1,0 +1,293 @@
+// Tests of the download client against scripted services on loopback: the files it writes below
+// TempDir, what it posts and logs, and that no answer can make it write anywhere else.
+#include "client_harness.h"
+#include "scripted_peer.h"
+
+#include "net/wire.h"
+#include "service/messages.h"
+
+#include <cstring>
+#include <memory>
+
+using namespace messages;
+
+namespace {
+
+ModuleRecord Module(const char* name, uint32_t a, uint32_t b, char state = 'U') {
+    ModuleRecord m;
+    std::strcpy(m.PackageNo, "000185");
+    std::strcpy(m.ModuleName, name);
+    m.ModuleVerA = a;
+    m.ModuleVerB = b;
+    m.State = state;
+    return m;
+}
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = uint8_t(seed + i * 7);
+    return out;
+}
+
+// A check service offering `modules` for download from `dlPort`, and a download service running
+// `script`; the harness connects the download client as the dialog would.
+struct Services {
+    Services(std::vector<ModuleRecord> modules, ScriptedPeer::Script script)
+        : download(std::move(script)),
+          check([this, modules](ScriptedPeer& p, const std::vector<uint8_t>& req) {
+              uint16_t type = PeekType(req.data(), req.size());
+              if (type == kPkgUpdateCheckReq) {
+                  UpdateCheckResponse rsp;
+                  rsp.Offers.push_back({"000185", 4, 17, "127.0.0.1", download.port(), 1});
+                  p.Reply(EncodeUpdateCheckResponse(rsp));
+              } else if (type == kPkgModuleCheckReq) {
+                  ModuleCheckResponse rsp;
+                  rsp.Modules = modules;
+                  p.Reply(EncodeModuleCheckResponse(rsp));
+              }
+          }) {}
+    ScriptedPeer download;
+    ScriptedPeer check;
+};
+
+// Answers the download request with the given response messages.
+ScriptedPeer::Script Answer(std::vector<std::vector<FileChunk>> messages, bool closeAfter = false) {
+    return [messages, closeAfter](ScriptedPeer& p, const std::vector<uint8_t>&) {
+        for (const auto& m : messages)
+            p.Reply(*EncodeFileDownloadResponse(m));
+        if (closeAfter)
+            p.CloseConnection();
+    };
+}
+
+bool Start(ClientHarness& h, Services& s) {
+    return h.check.SetServer("127.0.0.1", s.check.port()) && h.check.Connect();
+}
+
+std::vector<std::string> DownloadLines(const ClientHarness& h) {
+    auto lines = h.LogLines();
+    std::erase_if(lines, [](const std::string& l) {
+        return l.rfind("SocketSend", 0) == 0 || l.rfind("ProcessCheck" FW "Q", 0) == 0 ||
+               l.rfind("ProcessCheck" FW "ZynPublish_L_Pkg", 0) == 0;
+    });
+    return lines;
+}
+
+} // namespace
+
+// Tests the whole exchange: the package tree is written below TempDir with chunks appended in order,
+// one 1131 per requested module, then 1132, and the download's log lines byte for byte.
+TEST(ProcessDLTest, WritesThePackageTree) {
+    ClientHarness h;
+    auto big = Bytes(2500, 3), doc = Bytes(10, 9);
+    std::span<const uint8_t> b(big);
+    Services s(
+        {Module("core", 1, 2), Module("later", 1, 1, 'D'), Module("docs", 0xFFFFFFFF, 4)},
+        Answer({{{"core", "a.dll", "bin\\", b.first(1001), false},
+                 {"core", "a.dll", "bin\\", b.subspan(1001, 1001), false}},
+                {{"core", "a.dll", "bin\\", b.subspan(2002), false}, {"core", "empty.txt", "", {}, true}},
+                {{"docs", "y.txt", "doc\\x\\", doc, true}}}));
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
+    ASSERT_TRUE(h.WaitForLog("ProcessCheck" FW "ZynPublish_L_FileDownload_Rsp"));
+    EXPECT_EQ(h.Messages(), (std::vector<uint32_t>{kNotifyModuleListDone, kNotifyDLAuthentLink,
+                                                   kNotifyFileDone, kNotifyFileDone, kNotifyDownloadDone}));
+    EXPECT_EQ(h.notes[1].second, 0);
+    EXPECT_EQ(h.ReadTempFile("bin/a.dll"), std::string(big.begin(), big.end()));
+    EXPECT_EQ(h.ReadTempFile("doc/x/y.txt"), std::string(doc.begin(), doc.end()));
+    EXPECT_TRUE(std::filesystem::exists(GetInstallSettings().TempDir + "/empty.txt"));
+    EXPECT_EQ(h.dl.PendingCount(), 0);
+    EXPECT_FALSE(h.dl.Active());
+    EXPECT_TRUE(h.FilesOutsideTempDir().empty());
+
+    auto reqs = s.download.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    std::vector<DownloadItem> asked = {{"000185", "core", 1, 2}, {"000185", "docs", 0xFFFFFFFF, 4}};
+    EXPECT_EQ(reqs[0], EncodeFileDownloadRequest(asked));
+
+    const std::string temp = GetInstallSettings().TempDir;
+    auto lines = DownloadLines(h);
+    // The receive thread logs the accepted link after posting it, so the interface thread's first
+    // line may come before it; everything else is in one thread's order.
+    auto success = std::find(lines.begin(), lines.end(), "ProcessDL" FW "OnAuthentLink Success");
+    ASSERT_NE(success, lines.end());
+    lines.erase(success);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "DownloadModule Need Request Module" FW "DownloadModule", "U--1_2----core",
+                         "U---1_4----docs", "ProcessDL" FW "DownloadModule", temp + "\\empty.txt",
+                         temp + "\\doc\\x\\y.txt", "ProcessCheck" FW "ZynPublish_L_FileDownload_Rsp"}));
+}
+
+// Tests that when every module is 'D' the request has no records and the first answer, even an
+// empty one, completes the download.
+TEST(ProcessDLTest, NothingToRequestCompletesOnFirstAnswer) {
+    ClientHarness h;
+    Services s({Module("a", 1, 1, 'D'), Module("b", 1, 1, 'D')}, Answer({{}}));
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
+    auto reqs = s.download.Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].size(), 74u);
+    EXPECT_EQ(wire::LoadU16(&reqs[0][9]), 0);
+    EXPECT_EQ(wire::LoadU32(&reqs[0][11]), 74u);
+    EXPECT_FALSE(h.Seen(kNotifyFileDone));
+}
+
+// Tests that a chunk of a module nobody asked for is written without a 1131, and that a second end
+// of an already finished module changes nothing.
+TEST(ProcessDLTest, UnrequestedAndRepeatedEndsAreNotCounted) {
+    ClientHarness h;
+    auto one = Bytes(5, 1);
+    Services s({Module("core", 1, 1), Module("docs", 1, 1)},
+               Answer({{{"stray", "s.bin", "", one, true}, {"core", "c.bin", "", one, true}},
+                       {{"core", "c2.bin", "", one, true}},
+                       {{"docs", "d.bin", "", one, true}}}));
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
+    h.PumpPending();
+    EXPECT_EQ(h.Count(kNotifyFileDone), 2u);
+    EXPECT_EQ(h.ReadTempFile("s.bin").size(), 5u);
+    EXPECT_EQ(h.ReadTempFile("c2.bin").size(), 5u);
+}
+
+// Tests that every hostile or broken RelDir/FileName fails the download (the connection is closed and
+// 1135 arrives), logs why, and writes nothing outside TempDir.
+TEST(ProcessDLTest, HostilePathsFailTheDownload) {
+    const std::pair<std::string, std::string> hostile[] = {{"..\\", "outside.txt"},
+                                                           {"bin\\..\\..\\", "x"},
+                                                           {"\\", "abs"},
+                                                           {"C:\\", "drive"},
+                                                           {"", "x:stream"},
+                                                           {"a/../../", "x"},
+                                                           {"", "../x"},
+                                                           {"bin\\", ""},
+                                                           {".. \\", "x"},
+                                                           {"a\\\\", "x"},
+                                                           {"...\\", "x"},
+                                                           {"", "."},
+                                                           {"", ".."}};
+    for (const auto& [rel, file] : hostile) {
+        SCOPED_TRACE(rel + " | " + file);
+        ClientHarness h;
+        auto data = Bytes(20, 1);
+        Services s({Module("core", 1, 1)},
+                   Answer({{{"core", "ok.bin", "", data, false}, {"core", file, rel, data, true}},
+                           {{"core", "late.bin", "", data, true}}}));
+        ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.RunUntilAny({kNotifyDLLost, kNotifyDownloadDone}));
+        EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "OnClientDisconnect Faile"));
+        EXPECT_TRUE(h.Seen(kNotifyDLLost));
+        EXPECT_FALSE(h.Seen(kNotifyFileDone));
+        EXPECT_FALSE(h.Seen(kNotifyDownloadDone));
+        EXPECT_TRUE(h.FilesOutsideTempDir().empty());
+        EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/late.bin"));
+        auto lines = h.LogLines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.rfind("ProcessDL" FW "Unsafe path (", 0) == 0 && l.ends_with(" Faile");
+        }));
+        EXPECT_EQ(lines.back(), "ProcessDL" FW "OnClientDisconnect Faile");
+    }
+}
+
+// Tests that a local path longer than 254 bytes, and a file that cannot be opened, fail the download
+// instead of leaving it waiting.
+TEST(ProcessDLTest, LongPathAndUnopenableFileFail) {
+    auto data = Bytes(3, 1);
+    std::string longDir, longName(58, 'f');
+    while (longDir.size() < 90)
+        longDir += "abcdefghi\\";
+    for (int kind = 0; kind < 2; ++kind) {
+        SCOPED_TRACE(kind);
+        ClientHarness h;
+        std::vector<FileChunk> chunks;
+        if (kind == 0) {
+            // A deep TempDir, as a long profile path would give on Windows.
+            GetInstallSettings().TempDir = h.root() + "/" + std::string(100, 'p') + "temp";
+            chunks = {{"core", longName, longDir, data, true}};
+        } else {
+            std::filesystem::create_directories(GetInstallSettings().TempDir + "/taken");
+            chunks = {{"core", "taken", "", data, true}}; // a folder of that name is in the way
+        }
+        Services s({Module("core", 1, 1)}, Answer({chunks}));
+        ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.RunUntilAny({kNotifyDLLost, kNotifyDownloadDone}));
+        EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "OnClientDisconnect Faile"));
+        EXPECT_FALSE(h.Seen(kNotifyDownloadDone));
+        EXPECT_TRUE(h.FilesOutsideTempDir().empty() || kind == 0);
+        auto lines = h.LogLines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.rfind(kind == 0 ? "ProcessDL" FW "Path too long " : "ProcessDL" FW "Write ", 0) == 0;
+        }));
+    }
+}
+
+// Tests that a response with a DataLen outside 0..1001 is not used at all: no byte of it is written and
+// the download fails rather than continuing with a corrupted file.
+TEST(ProcessDLTest, LyingChunkIsDroppedWhole) {
+    ClientHarness h;
+    auto data = Bytes(10, 1);
+    auto lying = *EncodeFileDownloadResponse(std::vector<FileChunk>{{"core", "first.bin", "", data, false},
+                                                                    {"core", "first.bin", "", data, true}});
+    wire::StoreU32(&lying[74 + 1229 + 1216], 1002);
+    Services s({Module("core", 1, 1)},
+               [lying](ScriptedPeer& p, const std::vector<uint8_t>&) { p.Reply(lying); });
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
+    EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/first.bin"));
+    EXPECT_FALSE(h.Seen(kNotifyFileDone));
+}
+
+// Tests that a connection dropped mid-download sends 1135 (waiting for the interface to handle it),
+// closes the open file and logs the loss; the download is not reported complete.
+TEST(ProcessDLTest, DroppedConnectionMidDownload) {
+    ClientHarness h;
+    auto data = Bytes(1001, 1);
+    Services s({Module("core", 1, 1), Module("docs", 1, 1)},
+               Answer({{{"core", "c.bin", "", data, true}, {"docs", "d.bin", "", data, false}}}, true));
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
+    EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "OnClientDisconnect Faile"));
+    EXPECT_EQ(h.Count(kNotifyFileDone), 1u);
+    EXPECT_FALSE(h.Seen(kNotifyDownloadDone));
+    EXPECT_EQ(h.dl.PendingCount(), 1);
+    EXPECT_TRUE(h.dl.Active());
+    EXPECT_EQ(h.ReadTempFile("d.bin").size(), 1001u); // flushed and closed on the loss
+    EXPECT_EQ(h.LogLines().back(), "ProcessDL" FW "OnClientDisconnect Faile");
+}
+
+// Tests that a refused download link posts 1133 with the code and logs the failure.
+TEST(ProcessDLTest, RefusedAuthenticationIsPosted) {
+    ClientHarness h;
+    ScriptedPeer download([](ScriptedPeer&, const std::vector<uint8_t>&) {}, {.authError = 4});
+    h.dl.SetServer("127.0.0.1", download.port());
+    ASSERT_TRUE(h.dl.Connect());
+    ASSERT_TRUE(h.RunUntil(kNotifyDLAuthentLink));
+    EXPECT_EQ(h.notes[0], ClientHarness::Note(kNotifyDLAuthentLink, 4));
+    EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "OnAuthentLink Faile"));
+    h.dl.Stop(); // the dialog's close: reported before Stop returns
+    EXPECT_TRUE(h.Seen(kNotifyDLLost));
+    EXPECT_EQ(h.LogLines().back(), "ProcessDL" FW "OnClientDisconnect Faile");
+}
+
+// Tests the path rule by itself: what stays below the download folder passes, nothing else does.
+TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
+    EXPECT_TRUE(IsSafeDownloadPath("", "a.txt"));
+    EXPECT_TRUE(IsSafeDownloadPath("bin\\x64\\", "a.dll"));
+    EXPECT_TRUE(IsSafeDownloadPath("..a\\", "b..c"));
+    EXPECT_TRUE(IsSafeDownloadPath(".config\\", ".hidden"));
+    EXPECT_TRUE(IsSafeDownloadPath("bin", "x")); // joined as "binx": odd but inside
+    const char* why = nullptr;
+    EXPECT_FALSE(IsSafeDownloadPath("..\\", "a", &why));
+    EXPECT_NE(why, nullptr);
+    for (auto [rel, file] :
+         std::initializer_list<std::pair<const char*, const char*>>{{"", ""},
+                                                                    {"\\\\server\\share\\", "a"},
+                                                                    {"a\\.\\", "b"},
+                                                                    {"a\\", "b\\"},
+                                                                    {"a\\", ". ."},
+                                                                    {"D:", "a"},
+                                                                    {"a/", "b"},
+                                                                    {"", "..."}})
+        EXPECT_FALSE(IsSafeDownloadPath(rel, file)) << rel << " | " << file;
+}

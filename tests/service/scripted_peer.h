@@ -1,0 +1,54 @@
+// A scripted publishing service for the client tests: listens on 127.0.0.1 (a free port), answers the
+// link authentication and the login itself, and hands every other request to the test's script, which
+// answers with Reply, sends raw bytes or closes the connection. Connections are served one at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedPeer {
+  public:
+    using Script = std::function<void(ScriptedPeer& peer, const std::vector<uint8_t>& request)>;
+    struct Options {
+        uint32_t authError = 0;
+        uint32_t loginError = 0;
+    };
+
+    explicit ScriptedPeer(Script script) : ScriptedPeer(std::move(script), Options{}) {}
+    ScriptedPeer(Script script, Options options);
+    ~ScriptedPeer(); // closes everything and joins its thread
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    uint16_t port() const { return port_; }
+
+    // From the script (peer thread): answer with a message as a type '6' packet under the session key.
+    void Reply(const std::vector<uint8_t>& message);
+    // From the script: bytes straight onto the stream.
+    void SendRaw(const std::vector<uint8_t>& bytes);
+    // From the script: close the current connection.
+    void CloseConnection();
+
+    // Requests the script was given so far (authentication and login excluded), from any thread.
+    std::vector<std::vector<uint8_t>> Requests() const;
+    int Connections() const;
+
+  private:
+    void Serve();
+    void ServeConnection(int fd);
+
+    Script script_;
+    Options options_;
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    mutable std::mutex lock_;
+    int connFd_ = -1;
+    bool stopping_ = false;
+    int connections_ = 0;
+    std::vector<std::vector<uint8_t>> requests_;
+    std::thread thread_;
+};

@@ -47,6 +47,8 @@ class Case:
         self.figures = {}
 
     def serve(self, *switches):
+        if not os.path.exists(self.suite.publisher_exe):
+            raise Failure(f"missing {self.suite.publisher_exe}: build orvane-publisher")
         self.publisher = Publisher(self.suite.publisher_exe, self.suite.package,
                                    os.path.join(self.out, "publisher.log"), switches)
 
@@ -123,10 +125,23 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
 
     started = time.monotonic()
     inst.click(*InstallerWindow.INSTALL_BUTTON)
-    time.sleep(0.4)
+    time.sleep(0.3)
+    inst.nudge(*QUIET_SPOT)
     inst.screenshot("2-updating")
     # The configuration files are the install's last step; Done follows at once with the "Open" caption.
-    wait_for(lambda: os.path.exists(pri) or inst.exited(), 180, "the installation to finish", interval=0.05)
+    last_look = [time.monotonic()]
+
+    def finished():
+        if os.path.exists(pri) or inst.exited():
+            return True
+        if time.monotonic() - last_look[0] > 1.0:
+            last_look[0] = time.monotonic()
+            if screen(inst) == "failed":
+                inst.screenshot("3-failed")
+                raise Failure("the installer showed Failed instead of installing")
+        return False
+
+    wait_for(finished, 180, "the installation to finish", interval=0.05)
     expect(not inst.exited(), "the installer ended during the installation")
     wait_for(lambda: inst.region(200, 202, 100, 36) not in (None, ready_button) and
              any(max(abs(a - b) for a, b in zip(inst.pixel(*PANEL_SPOT) or (0, 0, 0), face)) <= 8

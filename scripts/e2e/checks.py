@@ -279,8 +279,9 @@ def snapshot(root, skip_top=("windows",)):
                 st = os.lstat(path)
             except FileNotFoundError:
                 continue
-            size = -1 if os.path.isdir(path) else st.st_size
-            state[os.path.relpath(path, root).replace(os.sep, "/")] = (size, st.st_mtime_ns)
+            # A folder's own time changes whenever something in it comes or goes: only its presence counts.
+            key = os.path.relpath(path, root).replace(os.sep, "/")
+            state[key] = (-1, 0) if os.path.isdir(path) else (st.st_size, st.st_mtime_ns)
     return state
 
 

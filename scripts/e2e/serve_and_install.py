@@ -27,7 +27,7 @@ def report(case):
     wine = case.wine
     folder = checks.install_dir(wine)
     print(f"demo: install folder   {folder}")
-    print(f"demo:   on this machine {case.unix(folder)}")
+    print(f"demo:   on this machine {case.unix(folder)} (kept only with --keep-prefix)")
     key = f"{checks.UNINSTALL_PARENT}\\Orvane_{checks.PACKAGE_NO}v8.5"
     values = wine.reg_query(key)
     print(f"demo: registry entry   {key}" + ("" if values is not None else " (missing)"))

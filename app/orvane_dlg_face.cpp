@@ -82,8 +82,10 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
 
     SetTextColor(mem, RGB(255, 255, 255));
     SelectGuard banner(mem, bannerFont);
+    // The English line is wider than its 200-pixel rectangle; it runs on over the picture rather than
+    // being cut off mid-word. Texts that fit are drawn exactly as without the flag.
     DrawWide(mem, Cp936ToWide(UiText(kTextUpdatingWait)), busyTextRect,
-             DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
+             DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_NOCLIP);
 }
 
 void TOrvaneDlg::DrawButton(HDC dc) {

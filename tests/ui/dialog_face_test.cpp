@@ -132,6 +132,11 @@ TEST_F(DialogTest, UpdatingShowsBusyPictureWithoutControls) {
         for (int x = 420; x < 466; ++x)
             blackText |= shot.At(x, y) == RGB(0, 0, 0);
     EXPECT_TRUE(blackText) << "the percentage at the right of the status line";
+    bool bannerRunsOn = false;
+    for (int y = 96; y < 123; ++y)
+        for (int x = 385; x < 480; ++x)
+            bannerRunsOn |= shot.At(x, y) == RGB(255, 255, 255);
+    EXPECT_TRUE(bannerRunsOn) << "the English banner is not cut at its rectangle's right edge";
     Save(shot, "updating-en");
 
     MoveTo(488, 12);

@@ -23,15 +23,18 @@ TModalWnd::~TModalWnd() {
         DestroyWindow(hwnd);
 }
 
-void TModalWnd::Create() {
-    CreateFrameWindow(this, L"TModalWnd", parent, WS_POPUP | WS_CLIPCHILDREN, WS_EX_TOPMOST);
+bool TModalWnd::Create() {
+    if (!CreateFrameWindow(this, L"TModalWnd", parent, WS_POPUP | WS_CLIPCHILDREN, WS_EX_TOPMOST))
+        return false;
     LONG_PTR brush = parent ? GetClassLongPtrW(parent, GCLP_HBRBACKGROUND) : 0;
     SetClassLongPtrW(hwnd, GCLP_HBRBACKGROUND, brush);
     OnCreate();
+    return true;
 }
 
 bool TModalWnd::DoModal() {
-    Create();
+    if (!Create())
+        return false; // with no window nothing could ever end the loop
     running = true;
     ShowWindow(hwnd, SW_SHOWNA);
     PlaceWindow();

@@ -30,8 +30,9 @@ class TModalWnd : public TIxFrm {
 
     // Creates, shows and runs the window until EndModal; true when result is not 0.
     bool DoModal();
-    // The first part of DoModal: the window exists and OnCreate has run; it is not shown yet.
-    void Create();
+    // The first part of DoModal: the window exists and OnCreate has run; it is not shown yet. False,
+    // without OnCreate, when the window cannot be created.
+    bool Create();
     // The loop of DoModal; returns when running is cleared or the thread's queue is quitting.
     void RunModalLoop();
     // Whether the loop hands this queued message to its window.

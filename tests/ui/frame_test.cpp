@@ -131,6 +131,20 @@ TEST_F(FrameTest, DispatchedClosesEndLoop) {
     }
 }
 
+// Tests that when the window cannot be created DoModal returns at once, without OnCreate or a loop that
+// nothing could end.
+TEST_F(FrameTest, DoModalWithoutWindowReturns) {
+    ProbeModal modal;
+    modal.parent = reinterpret_cast<HWND>(0x7654); // no such window: creation fails
+    bool created = false;
+    modal.onCreate = [&created](ProbeModal&) { created = true; };
+    SafetyStop safety(modal);
+    safety.Arm();
+    EXPECT_FALSE(modal.DoModal());
+    EXPECT_FALSE(created);
+    EXPECT_FALSE(safety.used);
+}
+
 // Tests that input for a foreign window is dropped, input for a descendant is dispatched, and WM_PAINT
 // and WM_USER-range messages reach any window of the thread.
 TEST_F(FrameTest, LoopDropsForeignInputOnly) {

@@ -65,6 +65,10 @@ bool DeleteFolder(const std::string& path) {
     // An empty source would make the shell act on the current folder; nothing of ours is unnamed.
     if (path.empty() || path.find('\0') != std::string::npos)
         return false;
+    // A missing path fails at once rather than through the shell, whose error messages are not
+    // suppressed: the temporary folder is routinely deleted before it has ever existed.
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
     std::vector<char> list(path.size() + 2, '\0'); // one entry, ended by two NULs
     std::memcpy(list.data(), path.data(), path.size());
 

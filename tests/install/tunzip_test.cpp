@@ -285,3 +285,20 @@ TEST_F(Unzip, CreateFolderLevels) {
     EXPECT_FALSE(TUnzip::CreateFolder((scratch / "file\\sub").c_str()));
     EXPECT_FALSE(TUnzip::CreateFolder(nullptr));
 }
+
+// Tests that damaged archives fail without harm: garbage is not opened, and a corrupt deflate stream
+// fails its entry and stops the extraction.
+TEST_F(Unzip, DamagedArchivesFail) {
+    ASSERT_TRUE(WriteWholeFile(archive, std::string(3000, '\x5a') + "PK"));
+    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(PathExists(target));
+
+    std::vector<uint8_t> bytes =
+        BuildZip({Entry("bad.bin", std::string(20000, 'b') + "tail", true), Entry("after.txt", "a")});
+    // The deflated data starts after the 30-byte local header and the 7-byte name.
+    for (size_t i = 37; i < 37 + 16; ++i)
+        bytes[i] = uint8_t(0xff);
+    ASSERT_TRUE(WriteWholeFile(archive, std::string(bytes.begin(), bytes.end())));
+    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(PathExists(target + "\\after.txt"));
+}

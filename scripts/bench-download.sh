@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Whole-download figures: the publisher serves a generated package (half slices of real executables,
+# half random bytes) on 127.0.0.1 and the installer's own check and download clients fetch it natively,
+# timed from the connect (the button press) to WM_USER + 108. In the same run: the codec-bound limit
+# (ParsePackets over the same files) and the anchor, curl fetching the same files from a local nginx.
+# Prints MB/s (10^6 bytes/s) and the ratios. Figures, never pass/fail.
+# Usage: scripts/bench-download.sh [native build folder, default build/native]
+# ORVANE_BENCH_MIB sets the package size (default 256).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build/native}
+mib=${ORVANE_BENCH_MIB:-256}
+[ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target orvane-publisher download_client_bench >/dev/null
+driver=$build/bench/download_client_bench
+
+scratch=$(mktemp -d /tmp/orvane-bench-download.XXXXXX)
+pids=()
+cleanup() {
+    local rc=$?
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+    rm -rf "$scratch"
+    exit $rc
+}
+trap cleanup EXIT INT TERM
+
+echo "generating a $mib MiB package in $scratch ..." >&2
+pkg=$scratch/package
+python3 - "$pkg" "$mib" <<'PY'
+import json, os, sys
+pkg, mib = sys.argv[1], int(sys.argv[2])
+half, piece = mib * 2**20 // 2, 8 * 2**20
+# Each module folder is laid over the download folder, so the two halves keep apart in subfolders.
+os.makedirs(f"{pkg}/modules/binaries/bin")
+os.makedirs(f"{pkg}/modules/random/data")
+# Compressible half: the machine's own libraries and programs, cut into 8 MiB files.
+sources = []
+for folder in ("/usr/lib/x86_64-linux-gnu", "/usr/bin", "/usr/lib/gcc"):
+    for root, _, names in os.walk(folder):
+        for n in sorted(names):
+            p = os.path.join(root, n)
+            if os.path.isfile(p) and not os.path.islink(p) and os.path.getsize(p) > 65536:
+                sources.append(p)
+data, written, index = bytearray(), 0, 0
+for p in sources:
+    if written >= half:
+        break
+    data += open(p, "rb").read()
+    while len(data) >= piece and written < half:
+        open(f"{pkg}/modules/binaries/bin/part{index:03}.bin", "wb").write(data[:piece])
+        del data[:piece]
+        written, index = written + piece, index + 1
+if written < half:
+    sys.exit("not enough executable bytes on this machine")
+for i in range(half // piece):
+    open(f"{pkg}/modules/random/data/part{i:03}.bin", "wb").write(os.urandom(piece))
+json.dump({"package": "000185", "version": {"part3": 12, "part4": 3},
+           "users": [{"name": "tulip", "password": "tulip"}],
+           "modules": [{"name": "binaries", "versionA": 1, "versionB": 0, "folder": "modules/binaries"},
+                       {"name": "random", "versionA": 1, "versionB": 0, "folder": "modules/random"}]},
+          open(f"{pkg}/package.json", "w"))
+PY
+file_bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
+bytes=$(file_bytes "$pkg/modules")
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_for() { for _ in $(seq 200); do eval "$1" && return 0; sleep 0.05; done; echo "timed out: $1" >&2; return 1; }
+rate() { python3 -c "print(f'{$1 / $2 / 1e6:.0f}')"; }
+
+# The publisher, on free ports.
+"$build/publisher/orvane-publisher" --package "$pkg" --check 127.0.0.1:0 --download 127.0.0.1:0 \
+    --log "$scratch/publisher.log" >"$scratch/publisher.out" &
+pids+=($!)
+wait_for "grep -q '^ready' '$scratch/publisher.out'"
+check_port=$(sed -n 's/^check 127.0.0.1:\([0-9]*\)$/\1/p' "$scratch/publisher.out")
+
+echo "native download ..." >&2
+read -r _ native_s _ native_bytes _ peak_kib _ before_kib < <("$driver" fetch 127.0.0.1 "$check_port" "$scratch/native/v8.5")
+[ "$native_bytes" = "$bytes" ] || { echo "native download wrote $native_bytes bytes of $bytes" >&2; exit 1; }
+rm -rf "$scratch/native"
+
+echo "codec-bound limit ..." >&2
+read -r _ codec_bytes _ codec_s < <("$driver" codec "$pkg/modules")
+
+# The anchor: nginx (Debian's package; fetched and unpacked here when it is not installed, so that no
+# system service gets started) and one curl fetching every file over one connection.
+nginx=$(command -v nginx || true)
+if [ -z "$nginx" ]; then
+    mkdir -p "$scratch/nginx-deb"
+    (cd "$scratch/nginx-deb" && apt-get download nginx >/dev/null 2>&1 && dpkg-deb -x nginx_*.deb root)
+    nginx=$scratch/nginx-deb/root/usr/sbin/nginx
+fi
+http_port=$(free_port)
+mkdir -p "$scratch/nginx/logs" "$scratch/nginx/tmp"
+cat >"$scratch/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $scratch/nginx/nginx.pid;
+error_log $scratch/nginx/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $scratch/nginx/tmp/body;
+    proxy_temp_path $scratch/nginx/tmp/proxy;
+    fastcgi_temp_path $scratch/nginx/tmp/fastcgi;
+    uwsgi_temp_path $scratch/nginx/tmp/uwsgi;
+    scgi_temp_path $scratch/nginx/tmp/scgi;
+    server { listen 127.0.0.1:$http_port; root $pkg/modules; }
+}
+CONF
+"$nginx" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" 2>>"$scratch/nginx/logs/error.log" &
+pids+=($!)
+wait_for "curl -s -o /dev/null http://127.0.0.1:$http_port/"
+echo "curl from nginx ..." >&2
+args=()
+while IFS= read -r rel; do
+    mkdir -p "$scratch/curl/$(dirname "$rel")"
+    args+=(-o "$scratch/curl/$rel" "http://127.0.0.1:$http_port/$rel")
+done < <(cd "$pkg/modules" && find . -type f | sed 's|^\./||' | sort)
+start=$(date +%s.%N)
+curl -s --fail "${args[@]}"
+curl_s=$(python3 -c "print($(date +%s.%N) - $start)")
+curl_bytes=$(file_bytes "$scratch/curl")
+[ "$curl_bytes" = "$bytes" ] || { echo "curl fetched $curl_bytes bytes of $bytes" >&2; exit 1; }
+
+native=$(rate "$bytes" "$native_s")
+codec=$(rate "$codec_bytes" "$codec_s")
+anchor=$(rate "$bytes" "$curl_s")
+echo "Whole download of a $mib MiB package (half executables, half random bytes), 127.0.0.1"
+printf '  %-34s %6s MB/s  (%.2f s)\n' "native: check + download clients" "$native" "$native_s"
+printf '  %-34s %6s MB/s\n' "codec-bound limit (ParsePackets)" "$codec"
+printf '  %-34s %6s MB/s  (%.2f s)\n' "anchor: curl from nginx" "$anchor" "$curl_s"
+python3 - "$native" "$codec" "$anchor" "$peak_kib" "$before_kib" <<'PY'
+import sys
+native, codec, anchor, peak, before = (float(v) for v in sys.argv[1:])
+print(f"  native / codec-bound limit: {native / codec:.0%}    native / curl: {native / anchor:.2f}")
+print(f"  driver peak resident memory: {peak / 1024:.1f} MiB ({before / 1024:.1f} MiB before the download)")
+PY

@@ -5,7 +5,7 @@
 
 class Protocol;
 
-class TcpSocket : public TTcp::TNotify {
+class TcpSocket final : public TTcp::TNotify {
   public:
     TcpSocket();
     // Stops the transport's thread before anything it calls into can go.

@@ -240,7 +240,8 @@ def read_link(path):
             pos += 2
             width = 2 if unicode else 1
             raw = data[pos:pos + count * width]
-            strings[name] = raw.decode("utf-16-le" if unicode else "latin-1")
+            # Wine counts the terminating NUL in, Windows does not.
+            strings[name] = raw.decode("utf-16-le" if unicode else "latin-1").rstrip("\0")
             pos += count * width
     return target, strings.get("workdir"), strings.get("arguments")
 

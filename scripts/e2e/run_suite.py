@@ -76,7 +76,10 @@ def main():
                 f.write(f"{status} {seconds:.1f} s{figures}\n{error or ''}\n")
             results.append(error is None)
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        if args.keep:
+            print(f"e2e: prefixes kept in {scratch}")
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
     passed = sum(results)
     print(f"e2e: whole suite {time.monotonic() - began:.0f} s; output in {args.output}")
     print(f"{passed} passed, {len(results) - passed} failed")

@@ -4,11 +4,15 @@
 # timed from the connect (the button press) to WM_USER + 108. In the same run: the codec-bound limit
 # (ParsePackets over the same files) and the anchor, curl fetching the same files from a local nginx.
 # Prints MB/s (10^6 bytes/s) and the ratios. Figures, never pass/fail.
-# Usage: scripts/bench-download.sh [native build folder, default build/native]
+# With a Windows build folder holding app/OrvaneSetup.exe, the same package is also installed under Wine
+# through OrvaneSetup.exe (the e2e harness's prefix, Xvfb and publisher on the fixed check port), timed
+# by the install log from the button press to the last line before WM_USER + 108 closes the log.
+# Usage: scripts/bench-download.sh [native build folder, default build/native] [Windows build folder]
 # ORVANE_BENCH_MIB sets the package size (default 256).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/native}
+windows_build=${2:-}
 mib=${ORVANE_BENCH_MIB:-256}
 [ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target orvane-publisher download_client_bench >/dev/null
@@ -125,6 +129,72 @@ curl_s=$(python3 -c "print($(date +%s.%N) - $start)")
 curl_bytes=$(file_bytes "$scratch/curl")
 [ "$curl_bytes" = "$bytes" ] || { echo "curl fetched $curl_bytes bytes of $bytes" >&2; exit 1; }
 
+kill "${pids[-1]}" && wait "${pids[-1]}" 2>/dev/null || true # nginx is done
+unset 'pids[-1]'
+rm -rf "$scratch/curl"
+
+wine_line="  (Wine: no Windows build given)"
+setup_exe=${windows_build:+$windows_build/app/OrvaneSetup.exe}
+if [ -n "$setup_exe" ] && [ -f "$setup_exe" ]; then
+    echo "installing under Wine ..." >&2
+    wine_out=$( (python3 - "$here" "$setup_exe" "$build/publisher/orvane-publisher" "$pkg" "$scratch" <<'PY'
+import os, re, sys, time
+repo, setup, publisher, package, scratch = sys.argv[1:6]
+sys.path.insert(0, os.path.join(repo, "scripts", "e2e"))
+import cases, checks  # noqa: E402
+from harness import InstallerWindow, wait_for  # noqa: E402
+
+def installer_kib(field):
+    """The largest `field` (VmRSS or VmHWM) among this run's OrvaneSetup.exe processes."""
+    best = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if b"OrvaneSetup.exe" not in open(f"/proc/{pid}/cmdline", "rb").read():
+                continue
+            if scratch.encode() not in open(f"/proc/{pid}/environ", "rb").read():
+                continue
+            for line in open(f"/proc/{pid}/status"):
+                if line.startswith(field + ":"):
+                    best = max(best, int(line.split()[1]))
+        except OSError:
+            pass
+    return best
+
+suite = cases.Suite(repo, setup, publisher, package, os.path.join(scratch, "wine-out"), scratch)
+case = cases.Case(suite, "download")
+try:
+    case.serve()
+    inst = case.open_installer("en_US.UTF-8")
+    inst.move(*InstallerWindow.INSTALL_BUTTON)
+    time.sleep(0.5)
+    before = installer_kib("VmRSS")
+    inst.click(*InstallerWindow.INSTALL_BUTTON)
+    pri = case.unix(checks.install_dir(case.wine) + "\\config\\orvane.Default.pri")
+    peak = [0]
+
+    def finished():
+        peak[0] = max(peak[0], installer_kib("VmHWM"))
+        return os.path.exists(pri) or inst.exited()
+
+    wait_for(finished, 1800, "the installation to finish", interval=0.2)
+    log = open(case.unix(checks.install_dir(case.wine) + "\\log\\install.log"), "rb").read()
+    stamps = [int(h) * 3600 + int(m) * 60 + int(s) + int(ms) / 1000
+              for h, m, s, ms in re.findall(rb"^\[(\d\d):(\d\d):(\d\d) (\d\d\d)\]", log, re.M)]
+    seconds = (stamps[-1] - stamps[0]) % 86400
+    print(f"RESULT seconds {seconds:.3f} peak_kib {peak[0]} before_kib {before}")
+finally:
+    case.close()
+PY
+    ) | sed -n 's/^RESULT //p') || wine_out=""
+    if [ -n "$wine_out" ]; then
+        read -r _ wine_s _ wine_peak _ wine_before <<<"$wine_out"
+        wine_line=$(printf '  %-34s %6s MB/s  (%.2f s)  peak resident %s MiB (%s MiB before the press)' \
+            "Wine: OrvaneSetup.exe" "$(rate "$bytes" "$wine_s")" "$wine_s" "$((wine_peak / 1024))" "$((wine_before / 1024))")
+    else
+        wine_line="  (Wine: the install did not finish; see the messages above)"
+    fi
+fi
+
 native=$(rate "$bytes" "$native_s")
 codec=$(rate "$codec_bytes" "$codec_s")
 anchor=$(rate "$bytes" "$curl_s")
@@ -132,6 +202,7 @@ echo "Whole download of a $mib MiB package (half executables, half random bytes)
 printf '  %-34s %6s MB/s  (%.2f s)\n' "native: check + download clients" "$native" "$native_s"
 printf '  %-34s %6s MB/s\n' "codec-bound limit (ParsePackets)" "$codec"
 printf '  %-34s %6s MB/s  (%.2f s)\n' "anchor: curl from nginx" "$anchor" "$curl_s"
+echo "$wine_line"
 python3 - "$native" "$codec" "$anchor" "$peak_kib" "$before_kib" <<'PY'
 import sys
 native, codec, anchor, peak, before = (float(v) for v in sys.argv[1:])

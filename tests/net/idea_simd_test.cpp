@@ -48,8 +48,7 @@ const uint8_t kVectorCipher[8] = {0xFB, 0x11, 0x2B, 0xED, 0x98, 0x01, 0xE5, 0x6D
 
 } // namespace
 
-// Tests that the published IDEA vector holds on every path, alone and at every block position of a
-// buffer long enough for full interleaved groups plus a partial one.
+// Tests that the published IDEA vector holds on every path, alone and at every position of a long buffer.
 TEST(IdeaSimd, PublishedVectorOnEveryPath) {
     IdeaKey key;
     SetKey(key, kVectorKey, 16);
@@ -73,8 +72,7 @@ TEST(IdeaSimd, PublishedVectorOnEveryPath) {
     }
 }
 
-// Tests that the CPU check picks a supported path (SSE2 at least on x86-64) and that IdeaCryptBlocks,
-// which runs it, gives the scalar result.
+// Tests that the CPU check picks a supported path and IdeaCryptBlocks then gives the scalar result.
 TEST(IdeaSimd, DispatchChoosesASupportedPath) {
     IdeaPath best = IdeaBestPath();
     EXPECT_TRUE(IdeaPathSupported(best));
@@ -98,10 +96,10 @@ TEST(IdeaSimd, DispatchChoosesASupportedPath) {
     EXPECT_EQ(Reference(key.encrypt, in), out);
 }
 
-// Tests that each vector path matches the scalar rounds on random keys for every buffer length from 0 to
-// 4096 bytes at every alignment of input and output, writes only the whole blocks (the tail and the
-// bytes around the output stay untouched), leaves the input alone, and also works in place.
+// Tests that each vector path matches the scalar rounds at every length 0..4096 and alignment, in place too.
 TEST(IdeaSimd, MatchesScalarAtEveryLengthAndAlignment) {
+    // Only whole blocks are written: the tail and the guard bytes around the output stay as they were, and
+    // the input is left alone.
     constexpr size_t kMax = 4096, kAlign = 64, kGuard = 64;
     std::mt19937 rng(2024);
     // A pool of schedules, encryption and decryption, including the all-zero key used before the session
@@ -158,10 +156,10 @@ TEST(IdeaSimd, MatchesScalarAtEveryLengthAndAlignment) {
     }
 }
 
-// Tests that the multiplication modulo 65537 is exact in every lane: the first word of the blocks (the
-// first multiplication's input) and the last word take every 16-bit value at every lane position, under
-// schedules whose subkeys are all 0 (65536), 1, 2, 0x8000, 0xFFFF, or a mix with zeros among random ones.
+// Tests that multiplication mod 65537 is exact in every lane, for every word and special subkey.
 TEST(IdeaSimd, MultiplicationIsExactForEveryWordAndSpecialSubkey) {
+    // Schedules whose subkeys are all 0 (65536), 1, 2, 0x8000 or 0xFFFF, and a mix with zeros among random
+    // ones.
     std::mt19937 rng(99);
     std::vector<std::vector<uint16_t>> schedules;
     for (uint16_t v : {0x0000, 0x0001, 0x0002, 0x8000, 0xFFFF})
@@ -198,8 +196,7 @@ TEST(IdeaSimd, MultiplicationIsExactForEveryWordAndSpecialSubkey) {
     }
 }
 
-// Tests that the block mode around the kernels (EncryptBuffer/DecryptBuffer, now running the chosen
-// path) round-trips every length up to 4096 and enciphers the same whole blocks as the scalar rounds.
+// Tests that EncryptBuffer/DecryptBuffer on the chosen path round-trip and match the scalar blocks.
 TEST(IdeaSimd, BufferModeRoundTripsOnTheChosenPath) {
     std::mt19937 rng(5);
     IdeaKey key;

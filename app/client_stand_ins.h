@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+// In a namespace of their own: the real classes may already be compiled into the service library, and
+// two definitions of one class name would clash.
+namespace client_stand_ins {
+
 class ProcessCheck {
   public:
     void SetServer(const char*, uint32_t) {}
@@ -28,3 +32,8 @@ class ProcessDL {
     void Stop() {}
     void DownloadModule() {}
 };
+
+} // namespace client_stand_ins
+
+using client_stand_ins::ProcessCheck;
+using client_stand_ins::ProcessDL;

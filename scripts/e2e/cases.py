@@ -83,9 +83,15 @@ class Case:
 # Screens, told apart by two pixels (the installer repaints only when the mouse moves over it).
 def screen(inst):
     inst.nudge(*QUIET_SPOT)
-    panel, glyph = inst.pixel(*PANEL_SPOT), inst.pixel(488, 12)
-    if panel is None or glyph is None:
+    # Both pixels from one picture of the window: two separate reads could straddle a state change.
+    frame = inst.region(0, 0, 500, 310)
+    if frame is None:
         return None
+
+    def at(x, y):
+        return tuple(frame[(y * 500 + x) * 3:(y * 500 + x) * 3 + 3])
+
+    panel, glyph = at(*PANEL_SPOT), at(488, 12)
     if any(max(abs(a - b) for a, b in zip(panel, face)) <= 8 for face in BUTTON_FACES):
         return "button"
     if panel == WHITE:
@@ -95,7 +101,12 @@ def screen(inst):
 
 def wait_failed(case, timeout):
     inst = case.installer
-    return wait_for(lambda: inst.exited() or screen(inst) == "failed", timeout, "the Failed screen", interval=0.2)
+    try:
+        return wait_for(lambda: inst.exited() or screen(inst) == "failed", timeout, "the Failed screen",
+                        interval=0.2)
+    except Failure:
+        inst.screenshot("2-not-failed")
+        raise
 
 
 def make_previous_install(case):

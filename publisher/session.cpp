@@ -146,13 +146,13 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     }
     uint8_t answer[kAuthentRspSize];
     if (settings_.test.refuseAuth) {
-        BuildAuthentResponse(*settings_.test.refuseAuth, {}, 0, {}, answer);
+        BuildAuthentResponse(*settings_.test.refuseAuth, "", 0, "", answer);
         Queue(answer, sizeof answer);
         Log("authentication refused by test switch with " + std::to_string(*settings_.test.refuseAuth));
         return;
     }
     if (credential != kCredential) {
-        BuildAuthentResponse(kErrorBadCredential, {}, 0, {}, answer);
+        BuildAuthentResponse(kErrorBadCredential, "", 0, "", answer);
         Queue(answer, sizeof answer);
         Log("authentication refused: wrong credential");
         return;

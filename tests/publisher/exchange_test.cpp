@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -175,6 +176,14 @@ TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
     EXPECT_EQ(result.completed.size(), 3u);
     long after = ResidentKiB(served.process->pid());
     ASSERT_GT(before, 0);
-    // Far below the 1.2 GB asked for: what is held is socket buffers' worth, not files.
-    EXPECT_LT(after - before, 64 * 1024) << before << " KiB -> " << after << " KiB";
+    // Far below the 1.2 GB asked for: what is held is socket buffers' worth, not files. (AddressSanitizer
+    // keeps up to 256 MiB of freed blocks in quarantine; that is not held by the connections.)
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long kQuarantineKiB = 256 * 1024;
+#else
+    constexpr long kQuarantineKiB = 0;
+#endif
+    EXPECT_LT(after - before, 64 * 1024 + kQuarantineKiB) << before << " KiB -> " << after << " KiB";
+    std::printf("publisher resident memory: %ld KiB before, %ld KiB with 10 stalled clients\n", before,
+                after);
 }

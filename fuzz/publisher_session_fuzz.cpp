@@ -1,0 +1,108 @@
+// Arbitrary bytes into the publisher's packet handling: the first byte picks the service and how far
+// the handshake has gone, the rest arrives as the peer's byte stream in pieces. Every answer and every
+// download message is then drained, as a connection would write them.
+#include "net/session_messages.h"
+#include "publisher/event_log.h"
+#include "publisher/session.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+using namespace publisher;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct World {
+    fs::path root;
+    Package package;
+    EventLog log;
+    DownloadRotation rotation{{{"127.0.0.1", 4000}}};
+    ServiceSettings settings;
+    std::unique_ptr<Scratch> scratch = std::make_unique<Scratch>();
+    std::unique_ptr<CodecBuffers> buffers = std::make_unique<CodecBuffers>();
+
+    World() {
+        char dir[] = "/tmp/orvane-publisher-fuzz-XXXXXX";
+        if (!mkdtemp(dir))
+            std::abort();
+        root = dir;
+        fs::create_directories(root / "m/sub");
+        std::ofstream(root / "m/sub/a.bin") << std::string(2500, 'a');
+        std::ofstream(root / "m/empty");
+        std::ofstream(root / "package.json") << R"({"package": "000185", "version": {"part3": 1, "part4": 2},
+                  "users": [{"name": "tulip", "password": "tulip"}],
+                  "modules": [{"name": "m", "versionA": 1, "versionB": 2, "folder": "m"},
+                              {"name": "d", "versionA": 0, "versionB": 0, "state": "D"}]})";
+        PackageLoad load = LoadPackage(root);
+        if (!load.package)
+            std::abort();
+        package = std::move(*load.package);
+        log.OpenFile("/dev/null");
+        settings.package = &package;
+        settings.rotation = &rotation;
+        settings.moduleBatch = 1;
+    }
+    ~World() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+World& TheWorld() {
+    static World world;
+    return world;
+}
+
+void FeedPlain(Session& s, const uint8_t* msg, size_t len) {
+    // Type '1': no compression, no cipher; the codec accepts it on receipt.
+    std::vector<uint8_t> p{'#', '1', uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), 0};
+    p.insert(p.end(), msg, msg + len);
+    s.Receive(p.data(), p.size());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    World& w = TheWorld();
+    uint8_t mode = data[0];
+    Session session((mode & 1) ? Role::Download : Role::Check, w.settings, w.log, "fuzz", *w.scratch);
+    std::vector<uint8_t> packet;
+    if (mode & 2) {
+        uint8_t req[kAuthentReqSize];
+        BuildAuthentRequest(req);
+        FeedPlain(session, req, sizeof req);
+    }
+    if (mode & 4) {
+        UserRecord user{"tulip", "tulip"};
+        uint8_t record[UserRecord::kSize];
+        user.Encode(record);
+        uint8_t req[kLoginReqSize];
+        BuildLoginRequest(record, req);
+        FeedPlain(session, req, sizeof req);
+    }
+    // The stream in pieces of a size the input chooses, keeping what was not consumed.
+    size_t piece = 1 + (mode >> 3) * 97;
+    std::vector<uint8_t> pending;
+    for (size_t i = 1; i < size; i += piece) {
+        size_t n = std::min(piece, size - i);
+        pending.insert(pending.end(), data + i, data + i + n);
+        size_t used = session.Receive(pending.data(), pending.size());
+        if (used > pending.size())
+            std::abort();
+        pending.erase(pending.begin(), pending.begin() + long(used));
+        if (pending.size() > 2 * (kPacketHeaderSize + kMaxPayload))
+            std::abort(); // a connection's read buffer would overflow
+        for (int k = 0; k < 64 && session.NextPacket(packet); ++k)
+            if (packet.empty() || packet.size() > kPacketAreaSize)
+                std::abort();
+    }
+    for (int k = 0; k < 100000 && session.NextPacket(packet); ++k)
+        if (packet.empty() || packet.size() > kPacketAreaSize)
+            std::abort();
+    return 0;
+}

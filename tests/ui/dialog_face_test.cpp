@@ -3,6 +3,7 @@
 #include "tests/ui/dialog_fixture.h"
 
 #include "app/module_list.h"
+#include "service/notify.h"
 #include "ui/gdi_handles.h"
 #include "ui/modal_wnd.h"
 

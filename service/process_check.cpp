@@ -27,7 +27,22 @@ std::string RequestPackageNo() {
 
 ProcessCheck::~ProcessCheck() {
     // No event may reach this object while its members go.
+    watchdog_.Stop();
     Shutdown();
+}
+
+bool ProcessCheck::Connect() {
+    watchdog_.Arm(); // before: the answer may arrive before Connect returns
+    bool connected = ProcessClient::Connect();
+    if (!connected)
+        watchdog_.Disarm();
+    return connected;
+}
+
+void ProcessCheck::OnSilence() {
+    WriteLog("ProcessCheck\xa3\xba"
+             "No answer Faile");
+    Stop();
 }
 
 void ProcessCheck::QryCheckUpdate() {
@@ -66,6 +81,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
         DropMalformed("ZynPublish_L_PkgUpdateCheck_Rsp");
         return;
     }
+    watchdog_.Disarm(); // re-armed below by each module check sent
     // An answer without records would otherwise leave the interface waiting in Updating: report it as
     // nothing on offer, with the service's error code.
     if (rsp->Offers.empty()) {
@@ -83,6 +99,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
         s.NewVerPart3 = offer.VerPart3;
         s.NewVerPart4 = offer.VerPart4;
         if (offer.Available != 0) {
+            watchdog_.Arm();
             QryCheckModule();
         } else {
             PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
@@ -98,6 +115,10 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
         DropMalformed("ZynPublish_L_PkgModuleCheck_Rsp");
         return;
     }
+    if (rsp->LastFlag == '0')
+        watchdog_.Disarm(); // the exchange is over; the connection idles from here
+    else
+        watchdog_.Arm(); // more of the reply is due
     ModuleList& list = GetModuleList();
     list.insert(list.end(), rsp->Modules.begin(), rsp->Modules.end());
     if (rsp->LastFlag == '0') {
@@ -108,6 +129,7 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
 }
 
 void ProcessCheck::DropMalformed(const char* what) {
+    watchdog_.Disarm();
     WriteLog(std::string("ProcessCheck\xa3\xba"
                          "Malformed ") +
              what + " Faile");
@@ -115,6 +137,7 @@ void ProcessCheck::DropMalformed(const char* what) {
 }
 
 void ProcessCheck::OnClientDisconnect(const char*, int) {
+    watchdog_.Disarm();
     PostNotify(kNotifyCheckLost, 0);
     WriteLog("ProcessCheck\xa3\xba"
              "OnClientDisconnect Faile");
@@ -122,19 +145,23 @@ void ProcessCheck::OnClientDisconnect(const char*, int) {
 
 void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
     if (error != 0) {
+        watchdog_.Disarm();
         PostNotify(kNotifyLoginRefused, 0);
         WriteLog("ProcessCheck_OnLogin\xa3\xba"
                  "Connect Faile");
         return;
     }
+    watchdog_.Arm();
     QryCheckUpdate();
 }
 
 void ProcessCheck::OnAuthentLink(uint32_t error) {
     if (error == 0) {
+        watchdog_.Arm();
         protocol->SendLogin(context.get());
         return;
     }
+    watchdog_.Disarm();
     PostNotify(kNotifyCheckAuthRefused, 0);
     WriteLog("ProcessCheck\xa3\xba"
              "OnAuthentLink Faile");

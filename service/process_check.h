@@ -8,6 +8,7 @@
 #pragma once
 
 #include "service/process_client.h"
+#include "service/process_watchdog.h"
 
 #include <cstdint>
 
@@ -15,6 +16,9 @@ class ProcessCheck : public ProcessClient {
   public:
     ProcessCheck() = default;
     ~ProcessCheck() override;
+
+    // ProcessClient::Connect, with a watch on the service's silence from the first request on.
+    bool Connect();
 
     // Sends the update check for the installed version (CurVerPart3/4).
     void QryCheckUpdate();
@@ -33,4 +37,8 @@ class ProcessCheck : public ProcessClient {
     // A response of a kind this client takes, but whose records lie: nothing of it is used, and the
     // connection is closed so the interface learns of the failure instead of waiting for ever.
     void DropMalformed(const char* what);
+    // The service left a request unanswered too long: close, so the interface hears of it.
+    void OnSilence();
+
+    AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 };

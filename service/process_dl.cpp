@@ -69,7 +69,21 @@ bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, cons
 
 ProcessDL::~ProcessDL() {
     // No event may reach this object while its members go.
+    watchdog_.Stop();
     Shutdown();
+}
+
+bool ProcessDL::Connect() {
+    watchdog_.Arm(); // before: the answer may arrive before Connect returns
+    bool connected = ProcessClient::Connect();
+    if (!connected)
+        watchdog_.Disarm();
+    return connected;
+}
+
+void ProcessDL::OnSilence() {
+    FailDownload("ProcessDL\xa3\xba"
+                 "No answer Faile");
 }
 
 int ProcessDL::PendingCount() const {
@@ -104,6 +118,7 @@ void ProcessDL::DownloadModule() {
             pendingModules_.push_back(item.ModuleName);
         pendingCount_ = int(pendingModules_.size());
     }
+    watchdog_.Arm();
     // More modules than one message holds go out in several requests (1770 per message).
     for (const auto& request : messages::EncodeFileDownloadRequests(items))
         SendRequest(*this, request);
@@ -183,7 +198,7 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
         }
     }
 
-    bool complete = false;
+    bool complete = false, awaiting = false;
     {
         std::lock_guard guard(lock_);
         if (pendingCount_ == 0 && active_ && !failed_) {
@@ -192,7 +207,13 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
             active_ = false;
             complete = true;
         }
+        awaiting = active_ && !failed_;
     }
+    // More chunks are due only while the download is unfinished; after it the connection idles.
+    if (awaiting)
+        watchdog_.Arm();
+    else
+        watchdog_.Disarm();
     if (complete) {
         PostNotify(kNotifyDownloadDone, 0);
         WriteLog("ProcessCheck\xa3\xba"
@@ -201,6 +222,7 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
 }
 
 void ProcessDL::FailDownload(const std::string& why) {
+    watchdog_.Disarm();
     {
         std::lock_guard guard(lock_);
         failed_ = true;
@@ -212,6 +234,7 @@ void ProcessDL::FailDownload(const std::string& why) {
 }
 
 void ProcessDL::OnClientDisconnect(const char*, int) {
+    watchdog_.Disarm();
     {
         std::lock_guard guard(lock_);
         currentFile_.reset();
@@ -225,12 +248,14 @@ void ProcessDL::OnClientDisconnect(const char*, int) {
 void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
     if (error == 0)
         return;
+    watchdog_.Disarm();
     PostNotify(kNotifyLoginRefused, 0);
     WriteLog("ProcessDL\xa3\xba"
              "OnLogin Faile");
 }
 
 void ProcessDL::OnAuthentLink(uint32_t error) {
+    watchdog_.Disarm(); // the interface decides what comes next
     PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
     WriteLog(error == 0 ? "ProcessDL\xa3\xba"
                           "OnAuthentLink Success"

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "service/process_client.h"
+#include "service/process_watchdog.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,9 @@ class ProcessDL : public ProcessClient {
   public:
     ProcessDL() = default;
     ~ProcessDL() override;
+
+    // ProcessClient::Connect, with a watch on the service's silence while an answer is due.
+    bool Connect();
 
     // Requests every module of ModuleList whose State is not 'D' (several requests when one message
     // would be too large) and logs each one. Interface thread, after a successful authentication.
@@ -55,6 +59,8 @@ class ProcessDL : public ProcessClient {
     // Fails the download: logs why, forgets the open file and closes the connection, which reports
     // itself to the interface (WM_USER + 111) and so ends the dialog in Failed.
     void FailDownload(const std::string& why);
+    // The service left the download unanswered too long.
+    void OnSilence();
 
     mutable std::mutex lock_;
     int pendingCount_ = 0;
@@ -63,4 +69,5 @@ class ProcessDL : public ProcessClient {
     std::vector<std::string> pendingModules_;
     bool active_ = true;
     bool failed_ = false; // a refused record ended the download; later records are not used
+    AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 };

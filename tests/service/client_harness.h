@@ -37,8 +37,10 @@ class ClientHarness {
         root_ = ::mkdtemp(pattern);
         // TempDir is a sibling of the install folder, as on Windows: "<install>temp".
         InstallSettings& s = GetInstallSettings();
-        s.InstallDir = root_ + "/v8.5";
-        s.TempDir = root_ + "/v8.5temp";
+        // Two folders deep, so that a path climbing out of TempDir still lands below root_ where the
+        // tests look for it.
+        s.InstallDir = root_ + "/home/app/v8.5";
+        s.TempDir = root_ + "/home/app/v8.5temp";
         s.PackageNo = "000185";
         s.CurVerPart3 = s.CurVerPart4 = s.NewVerPart3 = s.NewVerPart4 = 0;
         std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
@@ -87,6 +89,10 @@ class ClientHarness {
         return out;
     }
     void PumpPending() { queue_.PumpPending(); }
+    // Pumps for a while whatever arrives: for checking that nothing more comes.
+    void PumpFor(std::chrono::milliseconds span) {
+        queue_.PumpUntil([] { return false; }, span);
+    }
 
     // Clients log after they notify, so a line may land just after its message: keep pumping until
     // the line is there (the limit is only a safety net).
@@ -132,7 +138,8 @@ class ClientHarness {
         const std::string temp = GetInstallSettings().TempDir + "/";
         for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
             std::string p = e.path().string();
-            if (p.rfind(temp, 0) == 0 || p + "/" == temp || p == root_ + "/outside.txt")
+            // TempDir, what is inside it, the folders above it and the sentinel are expected.
+            if (p.rfind(temp, 0) == 0 || temp.rfind(p + "/", 0) == 0 || p == root_ + "/outside.txt")
                 continue;
             out.push_back(p);
         }

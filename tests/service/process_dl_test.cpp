@@ -291,3 +291,29 @@ TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
                                                                     {"", "..."}})
         EXPECT_FALSE(IsSafeDownloadPath(rel, file)) << rel << " | " << file;
 }
+
+// Tests that a download service that never answers the request does not leave the installer waiting:
+// the silence fails the download with 1135, and a finished download is never failed by it.
+TEST(ProcessDLTest, SilentServiceFailsTheDownload) {
+    auto saved = AnswerWatchdog::Timeout();
+    AnswerWatchdog::SetTimeout(std::chrono::milliseconds(200));
+    {
+        ClientHarness h;
+        Services s({Module("core", 1, 1)}, [](ScriptedPeer&, const std::vector<uint8_t>&) {});
+        ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
+        EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "No answer Faile"));
+    }
+    {
+        ClientHarness h;
+        auto one = Bytes(1, 1);
+        Services s({Module("core", 1, 1)}, Answer({{{"core", "c.bin", "", one, true}}}));
+        ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
+        // Well past the timeout: nothing more may come of the idle connections.
+        h.PumpFor(std::chrono::milliseconds(1000));
+        EXPECT_FALSE(h.Seen(kNotifyDLLost));
+        EXPECT_FALSE(h.Seen(kNotifyCheckLost));
+    }
+    AnswerWatchdog::SetTimeout(saved);
+}

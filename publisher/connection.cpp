@@ -7,11 +7,9 @@
 namespace publisher {
 namespace {
 
-// Room for the largest packet plus a whole second one: the session always consumes every complete
-// packet, so an incomplete one never lacks space.
+// Room for the largest packet plus a whole second one. Once the session has taken every complete
+// packet (at the latest when its answer queue has drained), an incomplete one never lacks space.
 constexpr size_t kReadBufferSize = 2 * (kPacketHeaderSize + kMaxPayload);
-// Unwritten answers beyond this stop reading from the peer until they drain.
-constexpr size_t kMaxQueuedBytes = 512 * 1024;
 
 } // namespace
 
@@ -46,7 +44,7 @@ void Connection::Stop(const std::string& reason) {
 }
 
 void Connection::Read() {
-    if (reading_ || closed_ || session_.Closing() || session_.QueuedBytes() > kMaxQueuedBytes)
+    if (reading_ || closed_ || session_.Closing() || session_.QueueFull() || inUsed_ == in_.size())
         return;
     reading_ = true;
     socket_.async_read_some(
@@ -65,13 +63,17 @@ void Connection::OnRead(const asio::error_code& ec, size_t n) {
     lastActivity_ = std::chrono::steady_clock::now();
     bytesIn_ += n;
     inUsed_ += n;
+    Process();
+    Write();
+    Read();
+}
+
+void Connection::Process() {
     size_t used = session_.Receive(in_.data(), inUsed_);
     if (used > 0) {
         std::memmove(in_.data(), in_.data() + used, inUsed_ - used);
         inUsed_ -= used;
     }
-    Write();
-    Read();
 }
 
 void Connection::Write() {
@@ -98,6 +100,9 @@ void Connection::OnWrite(const asio::error_code& ec, size_t n) {
     }
     lastActivity_ = std::chrono::steady_clock::now();
     bytesOut_ += n;
+    // Packets held back while the answer queue was full.
+    if (inUsed_ > 0 && !session_.QueueFull())
+        Process();
     Write();
     Read();
 }

@@ -1,8 +1,9 @@
 // One accepted TCP connection: moves bytes between its socket and its Session on the serving thread.
 //
 // Back-pressure: the next download message is built only when the previous one has been written, and
-// the socket is not read while answers pile up unwritten, so a peer that never reads holds at most one
-// message and a bounded queue. A connection with no completed read or write for the idle limit ends.
+// neither the buffered packets nor the socket are read while answers pile up unwritten, so a peer that
+// never reads holds at most one message, a bounded queue and the read buffer. A connection with no completed
+// read or write for the idle limit ends.
 #pragma once
 
 #include "publisher/session.h"
@@ -32,6 +33,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   private:
     void Read();
     void OnRead(const asio::error_code& ec, size_t n);
+    // Hands the buffered bytes to the session and keeps what it did not take.
+    void Process();
     void Write();
     void OnWrite(const asio::error_code& ec, size_t n);
     void WaitIdle();

@@ -90,7 +90,7 @@ void Session::Close(const std::string& reason) {
 
 size_t Session::Receive(const uint8_t* data, size_t len) {
     size_t pos = 0;
-    while (!closing_ && pos < len) {
+    while (!closing_ && pos < len && !QueueFull()) {
         DecodeResult r = DecodePacket(data + pos, len - pos, fixedKey_, peerSendKey_, scratch_.decode);
         if (r.status == DecodeStatus::NeedMore)
             break;

@@ -63,16 +63,20 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Decodes and answers every complete packet at the front of data; returns the bytes used. The
-    // rest (an incomplete packet) must be offered again with more bytes behind it.
+    // Decodes and answers the complete packets at the front of data until the answer queue is full;
+    // returns the bytes used. The rest must be offered again, with more bytes behind it or once the
+    // queue has drained.
     size_t Receive(const uint8_t* data, size_t len);
 
     // The next packet to write: queued answers first, then the next message of a running download.
     // False when there is nothing to write now.
     bool NextPacket(std::vector<uint8_t>& packet);
 
-    // Bytes of answers waiting to be written; the connection stops reading while they pile up.
+    // Answers waiting to be written beyond this stop Receive from taking more packets, so a peer that
+    // sends requests without reading the answers holds a bounded amount of memory.
+    static constexpr size_t kMaxQueuedBytes = 512 * 1024;
     size_t QueuedBytes() const { return queuedBytes_; }
+    bool QueueFull() const { return queuedBytes_ >= kMaxQueuedBytes; }
     // The connection ends once the queued packets are written.
     bool Closing() const { return closing_; }
     const std::string& CloseReason() const { return closeReason_; }

@@ -252,3 +252,33 @@ TEST(SessionTest, RefusesUnknownModulesAndAnswersEmptyRequests) {
     EXPECT_TRUE(h.session().Closing());
     EXPECT_FALSE(h.session().Streaming());
 }
+
+// Tests that a peer sending requests without reading the answers is held back: the session stops
+// taking packets once its answer queue is full and takes the rest after the queue has drained.
+TEST(SessionTest, StopsTakingRequestsWhileAnswersPileUp) {
+    SessionHarness h(Role::Check, 1);
+    h.Authenticate();
+    ASSERT_EQ(h.Login(), 0u);
+    std::vector<uint8_t> one = h.Packet(messages::EncodeModuleCheckRequest({'P', "000185", 12, 3}));
+    std::vector<uint8_t> flood;
+    constexpr size_t kRequests = 20000;
+    for (size_t i = 0; i < kRequests; ++i)
+        flood.insert(flood.end(), one.begin(), one.end());
+
+    size_t used = h.session().Receive(flood.data(), flood.size());
+    EXPECT_LT(used, flood.size());
+    EXPECT_EQ(used % one.size(), 0u); // whole packets only
+    EXPECT_TRUE(h.session().QueueFull());
+    EXPECT_LT(h.session().QueuedBytes(), Session::kMaxQueuedBytes + 4096);
+
+    // Draining the answers lets the rest in, a bounded portion at a time, until every request is answered.
+    size_t answered = h.Answers().size();
+    size_t taken = used;
+    while (taken < flood.size()) {
+        size_t more = h.session().Receive(flood.data() + taken, flood.size() - taken);
+        ASSERT_GT(more, 0u);
+        taken += more;
+        answered += h.Answers().size();
+    }
+    EXPECT_EQ(answered, kRequests * 3); // three modules, one per message
+}

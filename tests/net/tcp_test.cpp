@@ -221,6 +221,20 @@ TEST_F(TcpFixture, NegativeConsumerResultCloses) {
     EXPECT_FALSE(tcp->HasSocket());
 }
 
+// Tests that a consumer that never consumes gets the connection closed once the 10 MiB buffer is full.
+TEST_F(TcpFixture, FullBufferCloses) {
+    rec.keepBytes = false;
+    rec.consume = [](const uint8_t*, int32_t) { return 0; };
+    auto peer = ConnectAndAccept();
+    std::vector<uint8_t> flood(size_t(TTcp::kBufferSize) + 4096, 0x33);
+    std::thread writer([&] { peer->Send(flood.data(), flood.size()); }); // fails once the reader closes
+    ASSERT_TRUE(rec.Until([&] { return rec.disconnects == 1; }));
+    writer.join();
+    std::lock_guard<std::mutex> l(rec.m);
+    EXPECT_EQ(TTcp::kBufferSize, rec.offers.back().len);
+    EXPECT_FALSE(tcp->HasSocket());
+}
+
 // Tests that a reconnect after a close raises OnConnect again and reads on the same thread, with
 // nothing of the old connection carried over.
 TEST_F(TcpFixture, ReconnectReusesTheReceiveThread) {

@@ -5,7 +5,7 @@ import time
 
 import checks
 from checks import expect, install_dir
-from harness import CHECK_PORT, Failure, InstallerWindow, Publisher, WinePrefix, Xvfb, nothing_listens, wait_for
+from harness import Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb, wait_for
 
 BUTTON_FACES = ((75, 159, 223), (55, 142, 210))
 GLYPH_COLOURS = ((231, 231, 231), (150, 150, 150))
@@ -42,6 +42,7 @@ class Case:
         display = suite.display or self.xvfb.display
         self.wine = WinePrefix(os.path.join(suite.scratch, name), display, template=suite.template, repo=suite.repo)
         self.publisher = None
+        self.port_hold = None
         self.installer = None
         self.others = []
         self.figures = {}
@@ -74,6 +75,8 @@ class Case:
                 proc.wait()
         if self.publisher:
             self.publisher.stop()
+        if self.port_hold:
+            self.port_hold.release()
         if self.xvfb:
             self.xvfb.stop()
         if not keep:
@@ -221,9 +224,20 @@ def uninstall_after_install(case):
            "the desktop link is still there")
 
 
-def failing(switches, serve=True, quick=False):
+def status_text_width(inst):
+    """Width in pixels of the dark status text, right-aligned in the status rectangle (32,234)-(466,254)."""
+    frame = inst.region(32, 234, 434, 20)
+    expect(frame is not None, "no picture of the status text")
+    columns = [x for x in range(434) for y in range(20)
+               if max(frame[(y * 434 + x) * 3:(y * 434 + x) * 3 + 3]) < 128]
+    return 0 if not columns else max(columns) - min(columns) + 1
+
+
+def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
     """Ends in Failed; only the close glyph works; nothing outside the temporary folder changes and the
-    previous install stays as it was."""
+    previous install stays as it was. log_line: a line the temporary folder's log must hold by then.
+    with_code: the status text carries an error code ("Install Fail,Error Code:5"), so it is about twice
+    as wide as "Install Fail" alone."""
     def run(case):
         wine = case.wine
         make_previous_install(case)
@@ -233,7 +247,7 @@ def failing(switches, serve=True, quick=False):
         if serve:
             case.serve(*switches)
         else:
-            wait_for(lambda: nothing_listens(CHECK_PORT), 60, f"nothing to listen on port {CHECK_PORT}")
+            case.port_hold = PortHold()
         inst = case.open_installer("en_US.UTF-8")
         inst.screenshot("1-ready")
         started = time.monotonic()
@@ -247,6 +261,15 @@ def failing(switches, serve=True, quick=False):
         expect(not inst.exited(), "the installer ended by itself")
         case.figures["press to Failed screen (s)"] = round(time.monotonic() - started, 2)
         inst.screenshot("2-failed")
+        if log_line:
+            log = case.unix(install_dir(wine) + "temp\\log\\install.log")
+            expect(os.path.exists(log) and log_line in open(log, "rb").read(), f"the log lacks {log_line!r}")
+        width = status_text_width(inst)
+        case.figures["status text width (px)"] = width
+        if with_code:
+            expect(width >= 140, f"the status text is {width} px wide: no error code in it")
+        else:
+            expect(0 < width <= 110, f"the status text is {width} px wide: not \"Install Fail\" alone")
 
         # The button area does nothing any more.
         inst.click(*InstallerWindow.INSTALL_BUTTON)
@@ -268,9 +291,11 @@ CASES = [
     ("happy_zh_HK", happy("zh_HK.UTF-8", 1028)),
     ("reinstall_removes_extra_file", reinstall_removes_extra),
     ("running_terminal_stopped", running_terminal),
-    ("no_service", failing((), serve=False, quick=True)),
-    ("login_refused", failing(("--test-refuse-login", "12"))),
-    ("nothing_on_offer_code_5", failing(("--test-offer-nothing", "5"))),
+    ("no_service", failing((), serve=False, quick=True, log_line=b"OnButtonClick" + checks.COLON + b"Connect Faile")),
+    ("login_refused", failing(("--test-refuse-login", "12"),
+                              log_line=b"ProcessCheck_OnLogin" + checks.COLON + b"Connect Faile")),
+    ("nothing_on_offer_code_5", failing(("--test-offer-nothing", "5"), with_code=True,
+                                        log_line=b"ProcessCheck" + checks.COLON + b"ZynPublish_L_PkgUpdateCheck_Rsp")),
     ("dropped_mid_download", failing(("--test-drop-after", "2"))),
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),

@@ -53,10 +53,29 @@ def port_is_free(port, address="127.0.0.1"):
             return False
 
 
-def nothing_listens(port, address="127.0.0.1"):
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.settimeout(0.5)
-        return s.connect_ex((address, port)) != 0
+# Other test runs on this machine may use the fixed check port too: wait for it rather than fail.
+PORT_WAIT = 600
+
+
+class PortHold:
+    """Holds the check port bound but not listening, so connections to it are refused at once and no
+    other process can start listening there while a case expects no service."""
+
+    def __init__(self, port=CHECK_PORT, address="127.0.0.1"):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+
+        def bound():
+            try:
+                self.sock.bind((address, port))
+                return True
+            except OSError:
+                return False
+
+        wait_for(bound, PORT_WAIT, f"port {port} to be free", interval=0.5)
+
+    def release(self):
+        self.sock.close()
 
 
 class Xvfb:
@@ -171,16 +190,28 @@ class WinePrefix:
 class Publisher:
     """orvane-publisher serving a package on the fixed check port and a free download port."""
 
+    LISTEN_FAILED = 69  # the publisher's exit status when a listener cannot be opened
+
     def __init__(self, exe, package, log_path, switches=()):
-        wait_for(lambda: port_is_free(CHECK_PORT), 60, f"port {CHECK_PORT} to be free")
         self.log_path = log_path
+        deadline = time.monotonic() + PORT_WAIT
+        while True:
+            wait_for(lambda: port_is_free(CHECK_PORT), max(1, deadline - time.monotonic()),
+                     f"port {CHECK_PORT} to be free", interval=0.5)
+            if self._start(exe, package, log_path, switches):
+                return
+            # Someone else took the port between the look and the start: wait again.
+            if self.proc.returncode != self.LISTEN_FAILED or time.monotonic() > deadline:
+                raise Failure("the publisher did not get ready: " + " | ".join(self.output))
+
+    def _start(self, exe, package, log_path, switches):
         self.proc = subprocess.Popen(
             [exe, "--package", package, "--check", f"127.0.0.1:{CHECK_PORT}", "--download", "127.0.0.1:0",
              "--log", log_path, *switches],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = queue.Queue()
         self.output = []
-        threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read, args=(self.proc, self.lines, self.output), daemon=True).start()
         self.download = None
         deadline = time.monotonic() + 20
         while True:
@@ -190,18 +221,19 @@ class Publisher:
                 line = None
             if line is None:
                 self.stop()
-                raise Failure("the publisher did not get ready: " + " | ".join(self.output))
+                return False
             m = re.match(r"download (\S+):(\d+)", line)
             if m:
                 self.download = (m.group(1), int(m.group(2)))
             if line.strip() == "ready":
-                break
+                return True
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self.output.append(line.rstrip("\n"))
-            self.lines.put(line)
-        self.lines.put(None)
+    @staticmethod
+    def _read(proc, lines, output):
+        for line in proc.stdout:
+            output.append(line.rstrip("\n"))
+            lines.put(line)
+        lines.put(None)
 
     def stop(self):
         return stop_process(self.proc)

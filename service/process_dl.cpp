@@ -10,6 +10,7 @@
 #include "service/path_folders.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -26,6 +27,20 @@ constexpr size_t kMaxLocalPath = 254;
 // only dots and blanks, which Windows trims so that ".. " or "..." would climb like "..".
 bool IsBadComponent(std::string_view c) {
     return c.find_first_not_of(". ") == std::string_view::npos;
+}
+
+// Windows opens a device, not a file, for these names in any folder and with any extension.
+bool IsDeviceName(std::string_view c) {
+    std::string base(c.substr(0, c.find('.')));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& ch : base)
+        ch = char(std::toupper(uint8_t(ch)));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+        base == "CONOUT$")
+        return true;
+    return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '0' &&
+           base[3] <= '9';
 }
 
 // Hostile names end up in the log; keep the log one line per event.
@@ -60,6 +75,8 @@ bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, cons
             std::string_view(rel).substr(start, end == std::string::npos ? end : end - start);
         if (IsBadComponent(part))
             return refuse("empty or dot-only component");
+        if (IsDeviceName(part))
+            return refuse("device name");
         if (end == std::string::npos)
             break;
         start = end + 1;

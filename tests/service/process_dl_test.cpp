@@ -277,6 +277,7 @@ TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
     EXPECT_TRUE(IsSafeDownloadPath("..a\\", "b..c"));
     EXPECT_TRUE(IsSafeDownloadPath(".config\\", ".hidden"));
     EXPECT_TRUE(IsSafeDownloadPath("bin", "x")); // joined as "binx": odd but inside
+    EXPECT_TRUE(IsSafeDownloadPath("console\\", "com10.txt"));
     const char* why = nullptr;
     EXPECT_FALSE(IsSafeDownloadPath("..\\", "a", &why));
     EXPECT_NE(why, nullptr);
@@ -288,7 +289,12 @@ TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
                                                                     {"a\\", ". ."},
                                                                     {"D:", "a"},
                                                                     {"a/", "b"},
-                                                                    {"", "..."}})
+                                                                    {"", "..."},
+                                                                    {"", "con"},
+                                                                    {"nul\\", "a"},
+                                                                    {"", "Com1.txt"},
+                                                                    {"", "LPT9"},
+                                                                    {"", "aux .log"}})
         EXPECT_FALSE(IsSafeDownloadPath(rel, file)) << rel << " | " << file;
 }
 

@@ -187,3 +187,27 @@ TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
     std::printf("publisher resident memory: %ld KiB before, %ld KiB with 10 stalled clients\n", before,
                 after);
 }
+
+// Tests that with two download services the update checks hand them out in turn, and that an
+// --advertise list replaces them.
+TEST(ExchangeTest, UpdateChecksHandOutDownloadServersInTurn) {
+    auto offered = [](uint16_t checkPort) {
+        std::vector<uint32_t> ports;
+        TestClient c;
+        if (!c.Connect(checkPort) || c.Authenticate() != 0u || c.Login("tulip", "tulip") != 0u)
+            return ports;
+        for (int i = 0; i < 3; ++i)
+            if (auto rsp = c.UpdateCheck("000185"); rsp && !rsp->Offers.empty())
+                ports.push_back(rsp->Offers[0].DownloadPort);
+        return ports;
+    };
+    Served two({"--download", "127.0.0.1:0"});
+    ASSERT_TRUE(two.process->started());
+    const auto& d = two.process->downloadPorts();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(offered(two.process->checkPort()), (std::vector<uint32_t>{d[0], d[1], d[0]}));
+
+    Served advertised({"--advertise", "10.0.0.7:4100", "--advertise", "10.0.0.8:4200"});
+    ASSERT_TRUE(advertised.process->started());
+    EXPECT_EQ(offered(advertised.process->checkPort()), (std::vector<uint32_t>{4100, 4200, 4100}));
+}

@@ -5,8 +5,9 @@
 # (ParsePackets over the same files) and the anchor, curl fetching the same files from a local nginx.
 # Prints MB/s (10^6 bytes/s) and the ratios. Figures, never pass/fail.
 # With a Windows build folder holding app/OrvaneSetup.exe, the same package is also installed under Wine
-# through OrvaneSetup.exe (the e2e harness's prefix, Xvfb and publisher on the fixed check port), timed
-# by the install log from the button press to the last line before WM_USER + 108 closes the log.
+# through OrvaneSetup.exe (the e2e harness's prefix, Xvfb and publisher on the fixed check port, inside a
+# private network namespace), timed by the install log from the button press to the last line before
+# WM_USER + 108 closes the log.
 # Usage: scripts/bench-download.sh [native build folder, default build/native] [Windows build folder]
 # ORVANE_BENCH_MIB sets the package size (default 256).
 set -euo pipefail
@@ -137,12 +138,15 @@ wine_line="  (Wine: no Windows build given)"
 setup_exe=${windows_build:+$windows_build/app/OrvaneSetup.exe}
 if [ -n "$setup_exe" ] && [ -f "$setup_exe" ]; then
     echo "installing under Wine ..." >&2
-    wine_out=$( (python3 - "$here" "$setup_exe" "$build/publisher/orvane-publisher" "$pkg" "$scratch" <<'PY'
+    # The installer's check port is compiled in and other runs on this machine use it too: this stage gets
+    # a network namespace of its own, with only a loopback, so neither side meets the other's installer.
+    wine_out=$( (unshare -n -- bash -c 'ip link set lo up && exec python3 - "$@"' _ \
+        "$here" "$setup_exe" "$build/publisher/orvane-publisher" "$pkg" "$scratch" <<'PY'
 import os, re, sys, time
 repo, setup, publisher, package, scratch = sys.argv[1:6]
 sys.path.insert(0, os.path.join(repo, "scripts", "e2e"))
 import cases, checks  # noqa: E402
-from harness import InstallerWindow, wait_for  # noqa: E402
+from harness import Failure, InstallerWindow, wait_for  # noqa: E402
 
 def installer_kib(field):
     """The largest `field` (VmRSS or VmHWM) among this run's OrvaneSetup.exe processes."""
@@ -170,10 +174,13 @@ try:
     before = installer_kib("VmRSS")
     inst.click(*InstallerWindow.INSTALL_BUTTON)
     pri = case.unix(checks.install_dir(case.wine) + "\\config\\orvane.Default.pri")
+    temp_log = case.unix(checks.install_dir(case.wine) + "temp\\log\\install.log")
     peak = [0]
 
     def finished():
         peak[0] = max(peak[0], installer_kib("VmHWM"))
+        if os.path.exists(temp_log) and b"Faile" in open(temp_log, "rb").read():
+            raise Failure("the installer logged a failure: " + open(temp_log, "rb").read().decode("gbk", "replace"))
         return os.path.exists(pri) or inst.exited()
 
     wait_for(finished, 1800, "the installation to finish", interval=0.2)

@@ -38,7 +38,8 @@ inline void StoreText(uint8_t* p, size_t width, std::string_view text) {
     if (width == 0)
         return;
     size_t n = std::min(text.size(), width - 1);
-    std::memcpy(p, text.data(), n);
+    if (n) // an empty view may carry a null pointer, which memcpy must not see
+        std::memcpy(p, text.data(), n);
     std::memset(p + n, 0, width - n);
 }
 

@@ -1,4 +1,5 @@
 """What an install must have left behind, read from the Unix side of the Wine prefix."""
+import io
 import json
 import os
 import re
@@ -49,7 +50,6 @@ def expected_tree(package):
                     files[key] = f.read()
     archive = files.pop("server/depend.zip", None)
     if archive is not None:
-        import io
         with zipfile.ZipFile(io.BytesIO(archive)) as z:
             for info in z.infolist():
                 name = "server/" + info.filename.rstrip("/")

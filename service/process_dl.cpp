@@ -4,6 +4,7 @@
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "service/local_fs.h"
+#include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "service/messages.h"
 #include "service/notify.h"
@@ -136,8 +137,13 @@ void ProcessDL::DownloadModule() {
         pendingCount_ = int(pendingModules_.size());
     }
     watchdog_.Arm();
-    // More modules than one message holds go out in several requests (1770 per message).
-    for (const auto& request : messages::EncodeFileDownloadRequests(items))
+    // More modules than one packet carries go out in several requests. The bound is what the
+    // compressor accepts (about 1665 records), below the 1770 that fit the message limit: a longer
+    // request would not be sent at all.
+    size_t perRequest =
+        std::min(messages::kMaxDownloadRecords,
+                 (MaxEncodableMessage() - messages::kHeaderSize) / messages::kDownloadReqSize);
+    for (const auto& request : messages::EncodeFileDownloadRequests(items, perRequest))
         SendRequest(*this, request);
     WriteLog("ProcessDL\xa3\xba"
              "DownloadModule");

@@ -3,6 +3,7 @@
 #include "client_harness.h"
 #include "scripted_peer.h"
 
+#include "net/packet_codec.h"
 #include "net/wire.h"
 #include "service/messages.h"
 
@@ -322,4 +323,57 @@ TEST(ProcessDLTest, SilentServiceFailsTheDownload) {
         EXPECT_FALSE(h.Seen(kNotifyCheckLost));
     }
     AnswerWatchdog::SetTimeout(saved);
+}
+
+// Tests that thousands of modules (a module list in several check messages) are requested in several
+// download requests, each small enough to be sent, together naming every module once in list order.
+TEST(ProcessDLTest, ManyModulesAreRequestedInSeveralRequests) {
+    ClientHarness h;
+    h.connectDownload = false;
+    std::vector<ModuleRecord> modules;
+    for (int i = 0; i < 4000; ++i)
+        modules.push_back(Module(("m" + std::to_string(i)).c_str(), uint32_t(i), 1));
+    size_t perMessage = MaxModulesPerMessage(kModuleCheckRspSize, MaxEncodableMessage());
+    ScriptedPeer download([](ScriptedPeer&, const std::vector<uint8_t>&) {});
+    ScriptedPeer check([&](ScriptedPeer& p, const std::vector<uint8_t>& req) {
+        if (PeekType(req.data(), req.size()) == kPkgUpdateCheckReq) {
+            UpdateCheckResponse rsp;
+            rsp.Offers.push_back({"000185", 1, 1, "127.0.0.1", download.port(), 1});
+            p.Reply(EncodeUpdateCheckResponse(rsp));
+            return;
+        }
+        for (size_t at = 0; at < modules.size(); at += perMessage) {
+            ModuleCheckResponse part;
+            part.Modules.assign(modules.begin() + ptrdiff_t(at),
+                                modules.begin() + ptrdiff_t(std::min(modules.size(), at + perMessage)));
+            part.LastFlag = at + perMessage >= modules.size() ? '0' : '1';
+            p.Reply(EncodeModuleCheckResponse(part));
+        }
+    });
+    h.check.SetServer("127.0.0.1", check.port());
+    ASSERT_TRUE(h.check.Connect());
+    ASSERT_TRUE(h.RunUntil(kNotifyModuleListDone));
+    ASSERT_EQ(GetModuleList().size(), 4000u);
+    EXPECT_EQ(h.Count(kNotifyModuleListDone), 1u);
+
+    h.dl.SetServer("127.0.0.1", download.port());
+    ASSERT_TRUE(h.dl.Connect());
+    ASSERT_TRUE(h.RunUntil(kNotifyDLAuthentLink));
+    h.dl.DownloadModule();
+    EXPECT_EQ(h.dl.PendingCount(), 4000);
+    std::vector<std::vector<uint8_t>> reqs;
+    for (int i = 0; i < 10000 && (reqs = download.Requests()).size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(reqs.size(), 3u);
+    std::vector<std::string> names;
+    for (const auto& r : reqs) {
+        EXPECT_LE(r.size(), MaxEncodableMessage());
+        auto items = DecodeFileDownloadRequest(r.data(), r.size());
+        ASSERT_TRUE(items);
+        for (const auto& item : *items)
+            names.push_back(item.ModuleName);
+    }
+    ASSERT_EQ(names.size(), 4000u);
+    for (int i = 0; i < 4000; ++i)
+        EXPECT_EQ(names[size_t(i)], "m" + std::to_string(i));
 }

@@ -1,6 +1,7 @@
 """The end-to-end cases: each runs in its own Xvfb display and Wine prefix, against its own publisher."""
 import os
 import shutil
+import subprocess
 import time
 
 import checks
@@ -215,6 +216,21 @@ def uninstall_after_install(case):
     inst.click(*InstallerWindow.CLOSE_GLYPH)
     expect(inst.wait_exit(60) == 0, "the installer did not end with 0")
     folder = install_dir(case.wine)
+    # Without /S it asks first; No is the default button, so Return answers No and nothing goes.
+    asking = case.start_program(folder + "\\uninstall.exe")
+    xdotool = ["xdotool", "search", "--name", "^Orvane Uninstall$"]
+    question = wait_for(lambda: subprocess.run(xdotool, env=case.wine.env(), stdout=subprocess.PIPE, text=True,
+                                               stderr=subprocess.DEVNULL).stdout.split(), 60,
+                        "the uninstaller's question")[0]
+    time.sleep(0.5)
+    inst.screenshot("4-uninstall-question")
+    # No window manager gives the box the keyboard: focus it, then press Return.
+    subprocess.run(["xdotool", "windowfocus", question], env=case.wine.env(), check=True)
+    time.sleep(0.3)
+    subprocess.run(["xdotool", "key", "Return"], env=case.wine.env(), check=True)
+    expect(asking.wait(timeout=60) == 1, f"answering No ended the uninstaller with {asking.returncode}")
+    checks.check_tree(case.wine, case.suite.package, 1033)
+
     result = case.wine.run(["wine", folder + "\\uninstall.exe", "/S"], timeout=120)
     expect(result.returncode == 0, f"uninstall.exe /S ended with {result.returncode}")
     expect(not os.path.exists(case.unix(folder)), "the install folder is still there")

@@ -138,7 +138,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     ready_button = inst.region(200, 202, 100, 36)
     pri = case.unix(install_dir(wine) + "\\config\\orvane.Default.pri")
 
-    started = time.monotonic()
+    clicked = time.time()
     inst.click(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.3)
     inst.nudge(*QUIET_SPOT)
@@ -161,7 +161,9 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     wait_for(lambda: inst.region(200, 202, 100, 36) not in (None, ready_button) and
              any(max(abs(a - b) for a, b in zip(inst.pixel(*PANEL_SPOT) or (0, 0, 0), face)) <= 8
                  for face in BUTTON_FACES), 30, "the Done screen", interval=0.05)
-    case.figures["press to Done (s)"] = round(time.monotonic() - started, 2)
+    # The configuration file's time stamp marks Done better than this loop can: its screenshots take
+    # longer than the whole install.
+    case.figures["press to Done (s)"] = round(os.stat(pri).st_mtime - clicked, 2)
     inst.screenshot("3-done")
 
     checks.check_tree(wine, suite.package, language_id, extra_allowed)

@@ -1,4 +1,5 @@
 // The service clients the main dialog drives: SetServer, Connect, Stop and DownloadModule.
 #pragma once
 
-#include "app/client_stand_ins.h"
+#include "service/process_check.h"
+#include "service/process_dl.h"

@@ -4,17 +4,15 @@
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "app/ui_texts.h"
-#include "install/dependency_package.h"
 #include "install/install_location.h"
+#include "install/install_sequence.h"
 #include "install/system_integration.h"
 #include "install/terminal_shutdown.h"
-#include "install/version_records.h"
 #include "service/notify.h"
 #include "service/path_folders.h"
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #ifndef ORVANE_SERVICE_ADDRESS
 #define ORVANE_SERVICE_ADDRESS "127.0.0.1"
@@ -106,6 +104,10 @@ void TOrvaneDlg::OnDLAuthentLink(int32_t errorCode) {
         downloadClient->DownloadModule();
     }
     OutputDebugStringA("OnDLAuthentLink");
+    // A refused download link would otherwise leave the user in Updating, where the close glyph is
+    // inactive: show the failure so the dialog can be closed.
+    if (errorCode != 0)
+        ShowFailure(UiText(kTextInstallFail));
 }
 
 void TOrvaneDlg::OnFileDone() {
@@ -125,22 +127,7 @@ void TOrvaneDlg::RepaintNow() {
 void TOrvaneDlg::OnDownloadComplete() {
     RepaintNow();
     CloseInstallLog();
-    WriteModuleInfo();
-    WriteUpdateIni();
-    const InstallSettings& settings = GetInstallSettings();
-    DeleteFolder(settings.InstallDir);
-
-    const std::string command =
-        "cmd.exe /c XCOPY \"" + settings.TempDir + "\" \"" + settings.InstallDir + "\\\" /S /E /Y /C";
-    std::vector<char> commandLine(command.begin(), command.end());
-    commandLine.push_back('\0'); // CreateProcess may write into its command line
-    RunCommandAndWait(commandLine.data());
-
-    ExtractDependPackage(settings.InstallDir);
-    DeleteFolder(settings.TempDir);
-    WriteUninstallEntry();
-    CreateDesktopShortcut();
-    WriteConfigFiles();
+    InstallDownloadedPackage();
     state = Done;
     if (progressBar->hwnd)
         ShowWindow(progressBar->hwnd, SW_HIDE);
@@ -177,6 +164,7 @@ void TOrvaneDlg::EndModal() {
 
 LRESULT TOrvaneDlg::OnNotify(UINT message, LPARAM lParam) {
     switch (message) {
+    case kNotifyCheckAuthRefused: // a refused check link stalls the exchange: report it, never wait
     case kNotifyLoginRefused:
         ShowFailure(UiText(kTextInstallFail));
         return 0;
@@ -207,7 +195,7 @@ LRESULT TOrvaneDlg::OnNotify(UINT message, LPARAM lParam) {
             OnClientLost();
         return 0;
     default:
-        return kNotHandled; // WM_USER + 103 and anything else: default processing
+        return kNotHandled; // anything else: default processing
     }
 }
 

@@ -25,10 +25,12 @@ TEST_F(DialogTest, CheckLostBeforeConnectionDoesNothing) {
 }
 
 // Tests the failure texts: nothing on offer shows the error code in each language; a refused login
-// shows entry 6; a refused check authentication changes nothing.
+// and a refused check authentication (which would otherwise stall in Updating) show entry 6.
 TEST_F(DialogTest, FailureTextsFollowLanguage) {
+    dialog->state = Updating;
     Send(kNotifyCheckAuthRefused);
-    EXPECT_EQ(dialog->state, Ready);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_EQ(dialog->statusText, L"Install Fail");
 
     Send(kNotifyNothingOffered, 5);
     EXPECT_EQ(dialog->state, Failed);
@@ -59,14 +61,19 @@ TEST_F(DialogTest, FileDoneFromFailedGoesToUpdating) {
     EXPECT_EQ(dialog->progressBar->position, 1);
 }
 
-// Tests that the download's admission sets the total from the module list, and that a refusal changes
-// nothing.
-TEST_F(DialogTest, DownloadAdmissionSetsTotal) {
+// Tests that a refused download link ends in Failed (the close glyph is dead in Updating) without
+// touching the total.
+TEST_F(DialogTest, DownloadRefusalFails) {
     dialog->state = Updating;
     Send(kNotifyDLAuthentLink, 3);
     EXPECT_EQ(dialog->totalCount, 0);
-    EXPECT_EQ(dialog->state, Updating);
+    EXPECT_EQ(dialog->state, Failed);
+    EXPECT_EQ(dialog->statusText, L"Install Fail");
+}
 
+// Tests that the download's admission sets the total from the module list.
+TEST_F(DialogTest, DownloadAdmissionSetsTotal) {
+    dialog->state = Updating;
     const size_t listed = GetModuleList().size() + 2;
     GetModuleList().resize(listed);
     Send(kNotifyDLAuthentLink, 0);

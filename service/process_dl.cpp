@@ -23,6 +23,7 @@ void SendRequest(ProcessClient& client, const std::vector<uint8_t>& request) {
 
 // "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit.
 constexpr size_t kMaxLocalPath = 254;
+constexpr size_t kWriteBuffer = 1 << 20;
 
 // A component that does not name a child folder or file: empty (a doubled or leading backslash), or
 // only dots and blanks, which Windows trims so that ".. " or "..." would climb like "..".
@@ -183,7 +184,11 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
             return;
         }
         // Folders first, outside the lock: on Windows a failure shows a message box.
-        CreatePathFolders(path);
+        const std::string folder = path.substr(0, path.rfind('\\') + 1);
+        if (folder != madeFolder_) {
+            CreatePathFolders(path);
+            madeFolder_ = folder;
+        }
 
         Outcome outcome = Outcome::kWritten;
         {
@@ -193,6 +198,9 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
             if (path != currentPath_) {
                 currentFile_.reset();
                 currentFile_.reset(LocalOpenFile(path, "wb"));
+                // Chunks are about 1 KB each: a large buffer turns them into few big writes.
+                if (currentFile_)
+                    std::setvbuf(currentFile_.get(), nullptr, _IOFBF, kWriteBuffer);
                 currentPath_ = path;
             }
             if (!currentFile_) {

@@ -69,5 +69,8 @@ class ProcessDL : public ProcessClient {
     std::vector<std::string> pendingModules_;
     bool active_ = true;
     bool failed_ = false; // a refused record ended the download; later records are not used
+    // Receive thread only: the folder whose prefixes were last made, so consecutive chunks of one folder
+    // do not probe the file system again.
+    std::string madeFolder_;
     AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 };

@@ -6,6 +6,13 @@ if(ORVANE_SANITIZE AND NOT WIN32)
     add_link_options(-fsanitize=${ORVANE_SANITIZE})
 endif()
 
+# The fuzz build instruments every library the fuzzers drive, for coverage feedback and the sanitizers;
+# everything linked in that build then carries the sanitizer runtimes.
+if(ORVANE_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(WIN32)
     # One self-contained executable: no runtime DLL beyond the system's own.
     add_link_options(-static -static-libgcc -static-libstdc++)

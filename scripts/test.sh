@@ -38,7 +38,7 @@ step "windows tests under Wine"
 step "fuzz smoke"
 rm -rf build/fuzz
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzz_targets
 "$root/scripts/fuzz-smoke.sh" build/fuzz 20
 
 if [ -x "$root/scripts/e2e.sh" ]; then

@@ -1,5 +1,7 @@
 #include "examples/uninstaller/uninstall_entry.h"
 
+#include "install/win_raii.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -7,21 +9,7 @@
 namespace sample {
 namespace {
 
-class RegKey {
-  public:
-    RegKey() = default;
-    ~RegKey() {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY Get() const { return key_; }
-    HKEY* Receive() { return &key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
+using install::RegKey;
 
 // The installer stores its texts without a terminating NUL; RegGetValueW adds one.
 std::wstring ReadText(HKEY key, const wchar_t* name) {

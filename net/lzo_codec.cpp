@@ -36,15 +36,4 @@ size_t Compress(const uint8_t* in, size_t len, uint8_t* out, size_t capacity, vo
     return size_t(outLen);
 }
 
-bool Decompress(const uint8_t* in, size_t len, uint8_t* out, size_t capacity, size_t& outLen) {
-    outLen = 0;
-    if (in == nullptr || len == 0 || !Ready())
-        return false;
-    lzo_uint n = lzo_uint(capacity);
-    if (lzo1x_decompress_safe(in, lzo_uint(len), out, &n, nullptr) != LZO_E_OK)
-        return false;
-    outLen = size_t(n);
-    return true;
-}
-
 } // namespace lzo_codec

@@ -1,4 +1,5 @@
-// LZO1X-1 compression and the bounds-checking LZO1X decoder, over caller-owned areas.
+// LZO1X-1 compression (lzo_codec.cpp) and the bounds-checking LZO1X decoder (lzo_decompress.cpp),
+// over caller-owned areas.
 #pragma once
 
 #include <cstddef>

@@ -254,8 +254,12 @@ class InstallerWindow:
         time.sleep(0.5)
 
     def _xdotool(self, *args):
-        result = subprocess.run(["xdotool", *args], env=self.wine.env(), stdout=subprocess.PIPE, stderr=DEVNULL,
-                                text=True, timeout=30)
+        # A query can stall while windows come and go on a loaded machine; callers retry on None.
+        try:
+            result = subprocess.run(["xdotool", *args], env=self.wine.env(), stdout=subprocess.PIPE,
+                                    stderr=DEVNULL, text=True, timeout=30)
+        except subprocess.TimeoutExpired:
+            return None
         return result.stdout.strip() if result.returncode == 0 else None
 
     def _find(self):

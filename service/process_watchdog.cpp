@@ -26,11 +26,15 @@ void AnswerWatchdog::Arm() {
     std::lock_guard guard(lock_);
     if (stopping_)
         return;
+    const bool wasArmed = armed_;
     armed_ = true;
     deadline_ = std::chrono::steady_clock::now() + Timeout();
     if (!thread_.joinable())
         thread_ = std::thread([this] { Run(); }); // first use: most clients never need one
-    changed_.notify_all();
+    // A later deadline needs no wake-up: the thread finds it when the earlier one passes. Waking it on
+    // every message of a download cost a thread switch each time.
+    if (!wasArmed)
+        changed_.notify_all();
 }
 
 void AnswerWatchdog::Disarm() {

@@ -238,21 +238,28 @@ std::optional<std::vector<uint8_t>> EncodeFileDownloadResponse(std::span<const F
     return out;
 }
 
-std::optional<FileDownloadResponse> DecodeFileDownloadResponse(const uint8_t* msg, size_t len) {
+bool DecodeFileDownloadResponse(const uint8_t* msg, size_t len, FileDownloadResponse& rsp) {
+    rsp.Chunks.clear();
     auto view = RecordView::Parse(msg, len, kDownloadRspSize);
     if (!view || view->header().MsgType != kFileDownloadRsp)
-        return std::nullopt;
-    FileDownloadResponse rsp;
+        return false;
     rsp.ErrorCode = view->header().ErrorCode;
     rsp.Chunks.reserve(view->count());
     for (size_t i = 0; i < view->count(); ++i) {
         const uint8_t* r = view->record(i);
         int32_t dataLen = int32_t(wire::LoadU32(r + 1216));
         if (dataLen < 0 || size_t(dataLen) > kChunkDataMax)
-            return std::nullopt;
+            return false;
         rsp.Chunks.push_back(FileChunk{FieldText(r + 4, 51), FieldText(r + 55, 59), FieldText(r + 114, 101),
                                        std::span<const uint8_t>(r + 215, size_t(dataLen)), r[1228] != 0});
     }
+    return true;
+}
+
+std::optional<FileDownloadResponse> DecodeFileDownloadResponse(const uint8_t* msg, size_t len) {
+    FileDownloadResponse rsp;
+    if (!DecodeFileDownloadResponse(msg, len, rsp))
+        return std::nullopt;
     return rsp;
 }
 

@@ -148,6 +148,9 @@ std::optional<std::vector<uint8_t>> EncodeFileDownloadResponse(std::span<const F
                                                                size_t recordSize = kDownloadRspSize);
 // Refused whole when a record lies outside the message or a DataLen is outside 0..1001.
 std::optional<FileDownloadResponse> DecodeFileDownloadResponse(const uint8_t* msg, size_t len);
+// The same into a caller's response, whose chunk list keeps its capacity from message to message;
+// false (and the response undefined) when refused.
+bool DecodeFileDownloadResponse(const uint8_t* msg, size_t len, FileDownloadResponse& into);
 // How many chunks of recordSize bytes one response message of at most maxMessage bytes may carry
 // (pass MaxEncodableMessage() for incompressible data).
 size_t MaxChunksPerMessage(size_t recordSize = kDownloadRspSize, size_t maxMessage = kMaxMessageSize);

@@ -160,35 +160,42 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
     }
     // There is no offset in a chunk: a dropped message would silently corrupt the file it belongs to,
     // so a response that lies about its records fails the download instead.
-    auto rsp = messages::DecodeFileDownloadResponse(msg, len);
-    if (!rsp) {
+    if (!messages::DecodeFileDownloadResponse(msg, len, response_)) {
         FailDownload("ProcessDL\xa3\xba"
                      "Malformed ZynPublish_L_FileDownload_Rsp Faile");
         return;
     }
     const std::string& tempDir = GetInstallSettings().TempDir;
-    for (const messages::FileChunk& chunk : rsp->Chunks) {
-        const char* why = "";
-        if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, &why)) {
-            FailDownload("ProcessDL\xa3\xba"
-                         "Unsafe path (" +
-                         std::string(why) + ") " + Printable(chunk.RelDir) + Printable(chunk.FileName) +
-                         " Faile");
-            return;
+    for (const messages::FileChunk& chunk : response_.Chunks) {
+        if (lastPath_.empty() || chunk.RelDir != lastRelDir_ || chunk.FileName != lastFileName_ ||
+            tempDir != lastTempDir_) {
+            const char* why = "";
+            if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, &why)) {
+                FailDownload("ProcessDL\xa3\xba"
+                             "Unsafe path (" +
+                             std::string(why) + ") " + Printable(chunk.RelDir) + Printable(chunk.FileName) +
+                             " Faile");
+                return;
+            }
+            std::string path = tempDir + "\\" + std::string(chunk.RelDir) + std::string(chunk.FileName);
+            if (path.size() > kMaxLocalPath) {
+                FailDownload("ProcessDL\xa3\xba"
+                             "Path too long " +
+                             Printable(path) + " Faile");
+                return;
+            }
+            // Folders first, outside the lock: on Windows a failure shows a message box.
+            const std::string folder = path.substr(0, path.rfind('\\') + 1);
+            if (folder != madeFolder_) {
+                CreatePathFolders(path);
+                madeFolder_ = folder;
+            }
+            lastTempDir_ = tempDir;
+            lastRelDir_ = chunk.RelDir;
+            lastFileName_ = chunk.FileName;
+            lastPath_ = std::move(path);
         }
-        std::string path = tempDir + "\\" + std::string(chunk.RelDir) + std::string(chunk.FileName);
-        if (path.size() > kMaxLocalPath) {
-            FailDownload("ProcessDL\xa3\xba"
-                         "Path too long " +
-                         Printable(path) + " Faile");
-            return;
-        }
-        // Folders first, outside the lock: on Windows a failure shows a message box.
-        const std::string folder = path.substr(0, path.rfind('\\') + 1);
-        if (folder != madeFolder_) {
-            CreatePathFolders(path);
-            madeFolder_ = folder;
-        }
+        const std::string& path = lastPath_;
 
         Outcome outcome = Outcome::kWritten;
         {

@@ -8,6 +8,7 @@
 // notifying the interface or closing the connection.
 #pragma once
 
+#include "service/messages.h"
 #include "service/process_client.h"
 #include "service/process_watchdog.h"
 
@@ -72,5 +73,11 @@ class ProcessDL : public ProcessClient {
     // Receive thread only: the folder whose prefixes were last made, so consecutive chunks of one folder
     // do not probe the file system again.
     std::string madeFolder_;
+    // Receive thread only: the names of the last record and the local path they were checked into.
+    // A file arrives as a run of records with the same names, so the check and the path are made once
+    // per file rather than once per kilobyte.
+    std::string lastTempDir_, lastRelDir_, lastFileName_, lastPath_;
+    // Receive thread only: the decoded response, reused so that a message costs no allocation.
+    messages::FileDownloadResponse response_;
     AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 };

@@ -155,19 +155,11 @@ TEST(ProcessDLTest, UnrequestedAndRepeatedEndsAreNotCounted) {
 // Tests that every hostile or broken RelDir/FileName fails the download (the connection is closed and
 // 1135 arrives), logs why, and writes nothing outside TempDir.
 TEST(ProcessDLTest, HostilePathsFailTheDownload) {
-    const std::pair<std::string, std::string> hostile[] = {{"..\\", "outside.txt"},
-                                                           {"bin\\..\\..\\", "x"},
-                                                           {"\\", "abs"},
-                                                           {"C:\\", "drive"},
-                                                           {"", "x:stream"},
-                                                           {"a/../../", "x"},
-                                                           {"", "../x"},
-                                                           {"bin\\", ""},
-                                                           {".. \\", "x"},
-                                                           {"a\\\\", "x"},
-                                                           {"...\\", "x"},
-                                                           {"", "."},
-                                                           {"", ".."}};
+    const std::pair<std::string, std::string> hostile[] = {
+        {"..\\", "outside.txt"}, {"..\\", "ok.bin"}, // same name, new folder
+        {"bin\\..\\..\\", "x"},  {"\\", "abs"},      {"C:\\", "drive"}, {"", "x:stream"},
+        {"a/../../", "x"},       {"", "../x"},       {"bin\\", ""},     {".. \\", "x"},
+        {"a\\\\", "x"},          {"...\\", "x"},     {"", "."},         {"", ".."}};
     for (const auto& [rel, file] : hostile) {
         SCOPED_TRACE(rel + " | " + file);
         ClientHarness h;

@@ -1,5 +1,6 @@
 #include "publisher/chunk_stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -52,7 +53,10 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             size_ = uint64_t(st.st_size);
             offset_ = 0;
         }
-        size_t want = size_t(std::min<uint64_t>(messages::kChunkDataMax, size_ - offset_));
+        // One read for every chunk of this file that still fits the message: a read per kilobyte
+        // made the system calls cost more than the data.
+        const uint64_t room = uint64_t(max - slot) * messages::kChunkDataMax;
+        size_t want = size_t(std::min<uint64_t>(room, size_ - offset_));
         uint8_t* out = data_.data() + slot * messages::kChunkDataMax;
         size_t got = 0;
         while (got < want) {
@@ -68,12 +72,19 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                 break; // shrank since it was opened: send what is there
             got += size_t(n);
         }
-        offset_ += got;
-        bytesRead_ += got;
-        bool fileDone = got < want || offset_ >= size_;
-        bool moduleDone = fileDone && fileIndex_ + 1 == module->files.size();
-        chunks.push_back({module->name, file.fileName, file.relDir, {out, got}, moduleDone});
-        ++slot;
+        bool fileDone = false, moduleDone = false;
+        size_t at = 0;
+        do { // an empty (or emptied) file still sends one empty chunk
+            const size_t piece = std::min(messages::kChunkDataMax, got - at);
+            offset_ += piece;
+            bytesRead_ += piece;
+            at += piece;
+            fileDone = at == got && (got < want || offset_ >= size_);
+            moduleDone = fileDone && fileIndex_ + 1 == module->files.size();
+            chunks.push_back(
+                {module->name, file.fileName, file.relDir, {out + at - piece, piece}, moduleDone});
+            ++slot;
+        } while (at < got);
         if (fileDone) {
             CloseFile();
             ++fileIndex_;

@@ -24,6 +24,10 @@ pids=()
 cleanup() {
     local rc=$?
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+    # The Wine servers of this run's own prefixes, should an interrupted stage have left one behind.
+    for prefix in "$scratch/template/prefix" "$scratch/download/prefix"; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix timeout 30 wineserver -k 2>/dev/null || true
+    done
     rm -rf "$scratch"
     exit $rc
 }
@@ -59,10 +63,14 @@ if written < half:
     sys.exit("not enough executable bytes on this machine")
 for i in range(half // piece):
     open(f"{pkg}/modules/random/data/part{i:03}.bin", "wb").write(os.urandom(piece))
+# The installer writes its configuration files into a config folder that the package must bring.
+os.makedirs(f"{pkg}/modules/config/config")
+open(f"{pkg}/modules/config/config/terminal.cfg", "wb").write(b"[terminal]\r\nbenchmark=1\r\n")
 json.dump({"package": "000185", "version": {"part3": 12, "part4": 3},
            "users": [{"name": "tulip", "password": "tulip"}],
            "modules": [{"name": "binaries", "versionA": 1, "versionB": 0, "folder": "modules/binaries"},
-                       {"name": "random", "versionA": 1, "versionB": 0, "folder": "modules/random"}]},
+                       {"name": "random", "versionA": 1, "versionB": 0, "folder": "modules/random"},
+                       {"name": "config", "versionA": 1, "versionB": 0, "folder": "modules/config"}]},
           open(f"{pkg}/package.json", "w"))
 PY
 file_bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
@@ -137,16 +145,36 @@ rm -rf "$scratch/curl"
 wine_line="  (Wine: no Windows build given)"
 setup_exe=${windows_build:+$windows_build/app/OrvaneSetup.exe}
 if [ -n "$setup_exe" ] && [ -f "$setup_exe" ]; then
+    # Where a stalled install leaves its screenshot and logs (the scratch folder goes at exit).
+    wine_report=${ORVANE_TEST_OUTPUT:-$here/build/test-output}/bench-download
+    # Booting a prefix inside the private network namespace can leave a device host spinning, and the
+    # boot's wait for the Wine server never returns: the prefix is made out here, the way the e2e suite
+    # makes its template, and the case inside copies it.
+    echo "preparing a Wine prefix ..." >&2
+    timeout -s INT 300 python3 - "$here" "$scratch" <<'PY' || { echo "the Wine prefix was not ready within 300 s" >&2; exit 1; }
+import os, sys
+repo, scratch = sys.argv[1:3]
+sys.path.insert(0, os.path.join(repo, "scripts", "e2e"))
+import cases  # noqa: E402
+cases.Suite(repo, None, None, None, None, scratch).make_template()
+PY
     echo "installing under Wine ..." >&2
     # The installer's check port is compiled in and other runs on this machine use it too: this stage gets
     # a network namespace of its own, with only a loopback, so neither side meets the other's installer.
     wine_out=$( (unshare -n -- bash -c 'ip link set lo up && exec python3 - "$@"' _ \
-        "$here" "$setup_exe" "$build/publisher/orvane-publisher" "$pkg" "$scratch" <<'PY'
-import os, re, sys, time
-repo, setup, publisher, package, scratch = sys.argv[1:6]
+        "$here" "$setup_exe" "$build/publisher/orvane-publisher" "$pkg" "$scratch" "$wine_report" <<'PY'
+import os, re, shutil, subprocess, sys, time
+repo, setup, publisher, package, scratch, report = sys.argv[1:7]
 sys.path.insert(0, os.path.join(repo, "scripts", "e2e"))
 import cases, checks  # noqa: E402
 from harness import Failure, InstallerWindow, wait_for  # noqa: E402
+
+# Guards against a stalled install, never measurements: give up when nothing on disk or on screen has
+# moved for STALL seconds, or after LIMIT seconds in all.
+package_bytes = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(package) for n in ns)
+STALL = 120
+LIMIT = 300 + 2 * package_bytes / 2**20
+COLON = b"\xa3\xba"
 
 def installer_kib(field):
     """The largest `field` (VmRSS or VmHWM) among this run's OrvaneSetup.exe processes."""
@@ -164,7 +192,30 @@ def installer_kib(field):
             pass
     return best
 
+def tree_bytes(root):
+    return sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(root) for n in ns
+               if os.path.isfile(os.path.join(d, n)))
+
+def log_lines(path):
+    try:
+        return [l.rstrip(b"\r") for l in open(path, "rb").read().split(b"\n") if l.strip()]
+    except OSError:
+        return []
+
+def window_names(case):
+    """Names of the visible windows on this run's display: a message box shows up here."""
+    env = case.wine.env()
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "."], env=env, text=True,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30).stdout.split()
+    names = []
+    for window in found:
+        name = subprocess.run(["xdotool", "getwindowname", window], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=30).stdout.decode("utf-8", "replace").strip()
+        names.append(name or "(no name)")
+    return names
+
 suite = cases.Suite(repo, setup, publisher, package, os.path.join(scratch, "wine-out"), scratch)
+suite.template = os.path.join(scratch, "template", "prefix")
 case = cases.Case(suite, "download")
 try:
     case.serve()
@@ -172,31 +223,86 @@ try:
     inst.move(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.5)
     before = installer_kib("VmRSS")
-    inst.click(*InstallerWindow.INSTALL_BUTTON)
-    pri = case.unix(checks.install_dir(case.wine) + "\\config\\orvane.Default.pri")
-    temp_log = case.unix(checks.install_dir(case.wine) + "temp\\log\\install.log")
+    root = case.unix(checks.install_dir(case.wine))
+    temp = root + "temp"
+    pri = os.path.join(root, "config", "orvane.Default.pri")
+    temp_log = os.path.join(temp, "log", "install.log")
+    modules = len(checks.read_manifest(package)["modules"])
     peak = [0]
+    moved = [None, time.monotonic()]
+
+    def stage():
+        """Where the install is, read from the log and the two folders."""
+        lines = log_lines(temp_log)
+        finished_modules = sum(1 for l in lines if l.split(b"]", 1)[-1].strip().startswith(temp.encode()))
+        last = lines[-1].decode("gbk", "replace") if lines else "(none)"
+        if os.path.exists(temp) and not os.path.exists(root):
+            if finished_modules < modules:
+                return (f"the download: {finished_modules} of {modules} modules finished, "
+                        f"{tree_bytes(temp) / 2**20:.0f} of {package_bytes / 2**20:.0f} MiB written; "
+                        f"last log line {last!r}")
+            return "the version records or the removal of the old install folder, after the download"
+        if os.path.exists(temp):
+            return (f"the copy of the download folder into the install folder (XCOPY): "
+                    f"{tree_bytes(root) / 2**20:.0f} of {tree_bytes(temp) / 2**20:.0f} MiB copied")
+        if not os.path.exists(root):
+            return "neither the download folder nor the install folder exists"
+        if not os.path.isdir(os.path.dirname(pri)):
+            return ("the end of the install: the install folder has no config folder, so "
+                    "config\\orvane.Default.pri can never be written (the package must bring that folder)")
+        return "the unpacking, the uninstall entry, the desktop link or the configuration files, after the copy"
 
     def finished():
         peak[0] = max(peak[0], installer_kib("VmHWM"))
-        if os.path.exists(temp_log) and b"Faile" in open(temp_log, "rb").read():
-            raise Failure("the installer logged a failure: " + open(temp_log, "rb").read().decode("gbk", "replace"))
-        return os.path.exists(pri) or inst.exited()
+        lines = log_lines(temp_log)
+        if any(l.endswith(b"Faile") for l in lines):
+            raise Failure("the installer logged a failure: " + b" | ".join(lines).decode("gbk", "replace"))
+        if os.path.exists(pri) or inst.exited():
+            return True
+        now = time.monotonic()
+        if now - moved[1] >= 1.0 or moved[0] is None:
+            seen = (len(lines), tree_bytes(temp), tree_bytes(root))
+            if seen != moved[0]:
+                moved[0] = seen
+                moved[1] = now
+            elif now - moved[1] > STALL:
+                raise Failure(f"nothing moved for {STALL} s")
+        return False
 
-    wait_for(finished, 1800, "the installation to finish", interval=0.2)
-    log = open(case.unix(checks.install_dir(case.wine) + "\\log\\install.log"), "rb").read()
+    clicked = time.time()
+    began = time.monotonic()
+    inst.click(*InstallerWindow.INSTALL_BUTTON)
+    moved[1] = time.monotonic()
+    try:
+        wait_for(finished, LIMIT, "the installation to finish", interval=0.2)
+    except Failure as failure:
+        os.makedirs(report, exist_ok=True)
+        shot = inst.screenshot("stalled")
+        shutil.copy(shot, report)
+        for name, path in (("install.log", temp_log), ("install-folder.log", os.path.join(root, "log", "install.log")),
+                           ("publisher.log", case.publisher.log_path)):
+            if os.path.exists(path):
+                shutil.copy(path, os.path.join(report, name))
+        windows = window_names(case)
+        print(f"Wine: {failure} after {time.monotonic() - began:.0f} s; it waited in {stage()}; "
+              f"screen: {cases.screen(inst)}; visible windows: {windows}; "
+              f"screenshot and logs in {report}", file=sys.stderr)
+        sys.exit(1)
+    done_s = os.stat(pri).st_mtime - clicked if os.path.exists(pri) else float("nan")
+    log = open(os.path.join(root, "log", "install.log"), "rb").read()
     stamps = [int(h) * 3600 + int(m) * 60 + int(s) + int(ms) / 1000
               for h, m, s, ms in re.findall(rb"^\[(\d\d):(\d\d):(\d\d) (\d\d\d)\]", log, re.M)]
     seconds = (stamps[-1] - stamps[0]) % 86400
-    print(f"RESULT seconds {seconds:.3f} peak_kib {peak[0]} before_kib {before}")
+    print(f"RESULT seconds {seconds:.3f} peak_kib {peak[0]} before_kib {before} done_s {done_s:.2f}")
 finally:
     case.close()
 PY
     ) | sed -n 's/^RESULT //p') || wine_out=""
     if [ -n "$wine_out" ]; then
-        read -r _ wine_s _ wine_peak _ wine_before <<<"$wine_out"
-        wine_line=$(printf '  %-34s %6s MB/s  (%.2f s)  peak resident %s MiB (%s MiB before the press)' \
-            "Wine: OrvaneSetup.exe" "$(rate "$bytes" "$wine_s")" "$wine_s" "$((wine_peak / 1024))" "$((wine_before / 1024))")
+        read -r _ wine_s _ wine_peak _ wine_before _ wine_done <<<"$wine_out"
+        wine_line=$(printf '  %-34s %6s MB/s  (%.2f s)  peak resident %s MiB (%s MiB before the press)\n  %-34s %6s s' \
+            "Wine: OrvaneSetup.exe" "$(rate "$bytes" "$wine_s")" "$wine_s" "$((wine_peak / 1024))" \
+            "$((wine_before / 1024))" "Wine: press to Done (with XCOPY)" "$wine_done")
     else
         wine_line="  (Wine: the install did not finish; see the messages above)"
     fi

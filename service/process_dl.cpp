@@ -206,8 +206,11 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
                 currentFile_.reset();
                 currentFile_.reset(LocalOpenFile(path, "wb"));
                 // Chunks are about 1 KB each: a large buffer turns them into few big writes.
-                if (currentFile_)
-                    std::setvbuf(currentFile_.get(), nullptr, _IOFBF, kWriteBuffer);
+                if (currentFile_) {
+                    if (!writeBuffer_)
+                        writeBuffer_ = std::make_unique<char[]>(kWriteBuffer);
+                    std::setvbuf(currentFile_.get(), writeBuffer_.get(), _IOFBF, kWriteBuffer);
+                }
                 currentPath_ = path;
             }
             if (!currentFile_) {

@@ -66,6 +66,9 @@ class ProcessDL : public ProcessClient {
     mutable std::mutex lock_;
     int pendingCount_ = 0;
     std::string currentPath_;
+    // The open file's stdio buffer; declared before the file so that it outlives it. Given by us because
+    // a C library may ignore the size asked for when it is to allocate the buffer itself.
+    std::unique_ptr<char[]> writeBuffer_;
     File currentFile_;
     std::vector<std::string> pendingModules_;
     bool active_ = true;

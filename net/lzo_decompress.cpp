@@ -5,6 +5,8 @@
 // only into bytes already produced.
 #include "net/lzo_codec.h"
 
+#include "net/wire.h"
+
 #include <cstring>
 
 namespace lzo_codec {
@@ -26,6 +28,22 @@ struct Cursor {
     size_t InLeft() const { return size_t(ipEnd - ip); }
     size_t OutLeft() const { return size_t(opEnd - op); }
     size_t Produced() const { return size_t(op - out); }
+
+    bool Byte(size_t& value) {
+        if (ip == ipEnd)
+            return false;
+        value = *ip++;
+        return true;
+    }
+
+    // The 14-bit distance field of the longer matches: the upper bits of a little-endian word.
+    bool WordOffset(size_t& value) {
+        if (InLeft() < 2)
+            return false;
+        value = size_t(wire::LoadU16(ip)) >> 2;
+        ip += 2;
+        return true;
+    }
 
     // A length continued by zero bytes, each worth 255, and a final non-zero byte added to base.
     bool LongLength(size_t base, size_t& length) {
@@ -131,34 +149,31 @@ bool Decompress(const uint8_t* in, size_t len, uint8_t* out, size_t capacity, si
     }
 
     for (;;) {
-        if (c.InLeft() < 1)
+        size_t b = 0;
+        if (!c.Byte(t))
             return false;
-        t = *c.ip++;
         if (t >= 64) {
-            if (c.InLeft() < 1)
+            if (!c.Byte(b))
                 return false;
-            distance = 1 + ((t >> 2) & 7) + (size_t(*c.ip++) << 3);
+            distance = 1 + ((t >> 2) & 7) + (b << 3);
             if (!c.ShortMatch(distance, (t >> 5) + 1))
                 return false;
         } else if (t >= 32) {
             t &= 31;
             if (t == 0 && !c.LongLength(31, t))
                 return false;
-            if (c.InLeft() < 2)
+            if (!c.WordOffset(distance))
                 return false;
-            distance = 1 + ((size_t(c.ip[0]) | size_t(c.ip[1]) << 8) >> 2);
-            c.ip += 2;
-            if (!c.Match(distance, t + 2))
+            if (!c.Match(distance + 1, t + 2))
                 return false;
         } else if (t >= 16) {
-            distance = (t & 8) << 11;
+            const size_t far = (t & 8) << 11;
             t &= 7;
             if (t == 0 && !c.LongLength(7, t))
                 return false;
-            if (c.InLeft() < 2)
+            if (!c.WordOffset(distance))
                 return false;
-            distance += (size_t(c.ip[0]) | size_t(c.ip[1]) << 8) >> 2;
-            c.ip += 2;
+            distance += far;
             if (distance == 0) {
                 // The end-of-stream marker: the stream must end right here.
                 if (c.ip != c.ipEnd)
@@ -178,9 +193,9 @@ bool Decompress(const uint8_t* in, size_t len, uint8_t* out, size_t capacity, si
         } else {
             // A short code after literals is a match: two bytes nearby after a few literals, three
             // bytes reaching past kM2MaxOffset after a longer run.
-            if (c.InLeft() < 1)
+            if (!c.Byte(b))
                 return false;
-            distance = 1 + (t >> 2) + (size_t(*c.ip++) << 2);
+            distance = 1 + (t >> 2) + (b << 2);
             if (state == kAfterFewLiterals ? !c.Match(distance, 2) : !c.Match(distance + kM2MaxOffset, 3))
                 return false;
         }

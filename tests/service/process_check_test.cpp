@@ -12,16 +12,6 @@ using namespace messages;
 
 namespace {
 
-ModuleRecord Module(const char* name, uint32_t a, uint32_t b, char state = 'U') {
-    ModuleRecord m;
-    std::strcpy(m.PackageNo, "000185");
-    std::strcpy(m.ModuleName, name);
-    m.ModuleVerA = a;
-    m.ModuleVerB = b;
-    m.State = state;
-    return m;
-}
-
 std::vector<uint8_t> Offer(uint8_t available, uint32_t error = 0, const char* address = "127.0.0.1",
                            uint32_t port = 31712) {
     UpdateCheckResponse rsp;

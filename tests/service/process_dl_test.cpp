@@ -14,16 +14,6 @@ using namespace messages;
 
 namespace {
 
-ModuleRecord Module(const char* name, uint32_t a, uint32_t b, char state = 'U') {
-    ModuleRecord m;
-    std::strcpy(m.PackageNo, "000185");
-    std::strcpy(m.ModuleName, name);
-    m.ModuleVerA = a;
-    m.ModuleVerB = b;
-    m.State = state;
-    return m;
-}
-
 std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
     std::vector<uint8_t> out(n);
     for (size_t i = 0; i < n; ++i)

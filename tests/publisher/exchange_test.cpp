@@ -25,32 +25,13 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> ExpectedTree(const fs:
     return server;
 }
 
-struct Served {
-    TempFolder package;
-    TempFolder work;
-    std::unique_ptr<PublisherProcess> process;
-
-    explicit Served(std::vector<std::string> extra = {}) {
-        WriteStandardPackage(package.path());
-        std::vector<std::string> args{
-            "--package",  package.path().string(), "--check", "127.0.0.1:0",
-            "--download", "127.0.0.1:0",           "--log",   (work.path() / "events.log").string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process = std::make_unique<PublisherProcess>(args);
-    }
-    std::string Log() const {
-        std::ifstream in(work.path() / "events.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-};
-
 } // namespace
 
 // Tests the whole installer exchange: authentication, login, update check, a split module check and a
 // download of every module over a second connection; the received tree equals the package byte for
 // byte, with nested folders, an empty file, files of 1, 1001, 1002 bytes and several MiB.
 TEST(ExchangeTest, FullExchangeReceivesThePackageExactly) {
-    Served served({"--module-batch", "2"});
+    ServedPackage served({"--module-batch", "2"});
     ASSERT_TRUE(served.process->started());
     ASSERT_EQ(served.process->downloadPorts().size(), 1u);
 
@@ -101,7 +82,7 @@ TEST(ExchangeTest, FullExchangeReceivesThePackageExactly) {
 
 // Tests that a wrong password is refused and the refused client gets no offer.
 TEST(ExchangeTest, RefusesAWrongPassword) {
-    Served served;
+    ServedPackage served;
     ASSERT_TRUE(served.process->started());
     TestClient check;
     ASSERT_TRUE(check.Connect(served.process->checkPort()));
@@ -116,7 +97,7 @@ TEST(ExchangeTest, RefusesAWrongPassword) {
 
 // Tests that 50 installers downloading at once each receive the whole package intact.
 TEST(ExchangeTest, FiftyConcurrentDownloadsAreAllExact) {
-    Served served;
+    ServedPackage served;
     ASSERT_TRUE(served.process->started());
     TestClient probe;
     ASSERT_TRUE(probe.Connect(served.process->checkPort()));
@@ -146,7 +127,7 @@ TEST(ExchangeTest, FiftyConcurrentDownloadsAreAllExact) {
 // Tests that a client that requests the package and never reads leaves the publisher's memory bounded
 // and does not stop it from serving others.
 TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
-    Served served;
+    ServedPackage served;
     ASSERT_TRUE(served.process->started());
     TestClient probe;
     ASSERT_TRUE(probe.Connect(served.process->checkPort()));
@@ -201,13 +182,13 @@ TEST(ExchangeTest, UpdateChecksHandOutDownloadServersInTurn) {
                 ports.push_back(rsp->Offers[0].DownloadPort);
         return ports;
     };
-    Served two({"--download", "127.0.0.1:0"});
+    ServedPackage two({"--download", "127.0.0.1:0"});
     ASSERT_TRUE(two.process->started());
     const auto& d = two.process->downloadPorts();
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(offered(two.process->checkPort()), (std::vector<uint32_t>{d[0], d[1], d[0]}));
 
-    Served advertised({"--advertise", "10.0.0.7:4100", "--advertise", "10.0.0.8:4200"});
+    ServedPackage advertised({"--advertise", "10.0.0.7:4100", "--advertise", "10.0.0.8:4200"});
     ASSERT_TRUE(advertised.process->started());
     EXPECT_EQ(offered(advertised.process->checkPort()), (std::vector<uint32_t>{4100, 4200, 4100}));
 }

@@ -112,4 +112,18 @@ long ResidentKiB(pid_t pid) {
     return -1;
 }
 
+ServedPackage::ServedPackage(const std::vector<std::string>& extra) {
+    WriteStandardPackage(package.path());
+    std::vector<std::string> args{
+        "--package",  package.path().string(), "--check", "127.0.0.1:0",
+        "--download", "127.0.0.1:0",           "--log",   (work.path() / "events.log").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process = std::make_unique<PublisherProcess>(args);
+}
+
+std::string ServedPackage::Log() const {
+    std::ifstream in(work.path() / "events.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 } // namespace publisher::testing

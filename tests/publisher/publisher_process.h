@@ -2,7 +2,10 @@
 // stops it by its process id.
 #pragma once
 
+#include "tests/publisher/temp_package.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -30,6 +33,17 @@ class PublisherProcess {
     bool ready_ = false;
     uint16_t checkPort_ = 0;
     std::vector<uint16_t> downloadPorts_;
+};
+
+// The standard package in a scratch folder, served on free ports with the event log in a second scratch
+// folder; `extra` (test switches) is added to the command line.
+struct ServedPackage {
+    TempFolder package;
+    TempFolder work;
+    std::unique_ptr<PublisherProcess> process;
+
+    explicit ServedPackage(const std::vector<std::string>& extra = {});
+    std::string Log() const;
 };
 
 struct RunResult {

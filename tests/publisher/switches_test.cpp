@@ -12,20 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Switched {
-    TempFolder package;
-    TempFolder work;
-    std::unique_ptr<PublisherProcess> process;
-    explicit Switched(std::vector<std::string> extra) {
-        WriteStandardPackage(package.path());
-        std::vector<std::string> args{
-            "--package",  package.path().string(), "--check", "127.0.0.1:0",
-            "--download", "127.0.0.1:0",           "--log",   (work.path() / "events.log").string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process = std::make_unique<PublisherProcess>(args);
-    }
-};
-
 std::vector<ModuleRecord> StandardModules() {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
@@ -41,7 +27,7 @@ std::vector<ModuleRecord> StandardModules() {
 // Tests --test-refuse-auth, --test-refuse-login and --test-offer-nothing: each answers with its code.
 TEST(SwitchesTest, RefusalsCarryTheirCodes) {
     {
-        Switched s({"--test-refuse-auth", "77"});
+        ServedPackage s({"--test-refuse-auth", "77"});
         ASSERT_TRUE(s.process->started());
         TestClient c;
         ASSERT_TRUE(c.Connect(s.process->checkPort()));
@@ -51,7 +37,7 @@ TEST(SwitchesTest, RefusalsCarryTheirCodes) {
         EXPECT_EQ(d.Authenticate(), 77u);
     }
     {
-        Switched s({"--test-refuse-login", "5"});
+        ServedPackage s({"--test-refuse-login", "5"});
         ASSERT_TRUE(s.process->started());
         TestClient c;
         ASSERT_TRUE(c.Connect(s.process->checkPort()));
@@ -59,7 +45,7 @@ TEST(SwitchesTest, RefusalsCarryTheirCodes) {
         EXPECT_EQ(c.Login("tulip", "tulip"), 5u);
     }
     {
-        Switched s({"--test-offer-nothing", "404"});
+        ServedPackage s({"--test-offer-nothing", "404"});
         ASSERT_TRUE(s.process->started());
         TestClient c;
         ASSERT_TRUE(c.Connect(s.process->checkPort()));
@@ -74,7 +60,7 @@ TEST(SwitchesTest, RefusalsCarryTheirCodes) {
 
 // Tests --test-drop-after: the download connection closes after exactly N messages.
 TEST(SwitchesTest, DropAfterClosesAfterNMessages) {
-    Switched s({"--test-drop-after", "3"});
+    ServedPackage s({"--test-drop-after", "3"});
     ASSERT_TRUE(s.process->started());
     TestClient c;
     ASSERT_TRUE(c.Connect(s.process->downloadPorts()[0]));
@@ -87,7 +73,7 @@ TEST(SwitchesTest, DropAfterClosesAfterNMessages) {
 
 // Tests --test-garbage: the answer is bytes that a receiver can only drop.
 TEST(SwitchesTest, GarbageIsNoPacket) {
-    Switched s({"--test-garbage"});
+    ServedPackage s({"--test-garbage"});
     ASSERT_TRUE(s.process->started());
     TestClient c;
     ASSERT_TRUE(c.Connect(s.process->checkPort()));
@@ -102,7 +88,7 @@ TEST(SwitchesTest, GarbageIsNoPacket) {
 // Tests --test-hostile-reldir: the download starts with a chunk whose RelDir climbs out of the
 // folder, and the rest of the package still arrives intact behind it.
 TEST(SwitchesTest, HostileRelDirClimbsOut) {
-    Switched s({"--test-hostile-reldir"});
+    ServedPackage s({"--test-hostile-reldir"});
     ASSERT_TRUE(s.process->started());
     TestClient c;
     ASSERT_TRUE(c.Connect(s.process->downloadPorts()[0]));

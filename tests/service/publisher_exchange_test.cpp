@@ -9,27 +9,9 @@
 #include <cstdio>
 
 using publisher::testing::ListTree;
-using publisher::testing::PublisherProcess;
-using publisher::testing::TempFolder;
-using publisher::testing::WriteStandardPackage;
+using Publisher = publisher::testing::ServedPackage;
 
 namespace {
-
-struct Publisher {
-    explicit Publisher(std::vector<std::string> switches = {}) {
-        WriteStandardPackage(package.path());
-        std::vector<std::string> args = {
-            "--package",  package.path().string(), "--check", "127.0.0.1:0",
-            "--download", "127.0.0.1:0",           "--log",   (log.path() / "events.log").string()};
-        args.insert(args.end(), switches.begin(), switches.end());
-        process = std::make_unique<PublisherProcess>(args);
-    }
-    uint16_t checkPort() const { return process->checkPort(); }
-
-    TempFolder package;
-    TempFolder log;
-    std::unique_ptr<PublisherProcess> process;
-};
 
 // Shortens the wait for a silent service for one test.
 struct ShortSilence {
@@ -40,7 +22,7 @@ struct ShortSilence {
 
 bool Start(ClientHarness& h, const Publisher& p) {
     EXPECT_TRUE(p.process->started());
-    return h.check.SetServer("127.0.0.1", p.checkPort()) && h.check.Connect();
+    return h.check.SetServer("127.0.0.1", p.process->checkPort()) && h.check.Connect();
 }
 
 // What the module folders of the standard package lay over the download folder.
@@ -86,10 +68,11 @@ TEST(PublisherExchangeTest, InstallsThePackage) {
     // Lines of the two receive threads and the interface thread; the endpoint lines and the accepted
     // link are written by threads racing the next step, so they are checked apart.
     auto lines = h.LogLines();
-    for (const std::string& racing : {"SocketSend_ip:127.0.0.1__port:" + std::to_string(pub.checkPort()),
-                                      "SocketSend_ip:127.0.0.1__port:" + std::to_string(s.DownloadPort),
-                                      std::string("ProcessDL" FW "OnAuthentLink Success"),
-                                      std::string("ProcessCheck" FW "ZynPublish_L_PkgModuleCheck_Rsp")}) {
+    for (const std::string& racing :
+         {"SocketSend_ip:127.0.0.1__port:" + std::to_string(pub.process->checkPort()),
+          "SocketSend_ip:127.0.0.1__port:" + std::to_string(s.DownloadPort),
+          std::string("ProcessDL" FW "OnAuthentLink Success"),
+          std::string("ProcessCheck" FW "ZynPublish_L_PkgModuleCheck_Rsp")}) {
         auto it = std::find(lines.begin(), lines.end(), racing);
         ASSERT_NE(it, lines.end()) << racing;
         lines.erase(it);

@@ -111,17 +111,18 @@ struct Session : ::testing::Test {
 
     void SetUp() override { client.expectedSendKey = Key(kSendText); }
 
+    Bytes authRequest; // the message of the client's first packet
+
     // Connects the client and reads its authentication request.
     void Handshake() {
         ASSERT_TRUE(client.SetServer("127.0.0.1", listener.port()));
         ASSERT_TRUE(client.Connect());
         peer = listener.Accept();
         ASSERT_TRUE(peer);
-        Bytes msg;
         char type = 0;
-        ASSERT_TRUE(peer->ReadPacket(msg, type, fixedKey));
+        ASSERT_TRUE(peer->ReadPacket(authRequest, type, fixedKey));
         ASSERT_EQ('4', type);
-        ASSERT_EQ(kMsgAuthentReq, wire::LoadU16(msg.data() + 6));
+        ASSERT_EQ(kMsgAuthentReq, wire::LoadU16(authRequest.data() + 6));
     }
     // Authenticates with result 0 and waits for OnAuthentLink.
     void Authenticate() {
@@ -136,17 +137,9 @@ struct Session : ::testing::Test {
 
 // Tests that the first packet on the wire is type '4', message 1, 119 bytes, credential at 86.
 TEST_F(Session, FirstPacketIsTheAuthenticationRequest) {
-    ASSERT_TRUE(client.SetServer("127.0.0.1", listener.port()));
-    ASSERT_TRUE(client.Connect());
-    peer = listener.Accept();
-    ASSERT_TRUE(peer);
-    Bytes msg;
-    char type = 0;
-    ASSERT_TRUE(peer->ReadPacket(msg, type, fixedKey));
-    EXPECT_EQ('4', type);
-    ASSERT_EQ(kAuthentReqSize, msg.size());
-    EXPECT_EQ(1, wire::LoadU16(msg.data() + 6));
-    EXPECT_EQ(std::string(kCredential), std::string(reinterpret_cast<const char*>(msg.data() + 86)));
+    Handshake(); // type '4', message 1
+    ASSERT_EQ(kAuthentReqSize, authRequest.size());
+    EXPECT_EQ(std::string(kCredential), std::string(reinterpret_cast<const char*>(authRequest.data() + 86)));
     EXPECT_TRUE(client.protocol->linkUp.load());
 }
 

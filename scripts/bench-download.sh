@@ -177,12 +177,15 @@ sys.path.insert(0, os.path.join(repo, "scripts", "e2e"))
 import cases, checks  # noqa: E402
 from harness import Failure, InstallerWindow, wait_for  # noqa: E402
 
+def tree_bytes(root):
+    return sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(root) for n in ns
+               if os.path.isfile(os.path.join(d, n)))
+
 # Guards against a stalled install, never measurements: give up when nothing on disk or on screen has
 # moved for STALL seconds, or after LIMIT seconds in all (the whole install of 256 MiB takes seconds).
-package_bytes = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(package) for n in ns)
+package_bytes = tree_bytes(package)
 STALL = 60
 LIMIT = 120 + package_bytes / 2**20
-COLON = b"\xa3\xba"
 
 def installer_kib(field):
     """The largest `field` (VmRSS or VmHWM) among this run's OrvaneSetup.exe processes."""
@@ -200,9 +203,6 @@ def installer_kib(field):
             pass
     return best
 
-def tree_bytes(root):
-    return sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(root) for n in ns
-               if os.path.isfile(os.path.join(d, n)))
 
 def log_lines(path):
     try:

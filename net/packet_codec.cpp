@@ -9,22 +9,32 @@ size_t MaxEncodableMessage() {
     return lzo_codec::MaxInputFor(CodecBuffers::kAreaSize);
 }
 
-size_t EncodePacket(const uint8_t* msg, size_t len, char type, const IdeaKey& key, uint8_t* packet,
-                    CodecBuffers& buffers) {
+size_t CompressMessage(const uint8_t* msg, size_t len, CodecBuffers& buffers) {
     // An empty message would go out as a packet of length 0, which every receiver drops together
     // with everything buffered behind it; refuse it here instead.
-    if (msg == nullptr || packet == nullptr || len == 0 || (type != '4' && type != '6'))
+    if (msg == nullptr || len == 0 || lzo_codec::WorkSize() > sizeof buffers.work)
         return 0;
-    if (lzo_codec::WorkSize() > sizeof buffers.work)
+    const size_t l = lzo_codec::Compress(msg, len, buffers.stage, sizeof buffers.stage, buffers.work);
+    return l > kMaxSendPayload ? 0 : l;
+}
+
+size_t SealPacket(const uint8_t* compressed, size_t len, char type, const IdeaKey& key, uint8_t* packet) {
+    if (compressed == nullptr || packet == nullptr || len == 0 || len > kMaxSendPayload ||
+        (type != '4' && type != '6'))
         return 0;
-    size_t l = lzo_codec::Compress(msg, len, buffers.stage, sizeof buffers.stage, buffers.work);
-    if (l == 0 || l > kMaxSendPayload)
-        return 0;
-    EncryptBuffer(buffers.stage, packet + kPacketHeaderSize, int32_t(l), key);
+    EncryptBuffer(compressed, packet + kPacketHeaderSize, int32_t(len), key);
     packet[0] = kPacketMagic;
     packet[1] = uint8_t(type);
-    wire::StoreU32(packet + 2, uint32_t(l));
-    return kPacketHeaderSize + l;
+    wire::StoreU32(packet + 2, uint32_t(len));
+    return kPacketHeaderSize + len;
+}
+
+size_t EncodePacket(const uint8_t* msg, size_t len, char type, const IdeaKey& key, uint8_t* packet,
+                    CodecBuffers& buffers) {
+    if (packet == nullptr || (type != '4' && type != '6'))
+        return 0;
+    const size_t l = CompressMessage(msg, len, buffers);
+    return l == 0 ? 0 : SealPacket(buffers.stage, l, type, key, packet);
 }
 
 DecodeResult DecodePacket(const uint8_t* data, size_t len, const IdeaKey& fixedKey, const IdeaKey& recvKey,

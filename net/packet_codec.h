@@ -33,6 +33,13 @@ size_t MaxEncodableMessage();
 size_t EncodePacket(const uint8_t* msg, size_t len, char type, const IdeaKey& key, uint8_t* packet,
                     CodecBuffers& buffers);
 
+// EncodePacket in its two halves, for a sender that keeps compressed messages to send again under
+// other keys. CompressMessage leaves the compressed form in buffers.stage and returns its length (0
+// as EncodePacket refuses). SealPacket enciphers `len` compressed bytes with `key` behind the header of
+// a type '4' or '6' packet and returns 6 + len (0 for another type or a length out of range).
+size_t CompressMessage(const uint8_t* msg, size_t len, CodecBuffers& buffers);
+size_t SealPacket(const uint8_t* compressed, size_t len, char type, const IdeaKey& key, uint8_t* packet);
+
 enum class DecodeStatus { NeedMore, Message, Drop };
 
 struct DecodeResult {

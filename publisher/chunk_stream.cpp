@@ -21,6 +21,27 @@ void ChunkStream::CloseFile() {
     size_ = 0;
 }
 
+const PackageFile* ChunkStream::UpcomingFile() const {
+    if (queue_.empty() || fd_ >= 0 || queue_.front()->files.empty())
+        return nullptr;
+    return &queue_.front()->files[fileIndex_];
+}
+
+void ChunkStream::SkipFile(uint64_t bytes) {
+    if (UpcomingFile() == nullptr)
+        return;
+    bytesRead_ += bytes;
+    FileDone(queue_.front());
+}
+
+void ChunkStream::FileDone(const PackageModule* module) {
+    CloseFile();
+    if (++fileIndex_ == module->files.size()) {
+        fileIndex_ = 0;
+        queue_.pop_front();
+    }
+}
+
 void ChunkStream::Abort() {
     CloseFile();
     queue_.clear();
@@ -31,14 +52,13 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                                       std::string& error) {
     if (data_.size() < max * messages::kChunkDataMax)
         data_.resize(max * messages::kChunkDataMax);
-    size_t slot = 0;
-    while (slot < max && !queue_.empty()) {
+    fileFinished_ = false;
+    if (max > 0 && !queue_.empty()) {
         const PackageModule* module = queue_.front();
         if (module->files.empty()) {
             chunks.push_back({module->name, kEmptyModuleFile, "", {}, true});
-            ++slot;
             queue_.pop_front();
-            continue;
+            return Result::Ok;
         }
         const PackageFile& file = module->files[fileIndex_];
         if (fd_ < 0) {
@@ -51,13 +71,14 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                 return Result::Error;
             }
             size_ = uint64_t(st.st_size);
+            stamp_ = StampFrom(st);
             offset_ = 0;
         }
         // One read for every chunk of this file that still fits the message: a read per kilobyte
         // made the system calls cost more than the data.
-        const uint64_t room = uint64_t(max - slot) * messages::kChunkDataMax;
+        const uint64_t room = uint64_t(max) * messages::kChunkDataMax;
         size_t want = size_t(std::min<uint64_t>(room, size_ - offset_));
-        uint8_t* out = data_.data() + slot * messages::kChunkDataMax;
+        uint8_t* out = data_.data();
         size_t got = 0;
         while (got < want) {
             ssize_t n = ::read(fd_, out + got, want - got);
@@ -83,15 +104,10 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             moduleDone = fileDone && fileIndex_ + 1 == module->files.size();
             chunks.push_back(
                 {module->name, file.fileName, file.relDir, {out + at - piece, piece}, moduleDone});
-            ++slot;
         } while (at < got);
         if (fileDone) {
-            CloseFile();
-            ++fileIndex_;
-        }
-        if (moduleDone) {
-            fileIndex_ = 0;
-            queue_.pop_front();
+            fileFinished_ = true;
+            FileDone(module);
         }
     }
     return Result::Ok;

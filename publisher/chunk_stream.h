@@ -2,13 +2,16 @@
 // message needs: memory stays at one message's worth of data whatever the package size.
 //
 // Order on the wire: the modules in request order, each module's files one after the other, each file
-// in chunks of at most 1001 bytes, ModuleEnd on the last chunk of the module. An empty file is one chunk
+// in chunks of at most 1001 bytes, ModuleEnd on the last chunk of the module. One call never mixes
+// chunks of two files, so a file's messages come out the same in every download and can be kept (see
+// MessageCache). An empty file is one chunk
 // of DataLen 0, which makes the installer create it. A module without files still needs a chunk that
 // carries its ModuleEnd, and the installer opens the path that chunk names; it names "module.info" in
 // the download folder with DataLen 0, a file the installer rewrites from scratch once the download is
 // complete, so the empty file it creates there is harmless.
 #pragma once
 
+#include "publisher/file_stamp.h"
 #include "publisher/package.h"
 #include "service/messages.h"
 
@@ -33,21 +36,34 @@ class ChunkStream {
     const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
 
     enum class Result { Ok, Error };
-    // Appends up to `max` chunks to `chunks`; their Data points into this object and stays valid until
-    // the next call. Error: a file could not be read (`error` says which); the stream is then empty.
+    // Appends up to `max` chunks of one file (or the one chunk of a module without files) to `chunks`;
+    // their Data points into this object and stays valid until the next call. Error: a file could not be
+    // read (`error` says which); the stream is then empty.
     Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);
+
+    // The file whose first chunk comes next; null in the middle of a file, before a module without
+    // files, or at the end.
+    const PackageFile* UpcomingFile() const;
+    // Moves past UpcomingFile() as if its `bytes` had been read and sent.
+    void SkipFile(uint64_t bytes);
+    // Whether the last Next call sent the last chunk of a file, and that file's stamp when it was opened.
+    bool FileFinished() const { return fileFinished_; }
+    const FileStamp& OpenedStamp() const { return stamp_; }
 
     uint64_t BytesRead() const { return bytesRead_; }
 
   private:
     void CloseFile();
     void Abort();
+    void FileDone(const PackageModule* module);
 
     std::deque<const PackageModule*> queue_;
     size_t fileIndex_ = 0;
     int fd_ = -1;
     uint64_t offset_ = 0;
     uint64_t size_ = 0; // the file's size when it was opened: what is sent
+    FileStamp stamp_;   // of the file opened last
+    bool fileFinished_ = false;
     std::vector<uint8_t> data_;
     uint64_t bytesRead_ = 0;
 };

@@ -61,6 +61,9 @@ std::string HelpText() {
            "  --idle-minutes N       close connections idle for N minutes (default 30)\n"
            "  --module-batch N       module records per module-check message (default: as many as fit)\n"
            "  --max-connections N    refuse connections beyond N at once (default 1024)\n"
+           "  --cache-mib N          keep up to N MiB of compressed download messages, so that later\n"
+           "                         downloads of an unchanged file skip reading and compressing it\n"
+           "                         (default 256; 0 keeps none)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -122,6 +125,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--idle-minutes",
                                               "--module-batch",
                                               "--max-connections",
+                                              "--cache-mib",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -172,6 +176,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (!n)
                 return usage("--max-connections " + value + ": expected 1 to 1000000");
             o.maxConnections = *n;
+        } else if (arg == "--cache-mib") {
+            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
+            if (!n)
+                return usage("--cache-mib " + value + ": expected 0 to 1048576");
+            o.cacheMib = *n;
         } else if (arg == "--test-drop-after") {
             auto n = ParseNumber<uint64_t>(value, 0, std::numeric_limits<uint64_t>::max());
             if (!n)

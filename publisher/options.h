@@ -33,6 +33,7 @@ struct Options {
     uint32_t idleMinutes = 30;
     uint32_t moduleBatch = 0; // module records per module-check message; 0: as many as fit
     uint32_t maxConnections = 1024;
+    uint32_t cacheMib = 256; // memory for compressed download messages kept between downloads; 0: none
     TestSwitches test;
 };
 

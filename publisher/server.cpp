@@ -14,6 +14,8 @@ Server::Server(asio::io_context& io, const Package& package, const Options& opti
         s->test = options.test;
     }
     checkSettings_.rotation = &rotation_;
+    if (options.cacheMib != 0)
+        downloadSettings_.cache = std::make_shared<MessageCache>(uint64_t(options.cacheMib) << 20);
 }
 
 bool Server::Listen(std::string& error) {

@@ -69,6 +69,12 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
     // Until the link is authenticated, session-key packets use the all-zero key.
     SetKey(peerSendKey_, nullptr, 0);
     SetKey(ownSendKey_, nullptr, 0);
+    if (role_ == Role::Download)
+        cache_ = settings.cache;
+}
+
+Session::~Session() {
+    DropRecording();
 }
 
 void Session::Log(const std::string& text) {
@@ -344,6 +350,58 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
         Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
         return false;
     }
+    packet.resize(kPacketAreaSize);
+    const size_t n = replay_ || StartReplay() ? ReplayPacket(packet.data()) : ReadPacket(packet.data());
+    if (closing_)
+        return false;
+    if (n == 0) {
+        Log("download stopped: a message could not be encoded");
+        Close("encoding failed");
+        return false;
+    }
+    packet.resize(n);
+    ++downloadMessages_;
+    if (!stream_.Active()) {
+        std::string kept;
+        if (replayedMessages_ != 0)
+            kept = " (" + std::to_string(replayedMessages_) + " of them kept from earlier downloads)";
+        Log("download complete: " + std::to_string(stream_.BytesRead() - streamStartBytes_) + " bytes, " +
+            std::to_string(downloadMessages_) + " messages on this connection" + kept);
+    }
+    if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter)
+        Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
+    return true;
+}
+
+bool Session::Caching() const {
+    // The garbage and hostile switches change what goes out; nothing they touch may be kept or reused.
+    return cache_ && !settings_.test.garbage && !settings_.test.hostileRelDir;
+}
+
+bool Session::StartReplay() {
+    const PackageFile* file = Caching() ? stream_.UpcomingFile() : nullptr;
+    if (file == nullptr)
+        return false;
+    auto stamp = StampOf(file->source);
+    replay_ = stamp ? cache_->Find(file, *stamp) : nullptr;
+    replayNext_ = 0;
+    return replay_ != nullptr;
+}
+
+size_t Session::ReplayPacket(uint8_t* packet) {
+    const auto& msg = replay_->messages[replayNext_++];
+    const size_t n = SealPacket(msg.data(), msg.size(), '6', ownSendKey_, packet);
+    ++replayedMessages_;
+    if (replayNext_ == replay_->messages.size()) {
+        stream_.SkipFile(replay_->fileBytes);
+        replay_.reset();
+    }
+    return n;
+}
+
+size_t Session::ReadPacket(uint8_t* packet) {
+    if (!recording_ && Caching() && stream_.UpcomingFile() != nullptr)
+        recording_.emplace().file = stream_.UpcomingFile();
     auto& chunks = scratch_.chunks;
     chunks.clear();
     size_t max = ChunksPerMessage();
@@ -355,27 +413,58 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
         --max;
     }
     std::string error;
+    const uint64_t before = stream_.BytesRead();
     if (stream_.Next(chunks, max, error) == ChunkStream::Result::Error) {
+        DropRecording();
         Log("download stopped: " + error);
         Close("package file unreadable");
-        return false;
+        return 0;
     }
     auto msg = messages::EncodeFileDownloadResponse(chunks);
-    packet.resize(kPacketAreaSize);
-    size_t n = msg ? Encode(msg->data(), msg->size(), packet.data()) : 0;
-    if (n == 0) {
-        Log("download stopped: a message could not be encoded");
-        Close("encoding failed");
-        return false;
+    if (!msg || !recording_) {
+        DropRecording();
+        return msg ? Encode(msg->data(), msg->size(), packet) : 0;
     }
-    packet.resize(n);
-    ++downloadMessages_;
-    if (!stream_.Active())
-        Log("download complete: " + std::to_string(stream_.BytesRead() - streamStartBytes_) + " bytes, " +
-            std::to_string(downloadMessages_) + " messages on this connection");
-    if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter)
-        Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
-    return true;
+    const size_t l = CompressMessage(msg->data(), msg->size(), scratch_.encode);
+    const size_t n = l == 0 ? 0 : SealPacket(scratch_.encode.stage, l, '6', ownSendKey_, packet);
+    if (n == 0)
+        DropRecording();
+    else
+        Record(scratch_.encode.stage, l, msg->size(), stream_.BytesRead() - before);
+    return n;
+}
+
+void Session::Record(const uint8_t* compressed, size_t len, size_t messageBytes, uint64_t fileBytes) {
+    Recording& r = *recording_;
+    if (r.entry.messages.empty()) {
+        // This message opened the file: reserve room for all of it now that its size is known.
+        r.entry.stamp = stream_.OpenedStamp();
+        if (!cache_->Reserve(RecordingRoom(r.entry.stamp.size))) {
+            recording_.reset();
+            return;
+        }
+        r.reserved = RecordingRoom(r.entry.stamp.size);
+    }
+    r.entry.messages.emplace_back(compressed, compressed + len);
+    r.entry.fileBytes += fileBytes;
+    r.messageBytes += messageBytes;
+    if (!stream_.FileFinished())
+        return;
+    // Kept only when the file is the one that was opened, read whole, and compresses: data that does
+    // not compress costs little to compress again and would take more memory than the file.
+    const auto now = StampOf(r.file->source);
+    const bool whole = now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size;
+    if (whole && r.entry.Bytes() <= r.messageBytes / 10 * 9)
+        cache_->Store(r.file, std::move(r.entry), r.reserved);
+    else
+        cache_->Release(r.reserved);
+    recording_.reset();
+}
+
+void Session::DropRecording() {
+    if (recording_)
+        cache_->Release(recording_->reserved);
+    recording_.reset();
 }
 
 size_t Session::Encode(const uint8_t* msg, size_t len, uint8_t* packet) {

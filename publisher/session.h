@@ -8,12 +8,14 @@
 #include "net/idea.h"
 #include "net/packet_codec.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/message_cache.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,8 @@ struct ServiceSettings {
     const Package* package = nullptr;
     DownloadRotation* rotation = nullptr; // check role only
     int32_t heartbeatSeconds = 30;
-    size_t moduleBatch = 0; // 0: as many module records per message as fit
+    size_t moduleBatch = 0;              // 0: as many module records per message as fit
+    std::shared_ptr<MessageCache> cache; // download role; null: nothing kept
     TestSwitches test;
 };
 
@@ -60,6 +63,7 @@ size_t ModulesPerMessage();
 class Session {
   public:
     Session(Role role, const ServiceSettings& settings, EventLog& log, std::string tag, Scratch& scratch);
+    ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -93,6 +97,16 @@ class Session {
     void HandleDownload(const uint8_t* msg, size_t len);
 
     bool BuildDownloadMessage(std::vector<uint8_t>& packet);
+    // The next download packet from the files (recording it when there is room) or from the cache;
+    // 0 when it cannot be encoded. ReadPacket may close the connection.
+    size_t ReadPacket(uint8_t* packet);
+    bool StartReplay();
+    size_t ReplayPacket(uint8_t* packet);
+    bool Caching() const;
+    // Adds one sent message to the recording of the file it came from; stores the file's entry once
+    // its last message has gone.
+    void Record(const uint8_t* compressed, size_t len, size_t messageBytes, uint64_t fileBytes);
+    void DropRecording();
     // Encodes msg as the next packet to write (type 4 before authentication, 6 after).
     void Queue(const std::vector<uint8_t>& msg) { Queue(msg.data(), msg.size()); }
     void Queue(const uint8_t* msg, size_t len);
@@ -117,7 +131,20 @@ class Session {
     size_t queuedBytes_ = 0;
     ChunkStream stream_;
     bool hostilePending_ = false;
+    // Kept messages: the cache (shared, so it outlives the server), the file being replayed from it,
+    // and the file being recorded into it with the room reserved for it.
+    std::shared_ptr<MessageCache> cache_;
+    std::shared_ptr<const CachedFile> replay_;
+    size_t replayNext_ = 0;
+    struct Recording {
+        const PackageFile* file = nullptr;
+        uint64_t reserved = 0;
+        uint64_t messageBytes = 0;
+        CachedFile entry;
+    };
+    std::optional<Recording> recording_;
     uint64_t downloadMessages_ = 0;
+    uint64_t replayedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;
     unsigned badRequests_ = 0;
     bool closing_ = false;

@@ -23,6 +23,10 @@ std::vector<Seen> Drain(ChunkStream& stream, size_t perCall) {
         chunks.clear();
         EXPECT_EQ(stream.Next(chunks, perCall, error), ChunkStream::Result::Ok) << error;
         EXPECT_LE(chunks.size(), perCall);
+        // A call never mixes files: that keeps a file's messages the same in every download.
+        for (const auto& c : chunks)
+            EXPECT_TRUE(c.FileName == chunks[0].FileName && c.RelDir == chunks[0].RelDir &&
+                        c.ModuleName == chunks[0].ModuleName);
         for (const auto& c : chunks)
             seen.push_back({std::string(c.ModuleName),
                             std::string(c.FileName),
@@ -84,7 +88,8 @@ TEST(ChunkStreamTest, CutsFilesAtChunkBoundaries) {
     }
 }
 
-// Tests that a file removed after loading stops the stream with an error naming it.
+// Tests that a file removed after loading stops the stream with an error naming it, once the stream
+// reaches it.
 TEST(ChunkStreamTest, ReportsAFileThatVanished) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
@@ -95,6 +100,9 @@ TEST(ChunkStreamTest, ReportsAFileThatVanished) {
     stream.Enqueue(load.package->FindModule("client"));
     std::vector<messages::FileChunk> chunks;
     std::string error;
+    ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok);
+    EXPECT_EQ(chunks.at(0).FileName, "exact.bin");
+    EXPECT_TRUE(stream.FileFinished());
     EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
     EXPECT_NE(error.find("one.bin"), std::string::npos);
     EXPECT_FALSE(stream.Active());

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
+
 using namespace publisher;
 using namespace publisher::testing;
 
@@ -16,17 +20,31 @@ namespace {
 // Plays the installer against one Session.
 class SessionHarness {
   public:
-    explicit SessionHarness(Role role, size_t moduleBatch = 0) {
+    explicit SessionHarness(Role role, size_t moduleBatch = 0, std::shared_ptr<MessageCache> cache = nullptr)
+        : role_(role) {
         WriteStandardPackage(tmp_.path());
         load_ = LoadPackage(tmp_.path());
         log_.OpenFile((tmp_.path() / "events.log").string());
         settings_.package = &*load_.package;
         settings_.rotation = &rotation_;
         settings_.moduleBatch = moduleBatch;
-        session_ = std::make_unique<Session>(role, settings_, log_, "test", *scratch_);
+        settings_.cache = std::move(cache);
         SetKey(fixed_, kFixedKeyText.data(), unsigned(kFixedKeyText.size()));
+        Reconnect();
+    }
+    // A new connection to the same service: a fresh session, not yet authenticated.
+    void Reconnect() {
+        session_.reset();
+        session_ = std::make_unique<Session>(role_, settings_, log_, "test", *scratch_);
         SetKey(send_, nullptr, 0);
         SetKey(recv_, nullptr, 0);
+        authed_ = false;
+        pending_.clear();
+    }
+    const std::filesystem::path& root() const { return tmp_.path(); }
+    std::string Log() const {
+        std::ifstream in(tmp_.path() / "events.log");
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
     std::vector<uint8_t> Packet(const std::vector<uint8_t>& msg) {
@@ -100,6 +118,7 @@ class SessionHarness {
     std::string keyTexts_;
 
   private:
+    Role role_;
     TempFolder tmp_;
     PackageLoad load_;
     EventLog log_;
@@ -281,4 +300,135 @@ TEST(SessionTest, StopsTakingRequestsWhileAnswersPileUp) {
         answered += h.Answers().size();
     }
     EXPECT_EQ(answered, kRequests * 3); // three modules, one per message
+}
+
+namespace {
+
+struct Download {
+    std::vector<std::vector<uint8_t>> messages;
+    std::map<std::string, std::vector<uint8_t>> files; // RelDir + FileName: the chunks joined
+};
+
+// Authenticates and downloads the server and client modules on the harness's current connection.
+Download DownloadAll(SessionHarness& h) {
+    Download d;
+    h.Authenticate();
+    h.Send(messages::EncodeFileDownloadRequest(
+        std::vector<messages::DownloadItem>{{"000185", "server", 1, 2}, {"000185", "client", 3, 4}}));
+    d.messages = h.Answers();
+    for (const auto& m : d.messages) {
+        auto rsp = messages::DecodeFileDownloadResponse(m.data(), m.size());
+        EXPECT_TRUE(rsp);
+        if (rsp)
+            for (const auto& c : rsp->Chunks)
+                d.files[std::string(c.RelDir) + std::string(c.FileName)].insert(
+                    d.files[std::string(c.RelDir) + std::string(c.FileName)].end(), c.Data.begin(),
+                    c.Data.end());
+    }
+    EXPECT_FALSE(h.session().Streaming());
+    return d;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// Tests that a later download gets the same messages from the kept files, under its own keys, that a
+// file rewritten since is read again (and only it), and that the memory stays within the capacity.
+TEST(SessionTest, KeepsFilesForLaterDownloadsUntilTheyChange) {
+    auto cache = std::make_shared<MessageCache>(64 << 20, std::chrono::nanoseconds(0));
+    SessionHarness h(Role::Download, 0, cache);
+    const Download first = DownloadAll(h);
+    EXPECT_EQ(first.files.at("deps\\depend.zip"), Pattern(3 * 1024 * 1024 + 17, 1));
+    EXPECT_EQ(first.files.at("one.bin"), Pattern(1, 4));
+    EXPECT_EQ(first.files.at("empty.txt"), std::vector<uint8_t>{});
+    EXPECT_EQ(cache->Entries(), 5u);
+    EXPECT_EQ(cache->Reserved(), 0u);
+    EXPECT_GT(cache->Used(), 0u);
+    EXPECT_EQ(Count(h.Log(), "kept from earlier downloads"), 0u);
+
+    h.Reconnect();
+    const std::string keys = h.keyTexts_;
+    const Download second = DownloadAll(h);
+    EXPECT_NE(h.keyTexts_, keys);
+    EXPECT_EQ(second.messages, first.messages);
+    EXPECT_EQ(Count(h.Log(), "(" + std::to_string(first.messages.size()) + " of them kept from earlier"), 1u);
+
+    // One byte longer: a rewrite that the stamp sees whatever the clock's resolution.
+    const auto changed = Pattern(3 * 1024 * 1024 + 18, 7);
+    WriteFile(h.root(), "modules/server/deps/depend.zip", changed);
+    h.Reconnect();
+    Download third = DownloadAll(h);
+    EXPECT_EQ(third.files.at("deps\\depend.zip"), changed);
+    third.files.erase("deps\\depend.zip");
+    auto others = first.files;
+    others.erase("deps\\depend.zip");
+    EXPECT_EQ(third.files, others);
+    // Every file but the rewritten one came from memory (each small file is one message).
+    EXPECT_EQ(Count(h.Log(), "(4 of them kept from earlier downloads)"), 1u);
+    EXPECT_EQ(cache->Entries(), 5u);
+}
+
+// Tests the bounds: no entry beyond the capacity (the download still whole), none for a file changed
+// within the settling time, and a stale entry dropped when it is looked up.
+TEST(SessionTest, KeepsNothingBeyondItsBounds) {
+    {
+        auto cache = std::make_shared<MessageCache>(64 * 1024, std::chrono::nanoseconds(0));
+        SessionHarness h(Role::Download, 0, cache);
+        const Download d = DownloadAll(h);
+        EXPECT_EQ(d.files.at("deps\\depend.zip"), Pattern(3 * 1024 * 1024 + 17, 1));
+        EXPECT_EQ(cache->Entries(), 4u); // all but the 3 MiB file
+        EXPECT_LE(cache->Used(), 64u * 1024);
+        EXPECT_EQ(cache->Reserved(), 0u);
+    }
+    {
+        auto cache = std::make_shared<MessageCache>(64 << 20); // the files were written just now
+        SessionHarness h(Role::Download, 0, cache);
+        DownloadAll(h);
+        EXPECT_EQ(cache->Entries(), 0u);
+        EXPECT_EQ(cache->Reserved(), 0u);
+    }
+    MessageCache cache(1 << 20, std::chrono::nanoseconds(0));
+    PackageFile file;
+    CachedFile entry;
+    entry.stamp.size = 10;
+    entry.messages.push_back(std::vector<uint8_t>(100, 1));
+    ASSERT_TRUE(cache.Reserve(1000));
+    EXPECT_FALSE(cache.Reserve(1 << 20)); // the reservation counts
+    cache.Store(&file, entry, 1000);
+    EXPECT_EQ(cache.Used(), 100u);
+    EXPECT_EQ(cache.Reserved(), 0u);
+    EXPECT_TRUE(cache.Find(&file, entry.stamp));
+    FileStamp other = entry.stamp;
+    other.changedNs += 1;
+    EXPECT_FALSE(cache.Find(&file, other));
+    EXPECT_EQ(cache.Used(), 0u);
+    EXPECT_EQ(cache.Entries(), 0u);
+    // An entry larger than its reservation is not kept.
+    ASSERT_TRUE(cache.Reserve(50));
+    cache.Store(&file, entry, 50);
+    EXPECT_EQ(cache.Entries(), 0u);
+    EXPECT_EQ(cache.Reserved(), 0u);
+}
+
+// Tests that a connection that ends in the middle of a file gives its reservation back.
+TEST(SessionTest, ReleasesTheRoomOfAnUnfinishedRecording) {
+    auto cache = std::make_shared<MessageCache>(64 << 20, std::chrono::nanoseconds(0));
+    SessionHarness h(Role::Download, 0, cache);
+    h.Authenticate();
+    h.Send(
+        messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{{"000185", "server", 1, 2}}));
+    std::vector<uint8_t> packet;
+    size_t sent = 0;
+    while (cache->Reserved() == 0 && h.session().NextPacket(packet))
+        ++sent;
+    ASSERT_GT(cache->Reserved(), 0u) << sent << " messages sent without a recording";
+    h.Reconnect();
+    EXPECT_EQ(cache->Reserved(), 0u);
+    EXPECT_EQ(cache->Entries(), sent - 1); // the files finished before the big one
 }

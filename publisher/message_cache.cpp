@@ -1,0 +1,73 @@
+#include "publisher/message_cache.h"
+
+#include "publisher/session.h"
+#include "service/messages.h"
+
+#include <algorithm>
+
+namespace publisher {
+
+uint64_t CachedFile::Bytes() const {
+    uint64_t n = 0;
+    for (const auto& m : messages)
+        n += m.size();
+    return n;
+}
+
+uint64_t RecordingRoom(uint64_t size) {
+    // Every message at the LZO1X worst case for its length: n + n/16 + 64 + 3.
+    auto worst = [](uint64_t chunks) {
+        const uint64_t n = messages::kHeaderSize + chunks * messages::kDownloadRspSize;
+        return n + n / 16 + 67;
+    };
+    const uint64_t perMessage = ChunksPerMessage();
+    const uint64_t chunks =
+        std::max<uint64_t>(1, (size + messages::kChunkDataMax - 1) / messages::kChunkDataMax);
+    const uint64_t rest = chunks % perMessage;
+    return chunks / perMessage * worst(perMessage) + (rest != 0 ? worst(rest) : 0);
+}
+
+std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file, const FileStamp& now) {
+    auto it = entries_.find(file);
+    if (it == entries_.end())
+        return nullptr;
+    if (it->second->stamp == now)
+        return it->second;
+    Drop(file);
+    return nullptr;
+}
+
+bool MessageCache::Reserve(uint64_t bytes) {
+    if (bytes > capacity_ || used_ + reserved_ > capacity_ - bytes)
+        return false;
+    reserved_ += bytes;
+    return true;
+}
+
+void MessageCache::Release(uint64_t bytes) {
+    reserved_ -= std::min(bytes, reserved_);
+}
+
+void MessageCache::Store(const PackageFile* file, CachedFile entry, uint64_t reserved) {
+    Release(reserved);
+    const uint64_t bytes = entry.Bytes();
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const int64_t changed = std::max(entry.stamp.modifiedNs, entry.stamp.changedNs);
+    if (entry.messages.empty() || bytes > reserved || now - changed < settle_.count())
+        return;
+    Drop(file);
+    used_ += bytes;
+    entries_.emplace(file, std::make_shared<const CachedFile>(std::move(entry)));
+}
+
+void MessageCache::Drop(const PackageFile* file) {
+    auto it = entries_.find(file);
+    if (it == entries_.end())
+        return;
+    used_ -= it->second->Bytes();
+    entries_.erase(it);
+}
+
+} // namespace publisher

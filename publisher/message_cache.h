@@ -1,0 +1,67 @@
+// Compressed download messages of package files, kept after a file has been sent once so that later
+// downloads skip reading and compressing it: a kept message only needs enciphering under the session's
+// key. A download message never spans two files (see ChunkStream), so a file's messages are the same in
+// every download. An entry serves only while the file still has the stamp it had while it was read; a
+// changed file is read again and its entry replaced. A file changed within the last moments is not kept:
+// a write in the same clock tick as the reading would leave the stamp as it was.
+//
+// Memory is bounded: a session reserves room before it records a file and the entries plus the
+// reservations never exceed the capacity. Entries are shared, so one being replayed outlives its
+// replacement. Used by the serving thread only.
+#pragma once
+
+#include "publisher/file_stamp.h"
+#include "publisher/package.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace publisher {
+
+struct CachedFile {
+    FileStamp stamp;
+    uint64_t fileBytes = 0;                     // data bytes the messages carry
+    std::vector<std::vector<uint8_t>> messages; // LZO1X forms, in sending order; never empty
+    uint64_t Bytes() const;
+};
+
+class MessageCache {
+  public:
+    static constexpr std::chrono::seconds kSettle{2};
+    // `settle`: how long ago a file must have been modified or changed to be kept.
+    explicit MessageCache(uint64_t capacity, std::chrono::nanoseconds settle = kSettle)
+        : capacity_(capacity), settle_(settle) {}
+    MessageCache(const MessageCache&) = delete;
+    MessageCache& operator=(const MessageCache&) = delete;
+
+    // The entry for `file` if it was recorded at stamp `now`; a stale entry is dropped.
+    std::shared_ptr<const CachedFile> Find(const PackageFile* file, const FileStamp& now);
+
+    // Sets aside `bytes` for a recording; false when they would not fit.
+    bool Reserve(uint64_t bytes);
+    void Release(uint64_t bytes);
+    // Turns a reservation into an entry (replacing one for the same file). The entry is dropped when it
+    // is larger than what was reserved for it or its file changed too recently.
+    void Store(const PackageFile* file, CachedFile entry, uint64_t reserved);
+
+    uint64_t Used() const { return used_; }
+    uint64_t Reserved() const { return reserved_; }
+    size_t Entries() const { return entries_.size(); }
+
+  private:
+    void Drop(const PackageFile* file);
+
+    uint64_t capacity_;
+    std::chrono::nanoseconds settle_;
+    uint64_t used_ = 0;
+    uint64_t reserved_ = 0;
+    std::unordered_map<const PackageFile*, std::shared_ptr<const CachedFile>> entries_;
+};
+
+// Room to reserve for recording a file of `size` bytes: every message at its worst-case compressed size.
+uint64_t RecordingRoom(uint64_t size);
+
+} // namespace publisher

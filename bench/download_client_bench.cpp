@@ -2,15 +2,21 @@
 //   download_client_bench fetch ADDRESS PORT FOLDER
 //     plays the installer natively: the check client asks the publisher at ADDRESS:PORT, the download
 //     client writes every module below FOLDER + "temp"; prints the seconds from the connect (the button
-//     press) to WM_USER + 108, the bytes written, and the process's peak resident memory.
-//   download_client_bench codec FOLDER
-//     the codec-bound limit for the same files: cuts them into 128 KiB messages, sends them through the
-//     packet encoder (untimed) and times ParsePackets over the packets; prints message bytes and seconds.
+//     press) to WM_USER + 108, the bytes written, the process's peak resident memory and the CPU seconds
+//     it used in that time.
+//   download_client_bench codec PACKAGE
+//     the codec-bound limit for the same package: builds the publisher's download messages for every
+//     module, sends them through the packet encoder (untimed) and times ParsePackets over the packets;
+//     prints the file bytes they carry, their message bytes and the seconds. Then the same for the bare
+//     files cut into 128 KiB messages (no records around the data), for comparison.
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
+#include "publisher/chunk_stream.h"
+#include "publisher/package.h"
+#include "service/messages.h"
 #include "service/notify.h"
 #include "service/notify_queue.h"
 #include "service/process_check.h"
@@ -27,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -40,6 +48,14 @@ long PeakRssKib() {
         if (line.rfind("VmHWM:", 0) == 0)
             return std::strtol(line.c_str() + 6, nullptr, 10);
     return 0;
+}
+
+// CPU seconds (user and system) this process has used so far.
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return s(u.ru_utime) + s(u.ru_stime);
 }
 
 uint64_t BytesBelow(const fs::path& root) {
@@ -81,6 +97,7 @@ int Fetch(const char* address, unsigned port, const std::string& folder) {
             failure = message;
         }
     });
+    const double cpuBefore = CpuSeconds();
     const auto start = Clock::now();
     if (!check.SetServer(address, port) || !check.Connect()) {
         std::fprintf(stderr, "fetch: cannot connect to %s:%u\n", address, port);
@@ -88,6 +105,7 @@ int Fetch(const char* address, unsigned port, const std::string& folder) {
     }
     queue.PumpUntil([&] { return done || failed; }, std::chrono::minutes(10));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuBefore;
     check.Stop();
     dl.Stop();
     queue.PumpPending();
@@ -95,8 +113,8 @@ int Fetch(const char* address, unsigned port, const std::string& folder) {
         std::fprintf(stderr, "fetch: no download-complete notification (failure message %u)\n", failure);
         return 1;
     }
-    std::printf("seconds %.3f bytes %llu peak_rss_kib %ld rss_before_kib %ld\n", seconds,
-                (unsigned long long)BytesBelow(s.TempDir), PeakRssKib(), rssBefore);
+    std::printf("seconds %.3f bytes %llu peak_rss_kib %ld rss_before_kib %ld cpu_s %.3f\n", seconds,
+                (unsigned long long)BytesBelow(s.TempDir), PeakRssKib(), rssBefore, cpu);
     return 0;
 }
 
@@ -105,57 +123,111 @@ struct Sink final : MessageSink {
     void HandleMessage(const uint8_t*, size_t len) override { bytes += len; }
 };
 
-int Codec(const std::string& folder) {
+// Times ParsePackets over the packets that `next` produces (one message per call, false at the end),
+// encoded as the publisher encodes them; only ParsePackets is timed. Returns the decoded message bytes
+// and the seconds spent, or seconds < 0 when a message did not survive the round trip.
+template <typename NextMessage> std::pair<uint64_t, double> TimeParse(NextMessage next) {
     ProtocolContext ctx;
     ctx.InstallSessionKeys("0123456789abcdef", "fedcba9876543210");
     const IdeaKey recvKey = ctx.RecvKey();
     auto buffers = std::make_unique<CodecBuffers>();
-    const size_t message = std::min<size_t>(128 * 1024, MaxEncodableMessage());
-    std::vector<uint8_t> chunk(message), stream, packet(kPacketAreaSize);
+    std::vector<uint8_t> stream, packet(kPacketAreaSize);
     Sink sink;
     uint64_t fed = 0;
+    bool intact = true;
     Clock::duration spent{};
-    // A batch of packets at a time keeps memory small; only ParsePackets is timed.
+    // A batch of packets at a time keeps memory small.
     auto parse = [&] {
         const auto t0 = Clock::now();
-        size_t used = ParsePackets(ctx, *buffers, sink, stream.data(), stream.size());
+        const size_t used = ParsePackets(ctx, *buffers, sink, stream.data(), stream.size());
         spent += Clock::now() - t0;
-        if (used != stream.size())
-            std::fprintf(stderr, "codec: stream not consumed whole\n");
+        intact = intact && used == stream.size();
         stream.clear();
     };
-    std::vector<fs::path> files;
-    for (const auto& e : fs::recursive_directory_iterator(folder))
-        if (e.is_regular_file())
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    for (const auto& path : files) {
-        std::ifstream in(path, std::ios::binary);
-        while (in) {
-            in.read(reinterpret_cast<char*>(chunk.data()), std::streamsize(chunk.size()));
-            const size_t got = size_t(in.gcount());
-            if (got == 0)
-                break;
-            const size_t n = EncodePacket(chunk.data(), got, '6', recvKey, packet.data(), *buffers);
-            if (n == 0) {
-                std::fprintf(stderr, "codec: a message did not encode\n");
-                return 1;
-            }
-            stream.insert(stream.end(), packet.begin(), packet.begin() + std::ptrdiff_t(n));
-            fed += got;
-            if (stream.size() >= 8u << 20)
-                parse();
-        }
+    std::span<const uint8_t> msg;
+    while (intact && next(msg)) {
+        const size_t n = EncodePacket(msg.data(), msg.size(), '6', recvKey, packet.data(), *buffers);
+        intact = n != 0;
+        stream.insert(stream.end(), packet.begin(), packet.begin() + std::ptrdiff_t(n));
+        fed += msg.size();
+        if (stream.size() >= 8u << 20)
+            parse();
     }
     if (!stream.empty())
         parse();
-    if (sink.bytes != fed) {
-        std::fprintf(stderr, "codec: %llu message bytes decoded of %llu\n", (unsigned long long)sink.bytes,
-                     (unsigned long long)fed);
+    const double seconds = std::chrono::duration<double>(spent).count();
+    return {fed, intact && sink.bytes == fed ? seconds : -1.0};
+}
+
+// The codec-bound limit of the download: the publisher's own download messages for every module of the
+// package (file chunks in 1,229-byte records, as many as fit a packet), so the decoder meets the bytes a
+// fetch meets. For comparison, the package's bare file bytes cut into 128 KiB messages.
+int Codec(const std::string& packageFolder) {
+    publisher::PackageLoad load = publisher::LoadPackage(packageFolder);
+    if (!load.package) {
+        std::fprintf(stderr, "codec: %s\n", load.error.c_str());
         return 1;
     }
-    std::printf("bytes %llu seconds %.3f\n", (unsigned long long)fed,
-                std::chrono::duration<double>(spent).count());
+    const publisher::Package& package = *load.package;
+
+    publisher::ChunkStream chunks;
+    for (const auto& module : package.modules)
+        chunks.Enqueue(&module);
+    const size_t perMessage =
+        messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage());
+    std::vector<messages::FileChunk> list;
+    std::vector<uint8_t> message;
+    uint64_t fileBytes = 0;
+    bool readable = true;
+    const auto download = TimeParse([&](std::span<const uint8_t>& msg) {
+        if (!chunks.Active())
+            return false;
+        list.clear();
+        std::string error;
+        if (chunks.Next(list, perMessage, error) == publisher::ChunkStream::Result::Error) {
+            std::fprintf(stderr, "codec: %s\n", error.c_str());
+            return readable = false;
+        }
+        for (const auto& c : list)
+            fileBytes += c.Data.size();
+        auto encoded = messages::EncodeFileDownloadResponse(list);
+        if (!encoded)
+            return readable = false;
+        message = std::move(*encoded);
+        msg = message;
+        return true;
+    });
+
+    std::vector<fs::path> files;
+    for (const auto& module : package.modules)
+        for (const auto& f : module.files)
+            files.push_back(f.source);
+    std::vector<uint8_t> piece(std::min<size_t>(128 * 1024, MaxEncodableMessage()));
+    size_t fileIndex = 0;
+    std::ifstream in;
+    const auto bare = TimeParse([&](std::span<const uint8_t>& msg) {
+        for (;;) {
+            if (in.is_open()) {
+                in.read(reinterpret_cast<char*>(piece.data()), std::streamsize(piece.size()));
+                if (const size_t got = size_t(in.gcount()); got != 0) {
+                    msg = {piece.data(), got};
+                    return true;
+                }
+                in.close();
+            }
+            if (fileIndex == files.size())
+                return false;
+            in.open(files[fileIndex++], std::ios::binary);
+        }
+    });
+
+    if (!readable || download.second < 0 || bare.second < 0 || fileBytes != package.bytes) {
+        std::fprintf(stderr, "codec: a message did not survive the packet round trip\n");
+        return 1;
+    }
+    std::printf("file_bytes %llu message_bytes %llu seconds %.3f bare_bytes %llu bare_seconds %.3f\n",
+                (unsigned long long)fileBytes, (unsigned long long)download.first, download.second,
+                (unsigned long long)bare.first, bare.second);
     return 0;
 }
 
@@ -166,6 +238,6 @@ int main(int argc, char** argv) {
         return Fetch(argv[2], unsigned(std::strtoul(argv[3], nullptr, 10)), argv[4]);
     if (argc == 3 && std::strcmp(argv[1], "codec") == 0)
         return Codec(argv[2]);
-    std::fprintf(stderr, "usage: %s fetch ADDRESS PORT FOLDER | codec FOLDER\n", argv[0]);
+    std::fprintf(stderr, "usage: %s fetch ADDRESS PORT FOLDER | codec PACKAGE\n", argv[0]);
     return 2;
 }

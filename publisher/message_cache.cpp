@@ -7,13 +7,6 @@
 
 namespace publisher {
 
-uint64_t CachedFile::Bytes() const {
-    uint64_t n = 0;
-    for (const auto& m : messages)
-        n += m.size();
-    return n;
-}
-
 uint64_t RecordingRoom(uint64_t size) {
     // Every message at the LZO1X worst case for its length: n + n/16 + 64 + 3.
     auto worst = [](uint64_t chunks) {
@@ -50,7 +43,7 @@ void MessageCache::Release(uint64_t bytes) {
 
 void MessageCache::Store(const PackageFile* file, CachedFile entry, uint64_t reserved) {
     Release(reserved);
-    const uint64_t bytes = entry.Bytes();
+    const uint64_t bytes = entry.bytes;
     const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
@@ -66,7 +59,7 @@ void MessageCache::Drop(const PackageFile* file) {
     auto it = entries_.find(file);
     if (it == entries_.end())
         return;
-    used_ -= it->second->Bytes();
+    used_ -= it->second->bytes;
     entries_.erase(it);
 }
 

@@ -24,8 +24,8 @@ namespace publisher {
 struct CachedFile {
     FileStamp stamp;
     uint64_t fileBytes = 0;                     // data bytes the messages carry
+    uint64_t bytes = 0;                         // the messages' bytes together
     std::vector<std::vector<uint8_t>> messages; // LZO1X forms, in sending order; never empty
-    uint64_t Bytes() const;
 };
 
 class MessageCache {

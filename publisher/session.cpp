@@ -430,11 +430,11 @@ size_t Session::ReadPacket(uint8_t* packet) {
     if (n == 0)
         DropRecording();
     else
-        Record(scratch_.encode.stage, l, msg->size(), stream_.BytesRead() - before);
+        Record(scratch_.encode.stage, l, stream_.BytesRead() - before);
     return n;
 }
 
-void Session::Record(const uint8_t* compressed, size_t len, size_t messageBytes, uint64_t fileBytes) {
+void Session::Record(const uint8_t* compressed, size_t len, uint64_t fileBytes) {
     Recording& r = *recording_;
     if (r.entry.messages.empty()) {
         // This message opened the file: reserve room for all of it now that its size is known.
@@ -446,15 +446,19 @@ void Session::Record(const uint8_t* compressed, size_t len, size_t messageBytes,
         r.reserved = RecordingRoom(r.entry.stamp.size);
     }
     r.entry.messages.emplace_back(compressed, compressed + len);
+    r.entry.bytes += len;
     r.entry.fileBytes += fileBytes;
-    r.messageBytes += messageBytes;
-    if (!stream_.FileFinished())
+    if (!stream_.FileFinished()) {
+        // A full message that hardly compresses tells enough: the file would not be kept.
+        if (r.entry.bytes > r.entry.fileBytes / 10 * 9)
+            DropRecording();
         return;
+    }
     // Kept only when the file is the one that was opened, read whole, and compresses: data that does
-    // not compress costs little to compress again and would take more memory than the file.
+    // not compress costs little to compress again and would take more memory than the file itself.
     const auto now = StampOf(r.file->source);
     const bool whole = now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size;
-    if (whole && r.entry.Bytes() <= r.messageBytes / 10 * 9)
+    if (whole && r.entry.bytes <= r.entry.fileBytes / 10 * 9)
         cache_->Store(r.file, std::move(r.entry), r.reserved);
     else
         cache_->Release(r.reserved);

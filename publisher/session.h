@@ -105,7 +105,7 @@ class Session {
     bool Caching() const;
     // Adds one sent message to the recording of the file it came from; stores the file's entry once
     // its last message has gone.
-    void Record(const uint8_t* compressed, size_t len, size_t messageBytes, uint64_t fileBytes);
+    void Record(const uint8_t* compressed, size_t len, uint64_t fileBytes);
     void DropRecording();
     // Encodes msg as the next packet to write (type 4 before authentication, 6 after).
     void Queue(const std::vector<uint8_t>& msg) { Queue(msg.data(), msg.size()); }
@@ -139,7 +139,6 @@ class Session {
     struct Recording {
         const PackageFile* file = nullptr;
         uint64_t reserved = 0;
-        uint64_t messageBytes = 0;
         CachedFile entry;
     };
     std::optional<Recording> recording_;

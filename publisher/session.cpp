@@ -435,7 +435,7 @@ size_t Session::ReadPacket(uint8_t* packet) {
 }
 
 void Session::Record(const uint8_t* compressed, size_t len, uint64_t fileBytes) {
-    Recording& r = *recording_;
+    FileRecording& r = *recording_;
     if (r.entry.messages.empty()) {
         // This message opened the file: reserve room for all of it now that its size is known.
         r.entry.stamp = stream_.OpenedStamp();

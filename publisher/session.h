@@ -60,6 +60,13 @@ size_t ChunksPerMessage();
 // Module records per module-check message, likewise.
 size_t ModulesPerMessage();
 
+// A file's messages on their way into the MessageCache, with the room reserved for them.
+struct FileRecording {
+    const PackageFile* file = nullptr;
+    uint64_t reserved = 0;
+    CachedFile entry;
+};
+
 class Session {
   public:
     Session(Role role, const ServiceSettings& settings, EventLog& log, std::string tag, Scratch& scratch);
@@ -136,12 +143,7 @@ class Session {
     std::shared_ptr<MessageCache> cache_;
     std::shared_ptr<const CachedFile> replay_;
     size_t replayNext_ = 0;
-    struct Recording {
-        const PackageFile* file = nullptr;
-        uint64_t reserved = 0;
-        CachedFile entry;
-    };
-    std::optional<Recording> recording_;
+    std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
     uint64_t replayedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;

@@ -1,9 +1,12 @@
 // Arbitrary bytes into the publisher's packet handling: the first byte picks the service and how far
 // the handshake has gone, the rest arrives as the peer's byte stream in pieces. Every answer and every
-// download message is then drained, as a connection would write them.
+// download message is then drained, as a connection would write them. A bit of the first byte makes a
+// download session start with a valid request, so the download paths are reached at once; the sessions
+// share one cache of kept messages, so downloads after the first are sent from it.
 #include "net/session_messages.h"
 #include "publisher/event_log.h"
 #include "publisher/session.h"
+#include "service/messages.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +47,7 @@ struct World {
         settings.package = &package;
         settings.rotation = &rotation;
         settings.moduleBatch = 1;
+        settings.cache = std::make_shared<MessageCache>(1 << 20, std::chrono::nanoseconds(0));
     }
     ~World() {
         std::error_code ec;
@@ -84,6 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8_t req[kLoginReqSize];
         BuildLoginRequest(record, req);
         FeedPlain(session, req, sizeof req);
+    }
+    if ((mode & 0x41) == 0x41) {
+        auto req =
+            messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{{"000185", "m", 1, 2}});
+        FeedPlain(session, req.data(), req.size());
     }
     // The stream in pieces of a size the input chooses, keeping what was not consumed.
     size_t piece = 1 + (mode >> 3) * 97;

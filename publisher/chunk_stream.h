@@ -4,11 +4,11 @@
 // Order on the wire: the modules in request order, each module's files one after the other, each file
 // in chunks of at most 1001 bytes, ModuleEnd on the last chunk of the module. One call never mixes
 // chunks of two files, so a file's messages come out the same in every download and can be kept (see
-// MessageCache). An empty file is one chunk
-// of DataLen 0, which makes the installer create it. A module without files still needs a chunk that
-// carries its ModuleEnd, and the installer opens the path that chunk names; it names "module.info" in
-// the download folder with DataLen 0, a file the installer rewrites from scratch once the download is
-// complete, so the empty file it creates there is harmless.
+// MessageCache). An empty file is one chunk of DataLen 0, which makes the installer create it. A
+// module without files still needs a chunk that carries its ModuleEnd, and the installer opens the
+// path that chunk names; it names "module.info" in the download folder with DataLen 0, a file the
+// installer rewrites from scratch once the download is complete, so the empty file it creates there
+// is harmless.
 #pragma once
 
 #include "publisher/file_stamp.h"

@@ -30,6 +30,15 @@ std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file, co
     return nullptr;
 }
 
+std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file) {
+    if (!entries_.contains(file))
+        return nullptr;
+    if (auto now = StampOf(file->source))
+        return Find(file, *now);
+    Drop(file);
+    return nullptr;
+}
+
 bool MessageCache::Reserve(uint64_t bytes) {
     if (bytes > capacity_ || used_ + reserved_ > capacity_ - bytes)
         return false;
@@ -48,7 +57,7 @@ void MessageCache::Store(const PackageFile* file, CachedFile entry, uint64_t res
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
     const int64_t changed = std::max(entry.stamp.modifiedNs, entry.stamp.changedNs);
-    if (entry.messages.empty() || bytes > reserved || now - changed < settle_.count())
+    if (entry.messages.empty() || bytes > reserved || !Compresses(entry) || now - changed < settle_.count())
         return;
     Drop(file);
     used_ += bytes;

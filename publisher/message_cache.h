@@ -39,12 +39,17 @@ class MessageCache {
 
     // The entry for `file` if it was recorded at stamp `now`; a stale entry is dropped.
     std::shared_ptr<const CachedFile> Find(const PackageFile* file, const FileStamp& now);
+    // The same with the file's stamp as it is on disk now, looked at only when there is an entry.
+    std::shared_ptr<const CachedFile> Find(const PackageFile* file);
+    // Whether messages this large are worth keeping for the file bytes they carry: data that does not
+    // compress costs little to compress again and would take more memory than the file itself.
+    static bool Compresses(const CachedFile& entry) { return entry.bytes <= entry.fileBytes / 10 * 9; }
 
     // Sets aside `bytes` for a recording; false when they would not fit.
     bool Reserve(uint64_t bytes);
     void Release(uint64_t bytes);
     // Turns a reservation into an entry (replacing one for the same file). The entry is dropped when it
-    // is larger than what was reserved for it or its file changed too recently.
+    // is larger than what was reserved for it, does not compress, or its file changed too recently.
     void Store(const PackageFile* file, CachedFile entry, uint64_t reserved);
 
     uint64_t Used() const { return used_; }

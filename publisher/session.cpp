@@ -382,8 +382,7 @@ bool Session::StartReplay() {
     const PackageFile* file = Caching() ? stream_.UpcomingFile() : nullptr;
     if (file == nullptr)
         return false;
-    auto stamp = StampOf(file->source);
-    replay_ = stamp ? cache_->Find(file, *stamp) : nullptr;
+    replay_ = cache_->Find(file);
     replayNext_ = 0;
     return replay_ != nullptr;
 }
@@ -400,8 +399,8 @@ size_t Session::ReplayPacket(uint8_t* packet) {
 }
 
 size_t Session::ReadPacket(uint8_t* packet) {
-    if (!recording_ && Caching() && stream_.UpcomingFile() != nullptr)
-        recording_.emplace().file = stream_.UpcomingFile();
+    if (const PackageFile* upcoming = Caching() ? stream_.UpcomingFile() : nullptr; upcoming && !recording_)
+        recording_.emplace().file = upcoming;
     auto& chunks = scratch_.chunks;
     chunks.clear();
     size_t max = ChunksPerMessage();
@@ -439,26 +438,25 @@ void Session::Record(const uint8_t* compressed, size_t len, uint64_t fileBytes) 
     if (r.entry.messages.empty()) {
         // This message opened the file: reserve room for all of it now that its size is known.
         r.entry.stamp = stream_.OpenedStamp();
-        if (!cache_->Reserve(RecordingRoom(r.entry.stamp.size))) {
+        const uint64_t room = RecordingRoom(r.entry.stamp.size);
+        if (!cache_->Reserve(room)) {
             recording_.reset();
             return;
         }
-        r.reserved = RecordingRoom(r.entry.stamp.size);
+        r.reserved = room;
     }
     r.entry.messages.emplace_back(compressed, compressed + len);
     r.entry.bytes += len;
     r.entry.fileBytes += fileBytes;
     if (!stream_.FileFinished()) {
         // A full message that hardly compresses tells enough: the file would not be kept.
-        if (r.entry.bytes > r.entry.fileBytes / 10 * 9)
+        if (!MessageCache::Compresses(r.entry))
             DropRecording();
         return;
     }
-    // Kept only when the file is the one that was opened, read whole, and compresses: data that does
-    // not compress costs little to compress again and would take more memory than the file itself.
+    // Offered only when the file is the one that was opened and was read whole.
     const auto now = StampOf(r.file->source);
-    const bool whole = now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size;
-    if (whole && r.entry.bytes <= r.entry.fileBytes / 10 * 9)
+    if (now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size)
         cache_->Store(r.file, std::move(r.entry), r.reserved);
     else
         cache_->Release(r.reserved);

@@ -416,7 +416,8 @@ TEST(SessionTest, KeepsNothingBeyondItsBounds) {
     MessageCache cache(1 << 20, std::chrono::nanoseconds(0));
     PackageFile file;
     CachedFile entry;
-    entry.stamp.size = 10;
+    entry.stamp.size = 1000;
+    entry.fileBytes = 1000;
     entry.messages.push_back(std::vector<uint8_t>(100, 1));
     entry.bytes = 100;
     ASSERT_TRUE(cache.Reserve(1000));

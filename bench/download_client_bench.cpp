@@ -16,6 +16,7 @@
 #include "net/protocol_context.h"
 #include "publisher/chunk_stream.h"
 #include "publisher/package.h"
+#include "publisher/session.h"
 #include "service/messages.h"
 #include "service/notify.h"
 #include "service/notify_queue.h"
@@ -173,8 +174,7 @@ int Codec(const std::string& packageFolder) {
     publisher::ChunkStream chunks;
     for (const auto& module : package.modules)
         chunks.Enqueue(&module);
-    const size_t perMessage =
-        messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage());
+    const size_t perMessage = publisher::ChunksPerMessage();
     std::vector<messages::FileChunk> list;
     std::vector<uint8_t> message;
     uint64_t fileBytes = 0;

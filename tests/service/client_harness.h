@@ -11,6 +11,7 @@
 #include "service/path_folders.h"
 #include "service/process_check.h"
 #include "service/process_dl.h"
+#include "test_module.h"
 
 #include <gtest/gtest.h>
 
@@ -191,17 +192,6 @@ class ClientHarness {
     // Declared last so it goes first: a client thread still sending is released, not left waiting.
     NotifyQueue queue_{[this](uint32_t m, intptr_t l) { Handle(m, l); }};
 };
-
-// A module-list record of the test package.
-inline ModuleRecord Module(const char* name, uint32_t a, uint32_t b, char state = 'U') {
-    ModuleRecord m;
-    std::strcpy(m.PackageNo, "000185");
-    std::strcpy(m.ModuleName, name);
-    m.ModuleVerA = a;
-    m.ModuleVerB = b;
-    m.State = state;
-    return m;
-}
 
 // The full-width colon of the log lines (code page 936).
 #define FW "\xa3\xba"

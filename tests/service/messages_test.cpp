@@ -2,6 +2,7 @@
 #include "service/messages.h"
 
 #include "net/wire.h"
+#include "test_module.h"
 
 #include <gtest/gtest.h>
 
@@ -21,13 +22,9 @@ std::vector<uint8_t> Header74(uint16_t type, char last, uint16_t count, uint32_t
     return h;
 }
 
-ModuleRecord Module(const char* name, uint32_t a, uint32_t b, char state) {
-    ModuleRecord m;
-    std::strcpy(m.PackageNo, "000185");
-    std::strcpy(m.ModuleName, name);
-    m.ModuleVerA = a;
-    m.ModuleVerB = b;
-    m.State = state;
+// A record whose bytes beyond the named fields are not zero, so a round trip must carry them too.
+ModuleRecord ModuleWithExtra(const char* name, uint32_t a, uint32_t b, char state) {
+    ModuleRecord m = Module(name, a, b, state);
     m.Extra[7] = 0xEE;
     return m;
 }
@@ -142,7 +139,7 @@ TEST(ResponseDecodeTest, UpdateCheckRecords) {
 TEST(ResponseDecodeTest, ModuleCheckRecords) {
     ModuleCheckResponse rsp;
     rsp.LastFlag = '1';
-    rsp.Modules = {Module("core", 1, 2, 'U'), Module("docs", 3, 4, 'D')};
+    rsp.Modules = {ModuleWithExtra("core", 1, 2, 'U'), ModuleWithExtra("docs", 3, 4, 'D')};
     auto msg = EncodeModuleCheckResponse(rsp, 100);
     auto back = DecodeModuleCheckResponse(msg.data(), msg.size());
     ASSERT_TRUE(back);
@@ -182,7 +179,7 @@ TEST(ResponseDecodeTest, DownloadChunks) {
 // minimum, or whose DataLen is outside 0..1001 is refused whole.
 TEST(ResponseDecodeTest, LyingResponsesAreRefused) {
     ModuleCheckResponse mods;
-    mods.Modules = {Module("core", 1, 2, 'U'), Module("docs", 3, 4, 'U')};
+    mods.Modules = {ModuleWithExtra("core", 1, 2, 'U'), ModuleWithExtra("docs", 3, 4, 'U')};
     auto msg = EncodeModuleCheckResponse(mods);
     EXPECT_FALSE(DecodeModuleCheckResponse(msg.data(), msg.size() - 1)); // last record cut short
     EXPECT_FALSE(DecodeModuleCheckResponse(msg.data(), 73));             // not even a header

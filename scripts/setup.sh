@@ -21,16 +21,38 @@ for p in "${packages[@]}"; do
 done
 
 # The cross-built LZO and minizip come from Debian's own source packages, which need a deb-src entry.
+# It points at the archive this machine already installs from (its first binary entry for the release),
+# so the repository names no host of its own.
+archive_uri() {
+    local codename uri
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    # One-line entries: "deb [options] URI SUITE COMPONENTS".
+    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        sed -E 's/\[[^]]*\]//' |
+        awk -v c="$codename" '$1 == "deb" && $3 == c { print $2; exit }')
+    # Stanza entries (.sources): the URIs of the first "deb" stanza whose suites name the release.
+    if [ -z "$uri" ]; then
+        uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v c="$codename" '
+            /^[[:space:]]*$/ { if (deb && suite && u != "") { print u; exit } deb = 0; suite = 0; u = ""; next }
+            tolower($1) == "types:" { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
+            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == c) suite = 1 }
+            tolower($1) == "uris:" { u = $2 }
+            END { if (deb && suite && u != "") print u }' | head -1)
+    fi
+    printf '%s\n' "$uri"
+}
+
 src_list=/etc/apt/sources.list.d/orvane-deb-src.sources
 need_update=0
 if [ ! -f "$src_list" ]; then
-    sudo_ tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+    uri=$(archive_uri)
+    if [ -z "$uri" ]; then
+        echo "setup: no Debian archive entry found in /etc/apt; cannot add the source entry" >&2
+        exit 1
+    fi
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$uri" "$codename" | sudo_ tee "$src_list" >/dev/null
     need_update=1
 fi
 

@@ -5,6 +5,7 @@ import subprocess
 import time
 
 import checks
+import disk_full
 from checks import expect, install_dir
 from harness import Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb, wait_for
 
@@ -251,6 +252,19 @@ def status_text_width(inst):
     return 0 if not columns else max(columns) - min(columns) + 1
 
 
+def close_failed(case):
+    """In Failed the button area does nothing; the close glyph ends the installer with 0 and the temporary
+    folder goes with it."""
+    inst = case.installer
+    inst.click(*InstallerWindow.INSTALL_BUTTON)
+    time.sleep(1.0)
+    expect(not inst.exited() and screen(inst) == "failed", "a press on the button area changed something")
+    inst.click(*InstallerWindow.CLOSE_GLYPH)
+    code = inst.wait_exit(60)
+    expect(code == 0, f"the installer ended with {code}")
+    expect(not os.path.exists(case.unix(install_dir(case.wine) + "temp")), "the temporary folder is left behind")
+
+
 def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
     """Ends in Failed; only the close glyph works; nothing outside the temporary folder changes and the
     previous install stays as it was. log_line: a line the temporary folder's log must hold by then.
@@ -289,14 +303,7 @@ def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
         else:
             expect(0 < width <= 110, f"the status text is {width} px wide: not \"Install Fail\" alone")
 
-        # The button area does nothing any more.
-        inst.click(*InstallerWindow.INSTALL_BUTTON)
-        time.sleep(1.0)
-        expect(not inst.exited() and screen(inst) == "failed", "a press on the button area changed something")
-        inst.click(*InstallerWindow.CLOSE_GLYPH)
-        code = inst.wait_exit(60)
-        expect(code == 0, f"the installer ended with {code}")
-        expect(not os.path.exists(case.unix(install_dir(wine) + "temp")), "the temporary folder is left behind")
+        close_failed(case)
         changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
         expect(not changed, f"changed outside the temporary folder: {changed[:10]}")
     return run
@@ -318,4 +325,5 @@ CASES = [
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),
     ("uninstall_after_install", uninstall_after_install),
+    ("disk_full_keeps_previous_install", disk_full.run),
 ]

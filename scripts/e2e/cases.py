@@ -213,6 +213,26 @@ def running_terminal(case):
     expect(outside.poll() is None, "the terminal running from another folder was stopped")
 
 
+def planted_programs_not_run(case):
+    """Started from a Downloads folder that also holds a cmd.exe and an xcopy.exe (the sample terminal,
+    which records any start of itself beside itself): the install completes and neither of them runs."""
+    downloads = case.unix(f"C:\\users\\{case.wine.user}\\Downloads")
+    os.makedirs(downloads, exist_ok=True)
+    setup = os.path.join(downloads, "OrvaneSetup.exe")
+    shutil.copyfile(case.suite.setup_exe, setup)
+    terminal = os.path.join(case.suite.package, "modules", "terminal", "TalvikTradeSafe.exe")
+    for name in ("cmd.exe", "xcopy.exe"):
+        shutil.copyfile(terminal, os.path.join(downloads, name))
+    make_previous_install(case)
+    suite_setup = case.suite.setup_exe
+    case.suite.setup_exe = setup
+    try:
+        install(case, "en_US.UTF-8", 1033, open_terminal=False)
+    finally:
+        case.suite.setup_exe = suite_setup
+    expect(not os.path.exists(os.path.join(downloads, "launch.txt")), "a planted program in Downloads ran")
+
+
 def uninstall_after_install(case):
     install(case, "en_US.UTF-8", 1033, open_terminal=False)
     inst = case.installer
@@ -324,6 +344,7 @@ CASES = [
     ("dropped_mid_download", failing(("--test-drop-after", "2"))),
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),
+    ("planted_programs_not_run", planted_programs_not_run),
     ("uninstall_after_install", uninstall_after_install),
     ("disk_full_keeps_previous_install", disk_full.run),
 ]

@@ -106,15 +106,17 @@ const char* RefuseRelativePath(std::string_view path, RelativePathRules rules) {
     }
     if (rules.allowTrailingSeparator && path.size() > 1 && lastChar == path.size() - 1 && path.back() == '\\')
         path.remove_suffix(1);
+    bool named = false; // "." and ".\." name the folder itself, not something below it
     for (std::string_view part : SplitComponents(path)) {
         if (rules.allowCurrentFolder && part == ".")
             continue;
+        named = true;
         if (part.find_first_not_of(". ") == std::string_view::npos)
             return "empty or dot-only component";
         if (IsDeviceName(part))
             return "device name";
     }
-    return nullptr;
+    return named ? nullptr : "empty name";
 }
 
 } // namespace path_policy

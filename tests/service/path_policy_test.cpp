@@ -95,4 +95,6 @@ TEST(PathPolicy, ArchiveRulesAllowCurrentFolderAndFolderEntries) {
     EXPECT_NE(RefuseRelativePath("a\\..\\", archive), nullptr);
     EXPECT_NE(RefuseRelativePath("..", archive), nullptr);
     EXPECT_NE(RefuseRelativePath("\\", archive), nullptr);
+    EXPECT_NE(RefuseRelativePath(".", archive), nullptr); // the folder itself, nothing below it
+    EXPECT_NE(RefuseRelativePath(".\\.\\", archive), nullptr);
 }

@@ -29,8 +29,8 @@ std::tm LocalTime(std::time_t t) {
 
 } // namespace
 
-bool OpenInstallLog(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+bool OpenInstallLog(const std::string& path, LogMode mode) {
+    std::FILE* f = std::fopen(path.c_str(), mode == LogMode::Append ? "ab" : "wb");
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
     if (log.file)

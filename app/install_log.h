@@ -5,8 +5,11 @@
 #include <string>
 #include <string_view>
 
-// Opens (truncating) the log file; returns false and leaves the log closed when it cannot be opened.
-bool OpenInstallLog(const std::string& path);
+enum class LogMode { Truncate, Append };
+
+// Opens the log file (by default emptied; Append keeps what is there, for a line added after the log
+// was closed); returns false and leaves the log closed when it cannot be opened.
+bool OpenInstallLog(const std::string& path, LogMode mode = LogMode::Truncate);
 // Closes the log; later lines are dropped. Harmless when closed.
 void CloseInstallLog();
 bool InstallLogIsOpen();

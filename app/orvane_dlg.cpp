@@ -8,6 +8,7 @@
 #include "install/install_sequence.h"
 #include "install/system_integration.h"
 #include "install/terminal_shutdown.h"
+#include "install/tunzip.h"
 #include "service/notify.h"
 #include "service/path_folders.h"
 
@@ -34,6 +35,7 @@ TOrvaneDlg::~TOrvaneDlg() {
         running = false;
         DestroyWindow(hwnd);
     }
+    SetOverwritePromptOwner(nullptr);
     progressBar.reset();
     if (checkClient)
         checkClient->Stop();
@@ -53,10 +55,20 @@ void TOrvaneDlg::OnCreate() {
 
     InstallSettings& settings = GetInstallSettings();
     InitInstallPaths(settings);
+    // An install cut short (killed, power lost) left the previous installation aside: it goes back
+    // before anything else looks at the install folder.
+    const Recovery recovery = RecoverInterruptedInstall(settings);
     DeleteFolder(settings.TempDir);
     const std::string logPath = settings.TempDir + "\\log\\install.log";
     CreatePathFolders(logPath);
     OpenInstallLog(logPath);
+    if (recovery == Recovery::Restored)
+        WriteLog("OnCreate\xa3\xba"
+                 "Restore Success");
+    else if (recovery == Recovery::Failed)
+        WriteLog("OnCreate\xa3\xba"
+                 "Restore Faile");
+    SetOverwritePromptOwner(hwnd);
     SetWindowTextW(hwnd, L"Orvane");
 }
 
@@ -127,7 +139,12 @@ void TOrvaneDlg::RepaintNow() {
 void TOrvaneDlg::OnDownloadComplete() {
     RepaintNow();
     CloseInstallLog();
-    InstallDownloadedPackage();
+    // A failed step has been logged and, while the files were not in place, the previous installation
+    // is back; either way the user is told, and nothing offers to open a broken install.
+    if (InstallDownloadedPackage().failed != InstallStep::None) {
+        ShowFailure(UiText(kTextInstallFail));
+        return;
+    }
     state = Done;
     if (progressBar->hwnd)
         ShowWindow(progressBar->hwnd, SW_HIDE);

@@ -4,14 +4,15 @@
 
 namespace install {
 
-std::wstring WideFromGbk(std::string_view text, size_t maxUnits) {
+std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Conversion mode) {
     if (text.empty() || text.size() > 0x7fffffff)
         return {};
-    int n = MultiByteToWideChar(kCodePageGbk, 0, text.data(), int(text.size()), nullptr, 0);
+    const DWORD flags = mode == Conversion::Strict ? MB_ERR_INVALID_CHARS : 0;
+    int n = MultiByteToWideChar(kCodePageGbk, flags, text.data(), int(text.size()), nullptr, 0);
     if (n <= 0 || size_t(n) + 1 > maxUnits)
         return {};
     std::wstring wide(size_t(n), L'\0');
-    if (MultiByteToWideChar(kCodePageGbk, 0, text.data(), int(text.size()), wide.data(), n) != n)
+    if (MultiByteToWideChar(kCodePageGbk, flags, text.data(), int(text.size()), wide.data(), n) != n)
         return {};
     return wide;
 }

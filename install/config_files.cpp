@@ -6,11 +6,13 @@
 
 #include <string>
 
-void WriteConfigFiles() {
+bool WriteConfigFiles() {
     const InstallSettings& settings = GetInstallSettings();
     const std::string pub = settings.InstallDir + "\\config\\orvane.Default.pub";
     const std::string pri = settings.InstallDir + "\\config\\orvane.Default.pri";
-    WritePrivateProfileStringA("orvane", "package", settings.PackageNo.c_str(), pub.c_str());
+    const bool package =
+        WritePrivateProfileStringA("orvane", "package", settings.PackageNo.c_str(), pub.c_str());
     const std::string language = std::to_string(settings.UiLanguage);
-    WritePrivateProfileStringA("orvane", "language", language.c_str(), pri.c_str());
+    const bool uiLanguage = WritePrivateProfileStringA("orvane", "language", language.c_str(), pri.c_str());
+    return package && uiLanguage;
 }

@@ -1,35 +1,76 @@
+// The copy of the downloaded tree into the install folder. XCOPY is started by its full path in the
+// system folder, with no shell in between: nothing is looked up in the installer's or the current
+// folder (where a planted cmd.exe or xcopy.exe would run with administrator rights), and no %NAME% in a
+// folder name is expanded.
 #include "install/system_integration.h"
 
+#include "install/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
 
-#include <cstdio>
+namespace {
 
-std::string FormatCopyCommand(const std::string& from, const std::string& to) {
-    char command[1024] = {};
-    int n = std::snprintf(command, sizeof command, "cmd.exe /c XCOPY \"%s\" \"%s\\\" /S /E /Y /C",
-                          from.c_str(), to.c_str());
-    if (n < 0 || size_t(n) >= sizeof command)
+constexpr size_t kWideUnits = 1024;
+constexpr size_t kCommandUnits = 32767; // CreateProcessW's own limit, terminator included
+
+} // namespace
+
+std::wstring SystemProgramPath(const wchar_t* name) {
+    wchar_t folder[MAX_PATH] = {};
+    UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return {};
+    std::wstring path(folder, n);
+    if (path.back() != L'\\')
+        path += L'\\';
+    return path + name;
+}
+
+std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::string& from, const std::string& to) {
+    const std::wstring source = install::WideFromGbk(from, kWideUnits);
+    const std::wstring target = install::WideFromGbk(to, kWideUnits);
+    if (xcopy.empty() || source.empty() || target.empty())
+        return {};
+    // The destination ends in two backslashes before its closing quote: read by the C runtime's rules
+    // that is one backslash and the quote, read literally it is a folder path all the same; a single
+    // backslash would escape the quote for the former.
+    std::wstring command = L"\"" + xcopy + L"\" \"" + source + L"\" \"" + target + L"\\\\\" /S /E /Y /C";
+    if (command.size() + 1 > kCommandUnits)
         return {};
     return command;
 }
 
-bool RunCommandAndWait(char* commandLine) {
-    if (!commandLine || !*commandLine)
-        return true;
-    STARTUPINFOA startup = {};
+bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, unsigned long* exitCode) {
+    if (program.empty() || commandLine.empty())
+        return false;
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &info))
-        return true;
+    // The program's own folder as its current folder: the installer's folder is not searched for
+    // anything the copy loads.
+    const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS,
+                        nullptr, folder.c_str(), &startup, &info))
+        return false;
     install::UniqueHandle process(info.hProcess);
     install::UniqueHandle thread(info.hThread);
-    WaitForSingleObject(process.Get(), INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.Get(), &exitCode); // XCOPY's own verdict is not what decides the install
+    if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0)
+        return false;
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.Get(), &code))
+        return false;
+    if (exitCode)
+        *exitCode = code;
     return true;
+}
+
+bool CopyTree(const std::string& from, const std::string& to) {
+    const std::wstring xcopy = SystemProgramPath(L"xcopy.exe");
+    const std::wstring command = FormatCopyCommand(xcopy, from, to);
+    unsigned long code = 1;
+    // XCOPY's /C goes on past errors, so a zero exit is not proof; the caller checks the copy itself.
+    return RunProgramAndWait(xcopy, command, &code) && code == 0;
 }

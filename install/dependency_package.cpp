@@ -5,15 +5,24 @@
 
 #include <cstdio>
 
-void ExtractDependPackage(const std::string& installDir) {
+bool ExtractDependPackage(const std::string& installDir) {
     const std::string archive = installDir + "\\server\\depend.zip";
     const std::string target = installDir + "\\server";
 
     std::FILE* probe = std::fopen(archive.c_str(), "r");
     if (!probe)
-        return;
+        return true; // the package brings none
     std::fclose(probe);
 
-    UnzipArchive(archive.c_str(), target.c_str());
-    DeleteFolder(archive);
+    bool extracted = false;
+    {
+        TUnzip unzip;
+        // An archive without entries has nothing to unpack, which is no failure of the install.
+        extracted = unzip.Open(archive.c_str()) && (unzip.EntryCount() == 0 || unzip.UnzipTo(target.c_str()));
+    }
+    // A failed extraction keeps the archive: the caller puts the previous installation back anyway, and
+    // nothing that might tell what went wrong is thrown away before then.
+    if (extracted)
+        DeleteFolder(archive);
+    return extracted;
 }

@@ -31,17 +31,18 @@ bool CreateDesktopShortcut() {
     if (target.empty() || folder.empty())
         return false;
 
+    // A link that was not saved is reported: the user is told to run the installer again.
     install::ComScope com;
     if (!com.Ok())
-        return true;
+        return false;
     install::ComPtr<IShellLinkW> shellLink;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 shellLink.ReceiveVoid())))
-        return true;
+        return false;
     shellLink->SetPath(target.c_str());
     shellLink->SetWorkingDirectory(folder.c_str());
     install::ComPtr<IPersistFile> file;
-    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, file.ReceiveVoid())))
-        file->Save(link.c_str(), FALSE);
-    return true;
+    if (FAILED(shellLink->QueryInterface(IID_IPersistFile, file.ReceiveVoid())))
+        return false;
+    return SUCCEEDED(file->Save(link.c_str(), FALSE));
 }

@@ -1,6 +1,10 @@
 // Folder creation and the joining of archive entry names onto a target folder. An archive is input
-// from outside: its names must not lead anywhere but below the folder it is extracted into.
+// from outside: its names must not lead anywhere but below the folder it is extracted into. Names are
+// code page 936 and reach the system in UTF-16, so a double-byte character whose second byte is 0x5C
+// names one file on every system code page instead of a folder and a file.
+#include "install/code_page.h"
 #include "install/tunzip.h"
+#include "service/path_policy.h"
 
 #include <windows.h>
 
@@ -11,32 +15,23 @@
 namespace {
 
 constexpr size_t kPathBytes = MAX_PATH; // 259 characters and the NUL
+constexpr size_t kWideUnits = 1024;
 
-std::vector<std::string> SplitComponents(const std::string& path) {
+std::vector<std::string> NonEmptyComponents(const std::string& path) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    for (std::string_view part : path_policy::SplitComponents(path))
+        if (!part.empty())
+            parts.emplace_back(part);
     return parts;
 }
 
-// "..", and names Windows would trim down to it or to nothing ("...", ". ."), step out of the folder.
-bool LeavesFolder(const std::string& component) {
-    if (component == ".")
+bool FullPath(const std::string& path, std::wstring& full) {
+    const std::wstring wide = install::WideFromGbk(path, kWideUnits);
+    if (wide.empty())
         return false;
-    return component.find_first_not_of(". ") == std::string::npos;
-}
-
-bool FullPath(const std::string& path, std::string& full) {
-    char buffer[kPathBytes] = {};
-    DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
-    if (n == 0 || n >= sizeof buffer)
+    wchar_t buffer[kWideUnits] = {};
+    DWORD n = GetFullPathNameW(wide.c_str(), kWideUnits, buffer, nullptr);
+    if (n == 0 || n >= kWideUnits)
         return false;
     full = buffer;
     return true;
@@ -47,13 +42,10 @@ bool FullPath(const std::string& path, std::string& full) {
 bool TUnzip::CreateFolder(const char* path) {
     if (!path)
         return false;
-    std::string text(path);
-    for (char& c : text)
-        if (c == '/')
-            c = '\\';
+    const std::string text = path_policy::ToBackslashes(path);
     const bool unc = text.rfind("\\\\", 0) == 0;
     const bool rooted = !unc && !text.empty() && text[0] == '\\';
-    std::vector<std::string> parts = SplitComponents(text);
+    std::vector<std::string> parts = NonEmptyComponents(text);
 
     // The part of the path that is taken to exist: a drive ("C:") or a network share ("\\host\share").
     // A path rooted at "\" or a relative one has no such part, so its first folder is created too.
@@ -72,7 +64,10 @@ bool TUnzip::CreateFolder(const char* path) {
         if (!prefix.empty() || rooted)
             prefix += '\\';
         prefix += parts[i];
-        if (!CreateDirectoryA(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        const std::wstring wide = install::WideFromGbk(prefix, kWideUnits);
+        if (wide.empty())
+            return false;
+        if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     }
     return true;
@@ -82,29 +77,29 @@ bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
     if (!folder || !entryName || !target)
         return false;
     target[0] = '\0';
-    std::string name(entryName);
-    for (char& c : name)
-        if (c == '/')
-            c = '\\';
-    if (name.empty() || name[0] == '\\' || name.find(':') != std::string::npos)
+    const std::string name = path_policy::ToBackslashes(entryName);
+    path_policy::RelativePathRules archive;
+    archive.allowCurrentFolder = true;
+    archive.allowTrailingSeparator = true; // a folder entry
+    if (path_policy::RefuseRelativePath(name, archive))
         return false;
-    for (const std::string& component : SplitComponents(name))
-        if (LeavesFolder(component))
-            return false;
+    // Each byte must be part of a character: a stray byte converts to whatever the system likes.
+    if (install::WideFromGbk(name, kWideUnits, install::Conversion::Strict).empty())
+        return false;
 
     std::string joined(folder);
-    if (joined.empty() || joined.back() != '\\')
+    if (joined.empty() || path_policy::LastSeparator(joined) != joined.size() - 1)
         joined += '\\';
     joined += name;
     if (joined.size() >= kPathBytes)
         return false; // cut short it would name another file
 
     // The same question asked of the system: whatever the name does, its full path stays below folder.
-    std::string base, full;
+    std::wstring base, full;
     if (!FullPath(folder, base) || !FullPath(joined, full))
         return false;
-    if (base.empty() || base.back() != '\\')
-        base += '\\';
+    if (base.empty() || base.back() != L'\\')
+        base += L'\\';
     if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0)
         return false;
 

@@ -1,8 +1,53 @@
-// The install steps that turn a finished download in TempDir into the installed terminal, in order:
-// module.info and update.ini, the install folder replaced by a copy of TempDir, server\depend.zip
-// unpacked, TempDir removed, then the uninstall entry, the desktop link and the configuration files.
-// Called by the main dialog when the download is complete, after it has closed the install log.
+// The install steps that turn a finished download in TempDir into the installed terminal, and the
+// recovery of an install that was cut short. Interface thread only.
+//
+// The previous installation is never lost: it is renamed aside (InstallDir + ".previous", in the same
+// folder, so the move costs no space), TempDir is copied into place and checked file by file, the
+// dependency archive is unpacked, and only then is the moved-aside folder renamed for removal
+// (InstallDir + ".remove") and deleted. Any failure up to that point removes what was copied and moves
+// the previous installation back. The uninstall entry, the desktop link and the configuration files
+// follow once the files are in place; their failure leaves the (good) files where they are.
 #pragma once
 
-// No step's result stops the sequence.
-void InstallDownloadedPackage();
+#include <string>
+
+struct InstallSettings;
+
+enum class InstallStep {
+    None, // every step succeeded
+    ModuleInfo,
+    UpdateIni,
+    MoveAside, // the previous installation is in use or could not be renamed
+    Copy,
+    Check, // a file of TempDir is missing from the install folder or has another size
+    Depend,
+    Commit, // the previous installation could not be set aside for removal
+    UninstallEntry,
+    Shortcut,
+    Config,
+};
+
+// The step's name as the log line shows it.
+const char* InstallStepName(InstallStep step);
+
+struct InstallOutcome {
+    InstallStep failed = InstallStep::None; // the first step that failed
+    bool filesInPlace = false;              // the new files are installed (the later steps may still fail)
+    bool restored = true;                   // after a file step failed: the previous state is back
+};
+
+// The whole sequence, for the settings in GetInstallSettings(). Writes one log line per failed step into
+// the log that belongs to the state it leaves: TempDir's while the files are not in place, the
+// installed one after. The install log must be closed by the caller first (it is copied).
+InstallOutcome InstallDownloadedPackage();
+
+// The folders the sequence renames into; both sit beside the install folder.
+std::string MovedAsideFolder(const InstallSettings& settings);
+std::string RemovalFolder(const InstallSettings& settings);
+
+enum class Recovery { Nothing, Restored, Failed };
+
+// At start, before anything else: a moved-aside folder means an install was cut short before its files
+// were confirmed, so whatever is in the install folder goes and the previous installation comes back.
+// A left-over removal folder is deleted.
+Recovery RecoverInterruptedInstall(const InstallSettings& settings);

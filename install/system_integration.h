@@ -5,22 +5,30 @@
 #include <optional>
 #include <string>
 
-// Runs a command line hidden, at idle priority, and waits for it to end. Always true.
-bool RunCommandAndWait(char* commandLine);
+// Runs program (a full path, never searched for) with the command line, hidden, at idle priority, and
+// waits for it to end. True when it ran to its end; its exit code goes to exitCode.
+bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, unsigned long* exitCode);
+// XCOPY from the system folder copies the tree from into the folder to (/S /E /Y /C). True when it ran
+// and reported success; whether every file arrived is for the caller to check.
+bool CopyTree(const std::string& from, const std::string& to);
 // True on AMD64 and IA64 processors.
 bool IsNative64Bit();
 // The uninstall entry below HKEY_LOCAL_MACHINE: 0 when all six values were written, -1 otherwise.
 int WriteUninstallEntry();
-// <desktop>\<ProductName>v8.5.lnk to the terminal; false only when a path cannot be converted.
+// <desktop>\<ProductName>v8.5.lnk to the terminal; false when a path cannot be converted or the link
+// was not saved.
 bool CreateDesktopShortcut();
-// [orvane] package= in config\orvane.Default.pub, language= in config\orvane.Default.pri.
-void WriteConfigFiles();
+// [orvane] package= in config\orvane.Default.pub, language= in config\orvane.Default.pri; false when
+// either was not written.
+bool WriteConfigFiles();
 // Starts the terminal with the argument end, in the install folder. The result of CreateProcessW.
 bool LaunchTerminal();
 
-// The XCOPY command that copies from into to (a folder); empty when it would not fit the 1024-byte
-// command buffer, since a cut command line could copy somewhere else.
-std::string FormatCopyCommand(const std::string& from, const std::string& to);
+// name in the system folder (GetSystemDirectoryW); empty when the folder cannot be found.
+std::wstring SystemProgramPath(const wchar_t* name);
+// The command line that has xcopy copy from into the folder to: empty when a path cannot be converted
+// or the line would be too long, since a cut command line could copy somewhere else.
+std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::string& from, const std::string& to);
 // The desktop link path, the same for the shortcut and the uninstall entry's "Shortcut" value.
 std::string DesktopLinkPath();
 // The uninstall entry's parent key for the given architecture answer.

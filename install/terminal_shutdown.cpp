@@ -33,22 +33,26 @@ bool SameNameIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
     }
 }
 
-// The full path of the process's executable: the first module of its module list.
-bool ExecutablePath(DWORD pid, std::wstring& path) {
-    install::UniqueHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
-    if (!modules.Valid())
+HANDLE OpenCandidate(uint32_t pid) {
+    return OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+}
+
+ShutdownOpenFn openHook = nullptr;
+
+// The full path of the executable of the process behind the handle, not behind a process id: an id
+// can be reused between the snapshot and the open, a handle always names the process it was opened on.
+bool ImagePath(HANDLE process, std::wstring& path) {
+    wchar_t buffer[kFolderUnits + MAX_PATH] = {};
+    DWORD size = DWORD(sizeof buffer / sizeof buffer[0]);
+    if (!QueryFullProcessImageNameW(process, 0, buffer, &size))
         return false;
-    MODULEENTRY32W module = {};
-    module.dwSize = sizeof module;
-    if (!Module32FirstW(modules.Get(), &module))
-        return false;
-    module.szExePath[MAX_PATH - 1] = L'\0';
-    path = module.szExePath;
+    path.assign(buffer, size);
     return true;
 }
 
-// The first process in snapshot order named like the terminal and started from exactly expected.
-bool FindTarget(const std::wstring& expected, DWORD& pid) {
+// The first process in snapshot order named like the terminal whose image, checked on the opened
+// handle, is exactly expected. The handle is returned open; it is the only way the process is touched.
+bool OpenTarget(const std::wstring& expected, install::UniqueHandle& target) {
     install::UniqueHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!processes.Valid())
         return false;
@@ -59,9 +63,11 @@ bool FindTarget(const std::wstring& expected, DWORD& pid) {
         entry.szExeFile[MAX_PATH - 1] = L'\0';
         if (!SameNameIgnoringAsciiCase(entry.szExeFile, kTerminalName))
             continue;
+        install::UniqueHandle process(openHook ? openHook(entry.th32ProcessID)
+                                               : OpenCandidate(entry.th32ProcessID));
         std::wstring path;
-        if (ExecutablePath(entry.th32ProcessID, path) && path == expected) {
-            pid = entry.th32ProcessID;
+        if (process.Valid() && ImagePath(process.Get(), path) && path == expected) {
+            target.Reset(process.Release());
             return true;
         }
     }
@@ -69,6 +75,10 @@ bool FindTarget(const std::wstring& expected, DWORD& pid) {
 }
 
 } // namespace
+
+void SetShutdownOpenForTesting(ShutdownOpenFn open) {
+    openHook = open;
+}
 
 void SetShutdownSleepForTesting(ShutdownSleepFn sleep) {
     sleepHook = sleep;
@@ -80,16 +90,12 @@ int StopRunningTerminal() {
     expected += L'\\';
     expected += kTerminalName;
 
-    DWORD pid = 0;
-    if (!FindTarget(expected, pid))
-        return 0;
-
     {
-        install::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process.Valid()) {
-            TerminateProcess(process.Get(), 0);
-            WaitForSingleObject(process.Get(), kExitWaitMs);
-        }
+        install::UniqueHandle process;
+        if (!OpenTarget(expected, process))
+            return 0;
+        TerminateProcess(process.Get(), 0);
+        WaitForSingleObject(process.Get(), kExitWaitMs);
     }
     // Give the system time to release the terminal's files before they are replaced.
     if (sleepHook)

@@ -1,6 +1,8 @@
 #include "install/tunzip.h"
 
+#include "install/code_page.h"
 #include "install/win_raii.h"
+#include "service/path_policy.h"
 
 #include <minizip/unzip.h>
 #include <windows.h>
@@ -12,6 +14,7 @@
 namespace {
 
 constexpr size_t kPathBytes = MAX_PATH;
+constexpr size_t kWideUnits = 1024;
 constexpr unsigned kCopyBytes = 2048;
 constexpr uint32_t kEncryptedFlag = 0x1;
 constexpr uint32_t kDosDirectory = 0x10;
@@ -23,19 +26,32 @@ constexpr char kPromptFormat[] = "\xce\xde\xb7\xa8\xb8\xb2\xb8\xc7\xce\xc4\xbc\x
                                  "\xb8\xc3\xce\xc4\xbc\xfe\xbf\xc9\xc4\xdc\xd5\xfd\xb1\xbb\xca\xb9\xd3\xc3!\n"
                                  "\xca\xc7\xb7\xf1\xd6\xd5\xd6\xb9\xc9\xfd\xbc\xb6?";
 
+HWND promptOwner = nullptr;
+
+// Owned by the dialog and topmost, so the question shows above the topmost dialog instead of under it.
+// Shown in UTF-16: the texts are code page 936 whatever the system's own code page is.
 int AskUser(const char* text, const char* title) {
-    return MessageBoxA(nullptr, text, title, MB_ABORTRETRYIGNORE | MB_DEFBUTTON1);
+    const std::wstring wideText = install::WideFromGbk(text, kWideUnits);
+    const std::wstring wideTitle = install::WideFromGbk(title, kWideUnits);
+    return MessageBoxW(promptOwner, wideText.c_str(), wideTitle.c_str(),
+                       MB_ABORTRETRYIGNORE | MB_DEFBUTTON1 | MB_TOPMOST | MB_SETFOREGROUND);
 }
 
 OverwritePromptFn prompt = AskUser;
+
+HANDLE CreateFileGbk(const char* path, DWORD access, DWORD disposition) {
+    const std::wstring wide = install::WideFromGbk(path, kWideUnits);
+    if (wide.empty())
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 enum class Opened { File, Skip, Fail };
 
 // Creates the target, asking the user for as long as it cannot be created.
 Opened CreateTarget(const char* target, const char* entryName, install::UniqueHandle& file) {
     for (;;) {
-        file.Reset(
-            CreateFileA(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file.Reset(CreateFileGbk(target, GENERIC_WRITE, CREATE_ALWAYS));
         if (file.Valid())
             return Opened::File;
         char text[1024] = {};
@@ -52,6 +68,10 @@ Opened CreateTarget(const char* target, const char* entryName, install::UniqueHa
 }
 
 } // namespace
+
+void SetOverwritePromptOwner(void* window) {
+    promptOwner = static_cast<HWND>(window);
+}
 
 void SetOverwritePromptForTesting(OverwritePromptFn fn) {
     prompt = fn ? fn : AskUser;
@@ -86,8 +106,8 @@ bool TUnzip::Open(const char* archivePath) {
     if (!archive_)
         return false;
     // Drive and directory of the archive, ending in its last separator.
-    const char* slash = std::strrchr(full, '\\');
-    size_t keep = slash ? size_t(slash - full) + 1 : 0;
+    const size_t slash = path_policy::LastSeparator(full);
+    size_t keep = slash == std::string_view::npos ? 0 : slash + 1;
     std::memcpy(outputFolder_, full, keep);
     outputFolder_[keep] = '\0';
     return true;
@@ -112,9 +132,8 @@ bool TUnzip::GetFileInfo(UnzipFileInfo& info) {
     info.uncompressedSize = uint32_t(raw.uncompressed_size);
     info.internalAttributes = uint32_t(raw.internal_fa);
     info.externalAttributes = uint32_t(raw.external_fa);
-    for (char* c = info.fileName; *c; ++c)
-        if (*c == '/')
-            *c = '\\';
+    const std::string name = path_policy::ToBackslashes(info.fileName);
+    std::memcpy(info.fileName, name.c_str(), name.size() + 1);
     info.isFolder = (info.externalAttributes & kDosDirectory) != 0;
     return true;
 }
@@ -134,8 +153,9 @@ bool TUnzip::UnzipFile(const char* folder) {
     if (!JoinEntryPath(folder, info.fileName, target))
         return false;
     const size_t nameLength = std::strlen(info.fileName);
-    // A name ending in a separator is a folder even when the archive did not set the attribute.
-    if (info.isFolder || (nameLength > 0 && info.fileName[nameLength - 1] == '\\'))
+    // A name ending in a separator is a folder even when the archive did not set the attribute; the
+    // 0x5C that ends a double-byte character is no separator.
+    if (info.isFolder || (nameLength > 0 && path_policy::LastSeparator(info.fileName) == nameLength - 1))
         return CreateFolder(target);
     // No password is ever given, so an encrypted entry's contents cannot be produced.
     if (info.flags & kEncryptedFlag)
@@ -143,10 +163,10 @@ bool TUnzip::UnzipFile(const char* folder) {
 
     char parent[kPathBytes];
     std::memcpy(parent, target, sizeof parent);
-    char* cut = std::strrchr(parent, '\\');
-    if (!cut)
+    const size_t cut = path_policy::LastSeparator(parent);
+    if (cut == std::string_view::npos)
         return false;
-    *cut = '\0';
+    parent[cut] = '\0';
     if (!CreateFolder(parent))
         return false;
 
@@ -184,6 +204,13 @@ bool TUnzip::UnzipFile(const char* folder) {
     return complete;
 }
 
+long TUnzip::EntryCount() {
+    unz_global_info global = {};
+    if (!archive_ || unzGetGlobalInfo(archive_, &global) != UNZ_OK)
+        return -1;
+    return long(global.number_entry);
+}
+
 bool TUnzip::UnzipTo(const char* folder) {
     if (!archive_ || !folder || !CreateFolder(folder))
         return false;
@@ -201,8 +228,7 @@ bool TUnzip::UnzipTo(const char* folder) {
 }
 
 bool TUnzip::SetFileModTime(const char* path, uint32_t dosDateTime) {
-    install::UniqueHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    install::UniqueHandle file(CreateFileGbk(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
     if (!file.Valid())
         return false;
     FILETIME created, accessed, written;

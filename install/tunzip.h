@@ -35,6 +35,8 @@ class TUnzip {
     // Harmless when nothing is open.
     void Close();
     bool GetFileInfo(UnzipFileInfo& info);
+    // Entries in the open archive; -1 when none is open or the directory cannot be read.
+    long EntryCount();
     // Extracts the current entry below folder (null: the folder that holds the archive).
     bool UnzipFile(const char* folder = nullptr);
     // Extracts every entry in central-directory order; the first entry that fails stops it.
@@ -58,6 +60,9 @@ bool UnzipArchive(const char* archivePath, const char* folder);
 // Joins folder and an archive entry name into target (260 bytes). Refuses names that would land outside
 // folder (absolute, a drive or stream colon, a ".." component) and joined paths over 259 characters.
 bool JoinEntryPath(const char* folder, const char* entryName, char* target);
+
+// The window that owns the overwrite question (the main dialog); null leaves it owner-less, still topmost.
+void SetOverwritePromptOwner(void* window);
 
 // The question asked while a target file cannot be created: returns IDABORT, IDRETRY or IDIGNORE.
 // Tests answer it through SetOverwritePromptForTesting (null restores the message box).

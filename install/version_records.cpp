@@ -17,12 +17,12 @@ std::string FormatPackageVersion(uint32_t part3, uint32_t part4) {
     return text;
 }
 
-void WriteModuleInfo() {
+bool WriteModuleInfo() {
     InstallSettings& settings = GetInstallSettings();
     const std::string path = settings.TempDir + "\\module.info";
     install::UniqueFile file(std::fopen(path.c_str(), "wb"));
     if (!file.Get())
-        return;
+        return false;
 
     // The version copy is made only once there is a record to hold it.
     settings.CurVerPart3 = settings.NewVerPart3;
@@ -30,17 +30,19 @@ void WriteModuleInfo() {
     uint8_t version[8];
     wire::StoreU32(version, settings.CurVerPart3);
     wire::StoreU32(version + 4, settings.CurVerPart4);
-    std::fwrite(version, sizeof version, 1, file.Get());
+    bool written = std::fwrite(version, sizeof version, 1, file.Get()) == 1;
 
     for (const ModuleRecord& record : GetModuleList()) {
         const auto bytes = record.Bytes();
-        std::fwrite(bytes.data(), bytes.size(), 1, file.Get());
+        written = written && std::fwrite(bytes.data(), bytes.size(), 1, file.Get()) == 1;
     }
+    // A full disk shows up at the latest when the buffer is flushed.
+    return std::fflush(file.Get()) == 0 && written;
 }
 
-void WriteUpdateIni() {
+bool WriteUpdateIni() {
     const InstallSettings& settings = GetInstallSettings();
     const std::string path = settings.TempDir + "\\update.ini";
     const std::string version = FormatPackageVersion(settings.NewVerPart3, settings.NewVerPart4);
-    WritePrivateProfileStringA("version", "cur", version.c_str(), path.c_str());
+    return WritePrivateProfileStringA("version", "cur", version.c_str(), path.c_str()) != FALSE;
 }

@@ -5,9 +5,10 @@
 #include <string>
 
 // module.info: CurVerPart3, CurVerPart4 (copied from the offered version), then every ModuleRecord.
-void WriteModuleInfo();
-// update.ini: [version] cur=8.5.<part3>.<part4>.
-void WriteUpdateIni();
+// False when the file could not be created or written whole.
+bool WriteModuleInfo();
+// update.ini: [version] cur=8.5.<part3>.<part4>. False when it was not written.
+bool WriteUpdateIni();
 
 // "8.5.%d.%d", the numbers as signed decimals: the text of update.ini and of the uninstall entry.
 std::string FormatPackageVersion(uint32_t part3, uint32_t part4);

@@ -22,6 +22,12 @@ class UniqueHandle {
 
     bool Valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return h_; }
+    // Gives the handle up without closing it.
+    HANDLE Release() {
+        HANDLE h = h_;
+        h_ = nullptr;
+        return h;
+    }
     void Reset(HANDLE h = nullptr) {
         if (Valid())
             CloseHandle(h_);

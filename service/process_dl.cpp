@@ -9,9 +9,9 @@
 #include "service/messages.h"
 #include "service/notify.h"
 #include "service/path_folders.h"
+#include "service/path_policy.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace {
 
@@ -25,26 +25,6 @@ void SendRequest(ProcessClient& client, const std::vector<uint8_t>& request) {
 constexpr size_t kMaxLocalPath = 254;
 constexpr size_t kWriteBuffer = 1 << 20;
 
-// A component that does not name a child folder or file: empty (a doubled or leading backslash), or
-// only dots and blanks, which Windows trims so that ".. " or "..." would climb like "..".
-bool IsBadComponent(std::string_view c) {
-    return c.find_first_not_of(". ") == std::string_view::npos;
-}
-
-// Windows opens a device, not a file, for these names in any folder and with any extension.
-bool IsDeviceName(std::string_view c) {
-    std::string base(c.substr(0, c.find('.')));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    for (char& ch : base)
-        ch = char(std::toupper(uint8_t(ch)));
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
-        base == "CONOUT$")
-        return true;
-    return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '0' &&
-           base[3] <= '9';
-}
-
 // Hostile names end up in the log; keep the log one line per event.
 std::string Printable(std::string_view text) {
     std::string out(text);
@@ -57,33 +37,13 @@ std::string Printable(std::string_view text) {
 } // namespace
 
 bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why) {
-    auto refuse = [why](const char* reason) {
-        if (why)
-            *why = reason;
-        return false;
-    };
-    if (fileName.empty())
-        return refuse("empty file name");
-    std::string rel = std::string(relDir) + std::string(fileName);
-    if (rel.find('/') != std::string::npos)
-        return refuse("slash");
-    if (rel.find(':') != std::string::npos)
-        return refuse("colon or drive letter");
-    if (rel.front() == '\\')
-        return refuse("absolute path");
-    for (size_t start = 0;;) {
-        size_t end = rel.find('\\', start);
-        std::string_view part =
-            std::string_view(rel).substr(start, end == std::string::npos ? end : end - start);
-        if (IsBadComponent(part))
-            return refuse("empty or dot-only component");
-        if (IsDeviceName(part))
-            return refuse("device name");
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return true;
+    // The same rule as for archive entries: one place decides what may be written below a folder.
+    const char* reason = fileName.empty()
+                             ? "empty file name"
+                             : path_policy::RefuseRelativePath(std::string(relDir) + std::string(fileName));
+    if (why && reason)
+        *why = reason;
+    return reason == nullptr;
 }
 
 ProcessDL::~ProcessDL() {

@@ -43,7 +43,11 @@ void AppendList(std::wstring& text, const std::vector<std::wstring>& items) {
 
 std::wstring Report(const sample::UninstallOutcome& outcome) {
     std::wstring text;
-    if (outcome.notRemoved.empty()) {
+    if (outcome.exitCode == sample::kUninstallNoRights) {
+        text = L"The uninstall entry could not be removed:";
+        AppendList(text, outcome.notRemoved);
+        text += L"\n\nRun the uninstaller as administrator. Nothing was removed.";
+    } else if (outcome.notRemoved.empty()) {
         text = L"Orvane has been removed from this computer.";
     } else {
         text = L"These could not be removed:";

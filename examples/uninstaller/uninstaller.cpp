@@ -44,6 +44,36 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Files below folder that another program holds (they cannot be opened for deletion with no sharing),
+// the running uninstaller itself apart.
+void AppendFilesInUse(const std::wstring& folder, const std::wstring& self, std::vector<std::wstring>& busy) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            continue; // unlinked, never entered
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            AppendFilesInUse(path, self, busy);
+            continue;
+        }
+        if (SamePath(path, self))
+            continue;
+        HANDLE file = CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            busy.push_back(path);
+        else
+            CloseHandle(file);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
 } // namespace
 
 std::wstring InstallFolderOf(const std::wstring& selfPath) {
@@ -77,10 +107,35 @@ UninstallOutcome Uninstall(const std::wstring& selfPath) {
         owned.push_back({keyPath, entry->shortcut});
     }
 
+    // Nothing is deleted while a file is held: the terminal is probably still running.
+    AppendFilesInUse(outcome.folder, selfPath, outcome.notRemoved);
+    if (!outcome.notRemoved.empty()) {
+        outcome.exitCode = kUninstallIncomplete;
+        return outcome;
+    }
+    // The entry first: it needs administrator rights, and a run without them stops here untouched.
+    for (size_t i = 0; i < owned.size(); ++i) {
+        if (DeleteUninstallEntry(owned[i].keyPath))
+            continue;
+        outcome.notRemoved.push_back(L"HKLM\\" + owned[i].keyPath);
+        if (i == 0) {
+            outcome.exitCode = kUninstallNoRights;
+            return outcome;
+        }
+    }
+    for (const OwnedEntry& entry : owned) {
+        if (entry.shortcut.empty())
+            continue;
+        if (!IsShortcutPath(entry.shortcut))
+            outcome.leftAlone.push_back(entry.shortcut + L" (not a desktop link)");
+        else if (!DeleteFileW(entry.shortcut.c_str()) && Exists(entry.shortcut))
+            outcome.notRemoved.push_back(entry.shortcut);
+    }
+
     const std::optional<std::wstring> aside = MoveSelfAside(selfPath, outcome.folder);
     std::vector<std::wstring> failed;
     if (!DeleteTree(outcome.folder, failed)) {
-        outcome.notRemoved = failed;
+        outcome.notRemoved.insert(outcome.notRemoved.end(), failed.begin(), failed.end());
         if (aside && !MoveFileExW(aside->c_str(), selfPath.c_str(), MOVEFILE_REPLACE_EXISTING))
             outcome.notRemoved.push_back(*aside);
         outcome.exitCode = kUninstallIncomplete;
@@ -88,17 +143,6 @@ UninstallOutcome Uninstall(const std::wstring& selfPath) {
     }
     if (aside)
         MoveFileExW(aside->c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-
-    for (const OwnedEntry& entry : owned) {
-        if (!entry.shortcut.empty()) {
-            if (!IsShortcutPath(entry.shortcut))
-                outcome.leftAlone.push_back(entry.shortcut + L" (not a desktop link)");
-            else if (!DeleteFileW(entry.shortcut.c_str()) && Exists(entry.shortcut))
-                outcome.notRemoved.push_back(entry.shortcut);
-        }
-        if (!DeleteUninstallEntry(entry.keyPath))
-            outcome.notRemoved.push_back(L"HKLM\\" + entry.keyPath);
-    }
     outcome.exitCode = outcome.notRemoved.empty() ? kUninstallDone : kUninstallIncomplete;
     return outcome;
 }

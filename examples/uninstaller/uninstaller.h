@@ -12,6 +12,8 @@ enum UninstallExit : int {
     kUninstallCancelled = 1,    // the user said no
     kUninstallNotInstalled = 2, // the uninstaller is not inside an install folder; nothing touched
     kUninstallIncomplete = 3,   // something could not be removed; see notRemoved
+    kUninstallNoRights = 4,     // the uninstall entry could not be removed (no administrator rights);
+                                // nothing touched
 };
 
 struct UninstallOutcome {
@@ -26,10 +28,12 @@ std::wstring InstallFolderOf(const std::wstring& selfPath);
 
 // Runs the removal for the uninstaller at selfPath.
 //
-// The running executable cannot be deleted, so it first moves itself out of the folder (beside the
-// folder's parent temporary area) and asks for that copy to be deleted at the next restart. When some
-// file cannot be deleted (typically the terminal is still running), the uninstaller moves itself back and
-// keeps the entry and the link, so that it can simply be run again.
+// The order makes a run that cannot finish stop before it has deleted anything: first every file of the
+// folder must be free (a running terminal holds some; then nothing is touched), then the uninstall entry
+// goes (without administrator rights this fails, and nothing is touched), then the link, and the folder
+// last. The running executable cannot be deleted, so it moves itself out of the folder (to the temporary
+// folder) and asks for that copy to be deleted at the next restart; if a file of the folder still cannot
+// be deleted it moves itself back, so that it can simply be run again.
 //
 // An entry whose "UninstallString" names another uninstaller belongs to another install and is left as it
 // is; so is a "Shortcut" value that does not name a .lnk file.

@@ -5,6 +5,7 @@ import subprocess
 import time
 
 import checks
+import disk_full
 from checks import expect, install_dir
 from harness import Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb, wait_for
 
@@ -212,6 +213,26 @@ def running_terminal(case):
     expect(outside.poll() is None, "the terminal running from another folder was stopped")
 
 
+def planted_programs_not_run(case):
+    """Started from a Downloads folder that also holds a cmd.exe and an xcopy.exe (the sample terminal,
+    which records any start of itself beside itself): the install completes and neither of them runs."""
+    downloads = case.unix(f"C:\\users\\{case.wine.user}\\Downloads")
+    os.makedirs(downloads, exist_ok=True)
+    setup = os.path.join(downloads, "OrvaneSetup.exe")
+    shutil.copyfile(case.suite.setup_exe, setup)
+    terminal = os.path.join(case.suite.package, "modules", "terminal", "TalvikTradeSafe.exe")
+    for name in ("cmd.exe", "xcopy.exe"):
+        shutil.copyfile(terminal, os.path.join(downloads, name))
+    make_previous_install(case)
+    suite_setup = case.suite.setup_exe
+    case.suite.setup_exe = setup
+    try:
+        install(case, "en_US.UTF-8", 1033, open_terminal=False)
+    finally:
+        case.suite.setup_exe = suite_setup
+    expect(not os.path.exists(os.path.join(downloads, "launch.txt")), "a planted program in Downloads ran")
+
+
 def uninstall_after_install(case):
     install(case, "en_US.UTF-8", 1033, open_terminal=False)
     inst = case.installer
@@ -249,6 +270,19 @@ def status_text_width(inst):
     columns = [x for x in range(434) for y in range(20)
                if max(frame[(y * 434 + x) * 3:(y * 434 + x) * 3 + 3]) < 128]
     return 0 if not columns else max(columns) - min(columns) + 1
+
+
+def close_failed(case):
+    """In Failed the button area does nothing; the close glyph ends the installer with 0 and the temporary
+    folder goes with it."""
+    inst = case.installer
+    inst.click(*InstallerWindow.INSTALL_BUTTON)
+    time.sleep(1.0)
+    expect(not inst.exited() and screen(inst) == "failed", "a press on the button area changed something")
+    inst.click(*InstallerWindow.CLOSE_GLYPH)
+    code = inst.wait_exit(60)
+    expect(code == 0, f"the installer ended with {code}")
+    expect(not os.path.exists(case.unix(install_dir(case.wine) + "temp")), "the temporary folder is left behind")
 
 
 def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
@@ -289,14 +323,7 @@ def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
         else:
             expect(0 < width <= 110, f"the status text is {width} px wide: not \"Install Fail\" alone")
 
-        # The button area does nothing any more.
-        inst.click(*InstallerWindow.INSTALL_BUTTON)
-        time.sleep(1.0)
-        expect(not inst.exited() and screen(inst) == "failed", "a press on the button area changed something")
-        inst.click(*InstallerWindow.CLOSE_GLYPH)
-        code = inst.wait_exit(60)
-        expect(code == 0, f"the installer ended with {code}")
-        expect(not os.path.exists(case.unix(install_dir(wine) + "temp")), "the temporary folder is left behind")
+        close_failed(case)
         changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
         expect(not changed, f"changed outside the temporary folder: {changed[:10]}")
     return run
@@ -317,5 +344,7 @@ CASES = [
     ("dropped_mid_download", failing(("--test-drop-after", "2"))),
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),
+    ("planted_programs_not_run", planted_programs_not_run),
     ("uninstall_after_install", uninstall_after_install),
+    ("disk_full_keeps_previous_install", disk_full.run),
 ]

@@ -19,6 +19,10 @@ class Failure(Exception):
     """A check of a case did not hold."""
 
 
+class Skip(Exception):
+    """The case cannot run on this machine (for example it needs root); it neither passes nor fails."""
+
+
 def wait_for(predicate, timeout, what, interval=0.1):
     """Polls until predicate() gives a true value; a guard against hangs, never a measurement."""
     deadline = time.monotonic() + timeout

@@ -135,6 +135,8 @@ TEST_F(DialogTest, DestructionRemovesTempDirOnlyAfterFailure) {
 // Tests that the end of the download runs the install sequence to Done, closes the log and hides the bar,
 // and that the button then closes the dialog.
 TEST_F(DialogTest, DownloadCompleteEndsInDoneAndOpenCloses) {
+    // The package brings its config folder, where the configuration files go.
+    CreateDirectoryA((GetInstallSettings().TempDir + "\\config").c_str(), nullptr);
     dialog->state = Updating;
     MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
     Send(kNotifyDownloadDone);

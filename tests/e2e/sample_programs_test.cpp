@@ -199,7 +199,7 @@ TEST_F(UninstallerTest, EntryOfAnotherInstallAndItsLinkAreLeftAlone) {
     EXPECT_TRUE(Exists(link_));
 }
 
-TEST_F(UninstallerTest, FileInUseKeepsEntryLinkAndUninstallerSoItCanRunAgain) {
+TEST_F(UninstallerTest, FileInUseDeletesNothingSoItCanRunAgain) {
     MakeInstall(folder_);
     WriteEntry(kWowParent, uninstaller_, link_);
     const std::wstring busy = folder_ + L"\\config\\orvane.Default.pub";
@@ -208,8 +208,8 @@ TEST_F(UninstallerTest, FileInUseKeepsEntryLinkAndUninstallerSoItCanRunAgain) {
 
     EXPECT_EQ(RunToEnd(uninstaller_, L" /S"), sample::kUninstallIncomplete);
     EXPECT_TRUE(Exists(busy));
-    EXPECT_FALSE(Exists(folder_ + L"\\charts\\templates\\candles.tpl")) << "what could go, went";
-    EXPECT_TRUE(Exists(uninstaller_)) << "the uninstaller moved itself back";
+    EXPECT_TRUE(Exists(folder_ + L"\\charts\\templates\\candles.tpl")) << "nothing goes while a file is held";
+    EXPECT_TRUE(Exists(uninstaller_));
     EXPECT_TRUE(EntryExists(kWowParent));
     EXPECT_TRUE(Exists(link_));
 
@@ -218,6 +218,38 @@ TEST_F(UninstallerTest, FileInUseKeepsEntryLinkAndUninstallerSoItCanRunAgain) {
     EXPECT_FALSE(Exists(folder_));
     EXPECT_FALSE(EntryExists(kWowParent));
     EXPECT_FALSE(Exists(link_));
+}
+
+// An entry that cannot be deleted, as without administrator rights (a key with a subkey cannot be
+// deleted either): the run stops before the link or any file has gone.
+TEST_F(UninstallerTest, EntryThatCannotBeDeletedStopsBeforeAnythingIsDeleted) {
+    MakeInstall(folder_);
+    WriteEntry(kWowParent, uninstaller_, link_);
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (KeyPath(kWowParent) + L"\\pinned").c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &sub, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(sub);
+
+    EXPECT_EQ(RunToEnd(uninstaller_, L" /S"), sample::kUninstallNoRights);
+    EXPECT_TRUE(EntryExists(kWowParent));
+    EXPECT_TRUE(Exists(link_));
+    EXPECT_TRUE(Exists(folder_ + L"\\charts\\templates\\candles.tpl"));
+    EXPECT_TRUE(Exists(uninstaller_));
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (KeyPath(kWowParent) + L"\\pinned").c_str(), KEY_WOW64_64KEY, 0);
+}
+
+// uninstall.exe carries a manifest that asks for administrator rights, as the installer does.
+TEST(UninstallManifestTest, RequiresAdministrator) {
+    HMODULE exe =
+        LoadLibraryExW((kProgramFolder + L"\\uninstall.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, nullptr);
+    HRSRC found = FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
+    ASSERT_NE(found, nullptr);
+    const char* data = static_cast<const char*>(LockResource(LoadResource(exe, found)));
+    const std::string manifest(data, SizeofResource(exe, found));
+    FreeLibrary(exe);
+    EXPECT_NE(manifest.find("requestedExecutionLevel level=\"requireAdministrator\""), std::string::npos);
 }
 
 TEST_F(UninstallerTest, RefusesAFolderThatIsNotAnInstallFolder) {

@@ -1,8 +1,11 @@
-// Tests that the install steps, fed a downloaded tree, leave the install folder equal to the package
-// plus its records and unpacked dependencies, with the registry entry, link and configuration written.
+// Tests that the install steps, fed a downloaded tree, either leave the install folder equal to the
+// package plus its records and unpacked dependencies, with the registry entry, link and configuration
+// written, or leave the previous installation exactly as it was, with one log line naming the step.
 #include "install/install_sequence.h"
 
+#include "install/install_location.h"
 #include "install/system_integration.h"
+#include "install/tunzip.h"
 #include "tests/install/test_support.h"
 #include "tests/install/zip_writer.h"
 
@@ -10,63 +13,166 @@
 #include <windows.h>
 
 #include <cstring>
+#include <map>
 
 namespace {
 
 constexpr char kSubkey[] = "Orvane_h6seqv8.5";
+constexpr char kColon[] = "\xa3\xba";
 
 std::string SubkeyPath() {
     return std::string(UninstallParentKey(IsNative64Bit())) + kSubkey;
 }
 
+bool EntryExists() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Every file below root with its bytes, folders with an empty text: the whole state of a tree.
+std::map<std::string, std::string> Contents(const std::string& root) {
+    std::map<std::string, std::string> all;
+    for (const std::string& name : ListTree(root))
+        all[name] = name.back() == '\\' ? "" : ReadWholeFile(root + "\\" + name).value_or("<unreadable>");
+    return all;
+}
+
+// The names directly in root.
+std::set<std::string> TopLevel(const std::string& root) {
+    std::set<std::string> top;
+    for (const std::string& name : ListTree(root))
+        if (name.find('\\') == std::string::npos || name.find('\\') == name.size() - 1)
+            top.insert(name);
+    return top;
+}
+
+// A file held open with no sharing, as another program would, until the object goes.
+class HeldFile {
+  public:
+    explicit HeldFile(const std::string& path)
+        : h_(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~HeldFile() {
+        if (Held())
+            CloseHandle(h_);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    bool Held() const { return h_ != INVALID_HANDLE_VALUE; }
+
+  private:
+    HANDLE h_;
+};
+
+class InstallSequence : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        InstallSettings& s = GetInstallSettings();
+        s.PackageNo = "h6seq";
+        s.ProductName = "OrvaneSeq";
+        s.InstallDir = scratch / "Orvane000185v8.5";
+        s.TempDir = s.InstallDir + "temp";
+        s.NewVerPart3 = 12;
+        s.NewVerPart4 = 3;
+        s.UiLanguage = 2052;
+        GetModuleList().clear();
+        for (const char* name : {"main", "server"}) {
+            ModuleRecord r;
+            std::strcpy(r.PackageNo, "000185");
+            std::strcpy(r.ModuleName, name);
+            r.State = 'N';
+            GetModuleList().push_back(r);
+        }
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
+        DeleteFileA(DesktopLinkPath().c_str());
+    }
+    void TearDown() override {
+        SetOverwritePromptForTesting(nullptr);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
+        DeleteFileA(DesktopLinkPath().c_str());
+    }
+
+    const std::string& Install() const { return GetInstallSettings().InstallDir; }
+    const std::string& Temp() const { return GetInstallSettings().TempDir; }
+    std::string Log() const { return ReadWholeFile(Temp() + "\\log\\install.log").value_or(""); }
+
+    // An earlier installation, with a file the new package does not bring.
+    void MakePrevious() {
+        ASSERT_TRUE(WriteWholeFile(Install() + "\\stale.txt", "old"));
+        ASSERT_TRUE(WriteWholeFile(Install() + "\\TalvikTradeSafe.exe", "old exe"));
+        ASSERT_TRUE(
+            WriteWholeFile(Install() + "\\config\\orvane.Default.pub", "[orvane]\r\npackage=old\r\n"));
+        ASSERT_TRUE(WriteWholeFile(Install() + "\\log\\install.log", "old log\r\n"));
+    }
+
+    // The downloaded package, with a dependency archive.
+    void MakeDownload() {
+        const std::string t = Temp();
+        ASSERT_TRUE(WriteWholeFile(t + "\\TalvikTradeSafe.exe", "new exe"));
+        ASSERT_TRUE(WriteWholeFile(t + "\\uninstall.exe", "MZ"));
+        ASSERT_TRUE(WriteWholeFile(t + "\\log\\install.log",
+                                   std::string("[10:00:00 000]\t\tOnModuleDL") + kColon + "Connect\r\n"));
+        ASSERT_TRUE(WriteWholeFile(t + "\\server\\server.cfg", "cfg"));
+        ASSERT_TRUE(WriteWholeFile(t + "\\data\\quotes\\q.dat", std::string(70000, 'q')));
+        ASSERT_TRUE(CreateDirectoryA((t + "\\config").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryA((t + "\\cache").c_str(), nullptr));
+        ZipEntrySpec lib;
+        lib.name = "lib/dep.dll";
+        lib.data = std::string(9000, 'L');
+        lib.deflate = true;
+        ZipEntrySpec folder;
+        folder.name = "plugins/";
+        folder.externalAttributes = 0x10;
+        ASSERT_TRUE(WriteZip(t + "\\server\\depend.zip", {lib, folder}));
+    }
+
+    // The install, run while another program holds path open with no sharing.
+    InstallOutcome InstallHolding(const std::string& path) {
+        HeldFile held(path);
+        EXPECT_TRUE(held.Held()) << path;
+        return InstallDownloadedPackage();
+    }
+
+    // The previous installation is back byte for byte, nothing is left aside, nothing was registered,
+    // and the temporary folder's log names the failed step.
+    void ExpectPreviousKept(const std::map<std::string, std::string>& before, const InstallOutcome& outcome,
+                            InstallStep step) {
+        EXPECT_EQ(outcome.failed, step);
+        EXPECT_FALSE(outcome.filesInPlace);
+        EXPECT_TRUE(outcome.restored);
+        EXPECT_EQ(Contents(Install()), before);
+        EXPECT_FALSE(PathExists(MovedAsideFolder(GetInstallSettings())));
+        EXPECT_FALSE(PathExists(RemovalFolder(GetInstallSettings())));
+        EXPECT_FALSE(EntryExists());
+        EXPECT_FALSE(IsFile(DesktopLinkPath()));
+        const std::string line =
+            std::string("OnDownloadComplete") + kColon + InstallStepName(step) + " Faile\r\n";
+        const std::string log = Log();
+        EXPECT_TRUE(log.size() >= line.size() &&
+                    log.compare(log.size() - line.size(), line.size(), line) == 0)
+            << log;
+    }
+
+    StateGuard guard;
+    ScratchFolder scratch;
+};
+
 } // namespace
 
 // Tests a whole install over an earlier one: the old folder's stray files go, the package arrives with
-// module.info, update.ini and its log, server\depend.zip is unpacked and removed, TempDir is gone.
-TEST(InstallSequence, DownloadedTreeBecomesInstallFolder) {
-    StateGuard guard;
-    ScratchFolder scratch;
-    InstallSettings& s = GetInstallSettings();
-    s.PackageNo = "h6seq";
-    s.ProductName = "OrvaneSeq";
-    s.InstallDir = scratch / "Orvane000185v8.5";
-    s.TempDir = s.InstallDir + "temp";
-    s.NewVerPart3 = 12;
-    s.NewVerPart4 = 3;
-    s.UiLanguage = 2052;
-    GetModuleList().clear();
-    for (const char* name : {"main", "server"}) {
-        ModuleRecord r;
-        std::strcpy(r.PackageNo, "000185");
-        std::strcpy(r.ModuleName, name);
-        r.State = 'N';
-        GetModuleList().push_back(r);
-    }
+// module.info, update.ini and its log, server\depend.zip is unpacked and removed, TempDir is gone and
+// nothing is left beside the install folder.
+TEST_F(InstallSequence, DownloadedTreeBecomesInstallFolder) {
+    MakePrevious();
+    MakeDownload();
 
-    // The previous installation, with a file the new package does not bring.
-    ASSERT_TRUE(WriteWholeFile(s.InstallDir + "\\stale.txt", "old"));
-    ASSERT_TRUE(WriteWholeFile(s.InstallDir + "\\TalvikTradeSafe.exe", "old exe"));
-    // The downloaded package.
-    const std::string t = s.TempDir;
-    ASSERT_TRUE(WriteWholeFile(t + "\\TalvikTradeSafe.exe", "new exe"));
-    ASSERT_TRUE(WriteWholeFile(t + "\\uninstall.exe", "MZ"));
-    ASSERT_TRUE(WriteWholeFile(t + "\\log\\install.log", "[10:00:00 000]\t\tOnModuleDL\xa3\xba"
-                                                         "Connect\r\n"));
-    ASSERT_TRUE(WriteWholeFile(t + "\\server\\server.cfg", "cfg"));
-    ASSERT_TRUE(WriteWholeFile(t + "\\data\\quotes\\q.dat", std::string(70000, 'q')));
-    ASSERT_TRUE(CreateDirectoryA((t + "\\config").c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA((t + "\\cache").c_str(), nullptr));
-    ZipEntrySpec lib;
-    lib.name = "lib/dep.dll";
-    lib.data = std::string(9000, 'L');
-    lib.deflate = true;
-    ZipEntrySpec folder;
-    folder.name = "plugins/";
-    folder.externalAttributes = 0x10;
-    ASSERT_TRUE(WriteZip(t + "\\server\\depend.zip", {lib, folder}));
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(outcome.failed, InstallStep::None);
+    EXPECT_TRUE(outcome.filesInPlace);
 
-    InstallDownloadedPackage();
-
+    const InstallSettings& s = GetInstallSettings();
     EXPECT_EQ(ListTree(s.InstallDir),
               (std::set<std::string>{"TalvikTradeSafe.exe", "uninstall.exe", "module.info", "update.ini",
                                      "log\\", "log\\install.log", "server\\", "server\\server.cfg",
@@ -74,9 +180,12 @@ TEST(InstallSequence, DownloadedTreeBecomesInstallFolder) {
                                      "data\\quotes\\", "data\\quotes\\q.dat", "config\\",
                                      "config\\orvane.Default.pub", "config\\orvane.Default.pri", "cache\\"}));
     EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\TalvikTradeSafe.exe"), "new exe");
-    EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\server\\lib\\dep.dll"), lib.data);
+    EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\server\\lib\\dep.dll"), std::string(9000, 'L'));
     EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\module.info").value_or("").size(), 8u + 79u * 2u);
+    EXPECT_EQ(TopLevel(scratch.Path()), std::set<std::string>{"Orvane000185v8.5\\"});
     EXPECT_FALSE(PathExists(s.TempDir));
+    EXPECT_FALSE(PathExists(MovedAsideFolder(s)));
+    EXPECT_FALSE(PathExists(RemovalFolder(s)));
     EXPECT_EQ(s.CurVerPart3, 12u);
 
     char value[64] = {};
@@ -86,15 +195,144 @@ TEST(InstallSequence, DownloadedTreeBecomesInstallFolder) {
     GetPrivateProfileStringA("orvane", "language", "", value, sizeof value,
                              (s.InstallDir + "\\config\\orvane.Default.pri").c_str());
     EXPECT_STREQ(value, "2052");
+    EXPECT_TRUE(EntryExists());
+    EXPECT_TRUE(IsFile(DesktopLinkPath()));
+}
 
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, &key),
-              ERROR_SUCCESS);
-    if (key)
-        RegCloseKey(key);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
+// Tests that a file of the previous installation held open by another program stops the install before
+// anything has moved: the previous installation, entry and link stay, and the log says MoveAside.
+TEST_F(InstallSequence, HeldFileKeepsPreviousInstall) {
+    MakePrevious();
+    MakeDownload();
+    const auto before = Contents(Install());
+    const InstallOutcome outcome = InstallHolding(Install() + "\\stale.txt");
+    ExpectPreviousKept(before, outcome, InstallStep::MoveAside);
+}
 
-    const std::string link = DesktopLinkPath();
-    EXPECT_TRUE(IsFile(link));
-    DeleteFileA(link.c_str());
+// Tests that a copy that cannot bring every file (one of the download is held open, as a full disk or a
+// scanner would make it) is found by the check, the partial copy goes and the previous install is back.
+TEST_F(InstallSequence, IncompleteCopyPutsPreviousBack) {
+    MakePrevious();
+    MakeDownload();
+    const auto before = Contents(Install());
+    const InstallOutcome outcome = InstallHolding(Temp() + "\\data\\quotes\\q.dat");
+    ASSERT_TRUE(outcome.failed == InstallStep::Copy || outcome.failed == InstallStep::Check)
+        << InstallStepName(outcome.failed);
+    ExpectPreviousKept(before, outcome, outcome.failed);
+}
+
+// Tests that Abort answered to the overwrite question fails the dependency step and puts the previous
+// install back; the question is asked once.
+TEST_F(InstallSequence, AbortedDependencyPutsPreviousBack) {
+    static int asked = 0;
+    asked = 0;
+    SetOverwritePromptForTesting([](const char*, const char*) {
+        ++asked;
+        return IDABORT;
+    });
+    MakePrevious();
+    MakeDownload();
+    // A folder where the archive's file must go: the file cannot be created.
+    ASSERT_TRUE(TUnzip::CreateFolder((Temp() + "\\server\\lib\\dep.dll").c_str()));
+    const auto before = Contents(Install());
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(asked, 1);
+    ExpectPreviousKept(before, outcome, InstallStep::Depend);
+}
+
+// Tests that on a machine with no earlier installation a failed copy leaves no install folder behind.
+TEST_F(InstallSequence, FreshMachineFailureLeavesNoFolder) {
+    MakeDownload();
+    const InstallOutcome outcome = InstallHolding(Temp() + "\\uninstall.exe");
+    ASSERT_TRUE(outcome.failed == InstallStep::Copy || outcome.failed == InstallStep::Check);
+    ExpectPreviousKept({}, outcome, outcome.failed);
+    EXPECT_FALSE(PathExists(Install()));
+}
+
+// Tests that a cmd.exe and an xcopy.exe planted in the installer's folder and in the current folder do
+// not run: the copy is the system's own XCOPY, and the install completes.
+TEST_F(InstallSequence, PlantedProgramsDoNotRun) {
+    std::string self = StandInTerminalPath();
+    const std::string exeFolder = self.substr(0, self.find_last_of('\\'));
+    ScratchFolder current;
+    std::vector<std::string> planted;
+    for (const std::string& folder : {exeFolder, current.Path()})
+        for (const char* name : {"cmd.exe", "xcopy.exe", "XCOPY.EXE.exe"}) {
+            const std::string path = folder + "\\" + name;
+            ASSERT_TRUE(CopyFileA(StandInTerminalPath().c_str(), path.c_str(), FALSE)) << path;
+            planted.push_back(path);
+        }
+    char saved[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    SetCurrentDirectoryA(current.Path().c_str());
+    MakePrevious();
+    MakeDownload();
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    SetCurrentDirectoryA(saved);
+    for (const std::string& path : planted)
+        DeleteFileA(path.c_str());
+
+    EXPECT_EQ(outcome.failed, InstallStep::None);
+    EXPECT_FALSE(IsFile(exeFolder + "\\launch.txt")) << "a planted program ran";
+    EXPECT_FALSE(IsFile(current / "launch.txt")) << "a planted program ran";
+    EXPECT_EQ(ReadWholeFile(Install() + "\\TalvikTradeSafe.exe"), "new exe");
+}
+
+// Tests that a failure after the files are in place (here the package brings no config folder) keeps the
+// new installation, still registers it and links it, and logs the step in the installed log.
+TEST_F(InstallSequence, LaterStepFailureKeepsNewFiles) {
+    MakePrevious();
+    MakeDownload();
+    ASSERT_TRUE(RemoveDirectoryA((Temp() + "\\config").c_str()));
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(outcome.failed, InstallStep::Config);
+    EXPECT_TRUE(outcome.filesInPlace);
+    EXPECT_EQ(ReadWholeFile(Install() + "\\TalvikTradeSafe.exe"), "new exe");
+    EXPECT_FALSE(PathExists(Install() + "\\stale.txt"));
+    EXPECT_FALSE(PathExists(Temp()));
+    EXPECT_TRUE(EntryExists());
+    EXPECT_TRUE(IsFile(DesktopLinkPath()));
+    const std::string log = ReadWholeFile(Install() + "\\log\\install.log").value_or("");
+    EXPECT_NE(log.find(std::string("OnModuleDL") + kColon + "Connect\r\n"), std::string::npos);
+    EXPECT_NE(log.find(std::string("OnDownloadComplete") + kColon + "WriteConfigFiles Faile\r\n"),
+              std::string::npos)
+        << log;
+}
+
+// Tests the restart after an install was cut short: the moved-aside folder comes back whether the
+// install folder is missing or holds a partial copy; a left-over removal folder just goes.
+TEST_F(InstallSequence, RestartPutsMovedAsideFolderBack) {
+    const InstallSettings& s = GetInstallSettings();
+    EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Nothing);
+
+    MakePrevious();
+    const auto before = Contents(Install());
+    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
+    EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Restored);
+    EXPECT_EQ(Contents(Install()), before);
+    EXPECT_FALSE(PathExists(MovedAsideFolder(s)));
+
+    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
+    ASSERT_TRUE(WriteWholeFile(Install() + "\\TalvikTradeSafe.exe", "half"));
+    EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Restored);
+    EXPECT_EQ(Contents(Install()), before);
+
+    ASSERT_TRUE(WriteWholeFile(RemovalFolder(s) + "\\old.txt", "old"));
+    EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Nothing);
+    EXPECT_FALSE(PathExists(RemovalFolder(s)));
+    EXPECT_EQ(Contents(Install()), before);
+}
+
+// Tests that a moved-aside folder that could not be put back is never overwritten by the next install:
+// that install fails before it moves anything.
+TEST_F(InstallSequence, UnrestoredAsideFolderIsKept) {
+    const InstallSettings& s = GetInstallSettings();
+    MakePrevious();
+    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
+    const auto aside = Contents(MovedAsideFolder(s));
+    MakeDownload();
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(outcome.failed, InstallStep::MoveAside);
+    EXPECT_EQ(Contents(MovedAsideFolder(s)), aside);
+    EXPECT_FALSE(PathExists(Install()));
 }

@@ -240,23 +240,29 @@ TEST_F(SystemIntegration, ConfigFilesKeepOtherKeys) {
     EXPECT_STREQ(value, ""); // each file has its own key only
 }
 
-// Tests the exact copy command, and that XCOPY run through it copies files and empty folders.
+// Tests the copy command (XCOPY by its full path, paths quoted, no shell) and that the copy it runs
+// brings files and empty folders, also from a folder whose name a shell would expand.
 TEST_F(SystemIntegration, CopyCommandCopiesTree) {
-    const std::string from = scratch / "from";
-    const std::string to = scratch / "to";
-    EXPECT_EQ(FormatCopyCommand("C:\\a", "C:\\b"), "cmd.exe /c XCOPY \"C:\\a\" \"C:\\b\\\" /S /E /Y /C");
-    EXPECT_EQ(FormatCopyCommand(std::string(1000, 'a'), "C:\\b"), "");
+    const std::wstring xcopy = SystemProgramPath(L"xcopy.exe");
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_EQ(xcopy, std::wstring(system) + L"\\xcopy.exe");
+    EXPECT_EQ(FormatCopyCommand(L"C:\\w\\xcopy.exe", "C:\\a", "C:\\b"),
+              L"\"C:\\w\\xcopy.exe\" \"C:\\a\" \"C:\\b\\\\\" /S /E /Y /C");
+    EXPECT_EQ(FormatCopyCommand(xcopy, std::string(40000, 'a'), "C:\\b"), L"");
 
+    const std::string from = scratch / "from%PATH%";
+    const std::string to = scratch / "to";
     ASSERT_TRUE(WriteWholeFile(from + "\\top.txt", "t"));
     ASSERT_TRUE(WriteWholeFile(from + "\\sub\\deep\\d.bin", std::string(5000, 'd')));
     ASSERT_TRUE(CreateDirectoryA((from + "\\empty").c_str(), nullptr));
-    std::string command = FormatCopyCommand(from, to);
-    EXPECT_TRUE(RunCommandAndWait(command.data()));
+    EXPECT_TRUE(CopyTree(from, to));
     EXPECT_EQ(ListTree(to), ListTree(from));
     EXPECT_EQ(ReadWholeFile(to + "\\sub\\deep\\d.bin"), std::string(5000, 'd'));
 
-    char missing[] = "no-such-program-h6.exe";
-    EXPECT_TRUE(RunCommandAndWait(missing));
+    unsigned long code = 0;
+    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program-h6.exe"), L"x", &code));
+    EXPECT_FALSE(CopyTree(scratch / "no-such-folder", scratch / "to2"));
 }
 
 // Tests that the terminal is started with the single argument end and the install folder as current

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -65,7 +66,10 @@ class TerminalShutdown : public ::testing::Test {
         installDir = scratch / "Orvane000185v8.5";
         GetInstallSettings().InstallDir = installDir;
     }
-    void TearDown() override { SetShutdownSleepForTesting(nullptr); }
+    void TearDown() override {
+        SetShutdownSleepForTesting(nullptr);
+        SetShutdownOpenForTesting(nullptr);
+    }
 
     // Copies the stand-in into folder and returns its path there.
     std::string Place(const std::string& folder) {
@@ -132,4 +136,39 @@ TEST_F(TerminalShutdown, StopsOnlyOneOfTwo) {
     const int running = int(first.Running()) + int(second.Running());
     EXPECT_EQ(running, 1);
     EXPECT_EQ(sleeps.size(), 1u);
+}
+
+namespace {
+
+// The process that a reused id now belongs to: whatever id the snapshot listed, the open lands on it.
+DWORD reusedBy = 0;
+void* OpenReused(uint32_t) {
+    return OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, reusedBy);
+}
+
+} // namespace
+
+// Tests that a process id reused between the snapshot and the open cannot be hit: the process opened is
+// checked on its own handle, found to be another program, and left running, and so is the terminal the
+// snapshot had listed (it was never opened); there is no pause.
+TEST_F(TerminalShutdown, ReusedProcessIdIsNotTerminated) {
+    RunningTerminal terminal(Place(installDir));
+    RunningTerminal other(Place(scratch / "elsewhere"));
+    ASSERT_TRUE(terminal.Started() && other.Started());
+    ASSERT_TRUE(WaitForFile(installDir + "\\launch.txt", 10000));
+    ASSERT_TRUE(WaitForFile(scratch / "elsewhere\\launch.txt", 10000));
+    reusedBy = DWORD(std::stoul(ReadWholeFile(scratch / "elsewhere\\launch.txt").value_or("0")));
+    ASSERT_NE(reusedBy, 0u);
+
+    SetShutdownOpenForTesting(OpenReused);
+    EXPECT_EQ(StopRunningTerminal(), 0);
+    SetShutdownOpenForTesting(nullptr);
+    EXPECT_TRUE(other.Running());
+    EXPECT_TRUE(terminal.Running());
+    EXPECT_TRUE(sleeps.empty());
+
+    // The same call without the swap stops the terminal: the seam was the only difference.
+    EXPECT_EQ(StopRunningTerminal(), 0);
+    EXPECT_TRUE(terminal.EndsWithin(5000));
+    EXPECT_TRUE(other.Running());
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -137,8 +138,8 @@ TEST_F(Unzip, OverwritesAndStampsLocalTime) {
     EXPECT_EQ(CompareFileTime(&created, &expected), 0);
 }
 
-// Tests that an archive without entries fails after creating the target folder, and that the install
-// step still deletes it.
+// Tests that an archive without entries fails UnzipTo after creating the target folder, while the
+// install step counts it as nothing to unpack and deletes it; one it cannot read fails and stays.
 TEST_F(Unzip, ZeroEntriesFailsButArchiveIsDeleted) {
     // After a stub, so that the end record is not at offset 0 (minizip takes 0 for "not found").
     ASSERT_TRUE(WriteZip(archive, {}, "stub before the archive"));
@@ -150,17 +151,21 @@ TEST_F(Unzip, ZeroEntriesFailsButArchiveIsDeleted) {
 
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\depend.zip", "")); // creates the folders
-    ASSERT_TRUE(WriteZip(install + "\\server\\depend.zip", {}));
-    ExtractDependPackage(install);
+    ASSERT_TRUE(WriteZip(install + "\\server\\depend.zip", {}, "stub before the archive"));
+    EXPECT_TRUE(ExtractDependPackage(install));
     EXPECT_FALSE(PathExists(install + "\\server\\depend.zip"));
     EXPECT_TRUE(IsFolder(install + "\\server"));
+
+    ASSERT_TRUE(WriteWholeFile(install + "\\server\\depend.zip", "not an archive"));
+    EXPECT_FALSE(ExtractDependPackage(install));
+    EXPECT_TRUE(IsFile(install + "\\server\\depend.zip"));
 }
 
 // Tests that a missing archive makes the install step do nothing at all, and extraction create nothing.
 TEST_F(Unzip, MissingArchiveDeletesNothing) {
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\keep.txt", "k"));
-    ExtractDependPackage(install);
+    EXPECT_TRUE(ExtractDependPackage(install));
     EXPECT_EQ(ListTree(install), (std::set<std::string>{"server\\", "server\\keep.txt"}));
 
     EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
@@ -172,7 +177,7 @@ TEST_F(Unzip, DependPackageUnpackedIntoServer) {
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\keep.txt", "k"));
     ASSERT_TRUE(WriteZip(install + "\\server\\depend.zip", {Entry("lib/dep.dll", "MZ", true)}));
-    ExtractDependPackage(install);
+    EXPECT_TRUE(ExtractDependPackage(install));
     EXPECT_EQ(ListTree(install), (std::set<std::string>{"server\\", "server\\keep.txt", "server\\lib\\",
                                                         "server\\lib\\dep.dll"}));
     EXPECT_EQ(ReadWholeFile(install + "\\server\\lib\\dep.dll"), "MZ");
@@ -219,6 +224,46 @@ TEST_F(Unzip, LockedTargetRetryIgnoreAbort) {
     EXPECT_FALSE(PathExists(target + "\\three.txt"));             // nothing after the Abort
 }
 
+// Tests that the real question is owned by the dialog and topmost, so it shows above the topmost dialog,
+// carries the code page 936 texts as UTF-16, and that its Abort stops the extraction.
+TEST_F(Unzip, QuestionIsOwnedByTheDialogAndTopmost) {
+    HWND owner = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100,
+                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(owner, nullptr);
+    SetOverwritePromptForTesting(nullptr);
+    SetOverwritePromptOwner(owner);
+    ASSERT_TRUE(WriteWholeFile(target + "\\busy.txt", "locked"));
+    HANDLE lock = LockFile(target + "\\busy.txt");
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteZip(archive, {Entry("busy.txt", "new")}));
+
+    HWND box = nullptr, boxOwner = nullptr;
+    LONG_PTR exStyle = 0;
+    std::thread answer([&] {
+        // The box of this test's thread, found by its title; answered with Abort. Bounded: after the
+        // wait any dialog box is answered, so the test cannot hang on a box it failed to recognise.
+        for (int i = 0; i < 200 && !box; ++i, Sleep(50))
+            box = FindWindowW(L"#32770", L"\u8b66\u544a");
+        if (box) {
+            boxOwner = GetWindow(box, GW_OWNER);
+            exStyle = GetWindowLongPtrW(box, GWL_EXSTYLE);
+        }
+        for (HWND any = box ? box : FindWindowW(L"#32770", nullptr); any; any = nullptr)
+            PostMessageW(any, WM_COMMAND, IDABORT, 0);
+    });
+    const bool extracted = UnzipArchive(archive.c_str(), target.c_str());
+    answer.join();
+    CloseHandle(lock);
+    SetOverwritePromptOwner(nullptr);
+    DestroyWindow(owner);
+
+    EXPECT_FALSE(extracted);
+    ASSERT_NE(box, nullptr) << "no question titled \"\u8b66\u544a\" appeared";
+    EXPECT_EQ(boxOwner, owner);
+    EXPECT_TRUE(exStyle & WS_EX_TOPMOST);
+    EXPECT_EQ(ReadWholeFile(target + "\\busy.txt"), "locked");
+}
+
 // Tests that Retry succeeds once the lock is gone, and the entry is then written.
 TEST_F(Unzip, RetryAfterUnlockWrites) {
     ASSERT_TRUE(WriteWholeFile(target + "\\busy.txt", "old"));
@@ -247,6 +292,54 @@ TEST_F(Unzip, RefusesNamesOutsideTarget) {
         EXPECT_EQ(ListTree(place.Path()), (std::set<std::string>{"out\\", "out\\first.txt", "z.zip"}));
     }
     EXPECT_FALSE(PathExists("C:\\evil.txt"));
+}
+
+// Tests that code page 936 names whose second byte is 0x5C (誠 D5 5C, 運 DF 5C, 淺 9C 5C) land under the
+// names they spell, in their folders, whatever the system's own code page; a real ".." after such a
+// character is still refused, and so is a device name.
+TEST_F(Unzip, DoubleByteNamesWithBackslashTrailLandWhereNamed) {
+    ASSERT_TRUE(WriteZip(archive, {Entry("\xd5\x5c.txt", "cheng"), Entry("\xdf\x5c/\x9c\x5c.dat", "qian"),
+                                   FolderEntry("\xe5\x5c/"), Entry("\xd6\x5c", "mou")}));
+    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    const std::wstring out(target.begin(), target.end());
+    auto content = [&](const std::wstring& relative) {
+        std::string data;
+        HANDLE f = CreateFileW((out + L"\\" + relative).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE)
+            return std::string("<missing>");
+        char buffer[64];
+        DWORD n = 0;
+        if (ReadFile(f, buffer, sizeof buffer, &n, nullptr))
+            data.assign(buffer, n);
+        CloseHandle(f);
+        return data;
+    };
+    EXPECT_EQ(content(L"\u8aa0.txt"), "cheng");
+    EXPECT_EQ(content(L"\u904b\\\u6dfa.dat"), "qian");
+    EXPECT_EQ(content(L"\u8b00"), "mou");
+    const DWORD folder = GetFileAttributesW((out + L"\\\u9326").c_str());
+    EXPECT_TRUE(folder != INVALID_FILE_ATTRIBUTES && (folder & FILE_ATTRIBUTE_DIRECTORY));
+    // Nothing else: no folder made of a lead byte, no file named by what follows a 0x5C.
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((out + L"\\*").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::set<std::wstring> names;
+    do
+        names.insert(data.cFileName);
+    while (FindNextFileW(find, &data));
+    FindClose(find);
+    EXPECT_EQ(names, (std::set<std::wstring>{L".", L"..", L"\u8aa0.txt", L"\u904b", L"\u9326", L"\u8b00"}));
+
+    for (const char* name :
+         {"\xd5\x5c/../../evil.txt", "\xd5\x5c\\..\\..\\evil.txt", "a/COM1.txt", "LPT\xb9", "\x81"}) {
+        SCOPED_TRACE(name);
+        ScratchFolder place;
+        const std::string zip = place / "z.zip";
+        ASSERT_TRUE(WriteZip(zip, {Entry(name, "evil")}));
+        EXPECT_FALSE(UnzipArchive(zip.c_str(), (place / "out").c_str()));
+        EXPECT_EQ(ListTree(place.Path()), (std::set<std::string>{"out\\", "z.zip"}));
+    }
 }
 
 // Tests that a joined path over 259 characters is refused rather than cut: directly, and as an entry

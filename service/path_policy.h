@@ -1,0 +1,50 @@
+// Which relative names from outside (a download's folder and file names, an archive's entry names) may
+// be written below the folder that receives them. Names are code page 936 texts: a backslash separates
+// only where it is a whole character, never where it is the second byte of a double-byte character.
+// Portable and stateless; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace path_policy {
+
+// A first byte of a code page 936 double-byte character.
+inline bool IsLeadByte936(uint8_t b) {
+    return b >= 0x81 && b <= 0xFE;
+}
+
+// Length in bytes of the character starting at text[at]: 2 for a lead byte followed by a trail byte
+// (0x40-0x7E, 0x80-0xFE), else 1.
+size_t CharWidth936(std::string_view text, size_t at);
+
+// The text with every whole-character "/" turned into "\".
+std::string ToBackslashes(std::string_view path);
+
+// The components of a path split at whole-character backslashes; empty components (doubled, leading or
+// trailing backslashes) are kept as empty views.
+std::vector<std::string_view> SplitComponents(std::string_view path);
+
+// Position of the last whole-character backslash, or npos when there is none.
+size_t LastSeparator(std::string_view path);
+
+// A name Windows opens as a device in any folder and with any extension: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM0-COM9, LPT0-LPT9 and COM/LPT with a superscript one, two or three (in the single-byte
+// form of code page 1252 and in UTF-8), ignoring case and blanks before the extension.
+bool IsDeviceName(std::string_view component);
+
+// Options for the one difference between the two callers: archives often store "./name" and folders as
+// "name/", downloads never do.
+struct RelativePathRules {
+    bool allowCurrentFolder = false;     // "." components are skipped instead of refused
+    bool allowTrailingSeparator = false; // one final "\" (a folder entry) is accepted
+};
+
+// Why a relative path may not be joined below a folder, or null when it may: empty, rooted, a drive or
+// stream colon, a "/", a control character or one of <>"|?*, an empty component, a component of only
+// dots and blanks (Windows trims "..." and ". ." to ".."), or a device name.
+const char* RefuseRelativePath(std::string_view path, RelativePathRules rules = {});
+
+} // namespace path_policy

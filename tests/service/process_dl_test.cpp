@@ -239,7 +239,8 @@ TEST(ProcessDLTest, DroppedConnectionMidDownload) {
     EXPECT_EQ(h.LogLines().back(), "ProcessDL" FW "OnClientDisconnect Faile");
 }
 
-// Tests that a refused download link posts 1133 with the code and logs the failure.
+// Tests that a refused download link posts 1133 with the code and logs the failure, and that it is
+// the run's only outcome: stopping the client afterwards posts no 1135.
 TEST(ProcessDLTest, RefusedAuthenticationIsPosted) {
     ClientHarness h;
     ScriptedPeer download([](ScriptedPeer&, const std::vector<uint8_t>&) {}, {.authError = 4});
@@ -248,9 +249,12 @@ TEST(ProcessDLTest, RefusedAuthenticationIsPosted) {
     ASSERT_TRUE(h.RunUntil(kNotifyDLAuthentLink));
     EXPECT_EQ(h.notes[0], ClientHarness::Note(kNotifyDLAuthentLink, 4));
     EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "OnAuthentLink Faile"));
-    h.dl.Stop(); // the dialog's close: reported before Stop returns
-    EXPECT_TRUE(h.Seen(kNotifyDLLost));
-    EXPECT_EQ(h.LogLines().back(), "ProcessDL" FW "OnClientDisconnect Faile");
+    // The refused link is the run's one outcome: the dialog's close reports nothing more.
+    EXPECT_TRUE(h.dl.Failed());
+    h.dl.Stop();
+    h.PumpPending();
+    EXPECT_EQ(h.Messages(), std::vector<uint32_t>{kNotifyDLAuthentLink});
+    EXPECT_EQ(h.LogLines().back(), "ProcessDL" FW "OnClientDisconnect after the end");
 }
 
 // Tests the path rule by itself: what stays below the download folder passes, nothing else does.

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -59,13 +61,45 @@ Scratch& TheScratch() {
 
 } // namespace
 
+// The input read as chunks rather than as a message, so that the names reach the path check in valid
+// records: NUL-separated fields taken three at a time (RelDir, FileName, data), cut to their widths;
+// bytes 1 and 2 stand for ".." and a backslash.
+std::vector<uint8_t> ChunkMessage(const uint8_t* data, size_t size) {
+    std::vector<std::string> fields(1);
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == 0)
+            fields.emplace_back();
+        else if (data[i] == 1) // the pieces of a climb, one byte each, so the fuzzer finds them soon
+            fields.back() += "..";
+        else if (data[i] == 2)
+            fields.back() += "\\";
+        else
+            fields.back().push_back(char(data[i]));
+    }
+    const char* modules[] = {"core", "docs", "data"};
+    std::vector<messages::FileChunk> chunks;
+    for (size_t i = 0; i + 2 < fields.size() && chunks.size() < 8; i += 3) {
+        std::string_view rel(fields[i]), name(fields[i + 1]), bytes(fields[i + 2]);
+        auto payload =
+            std::span(reinterpret_cast<const uint8_t*>(bytes.data()), std::min<size_t>(bytes.size(), 1001));
+        chunks.push_back({modules[chunks.size() % 3], name.substr(0, 58), rel.substr(0, 100), payload,
+                          bytes.size() % 2 == 1});
+    }
+    return messages::EncodeFileDownloadResponse(chunks).value_or(std::vector<uint8_t>{});
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Scratch& scratch = TheScratch();
-    std::vector<uint8_t> msg(data, data + size);
-    // Aim at the download response: the header's type is forced, the rest is the fuzzer's.
-    if (msg.size() >= messages::kHeaderSize) {
-        msg[6] = uint8_t(messages::kFileDownloadRsp & 0xFF);
-        msg[7] = uint8_t(messages::kFileDownloadRsp >> 8);
+    std::vector<uint8_t> msg;
+    if (size > 0 && data[0] % 2 == 1) {
+        msg = ChunkMessage(data + 1, size - 1);
+    } else {
+        // Aim at the download response: the header's type is forced, the rest is the fuzzer's.
+        msg.assign(data, data + size);
+        if (msg.size() >= messages::kHeaderSize) {
+            msg[6] = uint8_t(messages::kFileDownloadRsp & 0xFF);
+            msg[7] = uint8_t(messages::kFileDownloadRsp >> 8);
+        }
     }
     {
         ProcessDL dl;

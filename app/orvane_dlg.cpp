@@ -94,6 +94,10 @@ void TOrvaneDlg::OnButtonClick() {
 }
 
 void TOrvaneDlg::OnModuleDL() {
+    // One run, one download: a second announcement of the module list starts nothing.
+    if (downloadStarted)
+        return;
+    downloadStarted = true;
     StopRunningTerminal();
     const InstallSettings& settings = GetInstallSettings();
     // The address came off the wire: never read past its field, terminated or not.
@@ -188,13 +192,21 @@ LRESULT TOrvaneDlg::OnNotify(UINT message, LPARAM lParam) {
     case kNotifyModuleListDone:
         OnModuleDL();
         return 0;
+    // A sent loss report overtakes messages posted before it: what the download client posted before
+    // its run failed is stale once the failure is known, and must not take the dialog out of Failed.
     case kNotifyFileDone:
+        if (!downloadClient || downloadClient->Failed())
+            return 0;
         OnFileDone();
         return 0;
     case kNotifyDownloadDone:
+        if (!downloadClient || downloadClient->Failed())
+            return 0;
         OnDownloadComplete();
         return 0;
     case kNotifyDLAuthentLink:
+        if (!downloadClient || (lParam == 0 && downloadClient->Failed()))
+            return 0;
         OnDLAuthentLink(int32_t(lParam));
         return 0;
     case kNotifyNothingOffered: {
@@ -235,10 +247,12 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_LBUTTONUP:
         OnRelease();
         return 0;
-    case WM_NCDESTROY:
-        if (notifyWindow == hwnd)
-            notifyWindow = nullptr; // late notifications must not reach a dead window's handle
+    case WM_NCDESTROY: {
+        // Late notifications must not reach a dead window's handle; a later dialog's handle stays.
+        HWND self = hwnd;
+        notifyWindow.compare_exchange_strong(self, nullptr);
         return kNotHandled;
+    }
     default:
         if (message >= kNotifyCheckAuthRefused && message <= kNotifyCheckLost)
             return OnNotify(message, lParam);

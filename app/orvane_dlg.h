@@ -45,6 +45,7 @@ class TOrvaneDlg : public TModalWnd {
     std::unique_ptr<ProcessCheck> checkClient;
     std::unique_ptr<ProcessDL> downloadClient;
     bool checkConnected = false;
+    bool downloadStarted = false; // OnModuleDL has run: one download per run
     int32_t doneCount = 0;
     int32_t totalCount = 0;
     std::unique_ptr<TProcess> progressBar;

@@ -56,9 +56,39 @@ void Protocol::SendHeartbeat() {
     SendPacket(*ctx, msg, int32_t(sizeof msg), '4');
 }
 
+bool Protocol::BeginDelivery(bool linkGoingDown) {
+    std::lock_guard<std::mutex> lock(gate_);
+    if (linkGoingDown) {
+        linkUp.store(false);
+        linkClosed_ = true;
+    } else if (linkClosed_) {
+        return false;
+    }
+    ++deliveries_;
+    return true;
+}
+
+void Protocol::EndDelivery() {
+    std::lock_guard<std::mutex> lock(gate_);
+    --deliveries_;
+}
+
+bool Protocol::Quiet() const {
+    std::lock_guard<std::mutex> lock(gate_);
+    return !linkUp.load() && deliveries_ == 0;
+}
+
 void Protocol::HandleMessage(const uint8_t* msg, size_t len) {
     if (msg == nullptr || len < MessageHeader::kSize)
         return;
+    // A message decoded after the link went down belongs to a connection the client has let go.
+    if (!BeginDelivery(false))
+        return;
+    Dispatch(msg, len);
+    EndDelivery();
+}
+
+void Protocol::Dispatch(const uint8_t* msg, size_t len) {
     uint32_t errorCode = PeekErrorCode(msg);
     switch (PeekMsgType(msg)) {
     case kMsgAuthentRsp: {
@@ -102,18 +132,26 @@ void Protocol::HandleMessage(const uint8_t* msg, size_t len) {
 size_t Protocol::ParsePackets(const uint8_t* data, size_t len) {
     if (ctx == nullptr)
         return len;
+    // Any byte counts as a sign of life, even the first of a message that takes long to arrive.
+    if (client != nullptr)
+        client->NoteTraffic();
     return ::ParsePackets(*ctx, *receiveBuffers_, *this, data, len);
 }
 
 void Protocol::OnLinkUp() {
-    linkUp.store(true);
+    {
+        std::lock_guard<std::mutex> lock(gate_);
+        linkUp.store(true);
+        linkClosed_ = false;
+    }
     SendAuthentLink();
 }
 
 void Protocol::OnLinkDown() {
-    linkUp.store(false);
+    BeginDelivery(true);
     if (client != nullptr)
-        client->OnClientDisconnect(kLinkErrorText, kLinkErrorCode);
+        client->LinkDown(kLinkErrorText, kLinkErrorCode);
+    EndDelivery();
 }
 
 void Protocol::Run() {
@@ -138,7 +176,7 @@ void Protocol::Run() {
         if (!linkUp.load() && tcp != nullptr && tcp->IsConnected() && !staleReported) {
             staleReported = true;
             if (client != nullptr)
-                client->OnClientDisconnect(kLinkTimeoutText, kLinkTimeoutCode);
+                client->LinkDown(kLinkTimeoutText, kLinkTimeoutCode);
         }
         WaitFor(std::chrono::milliseconds(200));
     }

@@ -6,6 +6,9 @@
 // HandleMessage and every client call it makes run on the transport's receive thread, one message
 // at a time. The fields below are atomics because the interface thread, the receive thread and
 // the heartbeat loop all touch them.
+//
+// Once the link has gone down nothing more of that connection reaches the client: messages still
+// buffered behind a close (by Stop, or by a client that refused an answer) are dropped.
 #pragma once
 
 #include "net/message_header.h"
@@ -18,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class ProcessClient;
 class ProtocolContext;
@@ -56,10 +60,23 @@ class Protocol : public TThread, public MessageSink {
     void OnLinkUp();
     void OnLinkDown();
 
+    // True while the link is down and no call into the client is under way: the objects may then be
+    // retired without a handler of theirs still reading its client's connection. Any thread.
+    bool Quiet() const;
+
   private:
     // The heartbeat loop. Nothing in the installer starts it; it pauses while the link is down or
     // no interval is known.
     void Run() override;
+    // The call on the client that a message stands for.
+    void Dispatch(const uint8_t* msg, size_t len);
+    // Counts a call into the client (the loss report included, as the link goes down); false once the
+    // link has gone down, when the call must not be made.
+    bool BeginDelivery(bool linkGoingDown);
+    void EndDelivery();
 
     std::unique_ptr<CodecBuffers> receiveBuffers_;
+    mutable std::mutex gate_; // orders the link's changes with the deliveries counted below
+    bool linkClosed_ = false; // the link went down and has not come up again
+    int deliveries_ = 0;
 };

@@ -28,6 +28,9 @@ bool NotifyTargetSet();
 
 #ifdef _WIN32
 #include <windows.h>
-// The main dialog's window, set in its OnCreate.
-extern HWND notifyWindow;
+
+#include <atomic>
+// The main dialog's window, set in its OnCreate and cleared as the window goes; read by the clients'
+// receive and watchdog threads.
+extern std::atomic<HWND> notifyWindow;
 #endif

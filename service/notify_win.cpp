@@ -1,15 +1,18 @@
 #include "service/notify.h"
 
-HWND notifyWindow = nullptr;
+std::atomic<HWND> notifyWindow{nullptr};
 
+// One load each: the interface thread may clear the handle between a test and the call.
 void PostNotify(uint32_t message, intptr_t lParam) {
-    if (notifyWindow)
-        PostMessageW(notifyWindow, message, 0, lParam);
+    if (HWND target = notifyWindow.load())
+        PostMessageW(target, message, 0, lParam);
 }
 
 void SendNotify(uint32_t message, intptr_t lParam) {
-    if (notifyWindow)
-        SendMessageW(notifyWindow, message, 0, lParam);
+    if (HWND target = notifyWindow.load())
+        SendMessageW(target, message, 0, lParam);
 }
 
-bool NotifyTargetSet() { return notifyWindow != nullptr; }
+bool NotifyTargetSet() {
+    return notifyWindow.load() != nullptr;
+}

@@ -3,63 +3,54 @@
 #include "app/install_log.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
-#include "net/packet_io.h"
 #include "service/messages.h"
 #include "service/notify.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 namespace {
 
-// Every publishing request goes out as one type '6' packet under the session's send key.
-void SendRequest(ProcessClient& client, const std::vector<uint8_t>& request) {
-    if (client.context)
-        SendPacket(*client.context, request.data(), int32_t(request.size()), '6');
-}
+// Log lines ("：" is the full-width colon of code page 936).
+#define TAG "ProcessCheck\xa3\xba"
 
 // The package number is sent from a 10-byte buffer: at most 9 characters.
 std::string RequestPackageNo() {
     return GetInstallSettings().PackageNo.substr(0, 9);
 }
 
+void StoreOffer(const messages::UpdateOffer& offer) {
+    InstallSettings& s = GetInstallSettings();
+    std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
+    std::memcpy(s.DownloadAddress, offer.DownloadAddress.data(),
+                std::min(offer.DownloadAddress.size(), sizeof s.DownloadAddress - 1));
+    s.DownloadPort = offer.DownloadPort;
+    s.NewVerPart3 = offer.VerPart3;
+    s.NewVerPart4 = offer.VerPart4;
+}
+
 } // namespace
 
 ProcessCheck::~ProcessCheck() {
     // No event may reach this object while its members go.
-    watchdog_.Stop();
     Shutdown();
 }
 
-bool ProcessCheck::Connect() {
-    watchdog_.Arm(); // before: the answer may arrive before Connect returns
-    bool connected = ProcessClient::Connect();
-    if (!connected)
-        watchdog_.Disarm();
-    return connected;
-}
-
 void ProcessCheck::OnSilence() {
-    WriteLog("ProcessCheck\xa3\xba"
-             "No answer Faile");
-    Stop();
+    Fail(TAG "No answer Faile");
 }
 
 void ProcessCheck::QryCheckUpdate() {
     const InstallSettings& s = GetInstallSettings();
-    auto request = messages::EncodeUpdateCheckRequest({RequestPackageNo(), s.CurVerPart3, s.CurVerPart4});
-    SendRequest(*this, request);
-    WriteLog("ProcessCheck\xa3\xba"
-             "QryCheckUpdate");
+    SendRequest(messages::EncodeUpdateCheckRequest({RequestPackageNo(), s.CurVerPart3, s.CurVerPart4}));
+    WriteLog(TAG "QryCheckUpdate");
 }
 
 void ProcessCheck::QryCheckModule() {
     const InstallSettings& s = GetInstallSettings();
-    auto request =
-        messages::EncodeModuleCheckRequest({'P', RequestPackageNo(), s.NewVerPart3, s.NewVerPart4});
-    SendRequest(*this, request);
-    WriteLog("ProcessCheck\xa3\xba"
-             "QryCheckModule");
+    SendRequest(messages::EncodeModuleCheckRequest({'P', RequestPackageNo(), s.NewVerPart3, s.NewVerPart4}));
+    WriteLog(TAG "QryCheckModule");
 }
 
 void ProcessCheck::OnMessage(const uint8_t* msg, size_t len) {
@@ -76,93 +67,146 @@ void ProcessCheck::OnMessage(const uint8_t* msg, size_t len) {
 }
 
 void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
+    if (Ended()) {
+        // InstallSettings may be in the interface's hands by now.
+        WriteLog(TAG "Late ZynPublish_L_PkgUpdateCheck_Rsp ignored");
+        return;
+    }
     auto rsp = messages::DecodeUpdateCheckResponse(msg, len);
     if (!rsp) {
-        DropMalformed("ZynPublish_L_PkgUpdateCheck_Rsp");
+        Fail(TAG "Malformed ZynPublish_L_PkgUpdateCheck_Rsp Faile");
         return;
     }
     watchdog_.Disarm(); // re-armed below by each module check sent
     // An answer without records would otherwise leave the interface waiting in Updating: report it as
     // nothing on offer, with the service's error code.
     if (rsp->Offers.empty()) {
-        PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
-        WriteLog("ProcessCheck\xa3\xba"
-                 "ZynPublish_L_PkgUpdateCheck_Rsp");
+        {
+            auto run = run_.Lock();
+            if (!run.Claim(RunState::Outcome::kFailed))
+                return;
+            PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
+        }
+        WriteLog(TAG "ZynPublish_L_PkgUpdateCheck_Rsp");
         return;
     }
     for (const messages::UpdateOffer& offer : rsp->Offers) {
-        InstallSettings& s = GetInstallSettings();
-        std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
-        std::memcpy(s.DownloadAddress, offer.DownloadAddress.data(),
-                    std::min(offer.DownloadAddress.size(), sizeof s.DownloadAddress - 1));
-        s.DownloadPort = offer.DownloadPort;
-        s.NewVerPart3 = offer.VerPart3;
-        s.NewVerPart4 = offer.VerPart4;
-        if (offer.Available != 0) {
-            watchdog_.Arm();
-            QryCheckModule();
-        } else {
-            PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
-            WriteLog("ProcessCheck\xa3\xba"
-                     "ZynPublish_L_PkgUpdateCheck_Rsp");
+        bool ask = false;
+        {
+            auto run = run_.Lock();
+            if (run.ended())
+                return;
+            StoreOffer(offer);
+            if (offer.Available != 0) {
+                ask = true;
+                watchdog_.Arm();
+            } else if (run.Claim(RunState::Outcome::kFailed)) {
+                PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
+            } else {
+                continue;
+            }
         }
+        if (ask)
+            QryCheckModule();
+        else
+            WriteLog(TAG "ZynPublish_L_PkgUpdateCheck_Rsp");
     }
 }
 
 void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
-    auto rsp = messages::DecodeModuleCheckResponse(msg, len);
-    if (!rsp) {
-        DropMalformed("ZynPublish_L_PkgModuleCheck_Rsp");
+    if (Ended()) {
+        // The list is complete (or the run failed): a second offer's answer changes nothing.
+        WriteLog(TAG "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
         return;
     }
-    if (rsp->LastFlag == '0')
-        watchdog_.Disarm(); // the exchange is over; the connection idles from here
-    else
-        watchdog_.Arm(); // more of the reply is due
-    ModuleList& list = GetModuleList();
-    list.insert(list.end(), rsp->Modules.begin(), rsp->Modules.end());
-    if (rsp->LastFlag == '0') {
-        PostNotify(kNotifyModuleListDone, 0); // after the appends: the interface reads the list on it
-        WriteLog("ProcessCheck\xa3\xba"
-                 "ZynPublish_L_PkgModuleCheck_Rsp");
+    auto rsp = messages::DecodeModuleCheckResponse(msg, len);
+    if (!rsp) {
+        Fail(TAG "Malformed ZynPublish_L_PkgModuleCheck_Rsp Faile");
+        return;
     }
-}
-
-void ProcessCheck::DropMalformed(const char* what) {
-    watchdog_.Disarm();
-    WriteLog(std::string("ProcessCheck\xa3\xba"
-                         "Malformed ") +
-             what + " Faile");
-    Stop();
+    enum { kLate, kTooMany, kMore, kComplete } step;
+    {
+        auto run = run_.Lock();
+        if (run.ended()) {
+            step = kLate;
+        } else if (rsp->Modules.size() > kMaxModuleRecords - moduleRecords_) {
+            run.End();
+            step = kTooMany;
+        } else {
+            ModuleList& list = GetModuleList();
+            list.insert(list.end(), rsp->Modules.begin(), rsp->Modules.end());
+            moduleRecords_ += rsp->Modules.size();
+            if (rsp->LastFlag == '0') {
+                watchdog_.Disarm(); // the exchange is over; the connection idles from here
+                run.Claim(RunState::Outcome::kComplete);
+                PostNotify(kNotifyModuleListDone, 0); // after the appends: the interface reads the list on it
+                step = kComplete;
+            } else {
+                watchdog_.Arm(); // more of the reply is due
+                step = kMore;
+            }
+        }
+    }
+    switch (step) {
+    case kLate:
+        WriteLog(TAG "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
+        break;
+    case kTooMany:
+        Fail(TAG "More than 100000 module records Faile");
+        break;
+    case kComplete:
+        WriteLog(TAG "ZynPublish_L_PkgModuleCheck_Rsp");
+        break;
+    case kMore:
+        break;
+    }
 }
 
 void ProcessCheck::OnClientDisconnect(const char*, int) {
-    watchdog_.Disarm();
-    PostNotify(kNotifyCheckLost, 0);
-    WriteLog("ProcessCheck\xa3\xba"
-             "OnClientDisconnect Faile");
+    bool report;
+    {
+        auto run = run_.Lock();
+        report = run.Claim(RunState::Outcome::kFailed);
+        if (report)
+            PostNotify(kNotifyCheckLost, 0);
+    }
+    // Without a report the run already has its outcome: the list is complete, or a failure was told.
+    WriteLog(report ? TAG "OnClientDisconnect Faile" : TAG "OnClientDisconnect after the end");
 }
 
 void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
     if (error != 0) {
         watchdog_.Disarm();
-        PostNotify(kNotifyLoginRefused, 0);
+        {
+            auto run = run_.Lock();
+            if (!run.Claim(RunState::Outcome::kFailed))
+                return;
+            PostNotify(kNotifyLoginRefused, 0);
+        }
         WriteLog("ProcessCheck_OnLogin\xa3\xba"
                  "Connect Faile");
         return;
     }
+    if (Ended())
+        return;
     watchdog_.Arm();
     QryCheckUpdate();
 }
 
 void ProcessCheck::OnAuthentLink(uint32_t error) {
     if (error == 0) {
+        if (Ended())
+            return;
         watchdog_.Arm();
-        protocol->SendLogin(context.get());
+        SendLogin();
         return;
     }
     watchdog_.Disarm();
-    PostNotify(kNotifyCheckAuthRefused, 0);
-    WriteLog("ProcessCheck\xa3\xba"
-             "OnAuthentLink Faile");
+    {
+        auto run = run_.Lock();
+        if (!run.Claim(RunState::Outcome::kFailed))
+            return;
+        PostNotify(kNotifyCheckAuthRefused, 0);
+    }
+    WriteLog(TAG "OnAuthentLink Faile");
 }

@@ -1,5 +1,7 @@
 #include "service/process_client.h"
 
+#include "app/install_log.h"
+#include "net/packet_io.h"
 #include "net/session_messages.h"
 
 namespace {
@@ -24,7 +26,13 @@ ProcessClient::~ProcessClient() {
     Shutdown();
 }
 
+ProcessClient::Connection ProcessClient::Current() const {
+    std::lock_guard guard(connectionLock_);
+    return {context.get(), socket.get(), protocol.get()};
+}
+
 void ProcessClient::Prepare() {
+    std::lock_guard guard(connectionLock_);
     if (context || socket || protocol)
         retired_.push_back({std::move(context), std::move(socket), std::move(protocol)});
     context = std::make_unique<ProtocolContext>();
@@ -33,34 +41,95 @@ void ProcessClient::Prepare() {
 }
 
 bool ProcessClient::SetServer(const char* address, uint32_t port) {
+    // Handlers of the current connection read its objects through this client; while one may still
+    // run, the objects stay where they are.
+    Connection now = Current();
+    if ((now.socket != nullptr && now.socket->tcp.HasSocket()) ||
+        (now.protocol != nullptr && !now.protocol->Quiet()))
+        return false;
     Prepare();
-    protocol->client = this;
-    protocol->ctx = context.get();
-    socket->protocol = protocol.get();
-    context->tcp = &socket->tcp;
+    {
+        std::lock_guard guard(connectionLock_);
+        protocol->client = this;
+        protocol->ctx = context.get();
+        socket->protocol = protocol.get();
+        context->tcp = &socket->tcp;
+    }
     uint16_t port16 = uint16_t(port & 0xFFFF);
     if (address == nullptr || port16 == 0)
         return false;
-    context->SetEndpoint(address, port16);
+    Current().context->SetEndpoint(address, port16);
     return true;
 }
 
 bool ProcessClient::Connect() {
-    if (!protocol || !context)
+    Connection now = Current();
+    if (now.protocol == nullptr || now.context == nullptr)
         return false;
     UserRecord user = LoginUser();
-    return protocol->Open(context.get(), &user);
+    watchdog_.Arm(); // before: the answer may arrive before Open returns
+    bool connected = now.protocol->Open(now.context, &user);
+    if (!connected)
+        watchdog_.Disarm();
+    return connected;
 }
 
 void ProcessClient::Stop() {
-    if (protocol)
-        protocol->RequestStop();
-    if (context && context->tcp != nullptr && context->tcp->HasSocket())
-        context->tcp->Close();
+    Connection now = Current();
+    if (now.protocol != nullptr)
+        now.protocol->RequestStop();
+    if (now.context != nullptr && now.context->tcp != nullptr && now.context->tcp->HasSocket())
+        now.context->tcp->Close(); // reports the loss (as the run's outcome, if it has none yet)
+    watchdog_.Disarm();
+    run_.Lock().End();
 }
 
 void ProcessClient::Shutdown() {
-    StopThreads(socket.get(), protocol.get());
-    for (Retired& r : retired_)
-        StopThreads(r.socket.get(), r.protocol.get());
+    watchdog_.Stop();
+    // Joined without the lock: a handler still running may need it to finish.
+    std::vector<Connection> all;
+    {
+        std::lock_guard guard(connectionLock_);
+        all.push_back({context.get(), socket.get(), protocol.get()});
+        for (Retired& r : retired_)
+            all.push_back({r.context.get(), r.socket.get(), r.protocol.get()});
+    }
+    for (const Connection& c : all)
+        StopThreads(c.socket, c.protocol);
+}
+
+void ProcessClient::NoteTraffic() {
+    watchdog_.Touch();
+}
+
+void ProcessClient::LinkDown(const char* text, int code) {
+    watchdog_.Disarm();
+    run_.Lock().End();
+    OnClientDisconnect(text, code);
+}
+
+void ProcessClient::SendRequest(const std::vector<uint8_t>& request) {
+    Connection now = Current();
+    if (now.context != nullptr)
+        SendPacket(*now.context, request.data(), int32_t(request.size()), '6');
+}
+
+void ProcessClient::SendLogin() {
+    Connection now = Current();
+    if (now.protocol != nullptr)
+        now.protocol->SendLogin(now.context);
+}
+
+void ProcessClient::Fail(const std::string& why) {
+    run_.Lock().End();
+    watchdog_.Disarm();
+    WriteLog(why);
+    Stop();
+    // Nothing was open to close (or it closed meanwhile): the loss is still this run's outcome.
+    if (run_.outcome() == RunState::Outcome::kNone)
+        OnClientDisconnect(kLinkErrorText, kLinkErrorCode);
+}
+
+void ProcessClient::OnSilence() {
+    Stop();
 }

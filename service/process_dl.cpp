@@ -3,27 +3,17 @@
 #include "app/install_log.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
-#include "service/local_fs.h"
 #include "net/packet_codec.h"
-#include "net/packet_io.h"
 #include "service/messages.h"
 #include "service/notify.h"
-#include "service/path_folders.h"
 #include "service/path_policy.h"
 
 #include <algorithm>
 
 namespace {
 
-// Every publishing request goes out as one type '6' packet under the session's send key.
-void SendRequest(ProcessClient& client, const std::vector<uint8_t>& request) {
-    if (client.context)
-        SendPacket(*client.context, request.data(), int32_t(request.size()), '6');
-}
-
-// "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit.
-constexpr size_t kMaxLocalPath = 254;
-constexpr size_t kWriteBuffer = 1 << 20;
+// Log lines ("：" is the full-width colon of code page 936).
+#define TAG "ProcessDL\xa3\xba"
 
 // Hostile names end up in the log; keep the log one line per event.
 std::string Printable(std::string_view text) {
@@ -48,36 +38,35 @@ bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, cons
 
 ProcessDL::~ProcessDL() {
     // No event may reach this object while its members go.
-    watchdog_.Stop();
     Shutdown();
 }
 
-bool ProcessDL::Connect() {
-    watchdog_.Arm(); // before: the answer may arrive before Connect returns
-    bool connected = ProcessClient::Connect();
-    if (!connected)
-        watchdog_.Disarm();
-    return connected;
-}
-
 void ProcessDL::OnSilence() {
-    FailDownload("ProcessDL\xa3\xba"
-                 "No answer Faile");
+    Fail(TAG "No answer Faile");
 }
 
 int ProcessDL::PendingCount() const {
-    std::lock_guard guard(lock_);
+    auto run = run_.Lock();
     return pendingCount_;
 }
 
 bool ProcessDL::Active() const {
-    std::lock_guard guard(lock_);
+    auto run = run_.Lock();
     return active_;
 }
 
 void ProcessDL::DownloadModule() {
     WriteLog("DownloadModule Need Request Module\xa3\xba"
              "DownloadModule");
+    auto refused = [this] {
+        auto run = run_.Lock();
+        return run.ended() || requested_;
+    };
+    if (refused()) {
+        // One request per run: the dialog asks once, and a run that ended asks nothing more.
+        WriteLog(TAG "DownloadModule ignored");
+        return;
+    }
     std::vector<messages::DownloadItem> items;
     for (const ModuleRecord& m : GetModuleList()) {
         if (m.State == 'D')
@@ -91,13 +80,17 @@ void ProcessDL::DownloadModule() {
         items.push_back(std::move(item));
     }
     {
-        // Complete before the first request leaves, so no response can find them unset.
-        std::lock_guard guard(lock_);
+        // Complete before the first request leaves, so no response can find them unset; answers
+        // count only from here.
+        auto run = run_.Lock();
+        if (run.ended())
+            return;
         for (const auto& item : items)
             pendingModules_.push_back(item.ModuleName);
         pendingCount_ = int(pendingModules_.size());
+        requested_ = true;
+        watchdog_.Arm();
     }
-    watchdog_.Arm();
     // More modules than one packet carries go out in several requests. The bound is what the
     // compressor accepts (about 1665 records), below the 1770 that fit the message limit: a longer
     // request would not be sent at all.
@@ -105,161 +98,159 @@ void ProcessDL::DownloadModule() {
         std::min(messages::kMaxDownloadRecords,
                  (MaxEncodableMessage() - messages::kHeaderSize) / messages::kDownloadReqSize);
     for (const auto& request : messages::EncodeFileDownloadRequests(items, perRequest))
-        SendRequest(*this, request);
-    WriteLog("ProcessDL\xa3\xba"
-             "DownloadModule");
+        SendRequest(request);
+    WriteLog(TAG "DownloadModule");
 }
 
 void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
     if (messages::PeekType(msg, len) != messages::kFileDownloadRsp)
         return;
+    bool ended, early;
     {
-        std::lock_guard guard(lock_);
-        if (failed_)
-            return;
+        auto run = run_.Lock();
+        ended = run.ended();
+        early = !requested_;
+    }
+    // Neither kind may count a module: an early answer would complete a download never asked for, a
+    // late one would write into a folder the install has already moved on from.
+    if (ended) {
+        WriteLog(TAG "ZynPublish_L_FileDownload_Rsp after the end ignored");
+        return;
+    }
+    if (early) {
+        WriteLog(TAG "ZynPublish_L_FileDownload_Rsp before the request ignored");
+        return;
     }
     // There is no offset in a chunk: a dropped message would silently corrupt the file it belongs to,
     // so a response that lies about its records fails the download instead.
     if (!messages::DecodeFileDownloadResponse(msg, len, response_)) {
-        FailDownload("ProcessDL\xa3\xba"
-                     "Malformed ZynPublish_L_FileDownload_Rsp Faile");
+        Fail(TAG "Malformed ZynPublish_L_FileDownload_Rsp Faile");
         return;
     }
-    const std::string& tempDir = GetInstallSettings().TempDir;
+    std::string why;
     for (const messages::FileChunk& chunk : response_.Chunks) {
-        if (lastPath_.empty() || chunk.RelDir != lastRelDir_ || chunk.FileName != lastFileName_ ||
-            tempDir != lastTempDir_) {
-            const char* why = "";
-            if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, &why)) {
-                FailDownload("ProcessDL\xa3\xba"
-                             "Unsafe path (" +
-                             std::string(why) + ") " + Printable(chunk.RelDir) + Printable(chunk.FileName) +
-                             " Faile");
-                return;
-            }
-            std::string path = tempDir + "\\" + std::string(chunk.RelDir) + std::string(chunk.FileName);
-            if (path.size() > kMaxLocalPath) {
-                FailDownload("ProcessDL\xa3\xba"
-                             "Path too long " +
-                             Printable(path) + " Faile");
-                return;
-            }
-            // Folders first, outside the lock: on Windows a failure shows a message box.
-            const std::string folder = path.substr(0, path.rfind('\\') + 1);
-            if (folder != madeFolder_) {
-                CreatePathFolders(path);
-                madeFolder_ = folder;
-            }
-            lastTempDir_ = tempDir;
-            lastRelDir_ = chunk.RelDir;
-            lastFileName_ = chunk.FileName;
-            lastPath_ = std::move(path);
-        }
-        const std::string& path = lastPath_;
-
-        Outcome outcome = Outcome::kWritten;
-        {
-            std::lock_guard guard(lock_);
-            if (failed_)
-                return;
-            if (path != currentPath_) {
-                currentFile_.reset();
-                currentFile_.reset(LocalOpenFile(path, "wb"));
-                // Chunks are about 1 KB each: a large buffer turns them into few big writes.
-                if (currentFile_) {
-                    if (!writeBuffer_)
-                        writeBuffer_ = std::make_unique<char[]>(kWriteBuffer);
-                    std::setvbuf(currentFile_.get(), writeBuffer_.get(), _IOFBF, kWriteBuffer);
-                }
-                currentPath_ = path;
-            }
-            if (!currentFile_) {
-                outcome = Outcome::kFailed;
-            } else if (!chunk.Data.empty() && std::fwrite(chunk.Data.data(), 1, chunk.Data.size(),
-                                                          currentFile_.get()) != chunk.Data.size()) {
-                outcome = Outcome::kFailed;
-            } else if (chunk.ModuleEnd) {
-                auto it = std::find(pendingModules_.begin(), pendingModules_.end(), chunk.ModuleName);
-                if (it != pendingModules_.end()) {
-                    pendingModules_.erase(it);
-                    --pendingCount_;
-                    outcome = Outcome::kModuleDone;
-                }
-            }
-        }
-        if (outcome == Outcome::kFailed) {
-            FailDownload("ProcessDL\xa3\xba"
-                         "Write " +
-                         Printable(path) + " Faile");
+        if (!WriteChunk(chunk, why)) {
+            if (!why.empty())
+                Fail(why);
             return;
         }
-        if (outcome == Outcome::kModuleDone) {
-            PostNotify(kNotifyFileDone, 0);
-            WriteLog(path);
-        }
     }
-
-    bool complete = false, awaiting = false;
-    {
-        std::lock_guard guard(lock_);
-        if (pendingCount_ == 0 && active_ && !failed_) {
-            currentFile_.reset();
-            currentPath_.clear();
-            active_ = false;
-            complete = true;
-        }
-        awaiting = active_ && !failed_;
-    }
-    // More chunks are due only while the download is unfinished; after it the connection idles.
-    if (awaiting)
-        watchdog_.Arm();
-    else
-        watchdog_.Disarm();
-    if (complete) {
-        PostNotify(kNotifyDownloadDone, 0);
-        WriteLog("ProcessCheck\xa3\xba"
-                 "ZynPublish_L_FileDownload_Rsp");
-    }
+    CheckComplete();
 }
 
-void ProcessDL::FailDownload(const std::string& why) {
-    watchdog_.Disarm();
-    {
-        std::lock_guard guard(lock_);
-        failed_ = true;
-        currentFile_.reset();
-        currentPath_.clear();
+bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
+    // Names and folders first, outside the lock: on Windows a folder that cannot be made shows a
+    // message box.
+    const char* reason = "";
+    switch (writer_.Place(GetInstallSettings().TempDir, chunk, &reason)) {
+    case DownloadWriter::Status::kUnsafePath:
+        why = TAG "Unsafe path (" + std::string(reason) + ") " + Printable(chunk.RelDir) +
+              Printable(chunk.FileName) + " Faile";
+        return false;
+    case DownloadWriter::Status::kPathTooLong:
+        why = TAG "Path too long " + Printable(writer_.Path()) + " Faile";
+        return false;
+    default:
+        break;
     }
-    WriteLog(why);
-    Stop();
+    const std::string& path = writer_.Path();
+    bool moduleDone = false;
+    {
+        auto run = run_.Lock();
+        if (run.ended())
+            return false; // stopped meanwhile: not a byte more
+        bool written = writer_.Append(path, chunk.Data) == DownloadWriter::Status::kOk;
+        if (written && chunk.ModuleEnd) {
+            auto it = std::find(pendingModules_.begin(), pendingModules_.end(), chunk.ModuleName);
+            if (it != pendingModules_.end()) {
+                // A module counts as done only once its bytes have reached the system.
+                written = writer_.Flush();
+                if (written) {
+                    pendingModules_.erase(it);
+                    --pendingCount_;
+                    PostNotify(kNotifyFileDone, 0);
+                    moduleDone = true;
+                }
+            }
+        }
+        if (!written) {
+            run.End();
+            writer_.Discard();
+            why = TAG "Write " + Printable(path) + " Faile";
+            return false;
+        }
+    }
+    if (moduleDone)
+        WriteLog(path);
+    return true;
+}
+
+void ProcessDL::CheckComplete() {
+    bool complete = false;
+    {
+        auto run = run_.Lock();
+        if (run.ended())
+            return;
+        if (pendingCount_ != 0 || !active_) {
+            watchdog_.Arm(); // more chunks are due
+            return;
+        }
+        watchdog_.Disarm(); // after the download the connection idles
+        if (writer_.Close()) {
+            active_ = false;
+            run.Claim(RunState::Outcome::kComplete);
+            PostNotify(kNotifyDownloadDone, 0);
+            complete = true;
+        } else {
+            run.End();
+        }
+    }
+    if (complete)
+        WriteLog("ProcessCheck\xa3\xba"
+                 "ZynPublish_L_FileDownload_Rsp");
+    else
+        Fail(TAG "Write " + Printable(writer_.Path()) + " Faile");
 }
 
 void ProcessDL::OnClientDisconnect(const char*, int) {
-    watchdog_.Disarm();
+    bool report;
     {
-        std::lock_guard guard(lock_);
-        currentFile_.reset();
-        currentPath_.clear();
+        auto run = run_.Lock();
+        writer_.Close(); // what was written stays; the download is not resumed
+        report = run.Claim(RunState::Outcome::kFailed);
+    }
+    if (!report) {
+        // The run already has its outcome (complete, or a failure the interface was told of).
+        WriteLog(TAG "OnClientDisconnect after the end");
+        return;
     }
     SendNotify(kNotifyDLLost, 0);
-    WriteLog("ProcessDL\xa3\xba"
-             "OnClientDisconnect Faile");
+    WriteLog(TAG "OnClientDisconnect Faile");
 }
 
 void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
     if (error == 0)
         return;
     watchdog_.Disarm();
-    PostNotify(kNotifyLoginRefused, 0);
-    WriteLog("ProcessDL\xa3\xba"
-             "OnLogin Faile");
+    {
+        auto run = run_.Lock();
+        if (!run.Claim(RunState::Outcome::kFailed))
+            return;
+        PostNotify(kNotifyLoginRefused, 0);
+    }
+    WriteLog(TAG "OnLogin Faile");
 }
 
 void ProcessDL::OnAuthentLink(uint32_t error) {
     watchdog_.Disarm(); // the interface decides what comes next
-    PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
-    WriteLog(error == 0 ? "ProcessDL\xa3\xba"
-                          "OnAuthentLink Success"
-                        : "ProcessDL\xa3\xba"
-                          "OnAuthentLink Faile");
+    {
+        auto run = run_.Lock();
+        if (run.ended())
+            return;
+        // A refused link is this run's failure: the interface shows it, and nothing more follows.
+        if (error != 0)
+            run.Claim(RunState::Outcome::kFailed);
+        PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
+    }
+    WriteLog(error == 0 ? TAG "OnAuthentLink Success" : TAG "OnAuthentLink Faile");
 }

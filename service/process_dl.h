@@ -2,20 +2,21 @@
 // file chunks it answers with below TempDir, reporting each finished module and the end of the whole
 // download to the interface.
 //
+// One run, one download: the request goes out once, answers that come before it are ignored, and once
+// the download is complete, failed or stopped no chunk is written and nothing is posted any more (a
+// failure is reported once, by WM_USER + 111).
+//
 // Threads: SetServer, Connect, Stop and DownloadModule run on the interface thread. OnMessage,
 // OnAuthentLink and OnLogin run on the connection's receive thread; OnClientDisconnect runs on whichever
-// thread closed the connection. The download state is guarded by one mutex that is never held while
-// notifying the interface or closing the connection.
+// thread closed the connection. The download state is guarded by the run's lock (service/run_state.h),
+// which is never held while sending to the interface or closing the connection.
 #pragma once
 
 #include "service/messages.h"
 #include "service/process_client.h"
-#include "service/process_watchdog.h"
+#include "service/download_writer.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,11 +32,9 @@ class ProcessDL : public ProcessClient {
     ProcessDL() = default;
     ~ProcessDL() override;
 
-    // ProcessClient::Connect, with a watch on the service's silence while an answer is due.
-    bool Connect();
-
     // Requests every module of ModuleList whose State is not 'D' (several requests when one message
-    // would be too large) and logs each one. Interface thread, after a successful authentication.
+    // would be too large) and logs each one. Interface thread, after a successful authentication; once
+    // per run (a later call, or one after the run ended, is logged and does nothing).
     void DownloadModule();
 
     // Test and diagnostic views of the download state.
@@ -48,39 +47,21 @@ class ProcessDL : public ProcessClient {
     void OnLogin(uint32_t error, const uint8_t* body, size_t bodyLength) override;
     void OnAuthentLink(uint32_t error) override;
 
+  protected:
+    void OnSilence() override;
+
   private:
-    struct FileCloser {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    using File = std::unique_ptr<std::FILE, FileCloser>;
+    // Writes one chunk, under the run lock; false when the download must fail (why says so).
+    bool WriteChunk(const messages::FileChunk& chunk, std::string& why);
+    // After a message: completes the download when nothing is pending.
+    void CheckComplete();
 
-    // What one record asks the interface to be told, gathered under the lock and sent after it.
-    enum class Outcome { kWritten, kModuleDone, kFailed };
-
-    // Fails the download: logs why, forgets the open file and closes the connection, which reports
-    // itself to the interface (WM_USER + 111) and so ends the dialog in Failed.
-    void FailDownload(const std::string& why);
-    // The service left the download unanswered too long.
-    void OnSilence();
-
-    mutable std::mutex lock_;
+    // Guarded by run_'s lock.
     int pendingCount_ = 0;
-    std::string currentPath_;
-    // The open file's stdio buffer; declared before the file so that it outlives it. Given by us because
-    // a C library may ignore the size asked for when it is to allocate the buffer itself.
-    std::unique_ptr<char[]> writeBuffer_;
-    File currentFile_;
     std::vector<std::string> pendingModules_;
-    bool active_ = true;
-    bool failed_ = false; // a refused record ended the download; later records are not used
-    // Receive thread only: the folder whose prefixes were last made, so consecutive chunks of one folder
-    // do not probe the file system again.
-    std::string madeFolder_;
-    // Receive thread only: the names of the last record and the local path they were checked into.
-    // A file arrives as a run of records with the same names, so the check and the path are made once
-    // per file rather than once per kilobyte.
-    std::string lastTempDir_, lastRelDir_, lastFileName_, lastPath_;
+    bool requested_ = false; // DownloadModule has run: answers count from here
+    bool active_ = true;     // the download has not been reported complete
+    DownloadWriter writer_;  // its file, under the lock; its placing, receive thread only
     // Receive thread only: the decoded response, reused so that a message costs no allocation.
     messages::FileDownloadResponse response_;
-    AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 };

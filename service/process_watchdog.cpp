@@ -37,6 +37,13 @@ void AnswerWatchdog::Arm() {
         changed_.notify_all();
 }
 
+void AnswerWatchdog::Touch() {
+    std::lock_guard guard(lock_);
+    // A later deadline needs no wake-up (see Arm).
+    if (armed_)
+        deadline_ = std::chrono::steady_clock::now() + Timeout();
+}
+
 void AnswerWatchdog::Disarm() {
     std::lock_guard guard(lock_);
     armed_ = false;

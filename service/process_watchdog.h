@@ -1,8 +1,9 @@
 // Ends a service connection that stops answering. The codec drops undecodable bytes without a word,
 // so a service that sends garbage (or nothing) would otherwise leave the installer in Updating for
 // ever, with its close glyph inactive. A client arms the watchdog whenever it waits for an answer and
-// disarms it when the exchange is over; if the wait outlasts the timeout, onSilence runs (the client
-// closes its connection, which reports the loss to the interface as usual).
+// disarms it when the exchange is over; every received byte pushes the deadline back, so what fails a
+// connection is silence, not a slow link. If the service says nothing for the whole timeout, onSilence
+// runs (the client closes its connection, which reports the loss to the interface as usual).
 //
 // Threads: Arm and Disarm from any thread; onSilence runs on the watchdog's own thread with no lock
 // held. Stop (or the destructor) joins that thread; call it before the client's connection goes.
@@ -23,6 +24,8 @@ class AnswerWatchdog {
 
     // Starts (or restarts) the wait for an answer.
     void Arm();
+    // Bytes arrived: while armed, the silence counts from now. Cheap enough for every read.
+    void Touch();
     // No answer is awaited any more.
     void Disarm();
     // Leaves and joins the thread; later Arm calls do nothing.

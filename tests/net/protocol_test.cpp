@@ -348,7 +348,11 @@ TEST(ProcessClientLifetime, CreateConnectDestroy) {
         ASSERT_TRUE(c->Connect());
         peers.push_back(listener.Accept());
         if (i % 4 == 2) {
-            ASSERT_TRUE(c->SetServer("127.0.0.1", listener.port())); // an abandoned generation
+            // Refused while open: two live connections must never feed one client.
+            EXPECT_FALSE(c->SetServer("127.0.0.1", listener.port()));
+            c->Stop();
+            // An abandoned generation, whose receive thread still idles until the client goes.
+            ASSERT_TRUE(c->SetServer("127.0.0.1", listener.port()));
         }
     }
     for (auto& p : peers)

@@ -11,6 +11,7 @@
 #include "service/path_folders.h"
 #include "service/process_check.h"
 #include "service/process_dl.h"
+#include "scratch_tree.h"
 #include "test_module.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <cctype>
 #include <set>
@@ -36,12 +38,11 @@ class ClientHarness {
     ClientHarness() {
         char pattern[] = "/tmp/orvane-h3-test-XXXXXX";
         root_ = ::mkdtemp(pattern);
-        // TempDir is a sibling of the install folder, as on Windows: "<install>temp".
+        // TempDir is a sibling of the install folder, as on Windows: "<install>temp". It lies so deep
+        // below root_ that a path climbing out of it still lands below root_, where the tests look.
         InstallSettings& s = GetInstallSettings();
-        // Two folders deep, so that a path climbing out of TempDir still lands below root_ where the
-        // tests look for it.
-        s.InstallDir = root_ + "/home/app/v8.5";
-        s.TempDir = root_ + "/home/app/v8.5temp";
+        s.TempDir = scratch::DeepTempDir(root_);
+        s.InstallDir = s.TempDir.substr(0, s.TempDir.size() - 4);
         s.PackageNo = "000185";
         s.CurVerPart3 = s.CurVerPart4 = s.NewVerPart3 = s.NewVerPart4 = 0;
         std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
@@ -107,6 +108,23 @@ class ClientHarness {
         }
         return false;
     }
+    // Pumps until the log holds `line` at least `times` times (the limit is only a safety net).
+    bool WaitForLogCount(const std::string& line, size_t times) {
+        for (int i = 0; i < 10000; ++i) {
+            queue_.PumpPending();
+            auto lines = LogLines();
+            if (size_t(std::count(lines.begin(), lines.end(), line)) >= times)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    // Continues the install log at another path, as when the interface deletes TempDir with its log.
+    void MoveLog(const std::string& path) {
+        CloseInstallLog();
+        logPath_ = path;
+        OpenInstallLog(logPath_);
+    }
     size_t Count(uint32_t message) const {
         return size_t(
             std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.first == message; }));
@@ -142,17 +160,11 @@ class ClientHarness {
         return true;
     }
 
-    // Files below root other than TempDir's and the sentinel: where a hostile path would land.
+    // Everything below the scratch root other than TempDir's, the folders above it and the sentinel:
+    // where a hostile path would land.
     std::vector<std::string> FilesOutsideTempDir() const {
-        std::vector<std::string> out;
-        const std::string temp = GetInstallSettings().TempDir + "/";
-        for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
-            std::string p = e.path().string();
-            // TempDir, what is inside it, the folders above it and the sentinel are expected.
-            if (p.rfind(temp, 0) == 0 || temp.rfind(p + "/", 0) == 0 || p == root_ + "/outside.txt")
-                continue;
-            out.push_back(p);
-        }
+        std::vector<std::string> out =
+            scratch::EntriesOutside(root_, GetInstallSettings().TempDir, {"outside.txt"});
         std::ifstream sentinel(root_ + "/outside.txt");
         std::string text;
         sentinel >> text;
@@ -172,19 +184,21 @@ class ClientHarness {
     ProcessDL dl;
     std::vector<Note> notes;
     bool connectDownload = true; // play OnModuleDL and OnDLAuthentLink as the dialog does
+    // Called on the pump thread after each message is recorded (and played), as a dialog's handler.
+    std::function<void(uint32_t message, intptr_t lParam)> react;
 
   private:
     void Handle(uint32_t message, intptr_t lParam) {
         notes.emplace_back(message, lParam);
-        if (!connectDownload)
-            return;
-        if (message == kNotifyModuleListDone) {
+        if (connectDownload && message == kNotifyModuleListDone) {
             const InstallSettings& s = GetInstallSettings();
             dl.SetServer(s.DownloadAddress, s.DownloadPort & 0xFFFF);
             dl.Connect();
-        } else if (message == kNotifyDLAuthentLink && lParam == 0) {
+        } else if (connectDownload && message == kNotifyDLAuthentLink && lParam == 0) {
             dl.DownloadModule();
         }
+        if (react)
+            react(message, lParam);
     }
 
     std::string root_;

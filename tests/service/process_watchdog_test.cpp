@@ -1,5 +1,5 @@
-// Tests that the answer watchdog fires once per silence, only after the latest Arm's full timeout, and
-// never once disarmed or stopped.
+// Tests that the answer watchdog fires once per silence, only after the latest Arm's (or received
+// byte's) full timeout, and never once disarmed or stopped.
 #include "service/process_watchdog.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +59,32 @@ TEST_F(Watchdog, DisarmAndStopSilenceIt) {
     dog.Arm(); // after Stop: ignored
     std::this_thread::sleep_for(milliseconds(700));
     EXPECT_EQ(2, fired.load());
+}
+
+// Tests that received bytes keep an armed watchdog quiet however long the answer takes, that it fires
+// one timeout after the last of them, and that bytes do not arm a disarmed one.
+TEST_F(Watchdog, BytesPostponeTheSilence) {
+    AnswerWatchdog dog([this] {
+        firedAt = Clock::now().time_since_epoch().count();
+        ++fired;
+    });
+    dog.Touch(); // not armed: nothing is awaited
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(0, fired.load());
+    dog.Arm();
+    for (int i = 0; i < 15; ++i) { // 1.5 s of a slow answer, five timeouts long
+        std::this_thread::sleep_for(milliseconds(100));
+        dog.Touch();
+    }
+    const Clock::time_point lastByte = Clock::now();
+    EXPECT_EQ(0, fired.load());
+    ASSERT_TRUE(WaitFired(1));
+    EXPECT_GE(Clock::time_point(Clock::duration(firedAt.load())) - lastByte, milliseconds(300));
+}
+
+// Tests that a service is given 30 seconds of silence unless a test shortens it.
+TEST(WatchdogTimeout, IsThirtySeconds) {
+    EXPECT_EQ(AnswerWatchdog::Timeout(), std::chrono::seconds(30));
 }
 
 } // namespace

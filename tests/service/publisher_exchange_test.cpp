@@ -160,3 +160,34 @@ TEST(PublisherExchangeTest, GarbageEndsInLostConnection) {
     EXPECT_EQ(h.Messages(), std::vector<uint32_t>{kNotifyCheckLost});
     EXPECT_TRUE(h.FilesOutsideTempDir().empty());
 }
+
+// Tests that stopping the download at its first finished module ends the run in exactly one outcome with
+// the real publisher: the download was complete before the stop (1132, no 1135), or 1135 comes and
+// nothing after it; and no file below TempDir changes once Stop has returned.
+TEST(PublisherExchangeTest, StopDuringDownloadHasOneOutcome) {
+    Publisher pub;
+    ClientHarness h;
+    auto files = [] {
+        auto tree = ListTree(GetInstallSettings().TempDir);
+        std::erase_if(tree, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
+        return tree;
+    };
+    bool stopped = false;
+    decltype(files()) atStop;
+    h.react = [&](uint32_t message, intptr_t) {
+        if (message == kNotifyFileDone && !stopped) {
+            stopped = true;
+            h.dl.Stop(); // the dialog's close
+            atStop = files();
+        }
+    };
+    ASSERT_TRUE(Start(h, pub));
+    ASSERT_TRUE(h.RunUntilAny({kNotifyDownloadDone, kNotifyDLLost}));
+    h.PumpFor(std::chrono::milliseconds(500));
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(h.Count(kNotifyDownloadDone) + h.Count(kNotifyDLLost), 1u);
+    const uint32_t last = h.Messages().back();
+    EXPECT_TRUE(last == kNotifyDownloadDone || last == kNotifyDLLost) << last;
+    EXPECT_EQ(files(), atStop);
+    EXPECT_TRUE(h.FilesOutsideTempDir().empty());
+}

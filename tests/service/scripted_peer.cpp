@@ -20,14 +20,15 @@ namespace {
 constexpr std::string_view kInstallerSendKey = "send-key-0123456";
 constexpr std::string_view kInstallerRecvKey = "recv-key-6543210";
 
-void WriteAll(int fd, const uint8_t* p, size_t n) {
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
         if (w <= 0)
-            return;
+            return false;
         p += w;
         n -= size_t(w);
     }
+    return true;
 }
 
 struct Keys {
@@ -123,6 +124,8 @@ void ScriptedPeer::ServeConnection(int fd) {
                 size_t len =
                     EncodePacket(answer.data(), answer.size(), '4', TheKeys().fixed, packet.get(), *buffers);
                 WriteAll(fd, packet.get(), len);
+                for (const auto& early : options_.afterAuthent)
+                    Reply(early);
             } else if (type == kMsgLoginReq) {
                 std::vector<uint8_t> answer(MessageHeader::kSize);
                 BuildLoginResponse(options_.loginError, nullptr, 0, answer.data(), answer.size());
@@ -141,24 +144,27 @@ void ScriptedPeer::ServeConnection(int fd) {
     }
 }
 
-void ScriptedPeer::Reply(const std::vector<uint8_t>& message) {
+std::vector<uint8_t> ScriptedPeer::Packet(const std::vector<uint8_t>& message) {
     auto buffers = std::make_unique<CodecBuffers>();
     auto packet = std::make_unique<uint8_t[]>(kPacketAreaSize);
     size_t len =
         EncodePacket(message.data(), message.size(), '6', TheKeys().installerRecv, packet.get(), *buffers);
     if (len == 0)
         throw std::runtime_error("scripted peer: message cannot be encoded");
-    SendRaw(std::vector<uint8_t>(packet.get(), packet.get() + len));
+    return std::vector<uint8_t>(packet.get(), packet.get() + len);
 }
 
-void ScriptedPeer::SendRaw(const std::vector<uint8_t>& bytes) {
+void ScriptedPeer::Reply(const std::vector<uint8_t>& message) {
+    SendRaw(Packet(message));
+}
+
+bool ScriptedPeer::SendRaw(const std::vector<uint8_t>& bytes) {
     int fd;
     {
         std::lock_guard guard(lock_);
         fd = connFd_;
     }
-    if (fd >= 0)
-        WriteAll(fd, bytes.data(), bytes.size());
+    return fd >= 0 && WriteAll(fd, bytes.data(), bytes.size());
 }
 
 void ScriptedPeer::CloseConnection() {

@@ -16,6 +16,8 @@ class ScriptedPeer {
     struct Options {
         uint32_t authError = 0;
         uint32_t loginError = 0;
+        // Messages sent right behind the authentication answer, before any request arrives.
+        std::vector<std::vector<uint8_t>> afterAuthent = {};
     };
 
     explicit ScriptedPeer(Script script) : ScriptedPeer(std::move(script), Options{}) {}
@@ -28,8 +30,10 @@ class ScriptedPeer {
 
     // From the script (peer thread): answer with a message as a type '6' packet under the session key.
     void Reply(const std::vector<uint8_t>& message);
-    // From the script: bytes straight onto the stream.
-    void SendRaw(const std::vector<uint8_t>& bytes);
+    // The packet Reply would send for message, for scripts that send it their own way.
+    static std::vector<uint8_t> Packet(const std::vector<uint8_t>& message);
+    // From the script: bytes straight onto the stream; false once the connection is gone.
+    bool SendRaw(const std::vector<uint8_t>& bytes);
     // From the script: close the current connection.
     void CloseConnection();
 

@@ -1,0 +1,69 @@
+// Writes the chunks of a download below one folder: checks each file's names (IsSafeDownloadPath),
+// builds its local path, makes the folders of that path, keeps the file open between its chunks behind
+// a large buffer, and says what went wrong, so the download client only decides what a failure means.
+//
+// Threads: Place touches only what it keeps about the last names it placed, and belongs to the one
+// thread that receives the chunks. Append, Flush, Close and Discard touch the open file; the caller
+// serialises them (the download client holds its run lock, so Stop on another thread can close the
+// file between two chunks but never during one).
+#pragma once
+
+#include "service/messages.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+
+class DownloadWriter {
+  public:
+    // "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit.
+    static constexpr size_t kMaxLocalPath = 254;
+    // Chunks are about 1 KB each: a large buffer turns them into few big writes.
+    static constexpr size_t kDefaultBuffer = 1 << 20;
+
+    enum class Status { kOk, kUnsafePath, kPathTooLong, kWriteFailed };
+
+    explicit DownloadWriter(size_t bufferSize = kDefaultBuffer);
+    ~DownloadWriter(); // closes the open file; nothing is reported any more
+    DownloadWriter(const DownloadWriter&) = delete;
+    DownloadWriter& operator=(const DownloadWriter&) = delete;
+
+    // The local path of a chunk below folder, after its names passed the path check, and its folders
+    // made: kOk, kUnsafePath (*why says what was wrong) or kPathTooLong. Path() is the path checked,
+    // or built, last. A folder that cannot be made is shown (CreatePathFolders) and left to the write
+    // to fail on.
+    Status Place(const std::string& folder, const messages::FileChunk& chunk, const char** why = nullptr);
+    const std::string& Path() const { return placedPath_; }
+
+    // Appends data to the file at path, which is opened with "wb" (created, or emptied) unless it is
+    // the file already open; the file open before is closed first. kWriteFailed when the file cannot
+    // be opened or written, or the file closed on the way did not take its last bytes.
+    Status Append(const std::string& path, std::span<const uint8_t> data);
+    // Hands the open file's buffered bytes to the system: false when they could not be written.
+    bool Flush();
+    // Closes the open file: false when its last bytes could not be written.
+    bool Close();
+    // Drops the open file without caring what became of its buffered bytes (the download failed).
+    void Discard();
+    bool FileOpen() const { return file_ != nullptr; }
+
+  private:
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+
+    // Place's memory of the last names: a file arrives as a run of records with the same names, so
+    // the check, the path and the folders are made once per file rather than once per kilobyte.
+    std::string lastFolder_, lastRelDir_, lastFileName_, placedPath_;
+    std::string madeFolder_;
+
+    size_t bufferSize_;
+    // The open file's stdio buffer; declared before the file so that it outlives it. Given by us
+    // because a C library may ignore the size asked for when it is to allocate the buffer itself.
+    std::unique_ptr<char[]> buffer_;
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::string openPath_;
+};

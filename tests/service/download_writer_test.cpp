@@ -1,0 +1,110 @@
+// Tests of the download writer by itself, without a peer: where chunks land, how a file is continued or
+// started again, which names are refused before anything is made, and that a write the disk does not
+// take is reported instead of passing for a finished file.
+#include "service/download_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Status = DownloadWriter::Status;
+
+struct WriterTest : ::testing::Test {
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("orvane-writer-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "temp");
+        folder = (root / "temp").string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    std::string Read(const std::string& rel) const {
+        std::ifstream in(root / "temp" / rel, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // Places and appends one chunk, as the download client does.
+    Status Put(const char* rel, const char* name, const std::string& text) {
+        messages::FileChunk c{"core", name, rel, {}, false};
+        Status placed = writer.Place(folder, c);
+        if (placed != Status::kOk)
+            return placed;
+        return writer.Append(writer.Path(),
+                             std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    }
+
+    fs::path root;
+    std::string folder;
+    DownloadWriter writer;
+};
+
+// Tests that chunks of one file are appended in order, that a new name closes the file before and makes
+// the folders of its path, and that a name coming back starts its file again from empty.
+TEST_F(WriterTest, AppendsSwitchesAndStartsAgain) {
+    ASSERT_EQ(Put("bin\\x64\\", "a.dll", "one "), Status::kOk);
+    ASSERT_EQ(Put("bin\\x64\\", "a.dll", "two"), Status::kOk);
+    EXPECT_EQ(writer.Path(), folder + "\\bin\\x64\\a.dll");
+    ASSERT_EQ(Put("", "b.txt", "bee"), Status::kOk);
+    EXPECT_EQ(Read("bin/x64/a.dll"), "one two"); // closed, so complete on disk
+    ASSERT_TRUE(writer.Flush());
+    EXPECT_EQ(Read("b.txt"), "bee");
+    ASSERT_EQ(Put("bin\\x64\\", "a.dll", "again"), Status::kOk);
+    ASSERT_TRUE(writer.Close());
+    EXPECT_FALSE(writer.FileOpen());
+    EXPECT_EQ(Read("bin/x64/a.dll"), "again");
+    // An empty chunk still makes its (empty) file.
+    ASSERT_EQ(Put("", "empty.txt", ""), Status::kOk);
+    ASSERT_TRUE(writer.Close());
+    EXPECT_TRUE(fs::exists(root / "temp" / "empty.txt"));
+}
+
+// Tests that refused names and a path over 254 characters make no file and no folder at all.
+TEST_F(WriterTest, RefusedPathsMakeNothing) {
+    const char* why = nullptr;
+    messages::FileChunk climbing{"core", "x", "sub\\..\\..\\", {}, false};
+    EXPECT_EQ(writer.Place(folder, climbing, &why), Status::kUnsafePath);
+    EXPECT_NE(why, nullptr);
+    EXPECT_EQ(Put("a/", "b", "x"), Status::kUnsafePath);
+    std::string deep;
+    while (folder.size() + 1 + deep.size() + 10 <= DownloadWriter::kMaxLocalPath)
+        deep += "folder\\";
+    EXPECT_EQ(Put(deep.c_str(), "file.bin12", "x"), Status::kPathTooLong);
+    EXPECT_TRUE(fs::is_empty(root / "temp"));
+    EXPECT_EQ(fs::directory_iterator(root)->path(), root / "temp"); // nothing beside it either
+}
+
+// Tests that a file that cannot be opened (a folder of that name is in the way) is a write failure.
+TEST_F(WriterTest, UnopenableFileFails) {
+    fs::create_directories(root / "temp" / "taken");
+    EXPECT_EQ(Put("", "taken", "x"), Status::kWriteFailed);
+    EXPECT_FALSE(writer.FileOpen());
+}
+
+#ifndef _WIN32
+// Tests that bytes a full disk does not take are reported: the buffered write passes, but the flush
+// that makes a module count as done, and the close, fail.
+TEST_F(WriterTest, FullDiskIsReported) {
+    ASSERT_TRUE(fs::exists("/dev/full"));
+    messages::FileChunk c{"core", "full", "", {}, false};
+    ASSERT_EQ(writer.Place("/dev", c), Status::kOk);
+    const std::vector<uint8_t> data(1000, 7);
+    ASSERT_EQ(writer.Append(writer.Path(), data), Status::kOk);
+    EXPECT_FALSE(writer.Flush());
+    ASSERT_EQ(writer.Append(writer.Path(), data), Status::kOk);
+    EXPECT_FALSE(writer.Close());
+    // A switch to another file closes this one, and reports its lost tail as a failed write.
+    ASSERT_EQ(writer.Append(writer.Path(), data), Status::kOk);
+    ASSERT_EQ(Put("", "next.bin", "n"), Status::kWriteFailed);
+}
+#endif
+
+} // namespace

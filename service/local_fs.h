@@ -1,5 +1,6 @@
-// File-system calls of the download path. Paths are the program's backslash-separated ANSI texts; the
-// POSIX build maps the backslashes to slashes at this edge only.
+// File-system calls of the download path. Paths are the program's backslash-separated code page 936
+// texts: Windows opens them through the wide calls, the POSIX build maps the whole-character backslashes
+// to slashes at this edge only.
 #pragma once
 
 #include <cstdio>

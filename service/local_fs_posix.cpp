@@ -1,12 +1,15 @@
 #include "service/local_fs.h"
 
+#include "service/path_policy.h"
+
 #include <sys/stat.h>
 
 namespace {
+// Whole-character backslashes only: a 0x5C trail byte of a code page 936 name stays part of the name.
 std::string Native(std::string path) {
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
+    for (size_t at = 0; at < path.size(); at += path_policy::CharWidth936(path, at))
+        if (path[at] == '\\')
+            path[at] = '/';
     return path;
 }
 } // namespace
@@ -16,8 +19,14 @@ bool LocalPathExists(const std::string& path) {
     return ::stat(Native(path).c_str(), &st) == 0;
 }
 
-bool LocalMakeFolder(const std::string& path) { return ::mkdir(Native(path).c_str(), 0755) == 0; }
+bool LocalMakeFolder(const std::string& path) {
+    return ::mkdir(Native(path).c_str(), 0755) == 0;
+}
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) { return std::fopen(Native(path).c_str(), mode); }
+std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
+    return std::fopen(Native(path).c_str(), mode);
+}
 
-void ShowFolderAlert(const std::string& folder) { std::fprintf(stderr, "cannot create folder: %s\n", folder.c_str()); }
+void ShowFolderAlert(const std::string& folder) {
+    std::fprintf(stderr, "cannot create folder: %s\n", folder.c_str());
+}

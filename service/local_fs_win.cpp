@@ -2,13 +2,48 @@
 
 #include <windows.h>
 
-bool LocalPathExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+#include <string_view>
 
-bool LocalMakeFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+namespace {
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+// Download paths are code page 936 texts whatever the system's own code page is: the wide calls with a
+// 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own copy
+// and check read it. Empty when the text is not code page 936 (the call then fails, nothing is made).
+std::wstring Wide(std::string_view text) {
+    if (text.empty() || text.size() > 0x7fffffff)
+        return {};
+    const int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring out(size_t(n), L'\0');
+    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), out.data(), n);
+    return out;
+}
+
+} // namespace
+
+bool LocalPathExists(const std::string& path) {
+    const std::wstring w = Wide(path);
+    return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool LocalMakeFolder(const std::string& path) {
+    const std::wstring w = Wide(path);
+    return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
+}
+
+std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
+    const std::wstring w = Wide(path);
+    const std::wstring m = Wide(mode);
+    if (w.empty() || m.empty())
+        return nullptr;
+    return _wfopen(w.c_str(), m.c_str());
+}
 
 void ShowFolderAlert(const std::string& folder) {
-    // Caption "提示" in code page 936.
-    MessageBoxA(nullptr, folder.c_str(), "\xcc\xe1\xca\xbe", MB_OK);
+    // Caption "提示".
+    std::wstring text = Wide(folder);
+    if (text.empty())
+        text = L"?";
+    MessageBoxW(nullptr, text.c_str(), L"\u63d0\u793a", MB_OK);
 }

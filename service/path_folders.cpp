@@ -1,10 +1,15 @@
 #include "service/path_folders.h"
 
 #include "service/local_fs.h"
+#include "service/path_policy.h"
 
 bool CreatePathFolders(const std::string& path) {
-    for (size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
-        std::string prefix = path.substr(0, pos + 1);
+    // Only a whole-character backslash ends a folder: in code page 936 it is also the second byte of
+    // characters such as 誠, whose names must not be cut in two.
+    for (size_t at = 0; at < path.size(); at += path_policy::CharWidth936(path, at)) {
+        if (path[at] != '\\')
+            continue;
+        std::string prefix = path.substr(0, at + 1);
         if (LocalPathExists(prefix))
             continue;
         if (!LocalMakeFolder(prefix)) {

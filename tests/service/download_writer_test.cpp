@@ -67,6 +67,20 @@ TEST_F(WriterTest, AppendsSwitchesAndStartsAgain) {
     EXPECT_TRUE(fs::exists(root / "temp" / "empty.txt"));
 }
 
+// Tests that a code page 936 character whose second byte is 0x5C (誠 is D5 5C) stays whole in folder and
+// file names: the writer makes one folder of that name, not a folder cut at the trail byte.
+TEST_F(WriterTest, TrailByteBackslashIsNoSeparator) {
+    ASSERT_EQ(Put("\xd5\x5c\\", "\xd5\x5c.txt", "sincere"), Status::kOk);
+    ASSERT_TRUE(writer.Close());
+    EXPECT_EQ(Read("\xd5\x5c/\xd5\x5c.txt"), "sincere");
+    // Exactly one entry below the temporary folder: the folder named by the whole character.
+    std::vector<fs::path> top;
+    for (const auto& e : fs::directory_iterator(root / "temp"))
+        top.push_back(e.path().filename());
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0].string(), "\xd5\x5c");
+}
+
 // Tests that refused names and a path over 254 characters make no file and no folder at all.
 TEST_F(WriterTest, RefusedPathsMakeNothing) {
     const char* why = nullptr;

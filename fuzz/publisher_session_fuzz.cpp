@@ -44,7 +44,7 @@ struct World {
             std::abort();
         package = std::move(*load.package);
         log.OpenFile("/dev/null");
-        settings.package = &package;
+        settings.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &package);
         settings.rotation = &rotation;
         settings.moduleBatch = 1;
         settings.cache = std::make_shared<MessageCache>(1 << 20, std::chrono::nanoseconds(0));

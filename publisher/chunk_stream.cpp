@@ -34,18 +34,30 @@ void ChunkStream::SkipFile(uint64_t bytes) {
     FileDone(queue_.front());
 }
 
+bool ChunkStream::Holds(const PackageModule* module) const {
+    return std::find(queue_.begin(), queue_.end(), module) != queue_.end();
+}
+
 void ChunkStream::FileDone(const PackageModule* module) {
     CloseFile();
     if (++fileIndex_ == module->files.size()) {
         fileIndex_ = 0;
         queue_.pop_front();
     }
+    ReleaseIdle();
+}
+
+void ChunkStream::ReleaseIdle() {
+    // An idle connection holds no file buffer.
+    if (queue_.empty())
+        std::vector<uint8_t>().swap(data_);
 }
 
 void ChunkStream::Abort() {
     CloseFile();
     queue_.clear();
     fileIndex_ = 0;
+    ReleaseIdle();
 }
 
 ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, size_t max,
@@ -58,6 +70,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         if (module->files.empty()) {
             chunks.push_back({module->name, kEmptyModuleFile, "", {}, true});
             queue_.pop_front();
+            ReleaseIdle();
             return Result::Ok;
         }
         const PackageFile& file = module->files[fileIndex_];
@@ -90,8 +103,14 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                 return Result::Error;
             }
             if (n == 0)
-                break; // shrank since it was opened: send what is there
+                break;
             got += size_t(n);
+        }
+        struct stat now {};
+        if (got < want || ::fstat(fd_, &now) != 0 || !(StampFrom(now) == stamp_)) {
+            error = file.source.string() + ": changed while it was sent";
+            Abort();
+            return Result::Error;
         }
         bool fileDone = false, moduleDone = false;
         size_t at = 0;
@@ -100,7 +119,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             offset_ += piece;
             bytesRead_ += piece;
             at += piece;
-            fileDone = at == got && (got < want || offset_ >= size_);
+            fileDone = at == got && offset_ >= size_;
             moduleDone = fileDone && fileIndex_ + 1 == module->files.size();
             chunks.push_back(
                 {module->name, file.fileName, file.relDir, {out + at - piece, piece}, moduleDone});

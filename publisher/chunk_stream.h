@@ -34,11 +34,14 @@ class ChunkStream {
     size_t Queued() const { return queue_.size(); }
     bool Active() const { return !queue_.empty(); }
     const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
+    bool Holds(const PackageModule* module) const;
 
     enum class Result { Ok, Error };
     // Appends up to `max` chunks of one file (or the one chunk of a module without files) to `chunks`;
     // their Data points into this object and stays valid until the next call. Error: a file could not be
-    // read (`error` says which); the stream is then empty.
+    // read, or changed (size, times, or the file itself) since it was opened (`error` says which); the
+    // stream is then empty. A file is sent as it was when opened or not at all: its last chunk goes
+    // out only when nothing changed up to its last read.
     Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);
 
     // The file whose first chunk comes next; null in the middle of a file, before a module without
@@ -55,6 +58,7 @@ class ChunkStream {
   private:
     void CloseFile();
     void Abort();
+    void ReleaseIdle();
     void FileDone(const PackageModule* module);
 
     std::deque<const PackageModule*> queue_;

@@ -34,6 +34,7 @@ constexpr size_t kMaxRelDir = 100;
 constexpr size_t kMaxUserName = 50;
 constexpr size_t kMaxPassword = 20;
 
+// Every name here is in code page 936, as installers read it; `source` is the path on this machine.
 struct PackageFile {
     std::string relDir;   // "" or "a\b\" (backslashes, trailing backslash)
     std::string fileName; // last part of the path
@@ -42,8 +43,9 @@ struct PackageFile {
 };
 
 struct PackageModule {
-    ModuleRecord record; // what the module check reports
-    std::string name;
+    ModuleRecord record;            // what the module check reports
+    std::string name;               // in code page 936, as on the wire
+    std::string label;              // as the manifest writes it (UTF-8), for people
     std::vector<PackageFile> files; // in a stable order: folder by folder, names sorted
     uint64_t bytes = 0;
 };
@@ -72,7 +74,8 @@ struct PackageLoad {
 };
 
 // Reads `folder`/package.json and scans every module folder. Refuses anything that would not fit the
-// wire records, folders outside the package, links and special files.
+// wire records in code page 936, names Windows cannot create, module folders that are not strictly
+// below the package folder, the manifest under another name, links and special files.
 PackageLoad LoadPackage(const std::filesystem::path& folder);
 
 } // namespace publisher

@@ -25,7 +25,7 @@ class SessionHarness {
         WriteStandardPackage(tmp_.path());
         load_ = LoadPackage(tmp_.path());
         log_.OpenFile((tmp_.path() / "events.log").string());
-        settings_.package = &*load_.package;
+        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
         settings_.rotation = &rotation_;
         settings_.moduleBatch = moduleBatch;
         settings_.cache = std::move(cache);

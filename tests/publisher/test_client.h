@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -20,8 +21,15 @@ namespace publisher::testing {
 class TestClient {
   public:
     TestClient();
-    bool Connect(uint16_t port);
+    // Connects to 127.0.0.1:port; a receiveBuffer above 0 is set first (SO_RCVBUF), so a slow reader
+    // holds the service back instead of the kernel's buffers taking everything at once.
+    bool Connect(uint16_t port, int receiveBuffer = 0);
     void Close();
+    // Makes every later read give up after `limit`: Receive then reports Closed and timedOut() is true.
+    void SetTimeout(std::chrono::milliseconds limit);
+    bool timedOut() const { return timedOut_; }
+    // Whether the service still answers a heartbeat on this connection.
+    bool Alive();
 
     // Sends msg as type '4' under the fixed key before authentication, as type '6' after.
     bool Send(const std::vector<uint8_t>& msg);
@@ -68,6 +76,8 @@ class TestClient {
     bool authenticated_ = false;
     std::vector<uint8_t> in_;
     size_t garbage_ = 0;
+    bool timedOut_ = false;
+    int timeoutMs_ = -1;
 };
 
 } // namespace publisher::testing

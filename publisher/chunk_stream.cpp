@@ -44,11 +44,9 @@ void ChunkStream::FileDone(const PackageModule* module) {
         fileIndex_ = 0;
         queue_.pop_front();
     }
-    ReleaseIdle();
 }
 
 void ChunkStream::ReleaseIdle() {
-    // An idle connection holds no file buffer.
     if (queue_.empty())
         std::vector<uint8_t>().swap(data_);
 }
@@ -70,7 +68,6 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         if (module->files.empty()) {
             chunks.push_back({module->name, kEmptyModuleFile, "", {}, true});
             queue_.pop_front();
-            ReleaseIdle();
             return Result::Ok;
         }
         const PackageFile& file = module->files[fileIndex_];

@@ -54,11 +54,13 @@ class ChunkStream {
     const FileStamp& OpenedStamp() const { return stamp_; }
 
     uint64_t BytesRead() const { return bytesRead_; }
+    // Gives the read buffer back once the stream is empty, so an idle connection holds none; the
+    // chunks of the last Next point into it, so only once they have been encoded.
+    void ReleaseIdle();
 
   private:
     void CloseFile();
     void Abort();
-    void ReleaseIdle();
     void FileDone(const PackageModule* module);
 
     std::deque<const PackageModule*> queue_;

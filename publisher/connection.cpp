@@ -109,6 +109,9 @@ void Connection::Process() {
         lastActivity_ = std::chrono::steady_clock::now();
     }
     NoteStreaming();
+    // Authenticating or sending the module list can bring the deadline forward.
+    if (const auto due = Deadline(); due < deadline_.expiry())
+        WaitDeadline(due);
 }
 
 void Connection::NoteStreaming() {

@@ -397,6 +397,7 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
     packet.resize(n);
     ++downloadMessages_;
     if (!stream_.Active()) {
+        stream_.ReleaseIdle();
         std::string kept;
         if (replayedMessages_ != 0)
             kept = " (" + std::to_string(replayedMessages_) + " of them kept from earlier downloads)";

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace publisher::testing {
 namespace fs = std::filesystem;
@@ -24,6 +25,15 @@ bool TestClient::Connect(uint16_t port, int receiveBuffer) {
     if (!ec)
         socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
     return !ec;
+}
+
+void TestClient::Shutdown() {
+    ::shutdown(socket_.native_handle(), SHUT_RDWR);
+}
+
+int TestClient::ReleaseHandle() {
+    asio::error_code ec;
+    return int(socket_.release(ec));
 }
 
 void TestClient::SetTimeout(std::chrono::milliseconds limit) {
@@ -164,7 +174,8 @@ std::optional<std::vector<ModuleRecord>> TestClient::ModuleCheck(const std::stri
 }
 
 TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>& modules,
-                                                const fs::path& folder) {
+                                                const fs::path& folder,
+                                                const std::function<void()>& onMessage) {
     DownloadResult result;
     std::vector<messages::DownloadItem> items;
     std::multiset<std::string> pending;
@@ -196,6 +207,8 @@ TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>&
         answered = true;
         ++result.messages;
         result.lastErrorCode = rsp->ErrorCode;
+        if (onMessage)
+            onMessage();
         for (const auto& chunk : rsp->Chunks) {
             std::string rel(chunk.RelDir);
             bool climbs = !rel.empty() && (rel[0] == '\\' || rel.find("..") != std::string::npos);

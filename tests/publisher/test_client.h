@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -25,6 +26,11 @@ class TestClient {
     // holds the service back instead of the kernel's buffers taking everything at once.
     bool Connect(uint16_t port, int receiveBuffer = 0);
     void Close();
+    // Ends the connection in both directions without closing the socket, so a read on another thread
+    // returns; safe while that thread uses the client.
+    void Shutdown();
+    // Hands the open socket over as a bare descriptor (the caller closes it); the client is closed.
+    int ReleaseHandle();
     // Makes every later read give up after `limit`: Receive then reports Closed and timedOut() is true.
     void SetTimeout(std::chrono::milliseconds limit);
     bool timedOut() const { return timedOut_; }
@@ -59,7 +65,9 @@ class TestClient {
     // Requests the modules and writes the chunks below `folder` the way the installer does: RelDir and
     // FileName appended, a new file whenever the path changes. Returns when every module has ended or
     // the connection closed.
-    DownloadResult Download(const std::vector<ModuleRecord>& modules, const std::filesystem::path& folder);
+    // `onMessage` is called after each download message.
+    DownloadResult Download(const std::vector<ModuleRecord>& modules, const std::filesystem::path& folder,
+                            const std::function<void()>& onMessage = {});
 
     size_t garbageSeen() const { return garbage_; }
 

@@ -1,5 +1,6 @@
 // Tests of the running publisher as a deployer meets it: signals (SIGPIPE, SIGHUP), a file that
 // changes while it is sent, the log under a reconnect flood, --check-config and start-up refusals.
+#include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
 #include "tests/publisher/slow_download.h"
 #include "tests/publisher/temp_package.h"
@@ -18,21 +19,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::vector<ModuleRecord> ListModules(uint16_t checkPort, uint32_t v4 = 3) {
-    TestClient c;
-    if (!c.Connect(checkPort) || c.Authenticate() != 0u || c.Login("tulip", "tulip") != 0u)
-        return {};
-    auto modules = c.ModuleCheck("000185", 12, v4);
-    return modules ? *modules : std::vector<ModuleRecord>{};
-}
-
-ModuleRecord Named(const std::vector<ModuleRecord>& modules, std::string_view name) {
-    for (const auto& m : modules)
-        if (m.Name() == name)
-            return m;
-    return {};
-}
 
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path);
@@ -168,33 +154,16 @@ TEST(LifecycleTest, KeepsTheLogSmallUnderAReconnectFlood) {
     ASSERT_TRUE(served.process->started());
     const fs::path log = served.work.path() / "events.log";
     const auto before = fs::file_size(log);
-    std::atomic<bool> stop{false};
-    std::atomic<size_t> rounds{0};
-    std::vector<std::thread> flood;
-    for (int t = 0; t < 4; ++t)
-        flood.emplace_back([&, t] {
-            while (!stop) {
-                TestClient c;
-                if (!c.Connect(t % 2 ? served.process->downloadPorts()[0] : served.process->checkPort()))
-                    continue;
-                c.SetTimeout(1000ms);
-                c.Authenticate();
-                c.SendRaw({'x', 'y', 'z'});
-                ++rounds;
-            }
-        });
     const auto started = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(5s);
-    stop = true;
-    for (auto& t : flood)
-        t.join();
+    const size_t rounds =
+        ReconnectFlood(served.process->checkPort(), served.process->downloadPorts()[0], 4, 5000ms);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::this_thread::sleep_for(1500ms); // the last counts
     const double bytes = double(fs::file_size(log) - before);
     const double perMinute = bytes / seconds * 60;
     std::printf("[ figure ] log under a reconnect flood: %.0f bytes per minute (%zu connections in %.1f s)\n",
-                perMinute, rounds.load(), seconds);
-    EXPECT_GT(rounds.load(), 1000u);
+                perMinute, rounds, seconds);
+    EXPECT_GT(rounds, 1000u);
     EXPECT_LT(perMinute, 1e6);
     EXPECT_GT(Count(ReadText(log), "more suppressed"), 0u);
 }

@@ -2,6 +2,7 @@
 // per service and per address, idle time counted by whole requests, the check connection held while
 // its installer downloads, a slowloris beside an honest installer, and the memory of idle connections.
 #include "net/session_messages.h"
+#include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
 #include "tests/publisher/slow_download.h"
 #include "tests/publisher/temp_package.h"
@@ -17,58 +18,6 @@
 using namespace publisher::testing;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-namespace {
-
-// Whether the service closes the connection within `limit` (without answering anything more).
-bool ClosedWithin(TestClient& c, std::chrono::milliseconds limit) {
-    c.SetTimeout(limit);
-    std::vector<uint8_t> msg;
-    while (c.Receive(msg) == TestClient::Got::Message) {
-    }
-    return !c.timedOut();
-}
-
-std::vector<ModuleRecord> ListModules(uint16_t checkPort) {
-    TestClient c;
-    if (!c.Connect(checkPort) || c.Authenticate() != 0u || c.Login("tulip", "tulip") != 0u)
-        return {};
-    auto modules = c.ModuleCheck("000185", 12, 3);
-    return modules ? *modules : std::vector<ModuleRecord>{};
-}
-
-ModuleRecord Named(const std::vector<ModuleRecord>& modules, std::string_view name) {
-    for (const auto& m : modules)
-        if (m.Name() == name)
-            return m;
-    return {};
-}
-
-// A check connection through to its module list, as the installer leaves it during the download.
-bool CheckThrough(TestClient& c, uint16_t port, bool moduleList) {
-    if (!c.Connect(port) || c.Authenticate() != 0u || c.Login("tulip", "tulip") != 0u)
-        return false;
-    return !moduleList || c.ModuleCheck("000185", 12, 3).has_value();
-}
-
-// The whole exchange of an installer; false if any step fails.
-bool Install(uint16_t checkPort, const fs::path& folder) {
-    TestClient check;
-    if (!CheckThrough(check, checkPort, false))
-        return false;
-    auto offer = check.UpdateCheck("000185");
-    if (!offer || offer->Offers.empty() || !offer->Offers[0].Available)
-        return false;
-    auto modules = check.ModuleCheck("000185", offer->Offers[0].VerPart3, offer->Offers[0].VerPart4);
-    TestClient download;
-    if (!modules || !download.Connect(uint16_t(offer->Offers[0].DownloadPort)) ||
-        download.Authenticate() != 0u)
-        return false;
-    auto result = download.Download(*modules, folder);
-    return !result.closed && result.completed.size() == modules->size() && check.Alive();
-}
-
-} // namespace
 
 // Tests that a connection must authenticate in time: dribbled bytes, or a refused authentication, do
 // not keep it open past the deadline, while an authenticated connection stays.
@@ -196,47 +145,17 @@ TEST(PolicyTest, HoldsTheCheckConnectionWhileItsDownloadRuns) {
 TEST(PolicyTest, AnHonestInstallerGetsThroughASlowloris) {
     ServedPackage served({"--max-check-connections", "100", "--max-download-connections", "100"});
     ASSERT_TRUE(served.process->started());
-    const uint16_t ports[] = {served.process->checkPort(), served.process->downloadPorts()[0]};
-    std::atomic<bool> stop{false};
-    std::atomic<size_t> accepted{0};
-    // The attacker's address is another loopback address, so that the per-address limit applies to it
-    // and not to the honest installer on 127.0.0.1.
-    std::thread attacker([&] {
-        asio::io_context io;
-        std::vector<std::unique_ptr<asio::ip::tcp::socket>> sockets;
-        while (!stop) {
-            while (sockets.size() < 200) {
-                auto s = std::make_unique<asio::ip::tcp::socket>(io);
-                asio::error_code ec;
-                s->open(asio::ip::tcp::v4(), ec);
-                s->bind({asio::ip::make_address_v4("127.0.0.2"), 0}, ec);
-                s->connect({asio::ip::make_address_v4("127.0.0.1"), ports[sockets.size() % 2]}, ec);
-                if (!ec)
-                    ++accepted;
-                sockets.push_back(std::move(s));
-            }
-            // One byte each, then drop the ones the service closed and open them again.
-            for (auto& s : sockets) {
-                asio::error_code ec;
-                uint8_t b = '#';
-                s->non_blocking(true, ec);
-                s->write_some(asio::buffer(&b, 1), ec);
-                if (ec && ec != asio::error::would_block)
-                    s.reset();
-            }
-            std::erase(sockets, nullptr);
-            std::this_thread::sleep_for(200ms);
-        }
-    });
+    auto attacker = std::make_unique<Slowloris>(
+        std::vector<uint16_t>{served.process->checkPort(), served.process->downloadPorts()[0]}, 200);
     std::this_thread::sleep_for(1000ms);
     auto started = std::chrono::steady_clock::now();
     const bool installed = Install(served.process->checkPort(), served.work.path() / "honest");
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    stop = true;
-    attacker.join();
+    const size_t connected = attacker->connected();
+    attacker.reset();
     EXPECT_TRUE(installed);
     EXPECT_LT(seconds, 10.0);
-    EXPECT_GE(accepted.load(), 200u);
+    EXPECT_GE(connected, 200u);
     EXPECT_NE(served.Log().find("connections open from 127.0.0.2"), std::string::npos);
     std::printf("[ figure ] honest install during a 200-socket slowloris: %.3f s\n", seconds);
 }

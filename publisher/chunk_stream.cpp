@@ -75,8 +75,13 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             errno = 0;
             fd_ = ::open(file.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
             struct stat st {};
-            if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-                error = file.source.string() + ": cannot be read: " + std::strerror(errno ? errno : EINVAL);
+            const bool opened = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+            // The manifest linked into a module folder after the package was loaded.
+            const bool manifest = opened && forbiddenInode_ != 0 && uint64_t(st.st_dev) == forbiddenDevice_ &&
+                                  uint64_t(st.st_ino) == forbiddenInode_;
+            if (!opened || manifest) {
+                error = file.source.string() + ": cannot be read: " +
+                        (manifest ? "it is the manifest" : std::strerror(errno ? errno : EINVAL));
                 Abort();
                 return Result::Error;
             }

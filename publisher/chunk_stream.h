@@ -31,6 +31,12 @@ class ChunkStream {
     ChunkStream& operator=(const ChunkStream&) = delete;
 
     void Enqueue(const PackageModule* module) { queue_.push_back(module); }
+    // A file found to be this one when it is opened (linked into a module folder after the package
+    // was loaded) is refused as unreadable.
+    void Forbid(uint64_t device, uint64_t inode) {
+        forbiddenDevice_ = device;
+        forbiddenInode_ = inode;
+    }
     size_t Queued() const { return queue_.size(); }
     bool Active() const { return !queue_.empty(); }
     const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
@@ -72,6 +78,8 @@ class ChunkStream {
     bool fileFinished_ = false;
     std::vector<uint8_t> data_;
     uint64_t bytesRead_ = 0;
+    uint64_t forbiddenDevice_ = 0;
+    uint64_t forbiddenInode_ = 0;
 };
 
 } // namespace publisher

@@ -257,6 +257,8 @@ PackageLoad LoadPackage(const fs::path& folder) {
         CheckKeys(manifest, "", {"package", "version", "users", "modules"});
         Package package;
         package.root = root;
+        package.manifestDevice = context.manifest.device;
+        package.manifestInode = context.manifest.inode;
         package.packageNo = WireText(Required(manifest, "package", "package"), "package", 1, kMaxPackageNo);
 
         const json& version = Required(manifest, "version", "version");

@@ -63,6 +63,9 @@ struct Package {
     std::vector<PackageUser> users;
     std::vector<PackageModule> modules;
     uint64_t bytes = 0;
+    // The manifest's device and inode: no file by that identity is ever sent, whatever its name.
+    uint64_t manifestDevice = 0;
+    uint64_t manifestInode = 0;
 
     const PackageModule* FindModule(std::string_view name) const;
     bool CheckUser(std::string_view name, std::string_view password) const;

@@ -71,6 +71,8 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
     SetKey(ownSendKey_, nullptr, 0);
     if (role_ == Role::Download)
         cache_ = settings.cache;
+    if (settings.package)
+        stream_.Forbid(settings.package->manifestDevice, settings.package->manifestInode);
 }
 
 Session::~Session() {

@@ -150,3 +150,23 @@ TEST(ChunkStreamTest, StopsAtAFileThatChangesWhileSent) {
             EXPECT_FALSE(c.ModuleEnd);
     }
 }
+
+// Tests that the manifest, linked into a module folder in place of a file after the package was
+// loaded, is refused when the stream reaches it.
+TEST(ChunkStreamTest, NeverSendsTheManifest) {
+    TempFolder tmp;
+    WriteStandardPackage(tmp.path());
+    PackageLoad load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.package);
+    const auto one = tmp.path() / "modules/client/one.bin";
+    std::filesystem::remove(one);
+    std::filesystem::create_hard_link(tmp.path() / "package.json", one);
+    ChunkStream stream;
+    stream.Forbid(load.package->manifestDevice, load.package->manifestInode);
+    stream.Enqueue(load.package->FindModule("client"));
+    std::vector<messages::FileChunk> chunks;
+    std::string error;
+    ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // exact.bin
+    EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
+    EXPECT_NE(error.find("one.bin: cannot be read: it is the manifest"), std::string::npos) << error;
+}

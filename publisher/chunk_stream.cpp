@@ -34,6 +34,10 @@ void ChunkStream::SkipFile(uint64_t bytes) {
     FileDone(queue_.front());
 }
 
+bool ChunkStream::Holds(const PackageModule* module) const {
+    return std::find(queue_.begin(), queue_.end(), module) != queue_.end();
+}
+
 void ChunkStream::FileDone(const PackageModule* module) {
     CloseFile();
     if (++fileIndex_ == module->files.size()) {
@@ -42,10 +46,16 @@ void ChunkStream::FileDone(const PackageModule* module) {
     }
 }
 
+void ChunkStream::ReleaseIdle() {
+    if (queue_.empty())
+        std::vector<uint8_t>().swap(data_);
+}
+
 void ChunkStream::Abort() {
     CloseFile();
     queue_.clear();
     fileIndex_ = 0;
+    ReleaseIdle();
 }
 
 ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, size_t max,
@@ -65,8 +75,13 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             errno = 0;
             fd_ = ::open(file.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
             struct stat st {};
-            if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-                error = file.source.string() + ": cannot be read: " + std::strerror(errno ? errno : EINVAL);
+            const bool opened = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+            // The manifest linked into a module folder after the package was loaded.
+            const bool manifest = opened && forbiddenInode_ != 0 && uint64_t(st.st_dev) == forbiddenDevice_ &&
+                                  uint64_t(st.st_ino) == forbiddenInode_;
+            if (!opened || manifest) {
+                error = file.source.string() + ": cannot be read: " +
+                        (manifest ? "it is the manifest" : std::strerror(errno ? errno : EINVAL));
                 Abort();
                 return Result::Error;
             }
@@ -90,8 +105,14 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                 return Result::Error;
             }
             if (n == 0)
-                break; // shrank since it was opened: send what is there
+                break;
             got += size_t(n);
+        }
+        struct stat now {};
+        if (got < want || ::fstat(fd_, &now) != 0 || !(StampFrom(now) == stamp_)) {
+            error = file.source.string() + ": changed while it was sent";
+            Abort();
+            return Result::Error;
         }
         bool fileDone = false, moduleDone = false;
         size_t at = 0;
@@ -100,7 +121,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             offset_ += piece;
             bytesRead_ += piece;
             at += piece;
-            fileDone = at == got && (got < want || offset_ >= size_);
+            fileDone = at == got && offset_ >= size_;
             moduleDone = fileDone && fileIndex_ + 1 == module->files.size();
             chunks.push_back(
                 {module->name, file.fileName, file.relDir, {out + at - piece, piece}, moduleDone});

@@ -31,14 +31,23 @@ class ChunkStream {
     ChunkStream& operator=(const ChunkStream&) = delete;
 
     void Enqueue(const PackageModule* module) { queue_.push_back(module); }
+    // A file found to be this one when it is opened (linked into a module folder after the package
+    // was loaded) is refused as unreadable.
+    void Forbid(uint64_t device, uint64_t inode) {
+        forbiddenDevice_ = device;
+        forbiddenInode_ = inode;
+    }
     size_t Queued() const { return queue_.size(); }
     bool Active() const { return !queue_.empty(); }
     const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
+    bool Holds(const PackageModule* module) const;
 
     enum class Result { Ok, Error };
     // Appends up to `max` chunks of one file (or the one chunk of a module without files) to `chunks`;
     // their Data points into this object and stays valid until the next call. Error: a file could not be
-    // read (`error` says which); the stream is then empty.
+    // read, or changed (size, times, or the file itself) since it was opened (`error` says which); the
+    // stream is then empty. A file is sent as it was when opened or not at all: its last chunk goes
+    // out only when nothing changed up to its last read.
     Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);
 
     // The file whose first chunk comes next; null in the middle of a file, before a module without
@@ -51,6 +60,9 @@ class ChunkStream {
     const FileStamp& OpenedStamp() const { return stamp_; }
 
     uint64_t BytesRead() const { return bytesRead_; }
+    // Gives the read buffer back once the stream is empty, so an idle connection holds none; the
+    // chunks of the last Next point into it, so only once they have been encoded.
+    void ReleaseIdle();
 
   private:
     void CloseFile();
@@ -66,6 +78,8 @@ class ChunkStream {
     bool fileFinished_ = false;
     std::vector<uint8_t> data_;
     uint64_t bytesRead_ = 0;
+    uint64_t forbiddenDevice_ = 0;
+    uint64_t forbiddenInode_ = 0;
 };
 
 } // namespace publisher

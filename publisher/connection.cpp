@@ -2,6 +2,7 @@
 
 #include "publisher/event_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace publisher {
@@ -10,22 +11,31 @@ namespace {
 // Room for the largest packet plus a whole second one. Once the session has taken every complete
 // packet (at the latest when its answer queue has drained), an incomplete one never lacks space.
 constexpr size_t kReadBufferSize = 2 * (kPacketHeaderSize + kMaxPayload);
+// What a read asks for at least: most requests fit at once.
+constexpr size_t kMinRead = 4096;
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 1000.0)
+               .substr(0, 6) +
+           " s";
+}
 
 } // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket, Role role, const ServiceSettings& settings,
-                       EventLog& log, Scratch& scratch, std::string tag, std::chrono::seconds idleLimit,
-                       std::function<void()> onClosed)
-    : socket_(std::move(socket)), idleTimer_(socket_.get_executor()), idleLimit_(idleLimit), log_(log),
-      session_(role, settings, log, std::move(tag), scratch), onClosed_(std::move(onClosed)),
-      in_(kReadBufferSize) {}
+Connection::Connection(asio::ip::tcp::socket socket, Role role,
+                       std::shared_ptr<const ServiceSettings> settings, EventLog& log, Scratch& scratch,
+                       std::string tag, ConnectionPolicy policy, ConnectionHooks hooks)
+    : socket_(std::move(socket)), deadline_(socket_.get_executor()), policy_(policy),
+      hooks_(std::move(hooks)), log_(log), settings_(std::move(settings)),
+      session_(role, *settings_, log, std::move(tag), scratch) {}
 
 void Connection::Start() {
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-    log_.Write(session_.Tag() + " connected");
-    lastActivity_ = std::chrono::steady_clock::now();
-    WaitIdle();
+    socket_.non_blocking(true, ec);
+    log_.Limited("connected", kEventsPerSecond, session_.Tag() + " connected");
+    connectedAt_ = lastActivity_ = std::chrono::steady_clock::now();
+    WaitDeadline(Deadline());
     Read();
 }
 
@@ -33,34 +43,52 @@ void Connection::Stop(const std::string& reason) {
     if (closed_)
         return;
     closed_ = true;
-    log_.Write(session_.Tag() + " closed: " + reason + " (" + std::to_string(bytesIn_) + " bytes in, " +
-               std::to_string(bytesOut_) + " bytes out)");
+    log_.Limited("closed", kEventsPerSecond,
+                 session_.Tag() + " closed: " + reason + " (" + std::to_string(bytesIn_) + " bytes in, " +
+                     std::to_string(bytesOut_) + " bytes out)");
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    idleTimer_.cancel();
-    if (onClosed_)
-        onClosed_();
+    deadline_.cancel();
+    if (streaming_ && hooks_.streaming)
+        hooks_.streaming(false);
+    streaming_ = false;
+    if (hooks_.closed)
+        hooks_.closed();
 }
 
 void Connection::Read() {
-    if (reading_ || closed_ || session_.Closing() || session_.QueueFull() || inUsed_ == in_.size())
+    if (reading_ || closed_ || session_.Closing() || session_.QueueFull() || inUsed_ == kReadBufferSize)
         return;
     reading_ = true;
-    socket_.async_read_some(
-        asio::buffer(in_.data() + inUsed_, in_.size() - inUsed_),
-        [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
+    // Waiting holds no buffer; one is taken only once there are bytes to read.
+    socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                       [self = shared_from_this()](const asio::error_code& ec) { self->OnReadable(ec); });
 }
 
-void Connection::OnRead(const asio::error_code& ec, size_t n) {
+void Connection::OnReadable(const asio::error_code& waitError) {
     reading_ = false;
     if (closed_)
         return;
+    if (waitError) {
+        Stop("read failed: " + waitError.message());
+        return;
+    }
+    asio::error_code ec;
+    const size_t available = socket_.available(ec);
+    const size_t room = kReadBufferSize - inUsed_;
+    const size_t want = std::min(room, std::max(available, kMinRead));
+    if (in_.size() < inUsed_ + want)
+        in_.resize(std::min(kReadBufferSize, std::max(inUsed_ + want, in_.size() * 2)));
+    const size_t n = socket_.read_some(asio::buffer(in_.data() + inUsed_, in_.size() - inUsed_), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        Read();
+        return;
+    }
     if (ec) {
         Stop(ec == asio::error::eof ? "closed by peer" : "read failed: " + ec.message());
         return;
     }
-    lastActivity_ = std::chrono::steady_clock::now();
     bytesIn_ += n;
     inUsed_ += n;
     Process();
@@ -74,12 +102,33 @@ void Connection::Process() {
         std::memmove(in_.data(), in_.data() + used, inUsed_ - used);
         inUsed_ -= used;
     }
+    if (inUsed_ == 0)
+        std::vector<uint8_t>().swap(in_);
+    if (session_.ValidRequests() != requestsSeen_) {
+        requestsSeen_ = session_.ValidRequests();
+        lastActivity_ = std::chrono::steady_clock::now();
+    }
+    NoteStreaming();
+    // Authenticating or sending the module list can bring the deadline forward.
+    if (const auto due = Deadline(); due < deadline_.expiry())
+        WaitDeadline(due);
+}
+
+void Connection::NoteStreaming() {
+    if (session_.Streaming() == streaming_)
+        return;
+    streaming_ = session_.Streaming();
+    if (hooks_.streaming)
+        hooks_.streaming(streaming_);
 }
 
 void Connection::Write() {
     if (writing_ || closed_)
         return;
-    if (!session_.NextPacket(out_)) {
+    const bool next = session_.NextPacket(out_);
+    NoteStreaming();
+    if (!next) {
+        std::vector<uint8_t>().swap(out_);
         if (session_.Closing())
             Stop(session_.CloseReason());
         return;
@@ -98,6 +147,7 @@ void Connection::OnWrite(const asio::error_code& ec, size_t n) {
         Stop("write failed: " + ec.message());
         return;
     }
+    // The peer takes what it asked for: a long download is not idle.
     lastActivity_ = std::chrono::steady_clock::now();
     bytesOut_ += n;
     // Packets held back while the answer queue was full.
@@ -107,16 +157,39 @@ void Connection::OnWrite(const asio::error_code& ec, size_t n) {
     Read();
 }
 
-void Connection::WaitIdle() {
-    idleTimer_.expires_at(lastActivity_ + idleLimit_);
-    idleTimer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
-        if (ec || self->closed_)
-            return;
-        if (std::chrono::steady_clock::now() - self->lastActivity_ >= self->idleLimit_)
-            self->Stop("idle for " + std::to_string(self->idleLimit_.count()) + " s");
-        else
-            self->WaitIdle();
+std::chrono::steady_clock::time_point Connection::Deadline() const {
+    if (!session_.Authenticated())
+        return connectedAt_ + policy_.authLimit;
+    if (session_.ModuleListSent())
+        return lastActivity_ + std::max(policy_.idleLimit, policy_.holdLimit);
+    return lastActivity_ + policy_.idleLimit;
+}
+
+void Connection::WaitDeadline(std::chrono::steady_clock::time_point at) {
+    deadline_.expires_at(at);
+    deadline_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec)
+            self->OnDeadline();
     });
+}
+
+void Connection::OnDeadline() {
+    if (closed_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto due = Deadline();
+    if (now < due)
+        return WaitDeadline(due);
+    if (!session_.Authenticated()) {
+        log_.Limited("not authenticated", kComplaintsPerSecond,
+                     session_.Tag() + " not authenticated within " + Seconds(policy_.authLimit));
+        return Stop("not authenticated in time");
+    }
+    if (session_.ModuleListSent() && hooks_.downloadRunning && hooks_.downloadRunning()) {
+        // The installer's download from this address still runs; look again later.
+        return WaitDeadline(now + std::min(policy_.idleLimit, policy_.holdLimit));
+    }
+    Stop("idle for " + Seconds(now - lastActivity_));
 }
 
 } // namespace publisher

@@ -2,8 +2,16 @@
 //
 // Back-pressure: the next download message is built only when the previous one has been written, and
 // neither the buffered packets nor the socket are read while answers pile up unwritten, so a peer that
-// never reads holds at most one message, a bounded queue and the read buffer. A connection with no completed
-// read or write for the idle limit ends.
+// never reads holds at most one message, a bounded queue and the read buffer.
+//
+// Memory: an idle connection holds no buffer. The socket is first only waited on; the read buffer
+// exists while bytes of an unfinished packet are held, the write buffer while a message is in flight.
+//
+// Deadlines (ConnectionPolicy): a connection must authenticate within authLimit of connecting. After
+// that it ends once idleLimit passes without a whole valid request or a completed write; bytes that
+// make no request do not count. A check connection that was sent its module list waits for the
+// installer's download instead: it stays open for holdLimit, and beyond while a download from its
+// address runs.
 #pragma once
 
 #include "publisher/session.h"
@@ -18,11 +26,24 @@
 
 namespace publisher {
 
+struct ConnectionPolicy {
+    std::chrono::steady_clock::duration authLimit = std::chrono::seconds(10);
+    std::chrono::steady_clock::duration idleLimit = std::chrono::minutes(30);
+    std::chrono::steady_clock::duration holdLimit = std::chrono::hours(24);
+};
+
+// What a connection asks of and tells the server, on the serving thread.
+struct ConnectionHooks {
+    std::function<void()> closed;
+    std::function<void(bool)> streaming;   // a download started (true) or ended (false)
+    std::function<bool()> downloadRunning; // whether a download from this connection's address runs
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(asio::ip::tcp::socket socket, Role role, const ServiceSettings& settings, EventLog& log,
-               Scratch& scratch, std::string tag, std::chrono::seconds idleLimit,
-               std::function<void()> onClosed);
+    Connection(asio::ip::tcp::socket socket, Role role, std::shared_ptr<const ServiceSettings> settings,
+               EventLog& log, Scratch& scratch, std::string tag, ConnectionPolicy policy,
+               ConnectionHooks hooks);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -32,20 +53,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   private:
     void Read();
-    void OnRead(const asio::error_code& ec, size_t n);
+    void OnReadable(const asio::error_code& ec);
     // Hands the buffered bytes to the session and keeps what it did not take.
     void Process();
     void Write();
     void OnWrite(const asio::error_code& ec, size_t n);
-    void WaitIdle();
+    void NoteStreaming();
+    std::chrono::steady_clock::time_point Deadline() const;
+    void WaitDeadline(std::chrono::steady_clock::time_point at);
+    void OnDeadline();
 
     asio::ip::tcp::socket socket_;
-    asio::steady_timer idleTimer_;
-    std::chrono::seconds idleLimit_;
+    asio::steady_timer deadline_;
+    ConnectionPolicy policy_;
+    ConnectionHooks hooks_;
+    std::chrono::steady_clock::time_point connectedAt_;
     std::chrono::steady_clock::time_point lastActivity_;
     EventLog& log_;
+    std::shared_ptr<const ServiceSettings> settings_; // outlives session_: a reload swaps the server's
     Session session_;
-    std::function<void()> onClosed_;
 
     std::vector<uint8_t> in_;
     size_t inUsed_ = 0;
@@ -53,6 +79,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool reading_ = false;
     bool writing_ = false;
     bool closed_ = false;
+    bool streaming_ = false;
+    uint64_t requestsSeen_ = 0;
     uint64_t bytesIn_ = 0;
     uint64_t bytesOut_ = 0;
 };

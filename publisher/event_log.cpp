@@ -1,6 +1,5 @@
 #include "publisher/event_log.h"
 
-#include <chrono>
 #include <ctime>
 
 namespace publisher {
@@ -8,6 +7,7 @@ namespace publisher {
 EventLog::EventLog() : file_(stderr) {}
 
 EventLog::~EventLog() {
+    FlushSuppressed();
     if (owned_)
         std::fclose(file_);
 }
@@ -21,10 +21,25 @@ bool EventLog::OpenFile(const std::string& path) {
         std::fclose(file_);
     file_ = f;
     owned_ = true;
+    path_ = path;
     return true;
 }
 
+bool EventLog::Reopen() {
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        path = path_;
+    }
+    return path.empty() || OpenFile(path);
+}
+
 void EventLog::Write(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    WriteLocked(text);
+}
+
+void EventLog::WriteLocked(std::string_view text) {
     using namespace std::chrono;
     auto now = system_clock::now();
     std::time_t secs = system_clock::to_time_t(now);
@@ -34,9 +49,45 @@ void EventLog::Write(std::string_view text) {
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, int(millis));
-    std::lock_guard lock(mutex_);
+    // A write error (a full disk, a closed pipe) loses the line, never the service.
     std::fprintf(file_, "%s %.*s\n", stamp, int(text.size()), text.data());
     std::fflush(file_);
+}
+
+bool EventLog::Roll(const std::string& kind, Budget& budget, std::chrono::steady_clock::time_point now) {
+    if (now - budget.start < std::chrono::seconds(1))
+        return false;
+    if (budget.suppressed != 0)
+        WriteLocked(kind + ": " + std::to_string(budget.suppressed) + " more suppressed");
+    budget = Budget{now};
+    return true;
+}
+
+void EventLog::Limited(std::string_view kind, unsigned perSecond, std::string_view text) {
+    const auto now = clock_();
+    std::lock_guard lock(mutex_);
+    auto it = budgets_.find(kind);
+    if (it == budgets_.end())
+        it = budgets_.emplace(std::string(kind), Budget{now}).first;
+    Roll(it->first, it->second, now);
+    if (it->second.written >= perSecond) {
+        ++it->second.suppressed;
+        return;
+    }
+    ++it->second.written;
+    WriteLocked(text);
+}
+
+void EventLog::FlushSuppressed() {
+    const auto now = clock_();
+    std::lock_guard lock(mutex_);
+    for (auto it = budgets_.begin(); it != budgets_.end();) {
+        // A kind that has been quiet for a whole second needs no entry any more.
+        if (Roll(it->first, it->second, now) && it->second.written == 0)
+            it = budgets_.erase(it);
+        else
+            ++it;
+    }
 }
 
 } // namespace publisher

@@ -58,12 +58,23 @@ std::string HelpText() {
            "                         (default: the --download listeners)\n"
            "  --log FILE             append the event log to FILE (default: standard error)\n"
            "  --heartbeat SECONDS    heartbeat interval told to installers (default 30)\n"
-           "  --idle-minutes N       close connections idle for N minutes (default 30)\n"
+           "  --idle-minutes N       close connections without a whole valid request for N minutes\n"
+           "                         (default 30)\n"
+           "  --auth-seconds N       close connections not authenticated within N seconds (default 10)\n"
+           "  --hold-hours N         keep a check connection that was sent its module list open for at\n"
+           "                         least N hours, and as long as a download from its address runs\n"
+           "                         (default 24)\n"
+           "  --max-per-address N    refuse connections beyond N at once from one address, both services\n"
+           "                         together (default 64)\n"
+           "  --max-check-connections N     refuse check connections beyond N at once (default 1024)\n"
+           "  --max-download-connections N  refuse download connections beyond N at once (default 1024)\n"
+           "  --max-connections N    sets both of the above\n"
            "  --module-batch N       module records per module-check message (default: as many as fit)\n"
-           "  --max-connections N    refuse connections beyond N at once (default 1024)\n"
            "  --cache-mib N          keep up to N MiB of compressed download messages, so that later\n"
            "                         downloads of an unchanged file skip reading and compressing it\n"
            "                         (default 256; 0 keeps none)\n"
+           "  --check-config         load the package, print what would be served and exit (0, or 65\n"
+           "                         when the package is refused) without listening\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -77,6 +88,9 @@ std::string HelpText() {
            "  --test-drop-after N        close a download connection after N download messages\n"
            "  --test-garbage             answer every request with bytes that are no packet\n"
            "  --test-hostile-reldir      start every download with a chunk whose RelDir is ..\\..\\\n"
+           "  --test-time-scale N        let the idle and hold limits pass N times faster\n"
+           "\n"
+           "SIGHUP reopens the log file and reloads the package; SIGPIPE is ignored.\n"
            "\n"
            "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line, 65 bad package,\n"
            "69 a listener could not be opened, 73 the log file could not be opened.\n";
@@ -103,6 +117,10 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             parsed.action = ParsedOptions::Action::Version;
             return parsed;
         }
+        if (arg == "--check-config") {
+            parsed.action = ParsedOptions::Action::CheckConfig;
+            continue;
+        }
         if (arg == "--no-check") {
             noCheck = true;
             continue;
@@ -125,6 +143,12 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--idle-minutes",
                                               "--module-batch",
                                               "--max-connections",
+                                              "--max-check-connections",
+                                              "--max-download-connections",
+                                              "--max-per-address",
+                                              "--auth-seconds",
+                                              "--hold-hours",
+                                              "--test-time-scale",
                                               "--cache-mib",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
@@ -171,11 +195,31 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (!n)
                 return usage("--module-batch " + value + ": expected 1 to 65535");
             o.moduleBatch = *n;
-        } else if (arg == "--max-connections") {
+        } else if (arg.starts_with("--max-")) {
             auto n = ParseNumber<uint32_t>(value, 1, 1000000);
             if (!n)
-                return usage("--max-connections " + value + ": expected 1 to 1000000");
-            o.maxConnections = *n;
+                return usage(arg + " " + value + ": expected 1 to 1000000");
+            if (arg == "--max-per-address")
+                o.maxPerAddress = *n;
+            if (arg == "--max-connections" || arg == "--max-check-connections")
+                o.maxCheckConnections = *n;
+            if (arg == "--max-connections" || arg == "--max-download-connections")
+                o.maxDownloadConnections = *n;
+        } else if (arg == "--auth-seconds") {
+            auto n = ParseNumber<uint32_t>(value, 1, 3600);
+            if (!n)
+                return usage("--auth-seconds " + value + ": expected 1 to 3600");
+            o.authSeconds = *n;
+        } else if (arg == "--hold-hours") {
+            auto n = ParseNumber<uint32_t>(value, 1, 8760);
+            if (!n)
+                return usage("--hold-hours " + value + ": expected 1 to 8760");
+            o.holdHours = *n;
+        } else if (arg == "--test-time-scale") {
+            auto n = ParseNumber<uint32_t>(value, 1, 1000000);
+            if (!n)
+                return usage("--test-time-scale " + value + ": expected 1 to 1000000");
+            o.test.timeScale = *n;
         } else if (arg == "--cache-mib") {
             auto n = ParseNumber<uint32_t>(value, 0, 1048576);
             if (!n)
@@ -201,6 +245,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
 
     if (o.packageDir.empty())
         return usage("--package DIR is required");
+    if (parsed.action == ParsedOptions::Action::CheckConfig)
+        return parsed; // nothing listens, so the listeners need not make sense
     if (noCheck && check)
         return usage("--check and --no-check contradict each other");
     if (noCheck)

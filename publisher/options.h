@@ -21,6 +21,7 @@ struct TestSwitches {
     std::optional<uint64_t> dropAfter;    // download connection closed after this many messages
     bool garbage = false;                 // every answer replaced by bytes that are no packet
     bool hostileRelDir = false;           // each download starts with a chunk whose RelDir climbs out
+    uint32_t timeScale = 1;               // the idle and hold limits pass this many times faster
 };
 
 struct Options {
@@ -30,15 +31,19 @@ struct Options {
     std::vector<Endpoint> advertise; // handed out by update checks in turn; default: the download listeners
     std::string logFile;             // empty: standard error
     int32_t heartbeatSeconds = 30;
-    uint32_t idleMinutes = 30;
-    uint32_t moduleBatch = 0; // module records per module-check message; 0: as many as fit
-    uint32_t maxConnections = 1024;
-    uint32_t cacheMib = 256; // memory for compressed download messages kept between downloads; 0: none
+    uint32_t idleMinutes = 30; // without a whole valid request
+    uint32_t authSeconds = 10; // to authenticate after connecting
+    uint32_t holdHours = 24;   // a check connection that sent its module list, without a download
+    uint32_t moduleBatch = 0;  // module records per module-check message; 0: as many as fit
+    uint32_t maxCheckConnections = 1024;
+    uint32_t maxDownloadConnections = 1024;
+    uint32_t maxPerAddress = 64; // open connections of one client address, both services together
+    uint32_t cacheMib = 256;     // memory for compressed download messages kept between downloads; 0: none
     TestSwitches test;
 };
 
 struct ParsedOptions {
-    enum class Action { Run, Help, Version, Usage } action = Action::Run;
+    enum class Action { Run, CheckConfig, Help, Version, Usage } action = Action::Run;
     Options options;
     std::string error; // for Usage
 };

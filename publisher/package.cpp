@@ -1,11 +1,14 @@
 #include "publisher/package.h"
 
+#include "publisher/wire_names.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fstream>
 #include <limits>
 #include <set>
+#include <sys/stat.h>
 
 namespace publisher {
 namespace fs = std::filesystem;
@@ -59,6 +62,50 @@ std::string Text(const json& value, const std::string& field, size_t minBytes, s
     return s;
 }
 
+// A text as installers receive it: converted to code page 936, its width checked on the converted bytes.
+std::string WireText(const json& value, const std::string& field, size_t minBytes, size_t maxBytes) {
+    std::string utf8 = Text(value, field, minBytes, 4096);
+    std::optional<std::string> wire = ToCodePage936(utf8);
+    if (!wire)
+        Fail(field, Quoted(utf8) + " is no UTF-8 text that code page 936 can hold");
+    if (wire->size() > maxBytes)
+        Fail(field, Quoted(utf8) + " is " + std::to_string(wire->size()) +
+                        " bytes in code page 936; at most " + std::to_string(maxBytes) + " fit the record");
+    return *wire;
+}
+
+// The code page 936 form of one file or folder name below a module folder.
+std::string WireName(const fs::path& path, const std::string& field) {
+    std::string name = path.filename().string();
+    if (const char* problem = WindowsNameProblem(name))
+        Fail(field, path.string() + ": Windows cannot create this name: it has " + problem);
+    std::optional<std::string> wire = ToCodePage936(name);
+    if (!wire)
+        Fail(field, path.string() + ": the name is no UTF-8 text that code page 936 can hold");
+    if (HasHiddenBackslash(*wire))
+        Fail(field, path.string() + ": a character of the name holds a backslash byte in code page 936, "
+                                    "which the installer would take for a folder separator");
+    return *wire;
+}
+
+// Identifies the manifest, so that no module can serve it under another name.
+struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+};
+
+struct ScanContext {
+    FileId manifest;
+    std::set<std::string> seen; // the module's arriving paths in lower case: Windows ignores case
+};
+
+std::string AsciiLower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return s;
+}
+
 uint32_t Number(const json& value, const std::string& field) {
     if (!value.is_number_unsigned() || value.get<uint64_t>() > std::numeric_limits<uint32_t>::max())
         Fail(field, "must be a whole number from 0 to 4294967295");
@@ -67,7 +114,7 @@ uint32_t Number(const json& value, const std::string& field) {
 
 // Walks `folder` in a stable order and appends its files with the relative folder they arrive in.
 void ScanFolder(const fs::path& folder, const std::string& relDir, const std::string& field,
-                PackageModule& module) {
+                PackageModule& module, ScanContext& context) {
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
@@ -80,29 +127,35 @@ void ScanFolder(const fs::path& folder, const std::string& relDir, const std::st
 
     for (const auto& entry : entries) {
         const fs::path& path = entry.path();
-        std::string name = path.filename().string();
-        // A backslash would split into folders on the installer side.
-        if (name.find('\\') != std::string::npos)
-            Fail(field, path.string() + ": a name with a backslash cannot be sent");
+        const std::string name = WireName(path, field);
         fs::file_status status = entry.symlink_status(ec);
         if (ec)
             Fail(field, path.string() + ": " + ec.message());
         if (fs::is_symlink(status))
             Fail(field, path.string() + ": symbolic links are not published; copy the file into the package");
         if (fs::is_directory(status)) {
-            ScanFolder(path, relDir + name + "\\", field, module);
+            ScanFolder(path, relDir + name + "\\", field, module, context);
             continue;
         }
         // A fifo or device would block or never end the stream.
         if (!fs::is_regular_file(status))
             Fail(field, path.string() + ": not a regular file");
         if (name.size() > kMaxFileName)
-            Fail(field, path.string() + ": FileName " + Quoted(name) + " is " + std::to_string(name.size()) +
-                            " bytes; at most " + std::to_string(kMaxFileName) + " fit the record");
-        if (relDir.size() > kMaxRelDir)
-            Fail(field, path.string() + ": RelDir " + Quoted(relDir) + " is " +
-                            std::to_string(relDir.size()) + " bytes; at most " + std::to_string(kMaxRelDir) +
+            Fail(field, path.string() + ": FileName is " + std::to_string(name.size()) +
+                            " bytes in code page 936; at most " + std::to_string(kMaxFileName) +
                             " fit the record");
+        if (relDir.size() > kMaxRelDir)
+            Fail(field, path.string() + ": RelDir is " + std::to_string(relDir.size()) +
+                            " bytes in code page 936; at most " + std::to_string(kMaxRelDir) +
+                            " fit the record");
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            Fail(field, path.string() + ": cannot be read");
+        if (uint64_t(st.st_dev) == context.manifest.device && uint64_t(st.st_ino) == context.manifest.inode)
+            Fail(field, path.string() + ": is the manifest itself (a hard link); it is never served");
+        if (!context.seen.insert(AsciiLower(relDir + name)).second)
+            Fail(field, path.string() + ": another file of the package arrives at the same path on "
+                                        "Windows, which does not tell upper and lower case apart");
         PackageFile file;
         file.relDir = relDir;
         file.fileName = name;
@@ -129,13 +182,19 @@ fs::path ModuleFolder(const fs::path& root, const std::string& folder, const std
     fs::path inside = resolved.lexically_relative(root);
     if (inside.empty() || *inside.begin() == "..")
         Fail(field, Quoted(folder) + " lies outside the package folder");
+    // The package folder itself holds the manifest, passwords included.
+    if (inside == ".")
+        Fail(field, Quoted(folder) + " is the package folder itself; a module folder must lie below it");
     return resolved;
 }
 
-PackageModule ReadModule(const json& item, const std::string& field, const Package& package) {
+PackageModule ReadModule(const json& item, const std::string& field, const Package& package,
+                         ScanContext& context) {
+    context.seen.clear();
     CheckKeys(item, field, {"name", "versionA", "versionB", "state", "folder"});
     PackageModule module;
-    module.name = Text(Required(item, "name", field + ".name"), field + ".name", 1, kMaxModuleName);
+    module.label = Text(Required(item, "name", field + ".name"), field + ".name", 1, 4096);
+    module.name = WireText(Required(item, "name", field + ".name"), field + ".name", 1, kMaxModuleName);
     uint32_t verA = Number(Required(item, "versionA", field + ".versionA"), field + ".versionA");
     uint32_t verB = Number(Required(item, "versionB", field + ".versionB"), field + ".versionB");
     char state = 'U';
@@ -145,7 +204,8 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
     }
     if (auto it = item.find("folder"); it != item.end()) {
         std::string folder = Text(*it, field + ".folder", 1, 4096);
-        ScanFolder(ModuleFolder(package.root, folder, field + ".folder"), "", field + ".folder", module);
+        ScanFolder(ModuleFolder(package.root, folder, field + ".folder"), "", field + ".folder", module,
+                   context);
     }
 
     ModuleRecord& r = module.record;
@@ -185,12 +245,21 @@ PackageLoad LoadPackage(const fs::path& folder) {
         result.error = manifestPath.string() + ": cannot be read";
         return result;
     }
+    struct stat manifestStat {};
+    if (::stat(manifestPath.c_str(), &manifestStat) != 0) {
+        result.error = manifestPath.string() + ": cannot be read";
+        return result;
+    }
+    ScanContext context;
+    context.manifest = {uint64_t(manifestStat.st_dev), uint64_t(manifestStat.st_ino)};
     try {
         json manifest = json::parse(in);
         CheckKeys(manifest, "", {"package", "version", "users", "modules"});
         Package package;
         package.root = root;
-        package.packageNo = Text(Required(manifest, "package", "package"), "package", 1, kMaxPackageNo);
+        package.manifestDevice = context.manifest.device;
+        package.manifestInode = context.manifest.inode;
+        package.packageNo = WireText(Required(manifest, "package", "package"), "package", 1, kMaxPackageNo);
 
         const json& version = Required(manifest, "version", "version");
         CheckKeys(version, "version", {"part3", "part4"});
@@ -204,9 +273,10 @@ PackageLoad LoadPackage(const fs::path& folder) {
             std::string field = "users[" + std::to_string(i) + "]";
             CheckKeys(users[i], field, {"name", "password"});
             PackageUser user;
-            user.name = Text(Required(users[i], "name", field + ".name"), field + ".name", 1, kMaxUserName);
-            user.password = Text(Required(users[i], "password", field + ".password"), field + ".password", 0,
-                                 kMaxPassword);
+            user.name =
+                WireText(Required(users[i], "name", field + ".name"), field + ".name", 1, kMaxUserName);
+            user.password = WireText(Required(users[i], "password", field + ".password"), field + ".password",
+                                     0, kMaxPassword);
             package.users.push_back(std::move(user));
         }
 
@@ -216,9 +286,9 @@ PackageLoad LoadPackage(const fs::path& folder) {
         std::set<std::string> names;
         for (size_t i = 0; i < modules.size(); ++i) {
             std::string field = "modules[" + std::to_string(i) + "]";
-            PackageModule module = ReadModule(modules[i], field, package);
+            PackageModule module = ReadModule(modules[i], field, package, context);
             if (!names.insert(module.name).second)
-                Fail(field + ".name", Quoted(module.name) + " is listed twice");
+                Fail(field + ".name", Quoted(module.label) + " is listed twice");
             package.bytes += module.bytes;
             package.modules.push_back(std::move(module));
         }

@@ -34,6 +34,7 @@ constexpr size_t kMaxRelDir = 100;
 constexpr size_t kMaxUserName = 50;
 constexpr size_t kMaxPassword = 20;
 
+// Every name here is in code page 936, as installers read it; `source` is the path on this machine.
 struct PackageFile {
     std::string relDir;   // "" or "a\b\" (backslashes, trailing backslash)
     std::string fileName; // last part of the path
@@ -42,8 +43,9 @@ struct PackageFile {
 };
 
 struct PackageModule {
-    ModuleRecord record; // what the module check reports
-    std::string name;
+    ModuleRecord record;            // what the module check reports
+    std::string name;               // in code page 936, as on the wire
+    std::string label;              // as the manifest writes it (UTF-8), for people
     std::vector<PackageFile> files; // in a stable order: folder by folder, names sorted
     uint64_t bytes = 0;
 };
@@ -61,6 +63,9 @@ struct Package {
     std::vector<PackageUser> users;
     std::vector<PackageModule> modules;
     uint64_t bytes = 0;
+    // The manifest's device and inode: no file by that identity is ever sent, whatever its name.
+    uint64_t manifestDevice = 0;
+    uint64_t manifestInode = 0;
 
     const PackageModule* FindModule(std::string_view name) const;
     bool CheckUser(std::string_view name, std::string_view password) const;
@@ -72,7 +77,8 @@ struct PackageLoad {
 };
 
 // Reads `folder`/package.json and scans every module folder. Refuses anything that would not fit the
-// wire records, folders outside the package, links and special files.
+// wire records in code page 936, names Windows cannot create, module folders that are not strictly
+// below the package folder, the manifest under another name, links and special files.
 PackageLoad LoadPackage(const std::filesystem::path& folder);
 
 } // namespace publisher

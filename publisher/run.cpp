@@ -7,8 +7,10 @@
 
 #include <asio.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <sys/resource.h>
 
 namespace publisher {
 namespace {
@@ -19,9 +21,71 @@ constexpr int kExitDataErr = 65;
 constexpr int kExitUnavailable = 69;
 constexpr int kExitCantCreate = 73;
 
+std::string Summary(const Package& package) {
+    return "package " + package.packageNo + " version " + std::to_string(package.verPart3) + "." +
+           std::to_string(package.verPart4) + ": " + std::to_string(package.modules.size()) + " modules, " +
+           std::to_string(package.bytes) + " bytes";
+}
+
+// What --check-config prints: every module with its files and bytes, in the manifest's spelling.
+int CheckConfig(const PackageLoad& load) {
+    if (!load.package) {
+        std::cerr << "orvane-publisher: package refused: " << load.error << "\n";
+        return kExitDataErr;
+    }
+    const Package& p = *load.package;
+    size_t files = 0;
+    for (const auto& m : p.modules) {
+        std::cout << "module " << m.label << " " << m.record.ModuleVerA << "_" << m.record.ModuleVerB
+                  << " state " << m.record.State << ": " << m.files.size() << " files, " << m.bytes
+                  << " bytes\n";
+        files += m.files.size();
+    }
+    std::cout << "package " << p.packageNo << " version " << p.verPart3 << "." << p.verPart4 << ": "
+              << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
+    return 0;
+}
+
+// A connection is a descriptor: allow as many as the system lets this process have.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& server, EventLog& log,
+                    const Options& options) {
+    signals.async_wait([&](const asio::error_code& ec, int signal) {
+        if (ec)
+            return;
+        if (signal != SIGHUP) {
+            log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            server.Close();
+            io.stop();
+            return;
+        }
+        if (!log.Reopen())
+            log.Write("SIGHUP: cannot reopen the log file " + options.logFile +
+                      "; still writing the old one");
+        PackageLoad load = LoadPackage(options.packageDir);
+        if (load.package) {
+            server.Replace(std::make_shared<const Package>(std::move(*load.package)));
+            log.Write("SIGHUP: reloaded, now serving " + Summary(server.Current()));
+        } else {
+            log.Write("SIGHUP: reload refused, still serving " + Summary(server.Current()) + ": " +
+                      load.error);
+        }
+        WaitForSignals(signals, io, server, log, options);
+    });
+}
+
 } // namespace
 
 int RunPublisher(int argc, const char* const* argv) {
+    // A closed standard error or log pipe must cost a line, not the service.
+    std::signal(SIGPIPE, SIG_IGN);
     ParsedOptions parsed = ParseOptions(argc, argv);
     switch (parsed.action) {
     case ParsedOptions::Action::Help:
@@ -33,6 +97,8 @@ int RunPublisher(int argc, const char* const* argv) {
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
+    case ParsedOptions::Action::CheckConfig:
+        return CheckConfig(LoadPackage(parsed.options.packageDir));
     case ParsedOptions::Action::Run:
         break;
     }
@@ -47,32 +113,27 @@ int RunPublisher(int argc, const char* const* argv) {
     PackageLoad load = LoadPackage(options.packageDir);
     if (!load.package) {
         std::cerr << "orvane-publisher: refusing to start: " << load.error << "\n";
-        log.Write("refusing to start: " + load.error);
+        // The log is standard error unless a file was given: the line appears once either way.
+        if (log.ToFile())
+            log.Write("refusing to start: " + load.error);
         return kExitDataErr;
     }
-    const Package& package = *load.package;
+    RaiseDescriptorLimit();
 
     asio::io_context io(1);
-    Server server(io, package, options, log);
+    Server server(io, std::make_shared<const Package>(std::move(*load.package)), options, log);
     std::string error;
     if (!server.Listen(error)) {
         std::cerr << "orvane-publisher: " << error << "\n";
-        log.Write(error);
+        if (log.ToFile())
+            log.Write(error);
         return kExitUnavailable;
     }
 
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&](const asio::error_code& ec, int signal) {
-        if (ec)
-            return;
-        log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-        server.Close();
-        io.stop();
-    });
+    asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    WaitForSignals(signals, io, server, log, options);
 
-    log.Write("serving package " + package.packageNo + " version " + std::to_string(package.verPart3) + "." +
-              std::to_string(package.verPart4) + ": " + std::to_string(package.modules.size()) +
-              " modules, " + std::to_string(package.bytes) + " bytes");
+    log.Write("serving " + Summary(server.Current()));
     for (const std::string& line : server.Describe()) {
         log.Write("listening: " + line);
         std::cout << line << "\n";

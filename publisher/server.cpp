@@ -5,17 +5,37 @@
 
 namespace publisher {
 
-Server::Server(asio::io_context& io, const Package& package, const Options& options, EventLog& log)
-    : io_(io), package_(package), options_(options), log_(log), scratch_(std::make_unique<Scratch>()) {
-    for (ServiceSettings* s : {&checkSettings_, &downloadSettings_}) {
-        s->package = &package_;
-        s->heartbeatSeconds = options.heartbeatSeconds;
-        s->moduleBatch = options.moduleBatch;
-        s->test = options.test;
-    }
-    checkSettings_.rotation = &rotation_;
-    if (options.cacheMib != 0)
-        downloadSettings_.cache = std::make_shared<MessageCache>(uint64_t(options.cacheMib) << 20);
+Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
+               EventLog& log)
+    : io_(io), options_(options), log_(log), scratch_(std::make_unique<Scratch>()), logTimer_(io) {
+    const uint32_t scale = options.test.timeScale;
+    policy_.authLimit = std::chrono::seconds(options.authSeconds);
+    policy_.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::minutes(options.idleMinutes)) /
+                        scale;
+    policy_.holdLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::hours(options.holdHours)) /
+                        scale;
+    Replace(std::move(package));
+}
+
+void Server::Replace(std::shared_ptr<const Package> package) {
+    auto make = [&](Role role) {
+        auto s = std::make_shared<ServiceSettings>();
+        s->package = package;
+        s->heartbeatSeconds = options_.heartbeatSeconds;
+        s->moduleBatch = options_.moduleBatch;
+        s->test = options_.test;
+        if (role == Role::Check)
+            s->rotation = &rotation_;
+        // Kept messages belong to the files of one package: a new package starts with an empty cache,
+        // and the old one goes with the last connection that serves from it.
+        else if (options_.cacheMib != 0)
+            s->cache = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
+        return s;
+    };
+    checkSettings_ = make(Role::Check);
+    downloadSettings_ = make(Role::Download);
 }
 
 bool Server::Listen(std::string& error) {
@@ -67,6 +87,7 @@ bool Server::Listen(std::string& error) {
     rotation_ = DownloadRotation(servers);
     for (auto& l : listeners_)
         Accept(*l);
+    FlushLog();
     return true;
 }
 
@@ -81,7 +102,18 @@ std::vector<std::string> Server::Describe() const {
     return lines;
 }
 
+void Server::FlushLog() {
+    logTimer_.expires_after(std::chrono::seconds(1));
+    logTimer_.async_wait([this](const asio::error_code& ec) {
+        if (ec)
+            return;
+        log_.FlushSuppressed();
+        FlushLog();
+    });
+}
+
 void Server::Close() {
+    logTimer_.cancel();
     for (auto& l : listeners_) {
         asio::error_code ec;
         l->acceptor.close(ec);
@@ -90,40 +122,77 @@ void Server::Close() {
 }
 
 void Server::Accept(Listener& listener) {
-    listener.acceptor.async_accept([this, &listener](const asio::error_code& ec,
-                                                     asio::ip::tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !listener.acceptor.is_open())
-            return;
-        if (ec) {
-            // Out of descriptors and the like: pause instead of spinning on the same error.
-            log_.Write("accept failed: " + ec.message());
-            listener.retry.expires_after(std::chrono::seconds(1));
-            listener.retry.async_wait([this, &listener](const asio::error_code& e) {
-                if (!e)
-                    Accept(listener);
-            });
-            return;
-        }
-        asio::error_code peerError;
-        auto peer = socket.remote_endpoint(peerError);
-        std::string tag =
-            std::string(listener.role == Role::Check ? "check#" : "download#") + std::to_string(++nextId_) +
-            " " +
-            (peerError ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port()));
-        if (active_ >= options_.maxConnections) {
-            log_.Write(tag + " refused: " + std::to_string(active_) + " connections open");
-            asio::error_code ignored;
-            socket.close(ignored);
-        } else {
-            ++active_;
-            auto connection = std::make_shared<Connection>(
-                std::move(socket), listener.role,
-                listener.role == Role::Check ? checkSettings_ : downloadSettings_, log_, *scratch_,
-                std::move(tag), std::chrono::seconds(options_.idleMinutes) * 60, [this] { --active_; });
-            connection->Start();
-        }
-        Accept(listener);
-    });
+    listener.acceptor.async_accept(
+        [this, &listener](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !listener.acceptor.is_open())
+                return;
+            if (ec) {
+                // Out of descriptors and the like: pause instead of spinning on the same error.
+                log_.Limited("accept failed", kComplaintsPerSecond, "accept failed: " + ec.message());
+                listener.retry.expires_after(std::chrono::seconds(1));
+                listener.retry.async_wait([this, &listener](const asio::error_code& e) {
+                    if (!e)
+                        Accept(listener);
+                });
+                return;
+            }
+            Admit(listener, std::move(socket));
+            Accept(listener);
+        });
+}
+
+} // namespace publisher
+
+namespace publisher {
+
+void Server::Admit(Listener& listener, asio::ip::tcp::socket socket) {
+    const Role role = listener.role;
+    const size_t r = role == Role::Check ? 0 : 1;
+    asio::error_code peerError;
+    auto peer = socket.remote_endpoint(peerError);
+    std::string address = peerError ? std::string("?") : peer.address().to_string();
+    std::string tag = std::string(role == Role::Check ? "check#" : "download#") + std::to_string(++nextId_) +
+                      " " + address + (peerError ? "" : ":" + std::to_string(peer.port()));
+    const uint32_t limit =
+        role == Role::Check ? options_.maxCheckConnections : options_.maxDownloadConnections;
+    Address& counts = addresses_[address];
+    std::string refusal;
+    if (active_[r] >= limit)
+        refusal = std::to_string(active_[r]) + " connections open";
+    else if (counts.open >= options_.maxPerAddress)
+        refusal = std::to_string(counts.open) + " connections open from " + address;
+    if (!refusal.empty()) {
+        if (counts.open == 0)
+            addresses_.erase(address);
+        log_.Limited("refused", kComplaintsPerSecond, tag + " refused: " + refusal);
+        asio::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    ++active_[r];
+    ++counts.open;
+    ConnectionHooks hooks;
+    hooks.closed = [this, r, address] {
+        --active_[r];
+        auto it = addresses_.find(address);
+        if (it != addresses_.end() && --it->second.open == 0)
+            addresses_.erase(it);
+    };
+    if (role == Role::Download)
+        hooks.streaming = [this, address](bool on) {
+            auto it = addresses_.find(address);
+            if (it != addresses_.end())
+                it->second.downloading += on ? 1 : -1;
+        };
+    else
+        hooks.downloadRunning = [this, address] {
+            auto it = addresses_.find(address);
+            return it != addresses_.end() && it->second.downloading != 0;
+        };
+    auto connection = std::make_shared<Connection>(
+        std::move(socket), role, role == Role::Check ? checkSettings_ : downloadSettings_, log_, *scratch_,
+        std::move(tag), policy_, std::move(hooks));
+    connection->Start();
 }
 
 } // namespace publisher

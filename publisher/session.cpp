@@ -71,18 +71,24 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
     SetKey(ownSendKey_, nullptr, 0);
     if (role_ == Role::Download)
         cache_ = settings.cache;
+    if (settings.package)
+        stream_.Forbid(settings.package->manifestDevice, settings.package->manifestInode);
 }
 
 Session::~Session() {
     DropRecording();
 }
 
-void Session::Log(const std::string& text) {
-    log_.Write(tag_ + " " + text);
+void Session::Log(std::string_view kind, const std::string& text) {
+    log_.Limited(kind, kEventsPerSecond, tag_ + " " + text);
+}
+
+void Session::Complain(std::string_view kind, const std::string& text) {
+    log_.Limited(kind, kComplaintsPerSecond, tag_ + " " + text);
 }
 
 void Session::Bad(const std::string& what) {
-    Log("bad request: " + what);
+    Complain("bad request", "bad request: " + what);
     if (++badRequests_ >= kMaxBadRequests)
         Close("too many bad requests");
 }
@@ -112,6 +118,13 @@ size_t Session::Receive(const uint8_t* data, size_t len) {
 }
 
 void Session::HandleMessage(const uint8_t* msg, size_t len) {
+    const unsigned bad = badRequests_;
+    Dispatch(msg, len);
+    if (badRequests_ == bad)
+        ++validRequests_;
+}
+
+void Session::Dispatch(const uint8_t* msg, size_t len) {
     if (len < MessageHeader::kSize) {
         Bad("message of " + std::to_string(len) + " bytes is shorter than a header");
         return;
@@ -154,13 +167,14 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     if (settings_.test.refuseAuth) {
         BuildAuthentResponse(*settings_.test.refuseAuth, "", 0, "", answer);
         Queue(answer, sizeof answer);
-        Log("authentication refused by test switch with " + std::to_string(*settings_.test.refuseAuth));
+        Complain("authentication refused",
+                 "authentication refused by test switch with " + std::to_string(*settings_.test.refuseAuth));
         return;
     }
     if (credential != kCredential) {
         BuildAuthentResponse(kErrorBadCredential, "", 0, "", answer);
         Queue(answer, sizeof answer);
-        Log("authentication refused: wrong credential");
+        Complain("authentication refused", "authentication refused: wrong credential");
         return;
     }
     std::string peerSend = NewKeyText();
@@ -173,7 +187,7 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     SetKey(ownSendKey_, ownSend.data(), unsigned(ownSend.size()));
     authenticated_ = true;
     loggedIn_ = false;
-    Log("authenticated");
+    Log("authenticated", "authenticated");
 }
 
 void Session::HandleHeartbeat() {
@@ -205,8 +219,11 @@ void Session::HandleLogin(const uint8_t* msg, size_t len) {
     uint8_t answer[MessageHeader::kSize + UserRecord::kSize];
     size_t n = BuildLoginResponse(error, body, sizeof body, answer, sizeof answer);
     Queue(answer, n);
-    Log(loggedIn_ ? "login of " + Printable(user.userName)
-                  : "login of " + Printable(user.userName) + " refused with " + std::to_string(error));
+    if (loggedIn_)
+        Log("login", "login of " + Printable(user.userName));
+    else
+        Complain("login refused",
+                 "login of " + Printable(user.userName) + " refused with " + std::to_string(error));
 }
 
 void Session::HandleUpdateCheck(const uint8_t* msg, size_t len) {
@@ -238,10 +255,11 @@ void Session::HandleUpdateCheck(const uint8_t* msg, size_t len) {
     std::string asked = "update check for " + Printable(request->PackageNo) + " at " +
                         std::to_string(request->VerPart3) + "." + std::to_string(request->VerPart4);
     if (offer.Available)
-        Log(asked + ": offered " + std::to_string(offer.VerPart3) + "." + std::to_string(offer.VerPart4) +
-            " from " + offer.DownloadAddress + ":" + std::to_string(offer.DownloadPort));
+        Log("update check", asked + ": offered " + std::to_string(offer.VerPart3) + "." +
+                                std::to_string(offer.VerPart4) + " from " + offer.DownloadAddress + ":" +
+                                std::to_string(offer.DownloadPort));
     else
-        Log(asked + ": nothing offered, error " + std::to_string(rsp.ErrorCode));
+        Log("update check", asked + ": nothing offered, error " + std::to_string(rsp.ErrorCode));
 }
 
 void Session::HandleModuleCheck(const uint8_t* msg, size_t len) {
@@ -261,7 +279,8 @@ void Session::HandleModuleCheck(const uint8_t* msg, size_t len) {
         messages::ModuleCheckResponse rsp;
         rsp.ErrorCode = error;
         Queue(messages::EncodeModuleCheckResponse(rsp));
-        Log("module check for " + Printable(request->PackageNo) + " refused with " + std::to_string(error));
+        Complain("module check refused", "module check for " + Printable(request->PackageNo) +
+                                             " refused with " + std::to_string(error));
         return;
     }
     size_t batch = ModulesPerMessage();
@@ -279,8 +298,9 @@ void Session::HandleModuleCheck(const uint8_t* msg, size_t len) {
         Queue(messages::EncodeModuleCheckResponse(rsp));
         ++messagesSent;
     } while (i < total);
-    Log("module check: " + std::to_string(total) + " modules in " + std::to_string(messagesSent) +
-        " messages");
+    moduleListSent_ = true;
+    Log("module check", "module check: " + std::to_string(total) + " modules in " +
+                            std::to_string(messagesSent) + " messages");
 }
 
 void Session::HandleDownload(const uint8_t* msg, size_t len) {
@@ -295,7 +315,7 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
             wire::StoreU32(rsp->data() + MessageHeader::kErrorCodeOffset, error);
             Queue(*rsp);
         }
-        Log("download refused: " + why);
+        Complain("download refused", "download refused: " + why);
         // An installer would wait forever for modules that never come; a close makes it report a failure.
         Close("download refused");
     };
@@ -303,6 +323,7 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
         return refuse(kErrorNotAuthenticated, "link not authenticated");
     const Package& package = *settings_.package;
     std::vector<const PackageModule*> wanted;
+    size_t repeated = 0;
     for (const auto& item : *items) {
         const PackageModule* module = package.FindModule(item.ModuleName);
         if (!module || item.PackageNo != package.packageNo || item.ModuleVerA != module->record.ModuleVerA ||
@@ -311,18 +332,27 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
                                                    std::to_string(item.ModuleVerA) + "_" +
                                                    std::to_string(item.ModuleVerB) + " in package " +
                                                    Printable(item.PackageNo));
-        wanted.push_back(module);
+        // Once per request and once per connection: a request naming one module a thousand times
+        // must not cost a thousand sends.
+        if (std::find(wanted.begin(), wanted.end(), module) != wanted.end() || stream_.Holds(module))
+            ++repeated;
+        else
+            wanted.push_back(module);
     }
     if (stream_.Queued() + wanted.size() > kMaxQueuedModules)
         return refuse(kErrorTooManyModules,
                       "more than " + std::to_string(kMaxQueuedModules) + " modules queued");
 
-    if (wanted.empty()) {
+    if (wanted.empty() && repeated == 0) {
         // Nothing to send, but the installer finishes only when an answer arrives.
         auto rsp = messages::EncodeFileDownloadResponse({}, messages::kDownloadRspSize);
         if (rsp)
             Queue(*rsp);
-        Log("download of 0 modules");
+        Log("download", "download of 0 modules");
+        return;
+    }
+    if (wanted.empty()) {
+        Log("download", "download of " + std::to_string(repeated) + " modules already on their way");
         return;
     }
     if (!stream_.Active())
@@ -330,19 +360,26 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
     for (const PackageModule* m : wanted)
         stream_.Enqueue(m);
     hostilePending_ = settings_.test.hostileRelDir;
-    Log("download of " + std::to_string(wanted.size()) + " modules");
+    Log("download", "download of " + std::to_string(wanted.size()) + " modules" +
+                        (repeated != 0 ? " (" + std::to_string(repeated) + " repeated ones sent once)" : ""));
+}
+
+bool Session::PopQueued(std::vector<uint8_t>& packet) {
+    if (queue_.empty())
+        return false;
+    packet = std::move(queue_.front());
+    queue_.pop_front();
+    queuedBytes_ -= packet.size();
+    return true;
 }
 
 bool Session::NextPacket(std::vector<uint8_t>& packet) {
-    if (!queue_.empty()) {
-        packet = std::move(queue_.front());
-        queue_.pop_front();
-        queuedBytes_ -= packet.size();
+    if (PopQueued(packet))
         return true;
-    }
     if (closing_ || !stream_.Active())
         return false;
-    return BuildDownloadMessage(packet);
+    // A download that fails leaves its error answer queued, to go out before the close.
+    return BuildDownloadMessage(packet) || PopQueued(packet);
 }
 
 bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
@@ -355,18 +392,20 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
     if (closing_)
         return false;
     if (n == 0) {
-        Log("download stopped: a message could not be encoded");
+        Complain("download stopped", "download stopped: a message could not be encoded");
         Close("encoding failed");
         return false;
     }
     packet.resize(n);
     ++downloadMessages_;
     if (!stream_.Active()) {
+        stream_.ReleaseIdle();
         std::string kept;
         if (replayedMessages_ != 0)
             kept = " (" + std::to_string(replayedMessages_) + " of them kept from earlier downloads)";
-        Log("download complete: " + std::to_string(stream_.BytesRead() - streamStartBytes_) + " bytes, " +
-            std::to_string(downloadMessages_) + " messages on this connection" + kept);
+        Log("download", "download complete: " + std::to_string(stream_.BytesRead() - streamStartBytes_) +
+                            " bytes, " + std::to_string(downloadMessages_) + " messages on this connection" +
+                            kept);
     }
     if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter)
         Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
@@ -414,9 +453,16 @@ size_t Session::ReadPacket(uint8_t* packet) {
     std::string error;
     const uint64_t before = stream_.BytesRead();
     if (stream_.Next(chunks, max, error) == ChunkStream::Result::Error) {
+        // The chunks sent so far lack their ModuleEnd; the error and the close make the installer fail
+        // instead of installing a file that is half old, half new.
         DropRecording();
-        Log("download stopped: " + error);
-        Close("package file unreadable");
+        Complain("download stopped", "download stopped: " + error);
+        auto rsp = messages::EncodeFileDownloadResponse({}, messages::kDownloadRspSize);
+        if (rsp) {
+            wire::StoreU32(rsp->data() + MessageHeader::kErrorCodeOffset, kErrorUnreadableFile);
+            Queue(*rsp);
+        }
+        Close("package file unreadable or changed while it was sent");
         return 0;
     }
     auto msg = messages::EncodeFileDownloadResponse(chunks);
@@ -484,7 +530,7 @@ size_t Session::Encode(const uint8_t* msg, size_t len, uint8_t* packet) {
 void Session::Queue(const uint8_t* msg, size_t len) {
     size_t n = Encode(msg, len, scratch_.packet);
     if (n == 0) {
-        Log("answer of " + std::to_string(len) + " bytes could not be encoded");
+        Complain("encoding", "answer of " + std::to_string(len) + " bytes could not be encoded");
         Close("encoding failed");
         return;
     }

@@ -37,7 +37,7 @@ class DownloadRotation {
 };
 
 struct ServiceSettings {
-    const Package* package = nullptr;
+    std::shared_ptr<const Package> package;
     DownloadRotation* rotation = nullptr; // check role only
     int32_t heartbeatSeconds = 30;
     size_t moduleBatch = 0;              // 0: as many module records per message as fit
@@ -92,10 +92,18 @@ class Session {
     bool Closing() const { return closing_; }
     const std::string& CloseReason() const { return closeReason_; }
     bool Streaming() const { return stream_.Active(); }
+    bool Authenticated() const { return authenticated_; }
+    // Whether the module list went out: the installer then keeps this connection open, idle, for as
+    // long as its download runs.
+    bool ModuleListSent() const { return moduleListSent_; }
+    // Whole requests answered without complaint; what counts as activity for the idle limit.
+    uint64_t ValidRequests() const { return validRequests_; }
     const std::string& Tag() const { return tag_; }
 
   private:
     void HandleMessage(const uint8_t* msg, size_t len);
+    void Dispatch(const uint8_t* msg, size_t len);
+    bool PopQueued(std::vector<uint8_t>& packet);
     void HandleAuthent(const uint8_t* msg, size_t len);
     void HandleHeartbeat();
     void HandleLogin(const uint8_t* msg, size_t len);
@@ -120,7 +128,8 @@ class Session {
     size_t Encode(const uint8_t* msg, size_t len, uint8_t* packet);
     void Bad(const std::string& what);
     void Close(const std::string& reason);
-    void Log(const std::string& text);
+    void Log(std::string_view kind, const std::string& text);
+    void Complain(std::string_view kind, const std::string& text);
 
     Role role_;
     const ServiceSettings& settings_;
@@ -148,6 +157,8 @@ class Session {
     uint64_t replayedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;
     unsigned badRequests_ = 0;
+    uint64_t validRequests_ = 0;
+    bool moduleListSent_ = false;
     bool closing_ = false;
     std::string closeReason_;
 };

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
+
 using namespace publisher;
 using namespace publisher::testing;
 
@@ -106,4 +109,64 @@ TEST(ChunkStreamTest, ReportsAFileThatVanished) {
     EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
     EXPECT_NE(error.find("one.bin"), std::string::npos);
     EXPECT_FALSE(stream.Active());
+}
+
+// Tests that a file that grows, shrinks or is rewritten in place while it is streamed ends the stream
+// with an error, and that none of its chunks carried the module's end.
+TEST(ChunkStreamTest, StopsAtAFileThatChangesWhileSent) {
+    const std::function<void(const std::filesystem::path&)> changes[] = {
+        [](const std::filesystem::path& p) { std::ofstream(p, std::ios::app) << "x"; },
+        [](const std::filesystem::path& p) { std::filesystem::resize_file(p, 5000); },
+        [](const std::filesystem::path& p) {
+            // Same size, new bytes: only the times tell.
+            std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(100);
+            f << "changed";
+        },
+    };
+    for (const auto& change : changes) {
+        TempFolder tmp;
+        WriteStandardPackage(tmp.path());
+        // An hour old, so that a rewrite within the clock's tick still moves the time.
+        const auto zip = tmp.path() / "modules/server/deps/depend.zip";
+        std::filesystem::last_write_time(zip, std::filesystem::last_write_time(zip) - std::chrono::hours(1));
+        PackageLoad load = LoadPackage(tmp.path());
+        ASSERT_TRUE(load.package);
+        ChunkStream stream;
+        stream.Enqueue(load.package->FindModule("server")); // deps\a\b\c\deep.bin, deps\depend.zip, ...
+        std::vector<messages::FileChunk> chunks;
+        std::string error;
+        ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // deep.bin whole
+        ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // depend.zip begins
+        ASSERT_EQ(chunks.back().FileName, "depend.zip");
+        change(zip);
+        ChunkStream::Result r = ChunkStream::Result::Ok;
+        while (r == ChunkStream::Result::Ok && stream.Active())
+            r = stream.Next(chunks, 10, error);
+        EXPECT_EQ(r, ChunkStream::Result::Error);
+        EXPECT_NE(error.find("depend.zip: changed while it was sent"), std::string::npos) << error;
+        EXPECT_FALSE(stream.Active());
+        for (const auto& c : chunks)
+            EXPECT_FALSE(c.ModuleEnd);
+    }
+}
+
+// Tests that the manifest, linked into a module folder in place of a file after the package was
+// loaded, is refused when the stream reaches it.
+TEST(ChunkStreamTest, NeverSendsTheManifest) {
+    TempFolder tmp;
+    WriteStandardPackage(tmp.path());
+    PackageLoad load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.package);
+    const auto one = tmp.path() / "modules/client/one.bin";
+    std::filesystem::remove(one);
+    std::filesystem::create_hard_link(tmp.path() / "package.json", one);
+    ChunkStream stream;
+    stream.Forbid(load.package->manifestDevice, load.package->manifestInode);
+    stream.Enqueue(load.package->FindModule("client"));
+    std::vector<messages::FileChunk> chunks;
+    std::string error;
+    ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // exact.bin
+    EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
+    EXPECT_NE(error.find("one.bin: cannot be read: it is the manifest"), std::string::npos) << error;
 }

@@ -137,7 +137,7 @@ TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
     ASSERT_TRUE(modules);
     long before = ResidentKiB(served.process->pid());
 
-    // Ten stalled clients, each asking for the 3 MiB module forty times over (120 MiB apiece).
+    // Ten stalled clients, each asking for the 3 MiB module (named forty times over, sent once).
     std::vector<std::unique_ptr<TestClient>> stalled;
     std::vector<ModuleRecord> many(40, modules->at(0));
     for (int i = 0; i < 10; ++i) {
@@ -157,7 +157,7 @@ TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
     EXPECT_EQ(result.completed.size(), 3u);
     long after = ResidentKiB(served.process->pid());
     ASSERT_GT(before, 0);
-    // Far below the 1.2 GB asked for: what is held is socket buffers' worth, not files. (AddressSanitizer
+    // Far below the 30 MiB asked for: what is held is socket buffers' worth, not files. (AddressSanitizer
     // keeps up to 256 MiB of freed blocks in quarantine; that is not held by the connections.)
 #if defined(__SANITIZE_ADDRESS__)
     constexpr long kQuarantineKiB = 256 * 1024;

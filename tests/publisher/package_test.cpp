@@ -144,3 +144,130 @@ TEST(PackageTest, RefusesLinksAndSpecialFiles) {
     WriteManifest(fifo.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
     EXPECT_NE(Refusal(fifo.path()).find("not a regular file"), std::string::npos);
 }
+
+// Tests that every name goes out in code page 936: module name, package number, folders and file
+// names; and that the field widths count the converted bytes, not the UTF-8 ones.
+TEST(PackageTest, SendsNamesInCodePage936) {
+    TempFolder tmp;
+    // "说" is E8 AF B4 in UTF-8 and CB B5 in code page 936.
+    WriteFile(tmp.path(), "m/\xE8\xAF\xB4/a.txt", {1});
+    WriteFile(tmp.path(), "m/\xE6\x95\xB0\xE6\x8D\xAE.bin", {2}); // "数据" = CA FD BE DD
+    // 25 characters: 75 bytes of UTF-8 but 50 in code page 936, which fit the module name.
+    std::string wide;
+    for (int i = 0; i < 25; ++i)
+        wide += "\xE8\xAF\xB4";
+    WriteManifest(tmp.path(),
+                  R"({"name": "\u8bf4\u660e", "versionA": 1, "versionB": 1, "folder": "m"},
+                     {"name": ")" +
+                      wide + R"(", "versionA": 1, "versionB": 1})",
+                  "\xE5\x8C\x85");
+    PackageLoad load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.package) << load.error;
+    const Package& p = *load.package;
+    EXPECT_EQ(p.packageNo, "\xB0\xFC");
+    const PackageModule& m = p.modules.at(0);
+    EXPECT_EQ(m.record.Name(), "\xCB\xB5\xC3\xF7");
+    EXPECT_EQ(m.record.Package(), "\xB0\xFC");
+    EXPECT_EQ(m.label, "\xE8\xAF\xB4\xE6\x98\x8E");
+    EXPECT_EQ(p.FindModule("\xCB\xB5\xC3\xF7"), &m);
+    ASSERT_EQ(m.files.size(), 2u);
+    EXPECT_EQ(m.files[0].fileName, "\xCA\xFD\xBE\xDD.bin");
+    EXPECT_EQ(m.files[0].relDir, "");
+    EXPECT_EQ(m.files[1].relDir, "\xCB\xB5\\");
+    EXPECT_EQ(m.files[1].fileName, "a.txt");
+    EXPECT_EQ(m.files[1].source, tmp.path() / "m/\xE8\xAF\xB4/a.txt");
+    EXPECT_EQ(p.modules.at(1).record.Name().size(), 50u);
+
+    // One character more is 52 bytes: refused although 78 UTF-8 bytes were never the measure.
+    TempFolder wider;
+    WriteManifest(wider.path(),
+                  R"({"name": ")" + wide + "\xE8\xAF\xB4" + R"(", "versionA": 1, "versionB": 1})");
+    std::string why = Refusal(wider.path());
+    EXPECT_NE(why.find("modules[0].name"), std::string::npos) << why;
+    EXPECT_NE(why.find("52 bytes in code page 936"), std::string::npos) << why;
+
+    // 20 Chinese characters in a file name are 40 bytes and fit; 30 are 60 and do not.
+    TempFolder longFile;
+    std::string twenty, thirty;
+    for (int i = 0; i < 20; ++i)
+        twenty += "\xE8\xAF\xB4";
+    thirty = twenty;
+    for (int i = 0; i < 10; ++i)
+        thirty += "\xE8\xAF\xB4";
+    WriteFile(longFile.path(), "m/" + twenty, {1});
+    WriteManifest(longFile.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    EXPECT_EQ(Refusal(longFile.path()), "");
+    WriteFile(longFile.path(), "m/" + thirty, {1});
+    why = Refusal(longFile.path());
+    EXPECT_NE(why.find("FileName is 60 bytes in code page 936"), std::string::npos) << why;
+}
+
+// Tests that names code page 936 cannot hold, or Windows cannot create, refuse the start with the
+// manifest, the field and the file named.
+TEST(PackageTest, RefusesNamesTheInstallerCannotCreate) {
+    const std::string badFiles[] = {"aux.txt",
+                                    "AUX",
+                                    "Com1.log",
+                                    "lpt9",
+                                    "nul.tar.gz",
+                                    "a:b",
+                                    "x.",
+                                    "x ",
+                                    "tab\there",
+                                    "q?",
+                                    "pipe|it",
+                                    "\xF0\x9F\x98\x80" /* an emoji */,
+                                    "\xE4\xB9\x97" /* 81 5C: a backslash byte */,
+                                    "\xC3\x28" /* no UTF-8 */};
+    for (const std::string& name : badFiles) {
+        SCOPED_TRACE(name);
+        TempFolder tmp;
+        WriteFile(tmp.path(), "m/sub/" + name, {1});
+        WriteManifest(tmp.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+        std::string why = Refusal(tmp.path());
+        EXPECT_NE(why.find("package.json: modules[0].folder: "), std::string::npos) << why;
+        EXPECT_NE(why.find((tmp.path() / "m/sub" / name).string()), std::string::npos) << why;
+    }
+    // The same rules hold for folders on the way.
+    TempFolder folder;
+    WriteFile(folder.path(), "m/con/x.txt", {1});
+    WriteManifest(folder.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    EXPECT_NE(Refusal(folder.path()).find("reserved device name"), std::string::npos);
+    // Names that only look alike pass: a device name inside a longer word, a dot inside.
+    TempFolder fine;
+    WriteFile(fine.path(), "m/auxiliary.txt", {1});
+    WriteFile(fine.path(), "m/com10", {1});
+    WriteFile(fine.path(), "m/.hidden", {1});
+    WriteManifest(fine.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    EXPECT_EQ(Refusal(fine.path()), "");
+    // Two files Windows would take for one.
+    TempFolder cased;
+    WriteFile(cased.path(), "m/Readme.TXT", {1});
+    WriteFile(cased.path(), "m/readme.txt", {2});
+    WriteManifest(cased.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    EXPECT_NE(Refusal(cased.path()).find("upper and lower case"), std::string::npos);
+    // Module names and user names that code page 936 cannot hold.
+    TempFolder module;
+    WriteManifest(module.path(), R"({"name": "\ud83d\ude00", "versionA": 1, "versionB": 1})");
+    EXPECT_NE(Refusal(module.path()).find("modules[0].name: "), std::string::npos);
+}
+
+// Tests that the package folder's own files are never served: a module folder that is the package
+// folder, however it is written, and the manifest linked into a module folder are refused.
+TEST(PackageTest, NeverServesThePackageFolderItself) {
+    for (const char* folder : {".", "./", "m/..", "m/../."}) {
+        SCOPED_TRACE(folder);
+        TempFolder tmp;
+        WriteFile(tmp.path(), "m/a.bin", {1});
+        WriteManifest(tmp.path(), std::string(R"({"name": "a", "versionA": 1, "versionB": 1, "folder": ")") +
+                                      folder + R"("})");
+        std::string why = Refusal(tmp.path());
+        EXPECT_NE(why.find("package.json: modules[0].folder: "), std::string::npos) << why;
+        EXPECT_NE(why.find("is the package folder itself"), std::string::npos) << why;
+    }
+    TempFolder linked;
+    WriteFile(linked.path(), "m/a.bin", {1});
+    WriteManifest(linked.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    fs::create_hard_link(linked.path() / "package.json", linked.path() / "m" / "copy.json");
+    EXPECT_NE(Refusal(linked.path()).find("the manifest itself"), std::string::npos);
+}

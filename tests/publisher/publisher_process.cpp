@@ -13,7 +13,8 @@ extern char** environ;
 namespace publisher::testing {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, int outFd, bool mergeErr) {
+// errFd -1: standard error is inherited.
+pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
     std::vector<std::string> all{ORVANE_PUBLISHER_EXE};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -23,8 +24,8 @@ pid_t Spawn(const std::vector<std::string>& args, int outFd, bool mergeErr) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    if (mergeErr)
-        posix_spawn_file_actions_adddup2(&actions, outFd, 2);
+    if (errFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     pid_t pid = -1;
     if (posix_spawn(&pid, ORVANE_PUBLISHER_EXE, &actions, nullptr, argv.data(), environ) != 0)
         pid = -1;
@@ -41,12 +42,18 @@ int WaitStatus(pid_t pid) {
 
 } // namespace
 
-PublisherProcess::PublisherProcess(const std::vector<std::string>& args) {
+PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool closedStderr) {
     int fds[2];
     if (pipe(fds) != 0)
         return;
-    pid_ = Spawn(args, fds[1], false);
+    // A pipe whose reading end is gone: every write to it raises SIGPIPE.
+    int err[2] = {-1, -1};
+    if (closedStderr && pipe(err) == 0)
+        close(err[0]);
+    pid_ = Spawn(args, fds[1], err[1]);
     close(fds[1]);
+    if (err[1] >= 0)
+        close(err[1]);
     if (pid_ < 0) {
         close(fds[0]);
         return;
@@ -86,7 +93,7 @@ RunResult RunPublisherToExit(const std::vector<std::string>& args) {
     int fds[2];
     if (pipe(fds) != 0)
         return result;
-    pid_t pid = Spawn(args, fds[1], true);
+    pid_t pid = Spawn(args, fds[1], fds[1]);
     close(fds[1]);
     char buf[4096];
     ssize_t n;
@@ -98,11 +105,11 @@ RunResult RunPublisherToExit(const std::vector<std::string>& args) {
     return result;
 }
 
-long ResidentKiB(pid_t pid) {
+long ResidentKiB(pid_t pid, const char* key) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
+    std::string word;
+    while (status >> word) {
+        if (word == key) {
             long kib = 0;
             status >> kib;
             return kib;
@@ -112,8 +119,12 @@ long ResidentKiB(pid_t pid) {
     return -1;
 }
 
-ServedPackage::ServedPackage(const std::vector<std::string>& extra) {
-    WriteStandardPackage(package.path());
+ServedPackage::ServedPackage(const std::vector<std::string>& extra)
+    : ServedPackage(WriteStandardPackage, extra) {}
+
+ServedPackage::ServedPackage(const std::function<void(const std::filesystem::path&)>& write,
+                             const std::vector<std::string>& extra) {
+    write(package.path());
     std::vector<std::string> args{
         "--package",  package.path().string(), "--check", "127.0.0.1:0",
         "--download", "127.0.0.1:0",           "--log",   (work.path() / "events.log").string()};

@@ -5,6 +5,8 @@
 #include "tests/publisher/temp_package.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -16,7 +18,8 @@ class PublisherProcess {
   public:
     // Starts the publisher with `args` (after the executable name) and reads its standard output up to
     // "ready". started() is false when it exited first.
-    explicit PublisherProcess(const std::vector<std::string>& args);
+    // closedStderr: standard error is a pipe nobody reads from any more.
+    explicit PublisherProcess(const std::vector<std::string>& args, bool closedStderr = false);
     ~PublisherProcess();
     PublisherProcess(const PublisherProcess&) = delete;
     PublisherProcess& operator=(const PublisherProcess&) = delete;
@@ -43,6 +46,9 @@ struct ServedPackage {
     std::unique_ptr<PublisherProcess> process;
 
     explicit ServedPackage(const std::vector<std::string>& extra = {});
+    // A package of the test's own, written by `write` into the package folder.
+    ServedPackage(const std::function<void(const std::filesystem::path&)>& write,
+                  const std::vector<std::string>& extra = {});
     std::string Log() const;
 };
 
@@ -53,7 +59,7 @@ struct RunResult {
 // Runs the publisher to its end (for command-line checks that exit at once).
 RunResult RunPublisherToExit(const std::vector<std::string>& args);
 
-// The resident set size of a process in KiB, from /proc.
-long ResidentKiB(pid_t pid);
+// The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
+long ResidentKiB(pid_t pid, const char* key = "VmRSS:");
 
 } // namespace publisher::testing

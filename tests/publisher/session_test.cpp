@@ -25,7 +25,7 @@ class SessionHarness {
         WriteStandardPackage(tmp_.path());
         load_ = LoadPackage(tmp_.path());
         log_.OpenFile((tmp_.path() / "events.log").string());
-        settings_.package = &*load_.package;
+        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
         settings_.rotation = &rotation_;
         settings_.moduleBatch = moduleBatch;
         settings_.cache = std::move(cache);
@@ -458,4 +458,78 @@ TEST(SessionTest, ReleasesTheRoomOfAnUnfinishedRecording) {
     DownloadAll(h);
     EXPECT_EQ(cache->Entries(), 2u);
     EXPECT_EQ(cache->Reserved(), 0u);
+}
+
+// Tests that modules named again, in the same request or while they are still on their way, are sent
+// once, and that only whole valid requests count as activity.
+TEST(SessionTest, SendsRepeatedModulesOnce) {
+    SessionHarness h(Role::Download);
+    h.Authenticate();
+    EXPECT_EQ(h.session().ValidRequests(), 1u);
+    std::vector<messages::DownloadItem> items(500, {"000185", "client", 3, 4});
+    items.push_back({"000185", "docs", 5, 6});
+    items.push_back({"000185", "client", 3, 4});
+    h.Send(messages::EncodeFileDownloadRequest(items));
+    // Asked again before the first answer went out: still once.
+    h.Send(
+        messages::EncodeFileDownloadRequest(std::vector<messages::DownloadItem>{{"000185", "client", 3, 4}}));
+    EXPECT_EQ(h.session().ValidRequests(), 3u);
+    std::map<std::string, int> ends;
+    size_t chunks = 0;
+    for (const auto& m : h.Answers()) {
+        auto rsp = messages::DecodeFileDownloadResponse(m.data(), m.size());
+        ASSERT_TRUE(rsp);
+        chunks += rsp->Chunks.size();
+        for (const auto& c : rsp->Chunks)
+            ends[std::string(c.ModuleName)] += c.ModuleEnd;
+    }
+    EXPECT_EQ(ends, (std::map<std::string, int>{{"client", 1}, {"docs", 1}}));
+    EXPECT_EQ(chunks, 3u); // exact.bin, one.bin and the placeholder of docs
+    EXPECT_NE(h.Log().find("(500 repeated ones sent once)"), std::string::npos) << h.Log();
+    EXPECT_NE(h.Log().find("1 modules already on their way"), std::string::npos) << h.Log();
+
+    // A complaint is no activity.
+    h.Feed({'#', '9', 1, 0, 0, 0, 0}, 1);
+    EXPECT_EQ(h.session().ValidRequests(), 3u);
+}
+
+// Tests that a file that changes while it is sent ends the download with ErrorCode 30 and a close,
+// without the module's end ever going out; a file that cannot be read at all does the same.
+TEST(SessionTest, EndsTheDownloadOfAFileThatChanges) {
+    for (bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "unreadable" : "changed");
+        SessionHarness h(Role::Download);
+        h.Authenticate();
+        h.Send(messages::EncodeFileDownloadRequest(
+            std::vector<messages::DownloadItem>{{"000185", "server", 1, 2}, {"000185", "client", 3, 4}}));
+        std::vector<uint8_t> packet;
+        ASSERT_TRUE(h.session().NextPacket(packet)); // deep.bin
+        ASSERT_TRUE(h.session().NextPacket(packet)); // the first of depend.zip
+        const auto zip = h.root() / "modules/server/deps/depend.zip";
+        if (removed) {
+            ASSERT_TRUE(h.session().NextPacket(packet));
+            // Later files cannot be opened: empty.txt goes, and with it the permission to read.
+            std::filesystem::remove(h.root() / "modules/server/empty.txt");
+        } else {
+            std::filesystem::resize_file(zip, 200000);
+        }
+        auto answers = h.Answers();
+        ASSERT_FALSE(answers.empty());
+        auto last = messages::DecodeFileDownloadResponse(answers.back().data(), answers.back().size());
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->ErrorCode, kErrorUnreadableFile);
+        EXPECT_TRUE(last->Chunks.empty());
+        for (const auto& m : answers) {
+            auto rsp = messages::DecodeFileDownloadResponse(m.data(), m.size());
+            ASSERT_TRUE(rsp);
+            for (const auto& c : rsp->Chunks)
+                EXPECT_FALSE(c.ModuleEnd) << c.FileName;
+        }
+        EXPECT_TRUE(h.session().Closing());
+        EXPECT_FALSE(h.session().NextPacket(packet));
+        EXPECT_NE(
+            h.Log().find(removed ? "empty.txt: cannot be read" : "depend.zip: changed while it was sent"),
+            std::string::npos)
+            << h.Log();
+    }
 }

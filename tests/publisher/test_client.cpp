@@ -4,6 +4,8 @@
 #include "net/session_messages.h"
 
 #include <cstdio>
+#include <poll.h>
+#include <sys/socket.h>
 
 namespace publisher::testing {
 namespace fs = std::filesystem;
@@ -15,10 +17,33 @@ TestClient::TestClient()
     SetKey(recvKey_, nullptr, 0);
 }
 
-bool TestClient::Connect(uint16_t port) {
+bool TestClient::Connect(uint16_t port, int receiveBuffer) {
     asio::error_code ec;
-    socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    socket_.open(asio::ip::tcp::v4(), ec);
+    if (!ec && receiveBuffer > 0)
+        socket_.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
+    if (!ec)
+        socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
     return !ec;
+}
+
+void TestClient::Shutdown() {
+    ::shutdown(socket_.native_handle(), SHUT_RDWR);
+}
+
+int TestClient::ReleaseHandle() {
+    asio::error_code ec;
+    return int(socket_.release(ec));
+}
+
+void TestClient::SetTimeout(std::chrono::milliseconds limit) {
+    timeoutMs_ = int(limit.count());
+}
+
+bool TestClient::Alive() {
+    std::vector<uint8_t> hb(kHeartbeatReqSize);
+    BuildHeartbeatRequest(hb.data());
+    return Send(hb) && Expect(kMsgHeartbeatRsp).has_value();
 }
 
 void TestClient::Close() {
@@ -44,6 +69,13 @@ bool TestClient::Send(const std::vector<uint8_t>& msg) {
 bool TestClient::ReadMore() {
     uint8_t buf[65536];
     asio::error_code ec;
+    if (timeoutMs_ >= 0) {
+        pollfd p{socket_.native_handle(), POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs_) == 0) {
+            timedOut_ = true;
+            return false;
+        }
+    }
     size_t n = socket_.read_some(asio::buffer(buf), ec);
     if (ec)
         return false;
@@ -142,7 +174,8 @@ std::optional<std::vector<ModuleRecord>> TestClient::ModuleCheck(const std::stri
 }
 
 TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>& modules,
-                                                const fs::path& folder) {
+                                                const fs::path& folder,
+                                                const std::function<void()>& onMessage) {
     DownloadResult result;
     std::vector<messages::DownloadItem> items;
     std::multiset<std::string> pending;
@@ -174,6 +207,8 @@ TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>&
         answered = true;
         ++result.messages;
         result.lastErrorCode = rsp->ErrorCode;
+        if (onMessage)
+            onMessage();
         for (const auto& chunk : rsp->Chunks) {
             std::string rel(chunk.RelDir);
             bool climbs = !rel.empty() && (rel[0] == '\\' || rel.find("..") != std::string::npos);

@@ -8,7 +8,9 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -20,8 +22,20 @@ namespace publisher::testing {
 class TestClient {
   public:
     TestClient();
-    bool Connect(uint16_t port);
+    // Connects to 127.0.0.1:port; a receiveBuffer above 0 is set first (SO_RCVBUF), so a slow reader
+    // holds the service back instead of the kernel's buffers taking everything at once.
+    bool Connect(uint16_t port, int receiveBuffer = 0);
     void Close();
+    // Ends the connection in both directions without closing the socket, so a read on another thread
+    // returns; safe while that thread uses the client.
+    void Shutdown();
+    // Hands the open socket over as a bare descriptor (the caller closes it); the client is closed.
+    int ReleaseHandle();
+    // Makes every later read give up after `limit`: Receive then reports Closed and timedOut() is true.
+    void SetTimeout(std::chrono::milliseconds limit);
+    bool timedOut() const { return timedOut_; }
+    // Whether the service still answers a heartbeat on this connection.
+    bool Alive();
 
     // Sends msg as type '4' under the fixed key before authentication, as type '6' after.
     bool Send(const std::vector<uint8_t>& msg);
@@ -51,7 +65,9 @@ class TestClient {
     // Requests the modules and writes the chunks below `folder` the way the installer does: RelDir and
     // FileName appended, a new file whenever the path changes. Returns when every module has ended or
     // the connection closed.
-    DownloadResult Download(const std::vector<ModuleRecord>& modules, const std::filesystem::path& folder);
+    // `onMessage` is called after each download message.
+    DownloadResult Download(const std::vector<ModuleRecord>& modules, const std::filesystem::path& folder,
+                            const std::function<void()>& onMessage = {});
 
     size_t garbageSeen() const { return garbage_; }
 
@@ -68,6 +84,8 @@ class TestClient {
     bool authenticated_ = false;
     std::vector<uint8_t> in_;
     size_t garbage_ = 0;
+    bool timedOut_ = false;
+    int timeoutMs_ = -1;
 };
 
 } // namespace publisher::testing

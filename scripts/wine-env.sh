@@ -27,9 +27,5 @@ if [ -z "${ORVANE_USE_DISPLAY:-}" ]; then
     export DISPLAY=":$(head -1 "$scratch/display")"
 fi
 
-if [ -x "$here/scripts/wine-prefix.sh" ]; then
-    "$here/scripts/wine-prefix.sh" >/dev/null
-else
-    wineboot -i >/dev/null 2>&1
-fi
+"$here/scripts/wine-prefix.sh" >/dev/null
 "$@"

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr char kSubkey[] = "Orvane_h6seqv8.5";
+constexpr char kSubkey[] = "Orvane_sequencetestv8.5";
 constexpr char kColon[] = "\xa3\xba";
 
 std::string SubkeyPath() {
@@ -70,7 +70,7 @@ class InstallSequence : public ::testing::Test {
   protected:
     void SetUp() override {
         InstallSettings& s = GetInstallSettings();
-        s.PackageNo = "h6seq";
+        s.PackageNo = "sequencetest";
         s.ProductName = "OrvaneSeq";
         s.InstallDir = scratch / "Orvane000185v8.5";
         s.TempDir = s.InstallDir + "temp";

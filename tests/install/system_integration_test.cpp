@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr char kScratchPackage[] = "h6scratch";
-constexpr char kSubkey[] = "Orvane_h6scratchv8.5";
+constexpr char kScratchPackage[] = "integrationtest";
+constexpr char kSubkey[] = "Orvane_integrationtestv8.5";
 constexpr char kProductGbk[] = "\xb0\xc2\xb7\xb2\xbd\xbb\xd2\xd7"; // four Chinese characters
 
 std::wstring Wide936(const std::string& text) {
@@ -261,7 +261,7 @@ TEST_F(SystemIntegration, CopyCommandCopiesTree) {
     EXPECT_EQ(ReadWholeFile(to + "\\sub\\deep\\d.bin"), std::string(5000, 'd'));
 
     unsigned long code = 0;
-    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program-h6.exe"), L"x", &code));
+    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program.exe"), L"x", &code));
     EXPECT_FALSE(CopyTree(scratch / "no-such-folder", scratch / "to2"));
 }
 

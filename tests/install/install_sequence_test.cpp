@@ -6,6 +6,7 @@
 #include "install/install_location.h"
 #include "install/system_integration.h"
 #include "install/tunzip.h"
+#include "install/win_raii.h"
 #include "tests/install/test_support.h"
 #include "tests/install/zip_writer.h"
 
@@ -25,11 +26,9 @@ std::string SubkeyPath() {
 }
 
 bool EntryExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    install::RegKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, key.Receive()) ==
+           ERROR_SUCCESS;
 }
 
 // Every file below root with its bytes, folders with an empty text: the whole state of a tree.

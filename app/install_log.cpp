@@ -1,5 +1,7 @@
 #include "app/install_log.h"
 
+#include "app/unique_file.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -9,7 +11,7 @@ namespace {
 
 struct InstallLogFile {
     std::mutex lock;
-    std::FILE* file = nullptr;
+    UniqueFile file;
 };
 
 InstallLogFile& LogFile() {
@@ -30,27 +32,24 @@ std::tm LocalTime(std::time_t t) {
 } // namespace
 
 bool OpenInstallLog(const std::string& path, LogMode mode) {
-    std::FILE* f = std::fopen(path.c_str(), mode == LogMode::Append ? "ab" : "wb");
+    UniqueFile f(std::fopen(path.c_str(), mode == LogMode::Append ? "ab" : "wb"));
+    const bool opened = bool(f);
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
-    if (log.file)
-        std::fclose(log.file);
-    log.file = f;
-    return f != nullptr;
+    log.file = std::move(f);
+    return opened;
 }
 
 void CloseInstallLog() {
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
-    if (log.file)
-        std::fclose(log.file);
-    log.file = nullptr;
+    log.file.Close();
 }
 
 bool InstallLogIsOpen() {
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
-    return log.file != nullptr;
+    return bool(log.file);
 }
 
 std::string FormatLogPrefix(int hour, int minute, int second, int millisecond) {
@@ -70,8 +69,8 @@ void WriteLog(std::string_view text) {
     std::string line = FormatLogPrefix(tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
     line.append(text);
     line.append("\r\n");
-    std::fwrite(line.data(), 1, line.size(), log.file);
-    std::fflush(log.file);
+    std::fwrite(line.data(), 1, line.size(), log.file.Get());
+    std::fflush(log.file.Get());
 }
 
 void WriteLog(const char* text) {

@@ -4,6 +4,7 @@
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "app/ui_texts.h"
+#include "install/code_page.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
 #include "install/system_integration.h"
@@ -156,7 +157,7 @@ void TOrvaneDlg::OnDownloadComplete() {
 }
 
 void TOrvaneDlg::ShowFailure(const char* text) {
-    statusText = Cp936ToWide(text, 260);
+    statusText = install::WideFromGbk(text, 260, install::Overflow::Cut);
     RepaintNow();
     state = Failed;
 }
@@ -166,7 +167,7 @@ void TOrvaneDlg::OnClientLost() {
     // stopping the download client) is no failure of the install.
     if (state == Done)
         return;
-    statusText = Cp936ToWide(UiText(kTextInstallFail), 260);
+    statusText = install::WideFromGbk(UiText(kTextInstallFail), 260, install::Overflow::Cut);
     RepaintNow();
     CloseInstallLog();
     state = Failed;

@@ -2,6 +2,7 @@
 #include "app/orvane_dlg.h"
 
 #include "app/ui_texts.h"
+#include "install/code_page.h"
 #include "install/system_integration.h"
 #include "ui/shared_gdi.h"
 
@@ -77,15 +78,15 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
     wchar_t percent[260];
     std::swprintf(percent, 260, L"%d%%", ProgressPercent(doneCount, totalCount));
     DrawWide(mem, percent, statusRect, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-    DrawWide(mem, Cp936ToWide(UiText(kTextUpdatingFile)), statusRect,
-             DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
+    DrawWide(mem, install::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, install::Overflow::Cut),
+             statusRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
 
     SetTextColor(mem, RGB(255, 255, 255));
     SelectGuard banner(mem, bannerFont);
     // The English line is wider than its 200-pixel rectangle; it runs on over the picture rather than
     // being cut off mid-word. Texts that fit are drawn exactly as without the flag.
-    DrawWide(mem, Cp936ToWide(UiText(kTextUpdatingWait)), busyTextRect,
-             DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_NOCLIP);
+    DrawWide(mem, install::WideFromGbk(UiText(kTextUpdatingWait), kUiTextUnits, install::Overflow::Cut),
+             busyTextRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_NOCLIP);
 }
 
 void TOrvaneDlg::DrawButton(HDC dc) {
@@ -101,7 +102,8 @@ void TOrvaneDlg::DrawButton(HDC dc) {
     RECT text = buttonRect;
     OffsetRect(&text, 0, buttonHover ? 0 : -1);
     SelectGuard font(dc, buttonFont);
-    DrawWide(dc, Cp936ToWide(caption), text, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+    DrawWide(dc, install::WideFromGbk(caption, kUiTextUnits, install::Overflow::Cut), text,
+             DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 }
 
 void TOrvaneDlg::OnMouseMove() {

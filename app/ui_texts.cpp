@@ -2,8 +2,6 @@
 
 #include "app/install_settings.h"
 
-#include <windows.h>
-
 namespace {
 
 struct TextSet {
@@ -76,17 +74,4 @@ int ProductNameResource(uint32_t uiLanguage) {
     if (uiLanguage == kLangEnglish)
         return 105;
     return 103;
-}
-
-std::wstring Cp936ToWide(std::string_view text, size_t maxUnits) {
-    if (text.empty() || maxUnits < 2)
-        return {};
-    int units = MultiByteToWideChar(936, 0, text.data(), int(text.size()), nullptr, 0);
-    if (units <= 0)
-        return {};
-    std::wstring wide(size_t(units), L'\0');
-    MultiByteToWideChar(936, 0, text.data(), int(text.size()), wide.data(), units);
-    if (wide.size() > maxUnits - 1)
-        wide.resize(maxUnits - 1);
-    return wide;
 }

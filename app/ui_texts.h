@@ -2,9 +2,8 @@
 // only where they are drawn.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
-#include <string_view>
 
 enum UiTextId : int {
     kTextInstall = 0,
@@ -32,5 +31,5 @@ uint32_t NormaliseUiLanguage(uint32_t languageId);
 // String resource of the product display name for a stored UI language: 105, 104 or 103.
 int ProductNameResource(uint32_t uiLanguage);
 
-// Code page 936 text to UTF-16, keeping at most maxUnits - 1 units (the last one was the terminator).
-std::wstring Cp936ToWide(std::string_view text, size_t maxUnits = 1024);
+// Units of a UI text drawn from a 1024-unit buffer, the terminator included.
+constexpr size_t kUiTextUnits = 1024;

@@ -4,16 +4,18 @@
 
 namespace install {
 
-std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Conversion mode) {
-    if (text.empty() || text.size() > 0x7fffffff)
+std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overflow, Conversion mode) {
+    if (text.empty() || maxUnits < 2 || text.size() > 0x7fffffff)
         return {};
     const DWORD flags = mode == Conversion::Strict ? MB_ERR_INVALID_CHARS : 0;
     int n = MultiByteToWideChar(kCodePageGbk, flags, text.data(), int(text.size()), nullptr, 0);
-    if (n <= 0 || size_t(n) + 1 > maxUnits)
+    if (n <= 0 || (overflow == Overflow::Refuse && size_t(n) + 1 > maxUnits))
         return {};
     std::wstring wide(size_t(n), L'\0');
     if (MultiByteToWideChar(kCodePageGbk, flags, text.data(), int(text.size()), wide.data(), n) != n)
         return {};
+    if (wide.size() > maxUnits - 1)
+        wide.resize(maxUnits - 1);
     return wide;
 }
 

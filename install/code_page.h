@@ -9,11 +9,16 @@ namespace install {
 constexpr unsigned kCodePageGbk = 936;
 constexpr unsigned kCodePageBig5 = 950;
 
+// What becomes of a text that needs more than maxUnits units, terminating NUL included. Refuse gives an
+// empty text (a path cut short names another file); Cut keeps the first maxUnits - 1 units (a text shown
+// in a fixed buffer).
+enum class Overflow { Refuse, Cut };
 // Lenient replaces what is not code page 936 with the system's default character; Strict refuses it.
 enum class Conversion { Lenient, Strict };
 
-// UTF-16 form of a code page 936 text. Empty when the text is empty, cannot be converted, or would need
-// more than maxUnits units including the terminating NUL: a path cut short names another file.
-std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Conversion mode = Conversion::Lenient);
+// UTF-16 form of a code page 936 text. Empty when the text is empty or cannot be converted, when maxUnits
+// leaves no room beside the NUL, and, with Refuse, when it is too long.
+std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overflow = Overflow::Refuse,
+                         Conversion mode = Conversion::Lenient);
 
 } // namespace install

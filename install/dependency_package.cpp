@@ -1,5 +1,6 @@
 #include "install/dependency_package.h"
 
+#include "app/unique_file.h"
 #include "install/install_location.h"
 #include "install/tunzip.h"
 
@@ -9,10 +10,8 @@ bool ExtractDependPackage(const std::string& installDir) {
     const std::string archive = installDir + "\\server\\depend.zip";
     const std::string target = installDir + "\\server";
 
-    std::FILE* probe = std::fopen(archive.c_str(), "r");
-    if (!probe)
+    if (!UniqueFile(std::fopen(archive.c_str(), "r")))
         return true; // the package brings none
-    std::fclose(probe);
 
     bool extracted = false;
     {

@@ -84,7 +84,8 @@ bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
     if (path_policy::RefuseRelativePath(name, archive))
         return false;
     // Each byte must be part of a character: a stray byte converts to whatever the system likes.
-    if (install::WideFromGbk(name, kWideUnits, install::Conversion::Strict).empty())
+    if (install::WideFromGbk(name, kWideUnits, install::Overflow::Refuse, install::Conversion::Strict)
+            .empty())
         return false;
 
     std::string joined(folder);

@@ -2,7 +2,7 @@
 
 #include "app/install_settings.h"
 #include "app/module_list.h"
-#include "install/win_raii.h"
+#include "app/unique_file.h"
 #include "net/wire.h"
 
 #include <windows.h>
@@ -20,7 +20,7 @@ std::string FormatPackageVersion(uint32_t part3, uint32_t part4) {
 bool WriteModuleInfo() {
     InstallSettings& settings = GetInstallSettings();
     const std::string path = settings.TempDir + "\\module.info";
-    install::UniqueFile file(std::fopen(path.c_str(), "wb"));
+    UniqueFile file(std::fopen(path.c_str(), "wb"));
     if (!file.Get())
         return false;
 

@@ -6,7 +6,6 @@
 
 #include <objbase.h>
 
-#include <cstdio>
 #include <utility>
 
 namespace install {
@@ -89,22 +88,6 @@ class ComScope {
 
   private:
     bool ok_;
-};
-
-// A C runtime stream.
-class UniqueFile {
-  public:
-    explicit UniqueFile(std::FILE* f) : f_(f) {}
-    ~UniqueFile() {
-        if (f_)
-            std::fclose(f_);
-    }
-    UniqueFile(const UniqueFile&) = delete;
-    UniqueFile& operator=(const UniqueFile&) = delete;
-    std::FILE* Get() const { return f_; }
-
-  private:
-    std::FILE* f_;
 };
 
 } // namespace install

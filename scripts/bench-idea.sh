@@ -5,7 +5,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/native}
-[ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+[ -f "$build/build.ninja" ] || (cd "$here" && cmake --preset native -B "$build" >/dev/null)
 cmake --build "$build" -j2 --target idea_simd_bench download_parse_bench >/dev/null
 
 out=$(mktemp -d /tmp/orvane-bench-idea.XXXXXX)

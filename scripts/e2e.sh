@@ -10,14 +10,10 @@ windows=${ORVANE_E2E_WINDOWS_BUILD:-$root/build/windows}
 native=${ORVANE_E2E_NATIVE_BUILD:-$root/build/native}
 
 if [ "${ORVANE_E2E_NO_BUILD:-0}" != 1 ]; then
-    if [ ! -f "$windows/build.ninja" ]; then
-        cmake -S "$root" -B "$windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >/dev/null
-    fi
+    # The presets' settings, in the folder the caller named (by default the preset's own).
+    [ -f "$windows/build.ninja" ] || (cd "$root" && cmake --preset windows -B "$windows" >/dev/null)
     cmake --build "$windows" --target OrvaneSetup sample_package -j2
-    if [ ! -f "$native/build.ninja" ]; then
-        cmake -S "$root" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    fi
+    [ -f "$native/build.ninja" ] || (cd "$root" && cmake --preset native -B "$native" >/dev/null)
     cmake --build "$native" --target orvane-publisher -j2
 fi
 exec python3 "$root/scripts/e2e/run_suite.py" --windows-build "$windows" --native-build "$native" "$@"

@@ -21,5 +21,5 @@ for target in "$build"/fuzz/*_fuzz; do
     fi
     rm -rf "$work"
 done
-[ $found = 1 ] || echo "fuzz: no targets built"
+[ $found = 1 ] || { echo "fuzz: no targets in $build/fuzz: build the fuzz preset first"; exit 1; }
 exit $failed

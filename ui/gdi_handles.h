@@ -32,6 +32,25 @@ template <class Handle> class GdiObject {
     Handle handle_ = nullptr;
 };
 
+// Owns a memory device context made like a reference one and deletes it when it goes. Declare it before
+// the objects and SelectGuards that go into it, so they are given back first.
+class MemoryDC {
+  public:
+    explicit MemoryDC(HDC reference) : dc_(CreateCompatibleDC(reference)) {}
+    MemoryDC(const MemoryDC&) = delete;
+    MemoryDC& operator=(const MemoryDC&) = delete;
+    ~MemoryDC() {
+        if (dc_)
+            DeleteDC(dc_);
+    }
+
+    HDC get() const { return dc_; }
+    operator HDC() const { return dc_; }
+
+  private:
+    HDC dc_;
+};
+
 // Selects an object into a device context and selects the previous one back at the end of the scope,
 // so the object can be deleted afterwards.
 class SelectGuard {

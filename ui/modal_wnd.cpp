@@ -108,12 +108,9 @@ void PaintPictureBase(HDC dc, const RECT& client, const RECT& caption, HBITMAP p
     FillRect(dc, &client, white);
     FrameRect(dc, &client, frame);
     FillRect(dc, &caption, band);
-    HDC pictureDC = CreateCompatibleDC(dc);
-    {
-        SelectGuard select(pictureDC, picture);
-        BitBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, pictureDC, 0, 0, SRCCOPY);
-    }
-    DeleteDC(pictureDC);
+    MemoryDC pictureDC(dc);
+    SelectGuard select(pictureDC, picture);
+    BitBlt(dc, 0, 0, client.right - client.left, client.bottom - client.top, pictureDC, 0, 0, SRCCOPY);
 }
 
 void DrawCloseGlyph(HDC dc, const RECT& glyph, COLORREF colour) {

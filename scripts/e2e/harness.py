@@ -132,6 +132,18 @@ class WinePrefix:
         self.user = next(u for u in sorted(os.listdir(os.path.join(self.prefix, "drive_c", "users")))
                          if u != "Public")
 
+    @classmethod
+    def from_environment(cls):
+        """The prefix a caller already set up (scripts/wine-env.sh): WINEPREFIX, HOME and DISPLAY."""
+        self = cls.__new__(cls)
+        self.prefix = os.environ["WINEPREFIX"]
+        self.root = os.path.dirname(self.prefix)
+        self.home = os.environ["HOME"]
+        self.display = os.environ["DISPLAY"]
+        self.user = next(u for u in sorted(os.listdir(os.path.join(self.prefix, "drive_c", "users")))
+                         if u != "Public")
+        return self
+
     def _own_user_folders(self):
         # Wine links Desktop, Documents... to the Unix HOME; a copied prefix must not share them.
         users = os.path.join(self.prefix, "drive_c", "users")
@@ -269,6 +281,14 @@ class InstallerWindow:
     def _find(self):
         found = self._xdotool("search", "--name", "^Orvane$")
         return found.split()[0] if found else None
+
+    def size(self):
+        """The window's (width, height) in pixels as the X server has it, or None."""
+        geometry = self._xdotool("getwindowgeometry", "--shell", self.window) or ""
+        values = dict(line.split("=", 1) for line in geometry.splitlines() if "=" in line)
+        if "WIDTH" not in values or "HEIGHT" not in values:
+            return None
+        return int(values["WIDTH"]), int(values["HEIGHT"])
 
     def move(self, x, y):
         self._xdotool("mousemove", "--window", self.window, str(x), str(y))

@@ -6,6 +6,7 @@
 #include "app/install_log.h"
 #include "app/module_list.h"
 #include "app/ui_texts.h"
+#include "install/code_page.h"
 #include "service/notify.h"
 
 #include <gtest/gtest.h>
@@ -161,7 +162,8 @@ TEST(UiLanguage, HongKongIsTraditionalOthersSimplified) {
                                                                   "b");
     EXPECT_STREQ(UiText(kTextInstall, 2057), "\xb0\xb2\xd7\xb0");
     EXPECT_STREQ(UiText(kTextInstall, 1033), "Install");
-    EXPECT_EQ(Cp936ToWide(UiText(kTextUpdatingWait, 2052)), L"\u66F4\u65B0\u4E2D\uFF0C\u8BF7\u7A0D\u540E...");
+    EXPECT_EQ(install::WideFromGbk(UiText(kTextUpdatingWait, 2052), kUiTextUnits, install::Overflow::Cut),
+              L"\u66F4\u65B0\u4E2D\uFF0C\u8BF7\u7A0D\u540E...");
     EXPECT_STREQ(UiText(kUiTextCount, 1033), "");
 }
 

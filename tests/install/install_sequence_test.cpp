@@ -6,6 +6,7 @@
 #include "install/install_location.h"
 #include "install/system_integration.h"
 #include "install/tunzip.h"
+#include "install/win_raii.h"
 #include "tests/install/test_support.h"
 #include "tests/install/zip_writer.h"
 
@@ -17,7 +18,7 @@
 
 namespace {
 
-constexpr char kSubkey[] = "Orvane_h6seqv8.5";
+constexpr char kSubkey[] = "Orvane_sequencetestv8.5";
 constexpr char kColon[] = "\xa3\xba";
 
 std::string SubkeyPath() {
@@ -25,11 +26,9 @@ std::string SubkeyPath() {
 }
 
 bool EntryExists() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    install::RegKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str(), 0, KEY_QUERY_VALUE, key.Receive()) ==
+           ERROR_SUCCESS;
 }
 
 // Every file below root with its bytes, folders with an empty text: the whole state of a tree.
@@ -70,7 +69,7 @@ class InstallSequence : public ::testing::Test {
   protected:
     void SetUp() override {
         InstallSettings& s = GetInstallSettings();
-        s.PackageNo = "h6seq";
+        s.PackageNo = "sequencetest";
         s.ProductName = "OrvaneSeq";
         s.InstallDir = scratch / "Orvane000185v8.5";
         s.TempDir = s.InstallDir + "temp";

@@ -3,6 +3,7 @@
 #include "install/system_integration.h"
 
 #include "install/install_location.h"
+#include "install/win_raii.h"
 #include "tests/install/test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,8 @@
 
 namespace {
 
-constexpr char kScratchPackage[] = "h6scratch";
-constexpr char kSubkey[] = "Orvane_h6scratchv8.5";
+constexpr char kScratchPackage[] = "integrationtest";
+constexpr char kSubkey[] = "Orvane_integrationtestv8.5";
 constexpr char kProductGbk[] = "\xb0\xc2\xb7\xb2\xbd\xbb\xd2\xd7"; // four Chinese characters
 
 std::wstring Wide936(const std::string& text) {
@@ -51,8 +52,8 @@ bool ReadValue(bool native64, const wchar_t* name, DWORD& type, std::vector<uint
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll"), "NtQueryValueKey")));
     if (!query)
         return false;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SubkeyPath(native64).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+    install::RegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SubkeyPath(native64).c_str(), 0, KEY_QUERY_VALUE, key.Receive()) !=
         ERROR_SUCCESS)
         return false;
     CountedText valueName = {USHORT(wcslen(name) * sizeof(wchar_t)), USHORT(wcslen(name) * sizeof(wchar_t)),
@@ -60,8 +61,7 @@ bool ReadValue(bool native64, const wchar_t* name, DWORD& type, std::vector<uint
     // KeyValuePartialInformation (2): title index, type, data length, data.
     std::vector<uint8_t> info(4096);
     ULONG size = 0;
-    LONG status = query(key, &valueName, 2, info.data(), ULONG(info.size()), &size);
-    RegCloseKey(key);
+    LONG status = query(key.Get(), &valueName, 2, info.data(), ULONG(info.size()), &size);
     if (status != 0)
         return false;
     type = *reinterpret_cast<const ULONG*>(info.data() + 4);
@@ -71,14 +71,13 @@ bool ReadValue(bool native64, const wchar_t* name, DWORD& type, std::vector<uint
 }
 
 DWORD ValueCount(bool native64) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SubkeyPath(native64).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+    install::RegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SubkeyPath(native64).c_str(), 0, KEY_QUERY_VALUE, key.Receive()) !=
         ERROR_SUCCESS)
         return 0;
     DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                     nullptr, nullptr);
-    RegCloseKey(key);
+    RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
     return values;
 }
 
@@ -261,7 +260,7 @@ TEST_F(SystemIntegration, CopyCommandCopiesTree) {
     EXPECT_EQ(ReadWholeFile(to + "\\sub\\deep\\d.bin"), std::string(5000, 'd'));
 
     unsigned long code = 0;
-    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program-h6.exe"), L"x", &code));
+    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program.exe"), L"x", &code));
     EXPECT_FALSE(CopyTree(scratch / "no-such-folder", scratch / "to2"));
 }
 

@@ -13,7 +13,7 @@ ScratchFolder::ScratchFolder() {
     static std::atomic<int> counter{0};
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
-    path_ = std::string(temp) + "orvane-h6-" + std::to_string(GetCurrentProcessId()) + "-" +
+    path_ = std::string(temp) + "orvane-install-test-" + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(counter++);
     fs::remove_all(path_);
     fs::create_directories(path_);

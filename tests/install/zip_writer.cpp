@@ -1,5 +1,6 @@
 #include "tests/install/zip_writer.h"
 
+#include "app/unique_file.h"
 #include "net/wire.h"
 
 #include <zlib.h>
@@ -99,9 +100,9 @@ std::vector<uint8_t> BuildZip(const std::vector<ZipEntrySpec>& entries, const st
 
 bool WriteZip(const std::string& path, const std::vector<ZipEntrySpec>& entries, const std::string& leading) {
     const std::vector<uint8_t> bytes = BuildZip(entries, leading);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    UniqueFile f(std::fopen(path.c_str(), "wb"));
     if (!f)
         return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f.Get()) == bytes.size();
+    return f.Close() && ok;
 }

@@ -280,7 +280,7 @@ TEST_F(Session, SetServerRules) {
 // Tests Open's paths and its log line: a refused endpoint reports once and returns false; no record
 // means no connection; a second Open while connected stores the record but does not reconnect.
 TEST_F(Session, OpenPathsAndLogLine) {
-    std::string logPath = ::testing::TempDir() + "h1_protocol_open.log";
+    std::string logPath = ::testing::TempDir() + "protocol_open_log.log";
     ASSERT_TRUE(OpenInstallLog(logPath));
     uint16_t refused = testpeer::RefusedPort();
     ASSERT_TRUE(client.SetServer("127.0.0.1", refused));

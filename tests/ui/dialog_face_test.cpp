@@ -20,14 +20,10 @@ constexpr COLORREF kGlyphOver = RGB(150, 150, 150);
 
 // A pixel of one of the executable's own pictures.
 COLORREF PicturePixel(int id, int x, int y) {
-    HBITMAP picture = LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, picture);
-    COLORREF c = GetPixel(dc, x, y);
-    SelectObject(dc, old);
-    DeleteDC(dc);
-    DeleteObject(picture);
-    return c;
+    MemoryDC dc(nullptr);
+    GdiObject<HBITMAP> picture(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id)));
+    SelectGuard select(dc, picture);
+    return GetPixel(dc, x, y);
 }
 
 // Top row inside the button (border excluded) where the caption differs from the face.

@@ -1,6 +1,7 @@
 // Tests that the progress bar draws its track, its fill with the rounded and squared ends, and nothing
 // but the track for out-of-range numbers.
 #include "ui/process_bar.h"
+#include "ui/gdi_handles.h"
 #include "ui/shared_gdi.h"
 
 #include "tests/ui/snapshot.h"
@@ -29,18 +30,15 @@ class ProcessBarTest : public ::testing::Test {
         BITMAPINFO info{};
         info.bmiHeader = {sizeof(BITMAPINFOHEADER), shot.width, -shot.height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
         void* bits = nullptr;
-        HDC dc = CreateCompatibleDC(nullptr);
-        HBITMAP dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = SelectObject(dc, dib);
+        MemoryDC dc(nullptr);
+        GdiObject<HBITMAP> dib(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        SelectGuard select(dc, dib);
         bar.Paint(dc, RECT{0, 0, shot.width, shot.height});
         GdiFlush();
         const auto* p = static_cast<const uint32_t*>(bits);
         shot.pixels.assign(p, p + shot.width * shot.height);
         for (auto& px : shot.pixels)
             px &= 0xFFFFFF;
-        SelectObject(dc, old);
-        DeleteObject(dib);
-        DeleteDC(dc);
         return shot;
     }
 

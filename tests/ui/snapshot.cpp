@@ -1,5 +1,8 @@
 #include "tests/ui/snapshot.h"
 
+#include "app/unique_file.h"
+#include "ui/gdi_handles.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,24 +50,23 @@ Snapshot PrintClient(HWND window) {
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(dc, dib);
-    SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
-    GdiFlush();
-    const auto* source = static_cast<const uint32_t*>(bits);
-    shot.pixels.assign(source, source + size_t(shot.width) * size_t(shot.height));
-    for (auto& p : shot.pixels)
-        p &= 0xFFFFFF;
-    SelectObject(dc, old);
-    DeleteObject(dib);
-    DeleteDC(dc);
+    {
+        MemoryDC dc(screen);
+        GdiObject<HBITMAP> dib(CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        SelectGuard select(dc, dib);
+        SendMessageW(window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc.get()), PRF_CLIENT);
+        GdiFlush();
+        const auto* source = static_cast<const uint32_t*>(bits);
+        shot.pixels.assign(source, source + size_t(shot.width) * size_t(shot.height));
+        for (auto& p : shot.pixels)
+            p &= 0xFFFFFF;
+    }
     ReleaseDC(nullptr, screen);
     return shot;
 }
 
 bool Snapshot::SaveBmp(const std::string& path) const {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    UniqueFile f(std::fopen(path.c_str(), "wb"));
     if (!f)
         return false;
     const uint32_t stride = (uint32_t(width) * 3 + 3) & ~3u;
@@ -79,8 +81,8 @@ bool Snapshot::SaveBmp(const std::string& path) const {
     info.biPlanes = 1;
     info.biBitCount = 24;
     info.biSizeImage = stride * uint32_t(height);
-    std::fwrite(&file, sizeof file, 1, f);
-    std::fwrite(&info, sizeof info, 1, f);
+    std::fwrite(&file, sizeof file, 1, f.Get());
+    std::fwrite(&info, sizeof info, 1, f.Get());
     std::vector<uint8_t> row(stride, 0);
     for (int y = height - 1; y >= 0; --y) {
         for (int x = 0; x < width; ++x) {
@@ -89,9 +91,9 @@ bool Snapshot::SaveBmp(const std::string& path) const {
             row[size_t(x) * 3 + 1] = uint8_t(p >> 8);
             row[size_t(x) * 3 + 2] = uint8_t(p >> 16);
         }
-        std::fwrite(row.data(), 1, row.size(), f);
+        std::fwrite(row.data(), 1, row.size(), f.Get());
     }
-    return std::fclose(f) == 0;
+    return f.Close();
 }
 
 std::string ColourText(COLORREF colour) {

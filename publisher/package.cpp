@@ -82,9 +82,6 @@ std::string WireName(const fs::path& path, const std::string& field) {
     std::optional<std::string> wire = ToCodePage936(name);
     if (!wire)
         Fail(field, path.string() + ": the name is no UTF-8 text that code page 936 can hold");
-    if (HasHiddenBackslash(*wire))
-        Fail(field, path.string() + ": a character of the name holds a backslash byte in code page 936, "
-                                    "which the installer would take for a folder separator");
     return *wire;
 }
 

@@ -75,16 +75,4 @@ const char* WindowsNameProblem(std::string_view name) {
     return nullptr;
 }
 
-bool HasHiddenBackslash(std::string_view cp936) {
-    for (size_t i = 0; i < cp936.size(); ++i) {
-        if (uint8_t(cp936[i]) < 0x80)
-            continue;
-        // A lead byte: the next one belongs to the same character.
-        if (i + 1 < cp936.size() && cp936[i + 1] == '\\')
-            return true;
-        ++i;
-    }
-    return false;
-}
-
 } // namespace publisher

@@ -19,8 +19,4 @@ std::optional<std::string> ToCodePage936(std::string_view utf8);
 // trailing dot or blank.
 const char* WindowsNameProblem(std::string_view name);
 
-// Whether a code page 936 text holds the byte of a backslash inside a two-byte character: the
-// installer splits paths at every such byte, so the name would land in another folder.
-bool HasHiddenBackslash(std::string_view cp936);
-
 } // namespace publisher

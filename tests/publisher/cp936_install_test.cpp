@@ -20,6 +20,7 @@ namespace {
 #define WENJIANYI "\xE6\x96\x87\xE4\xBB\xB6\xE4\xB8\x80" // 文件一: CE C4 BC FE D2 BB
 #define PEIZHI "\xE9\x85\x8D\xE7\xBD\xAE"                // 配置: C5 E4 D6 C3
 #define MOKUAI "\xE6\xA8\xA1\xE5\x9D\x97"                // 模块: C4 A3 BF E9
+#define CHENG "\xE4\xB9\x97"                             // 乗: 81 5C, a backslash as second byte
 
 void WriteChinesePackage(const fs::path& root) {
     std::ofstream(root / "package.json") << R"({
@@ -32,6 +33,7 @@ void WriteChinesePackage(const fs::path& root) {
     WriteFile(root, MOKUAI "/" SHUOMING "/" SHUO "/a.txt", Pattern(10, 1));
     WriteFile(root, MOKUAI "/" SHUOMING "/" SHUJU "/" WENJIANYI ".bin", Pattern(5000, 2));
     WriteFile(root, MOKUAI "/" SHUOMING "/" PEIZHI ".ini", Pattern(3, 3));
+    WriteFile(root, MOKUAI "/" SHUOMING "/" CHENG "/" CHENG ".txt", Pattern(7, 5));
     WriteFile(root, "modules/server/deps/depend.zip", Pattern(300000, 4));
 }
 
@@ -52,6 +54,7 @@ TEST(Cp936InstallTest, ChineseNamesArriveWhereTheInstallerPutsThem) {
     std::erase_if(written, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
     std::vector<std::pair<std::string, std::vector<uint8_t>>> expected{
         {"deps/depend.zip", Pattern(300000, 4)},
+        {"\x81\x5C/\x81\x5C.txt", Pattern(7, 5)},
         {"\xC5\xE4\xD6\xC3.ini", Pattern(3, 3)},
         {"\xCA\xFD\xBE\xDD/\xCE\xC4\xBC\xFE\xD2\xBB.bin", Pattern(5000, 2)},
         {"\xCB\xB5/a.txt", Pattern(10, 1)},

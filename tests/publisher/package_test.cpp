@@ -205,19 +205,9 @@ TEST(PackageTest, SendsNamesInCodePage936) {
 // Tests that names code page 936 cannot hold, or Windows cannot create, refuse the start with the
 // manifest, the field and the file named.
 TEST(PackageTest, RefusesNamesTheInstallerCannotCreate) {
-    const std::string badFiles[] = {"aux.txt",
-                                    "AUX",
-                                    "Com1.log",
-                                    "lpt9",
-                                    "nul.tar.gz",
-                                    "a:b",
-                                    "x.",
-                                    "x ",
-                                    "tab\there",
-                                    "q?",
-                                    "pipe|it",
-                                    "\xF0\x9F\x98\x80" /* an emoji */,
-                                    "\xE4\xB9\x97" /* 81 5C: a backslash byte */,
+    const std::string badFiles[] = {"aux.txt",    "AUX", "Com1.log", "lpt9",
+                                    "nul.tar.gz", "a:b", "x.",       "x ",
+                                    "tab\there",  "q?",  "pipe|it",  "\xF0\x9F\x98\x80" /* an emoji */,
                                     "\xC3\x28" /* no UTF-8 */};
     for (const std::string& name : badFiles) {
         SCOPED_TRACE(name);
@@ -238,6 +228,7 @@ TEST(PackageTest, RefusesNamesTheInstallerCannotCreate) {
     WriteFile(fine.path(), "m/auxiliary.txt", {1});
     WriteFile(fine.path(), "m/com10", {1});
     WriteFile(fine.path(), "m/.hidden", {1});
+    WriteFile(fine.path(), "m/\xE4\xB9\x97", {1}); // 81 5C: the installer keeps the character whole
     WriteManifest(fine.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
     EXPECT_EQ(Refusal(fine.path()), "");
     // Two files Windows would take for one.

@@ -56,7 +56,6 @@ Slowloris::Slowloris(std::vector<uint16_t> ports, size_t count) {
                 auto s = std::make_unique<asio::ip::tcp::socket>(io);
                 asio::error_code ec;
                 s->open(asio::ip::tcp::v4(), ec);
-                s->bind({asio::ip::make_address_v4("127.0.0.2"), 0}, ec);
                 s->connect({asio::ip::make_address_v4("127.0.0.1"), ports[sockets.size() % ports.size()]},
                            ec);
                 if (!ec)

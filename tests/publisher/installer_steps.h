@@ -25,8 +25,8 @@ bool CheckThrough(TestClient& c, uint16_t port, bool moduleList);
 // The whole exchange of an installer into `folder`; false if any step fails.
 bool Install(uint16_t checkPort, const std::filesystem::path& folder);
 
-// `count` sockets from 127.0.0.2 (another loopback address than the installers'), spread over the
-// ports, each sending one byte every 200 ms and opened again whenever the service closes it.
+// `count` sockets from 127.0.0.1, spread over the ports, each sending one byte every 200 ms and opened again
+// whenever the service closes it.
 class Slowloris {
   public:
     Slowloris(std::vector<uint16_t> ports, size_t count);

@@ -96,10 +96,15 @@ struct ScanContext {
     std::set<std::string> seen; // the module's arriving paths in lower case: Windows ignores case
 };
 
+// Lower case of the single-byte letters of a code page 936 text: the second byte of a two-byte
+// character is no letter, so 丄 (81 41) and 乤 (81 61) stay two names.
 std::string AsciiLower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (uint8_t(s[i]) >= 0x81)
+            ++i;
+        else if (s[i] >= 'A' && s[i] <= 'Z')
+            s[i] = char(s[i] - 'A' + 'a');
+    }
     return s;
 }
 

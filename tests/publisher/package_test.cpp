@@ -237,6 +237,12 @@ TEST(PackageTest, RefusesNamesTheInstallerCannotCreate) {
     WriteFile(cased.path(), "m/readme.txt", {2});
     WriteManifest(cased.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
     EXPECT_NE(Refusal(cased.path()).find("upper and lower case"), std::string::npos);
+    // Two characters whose second bytes differ only as a letter's case (丄 is 81 41, 乤 81 61) are two names.
+    TempFolder trail;
+    WriteFile(trail.path(), "m/\xE4\xB8\x84", {1});
+    WriteFile(trail.path(), "m/\xE4\xB9\xA4", {2});
+    WriteManifest(trail.path(), R"({"name": "a", "versionA": 1, "versionB": 1, "folder": "m"})");
+    EXPECT_EQ(Refusal(trail.path()), "");
     // Module names and user names that code page 936 cannot hold.
     TempFolder module;
     WriteManifest(module.path(), R"({"name": "\ud83d\ude00", "versionA": 1, "versionB": 1})");

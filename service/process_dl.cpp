@@ -1,6 +1,7 @@
 #include "service/process_dl.h"
 
 #include "app/install_log.h"
+#include "app/printable.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "net/packet_codec.h"
@@ -14,15 +15,6 @@ namespace {
 
 // The tag of this client's log lines.
 constexpr std::string_view kTag = "ProcessDL";
-
-// Hostile names end up in the log; keep the log one line per event.
-std::string Printable(std::string_view text) {
-    std::string out(text);
-    for (char& ch : out)
-        if (uint8_t(ch) < 0x20 || ch == 0x7F)
-            ch = '?';
-    return out;
-}
 
 } // namespace
 

@@ -77,3 +77,14 @@ void WriteLog(const char* text) {
     if (text)
         WriteLog(std::string_view(text));
 }
+
+std::string LogEventText(std::string_view tag, std::string_view event) {
+    std::string text(tag);
+    text.append("\xa3\xba");
+    text.append(event);
+    return text;
+}
+
+void LogEvent(std::string_view tag, std::string_view event) {
+    WriteLog(LogEventText(tag, event));
+}

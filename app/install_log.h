@@ -19,5 +19,11 @@ bool InstallLogIsOpen();
 void WriteLog(const char* text);
 void WriteLog(std::string_view text);
 
+// "Tag：Event": the log's convention for what happened where, the tag and the event joined by the
+// full-width colon (code page 936).
+std::string LogEventText(std::string_view tag, std::string_view event);
+// WriteLog(LogEventText(tag, event)).
+void LogEvent(std::string_view tag, std::string_view event);
+
 // The line prefix for a given local time, exposed so tests can check its bytes.
 std::string FormatLogPrefix(int hour, int minute, int second, int millisecond);

@@ -64,11 +64,9 @@ void TOrvaneDlg::OnCreate() {
     CreatePathFolders(logPath);
     OpenInstallLog(logPath);
     if (recovery == Recovery::Restored)
-        WriteLog("OnCreate\xa3\xba"
-                 "Restore Success");
+        LogEvent("OnCreate", "Restore Success");
     else if (recovery == Recovery::Failed)
-        WriteLog("OnCreate\xa3\xba"
-                 "Restore Faile");
+        LogEvent("OnCreate", "Restore Faile");
     SetOverwritePromptOwner(hwnd);
     SetWindowTextW(hwnd, L"Orvane");
 }
@@ -80,14 +78,12 @@ void TOrvaneDlg::OnButtonClick() {
     checkClient->SetServer(ServiceAddress(), kServicePort);
     if (checkClient->Connect()) {
         checkConnected = true;
-        WriteLog("OnButtonClick\xa3\xba"
-                 "Connect Success");
+        LogEvent("OnButtonClick", "Connect Success");
         progressBar->position = doneCount;
         if (progressBar->hwnd)
             InvalidateRect(progressBar->hwnd, nullptr, TRUE);
     } else {
-        WriteLog("OnButtonClick\xa3\xba"
-                 "Connect Faile");
+        LogEvent("OnButtonClick", "Connect Faile");
         PostMessageW(notifyWindow, kNotifyLoginRefused, 0, 0);
     }
     if (progressBar->hwnd)
@@ -106,8 +102,7 @@ void TOrvaneDlg::OnModuleDL() {
                               strnlen(settings.DownloadAddress, sizeof settings.DownloadAddress));
     downloadClient->SetServer(address.c_str(), settings.DownloadPort);
     downloadClient->Connect();
-    WriteLog("OnModuleDL\xa3\xba"
-             "Connect");
+    LogEvent("OnModuleDL", "Connect");
 }
 
 void TOrvaneDlg::OnDLAuthentLink(int32_t errorCode) {

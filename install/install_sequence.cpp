@@ -16,7 +16,7 @@ namespace {
 // that survives, TempDir's until the files are in place, the installed one after.
 void LogFailure(const std::string& folder, const char* stepName) {
     if (OpenInstallLog(folder + "\\log\\install.log", LogMode::Append)) {
-        WriteLog(std::string("OnDownloadComplete\xa3\xba") + stepName + " Faile");
+        LogEvent("OnDownloadComplete", std::string(stepName) + " Faile");
         CloseInstallLog();
     }
 }

@@ -1,5 +1,6 @@
 #include "publisher/session.h"
 
+#include "app/printable.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
 #include "net/wire.h"
@@ -38,11 +39,9 @@ std::string NewKeyText() {
     return text;
 }
 
-std::string Printable(std::string_view text) {
-    std::string out;
-    for (char c : text.substr(0, 64))
-        out += (c >= 0x20 && c < 0x7f) ? c : '?';
-    return out;
+// The service's log is ASCII: a name from the wire is cut and its other bytes replaced.
+std::string LogName(std::string_view text) {
+    return Printable(text, HighBytes::Replace, 64);
 }
 
 } // namespace
@@ -220,10 +219,10 @@ void Session::HandleLogin(const uint8_t* msg, size_t len) {
     size_t n = BuildLoginResponse(error, body, sizeof body, answer, sizeof answer);
     Queue(answer, n);
     if (loggedIn_)
-        Log("login", "login of " + Printable(user.userName));
+        Log("login", "login of " + LogName(user.userName));
     else
         Complain("login refused",
-                 "login of " + Printable(user.userName) + " refused with " + std::to_string(error));
+                 "login of " + LogName(user.userName) + " refused with " + std::to_string(error));
 }
 
 void Session::HandleUpdateCheck(const uint8_t* msg, size_t len) {
@@ -252,7 +251,7 @@ void Session::HandleUpdateCheck(const uint8_t* msg, size_t len) {
     }
     rsp.Offers.push_back(offer);
     Queue(messages::EncodeUpdateCheckResponse(rsp));
-    std::string asked = "update check for " + Printable(request->PackageNo) + " at " +
+    std::string asked = "update check for " + LogName(request->PackageNo) + " at " +
                         std::to_string(request->VerPart3) + "." + std::to_string(request->VerPart4);
     if (offer.Available)
         Log("update check", asked + ": offered " + std::to_string(offer.VerPart3) + "." +
@@ -279,7 +278,7 @@ void Session::HandleModuleCheck(const uint8_t* msg, size_t len) {
         messages::ModuleCheckResponse rsp;
         rsp.ErrorCode = error;
         Queue(messages::EncodeModuleCheckResponse(rsp));
-        Complain("module check refused", "module check for " + Printable(request->PackageNo) +
+        Complain("module check refused", "module check for " + LogName(request->PackageNo) +
                                              " refused with " + std::to_string(error));
         return;
     }
@@ -328,10 +327,10 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
         const PackageModule* module = package.FindModule(item.ModuleName);
         if (!module || item.PackageNo != package.packageNo || item.ModuleVerA != module->record.ModuleVerA ||
             item.ModuleVerB != module->record.ModuleVerB)
-            return refuse(kErrorUnknownModule, "no module " + Printable(item.ModuleName) + " " +
+            return refuse(kErrorUnknownModule, "no module " + LogName(item.ModuleName) + " " +
                                                    std::to_string(item.ModuleVerA) + "_" +
                                                    std::to_string(item.ModuleVerB) + " in package " +
-                                                   Printable(item.PackageNo));
+                                                   LogName(item.PackageNo));
         // Once per request and once per connection: a request naming one module a thousand times
         // must not cost a thousand sends.
         if (std::find(wanted.begin(), wanted.end(), module) != wanted.end() || stream_.Holds(module))

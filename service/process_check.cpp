@@ -12,8 +12,8 @@
 
 namespace {
 
-// Log lines ("：" is the full-width colon of code page 936).
-#define TAG "ProcessCheck\xa3\xba"
+// The tag of this client's log lines.
+constexpr std::string_view kTag = "ProcessCheck";
 
 // The package number is sent from a 10-byte buffer: at most 9 characters.
 std::string RequestPackageNo() {
@@ -38,19 +38,19 @@ ProcessCheck::~ProcessCheck() {
 }
 
 void ProcessCheck::OnSilence() {
-    Fail(TAG "No answer Faile");
+    Fail(LogEventText(kTag, "No answer Faile"));
 }
 
 void ProcessCheck::QryCheckUpdate() {
     const InstallSettings& s = GetInstallSettings();
     SendRequest(messages::EncodeUpdateCheckRequest({RequestPackageNo(), s.CurVerPart3, s.CurVerPart4}));
-    WriteLog(TAG "QryCheckUpdate");
+    LogEvent(kTag, "QryCheckUpdate");
 }
 
 void ProcessCheck::QryCheckModule() {
     const InstallSettings& s = GetInstallSettings();
     SendRequest(messages::EncodeModuleCheckRequest({'P', RequestPackageNo(), s.NewVerPart3, s.NewVerPart4}));
-    WriteLog(TAG "QryCheckModule");
+    LogEvent(kTag, "QryCheckModule");
 }
 
 void ProcessCheck::OnMessage(const uint8_t* msg, size_t len) {
@@ -69,12 +69,12 @@ void ProcessCheck::OnMessage(const uint8_t* msg, size_t len) {
 void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
     if (Ended()) {
         // InstallSettings may be in the interface's hands by now.
-        WriteLog(TAG "Late ZynPublish_L_PkgUpdateCheck_Rsp ignored");
+        LogEvent(kTag, "Late ZynPublish_L_PkgUpdateCheck_Rsp ignored");
         return;
     }
     auto rsp = messages::DecodeUpdateCheckResponse(msg, len);
     if (!rsp) {
-        Fail(TAG "Malformed ZynPublish_L_PkgUpdateCheck_Rsp Faile");
+        Fail(LogEventText(kTag, "Malformed ZynPublish_L_PkgUpdateCheck_Rsp Faile"));
         return;
     }
     watchdog_.Disarm(); // re-armed below by each module check sent
@@ -87,7 +87,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
                 return;
             PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
         }
-        WriteLog(TAG "ZynPublish_L_PkgUpdateCheck_Rsp");
+        LogEvent(kTag, "ZynPublish_L_PkgUpdateCheck_Rsp");
         return;
     }
     for (const messages::UpdateOffer& offer : rsp->Offers) {
@@ -109,19 +109,19 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
         if (ask)
             QryCheckModule();
         else
-            WriteLog(TAG "ZynPublish_L_PkgUpdateCheck_Rsp");
+            LogEvent(kTag, "ZynPublish_L_PkgUpdateCheck_Rsp");
     }
 }
 
 void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
     if (Ended()) {
         // The list is complete (or the run failed): a second offer's answer changes nothing.
-        WriteLog(TAG "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
+        LogEvent(kTag, "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
         return;
     }
     auto rsp = messages::DecodeModuleCheckResponse(msg, len);
     if (!rsp) {
-        Fail(TAG "Malformed ZynPublish_L_PkgModuleCheck_Rsp Faile");
+        Fail(LogEventText(kTag, "Malformed ZynPublish_L_PkgModuleCheck_Rsp Faile"));
         return;
     }
     enum { kLate, kTooMany, kMore, kComplete } step;
@@ -149,13 +149,13 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
     }
     switch (step) {
     case kLate:
-        WriteLog(TAG "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
+        LogEvent(kTag, "Late ZynPublish_L_PkgModuleCheck_Rsp ignored");
         break;
     case kTooMany:
-        Fail(TAG "More than 100000 module records Faile");
+        Fail(LogEventText(kTag, "More than 100000 module records Faile"));
         break;
     case kComplete:
-        WriteLog(TAG "ZynPublish_L_PkgModuleCheck_Rsp");
+        LogEvent(kTag, "ZynPublish_L_PkgModuleCheck_Rsp");
         break;
     case kMore:
         break;
@@ -171,7 +171,7 @@ void ProcessCheck::OnClientDisconnect(const char*, int) {
             PostNotify(kNotifyCheckLost, 0);
     }
     // Without a report the run already has its outcome: the list is complete, or a failure was told.
-    WriteLog(report ? TAG "OnClientDisconnect Faile" : TAG "OnClientDisconnect after the end");
+    LogEvent(kTag, report ? "OnClientDisconnect Faile" : "OnClientDisconnect after the end");
 }
 
 void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
@@ -183,8 +183,7 @@ void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
                 return;
             PostNotify(kNotifyLoginRefused, 0);
         }
-        WriteLog("ProcessCheck_OnLogin\xa3\xba"
-                 "Connect Faile");
+        LogEvent("ProcessCheck_OnLogin", "Connect Faile");
         return;
     }
     if (Ended())
@@ -208,5 +207,5 @@ void ProcessCheck::OnAuthentLink(uint32_t error) {
             return;
         PostNotify(kNotifyCheckAuthRefused, 0);
     }
-    WriteLog(TAG "OnAuthentLink Faile");
+    LogEvent(kTag, "OnAuthentLink Faile");
 }

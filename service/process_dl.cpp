@@ -1,6 +1,7 @@
 #include "service/process_dl.h"
 
 #include "app/install_log.h"
+#include "app/printable.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "net/packet_codec.h"
@@ -12,17 +13,8 @@
 
 namespace {
 
-// Log lines ("：" is the full-width colon of code page 936).
-#define TAG "ProcessDL\xa3\xba"
-
-// Hostile names end up in the log; keep the log one line per event.
-std::string Printable(std::string_view text) {
-    std::string out(text);
-    for (char& ch : out)
-        if (uint8_t(ch) < 0x20 || ch == 0x7F)
-            ch = '?';
-    return out;
-}
+// The tag of this client's log lines.
+constexpr std::string_view kTag = "ProcessDL";
 
 } // namespace
 
@@ -42,7 +34,7 @@ ProcessDL::~ProcessDL() {
 }
 
 void ProcessDL::OnSilence() {
-    Fail(TAG "No answer Faile");
+    Fail(LogEventText(kTag, "No answer Faile"));
 }
 
 int ProcessDL::PendingCount() const {
@@ -56,15 +48,14 @@ bool ProcessDL::Active() const {
 }
 
 void ProcessDL::DownloadModule() {
-    WriteLog("DownloadModule Need Request Module\xa3\xba"
-             "DownloadModule");
+    LogEvent("DownloadModule Need Request Module", "DownloadModule");
     auto refused = [this] {
         auto run = run_.Lock();
         return run.ended() || requested_;
     };
     if (refused()) {
         // One request per run: the dialog asks once, and a run that ended asks nothing more.
-        WriteLog(TAG "DownloadModule ignored");
+        LogEvent(kTag, "DownloadModule ignored");
         return;
     }
     std::vector<messages::DownloadItem> items;
@@ -99,7 +90,7 @@ void ProcessDL::DownloadModule() {
                  (MaxEncodableMessage() - messages::kHeaderSize) / messages::kDownloadReqSize);
     for (const auto& request : messages::EncodeFileDownloadRequests(items, perRequest))
         SendRequest(request);
-    WriteLog(TAG "DownloadModule");
+    LogEvent(kTag, "DownloadModule");
 }
 
 void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
@@ -114,17 +105,17 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
     // Neither kind may count a module: an early answer would complete a download never asked for, a
     // late one would write into a folder the install has already moved on from.
     if (ended) {
-        WriteLog(TAG "ZynPublish_L_FileDownload_Rsp after the end ignored");
+        LogEvent(kTag, "ZynPublish_L_FileDownload_Rsp after the end ignored");
         return;
     }
     if (early) {
-        WriteLog(TAG "ZynPublish_L_FileDownload_Rsp before the request ignored");
+        LogEvent(kTag, "ZynPublish_L_FileDownload_Rsp before the request ignored");
         return;
     }
     // There is no offset in a chunk: a dropped message would silently corrupt the file it belongs to,
     // so a response that lies about its records fails the download instead.
     if (!messages::DecodeFileDownloadResponse(msg, len, response_)) {
-        Fail(TAG "Malformed ZynPublish_L_FileDownload_Rsp Faile");
+        Fail(LogEventText(kTag, "Malformed ZynPublish_L_FileDownload_Rsp Faile"));
         return;
     }
     std::string why;
@@ -144,11 +135,11 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
     const char* reason = "";
     switch (writer_.Place(GetInstallSettings().TempDir, chunk, &reason)) {
     case DownloadWriter::Status::kUnsafePath:
-        why = TAG "Unsafe path (" + std::string(reason) + ") " + Printable(chunk.RelDir) +
-              Printable(chunk.FileName) + " Faile";
+        why = LogEventText(kTag, "Unsafe path (" + std::string(reason) + ") " + Printable(chunk.RelDir) +
+                                     Printable(chunk.FileName) + " Faile");
         return false;
     case DownloadWriter::Status::kPathTooLong:
-        why = TAG "Path too long " + Printable(writer_.Path()) + " Faile";
+        why = LogEventText(kTag, "Path too long " + Printable(writer_.Path()) + " Faile");
         return false;
     default:
         break;
@@ -176,7 +167,7 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
         if (!written) {
             run.End();
             writer_.Discard();
-            why = TAG "Write " + Printable(path) + " Faile";
+            why = LogEventText(kTag, "Write " + Printable(path) + " Faile");
             return false;
         }
     }
@@ -206,10 +197,9 @@ void ProcessDL::CheckComplete() {
         }
     }
     if (complete)
-        WriteLog("ProcessCheck\xa3\xba"
-                 "ZynPublish_L_FileDownload_Rsp");
+        LogEvent("ProcessCheck", "ZynPublish_L_FileDownload_Rsp");
     else
-        Fail(TAG "Write " + Printable(writer_.Path()) + " Faile");
+        Fail(LogEventText(kTag, "Write " + Printable(writer_.Path()) + " Faile"));
 }
 
 void ProcessDL::OnClientDisconnect(const char*, int) {
@@ -221,11 +211,11 @@ void ProcessDL::OnClientDisconnect(const char*, int) {
     }
     if (!report) {
         // The run already has its outcome (complete, or a failure the interface was told of).
-        WriteLog(TAG "OnClientDisconnect after the end");
+        LogEvent(kTag, "OnClientDisconnect after the end");
         return;
     }
     SendNotify(kNotifyDLLost, 0);
-    WriteLog(TAG "OnClientDisconnect Faile");
+    LogEvent(kTag, "OnClientDisconnect Faile");
 }
 
 void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
@@ -238,7 +228,7 @@ void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
             return;
         PostNotify(kNotifyLoginRefused, 0);
     }
-    WriteLog(TAG "OnLogin Faile");
+    LogEvent(kTag, "OnLogin Faile");
 }
 
 void ProcessDL::OnAuthentLink(uint32_t error) {
@@ -252,5 +242,5 @@ void ProcessDL::OnAuthentLink(uint32_t error) {
             run.Claim(RunState::Outcome::kFailed);
         PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
     }
-    WriteLog(error == 0 ? TAG "OnAuthentLink Success" : TAG "OnAuthentLink Faile");
+    LogEvent(kTag, error == 0 ? "OnAuthentLink Success" : "OnAuthentLink Faile");
 }

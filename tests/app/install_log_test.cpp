@@ -68,6 +68,21 @@ TEST_F(InstallLogTest, LineBytes) {
     EXPECT_EQ(pos, content.size());
 }
 
+// Tests that an event line is the tag, the full-width colon in code page 936 and the event, with nothing
+// between, and that an empty tag or event keeps the colon.
+TEST_F(InstallLogTest, EventLineBytes) {
+    EXPECT_EQ(LogEventText("ProcessDL", "OnLogin Faile"), "ProcessDL\xa3\xba"
+                                                          "OnLogin Faile");
+    EXPECT_EQ(LogEventText("", ""), "\xa3\xba");
+    ASSERT_TRUE(OpenInstallLog(path));
+    LogEvent("OnModuleDL", "Connect");
+    CloseInstallLog();
+    const std::string content = ReadAll(path);
+    ASSERT_GE(content.size(), 16u);
+    EXPECT_EQ(content.substr(16), "OnModuleDL\xa3\xba"
+                                  "Connect\r\n");
+}
+
 // Tests that writes after the close are dropped and that reopening starts the file empty.
 TEST_F(InstallLogTest, ClosedLogDropsLinesAndReopenTruncates) {
     ASSERT_TRUE(OpenInstallLog(path));

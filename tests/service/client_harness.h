@@ -36,7 +36,7 @@ class ClientHarness {
     using Note = std::pair<uint32_t, intptr_t>;
 
     ClientHarness() {
-        char pattern[] = "/tmp/orvane-h3-test-XXXXXX";
+        char pattern[] = "/tmp/orvane-client-harness-XXXXXX";
         root_ = ::mkdtemp(pattern);
         // TempDir is a sibling of the install folder, as on Windows: "<install>temp". It lies so deep
         // below root_ that a path climbing out of it still lands below root_, where the tests look.

@@ -35,13 +35,6 @@ bool WaitForText(const fs::path& path, const std::string& text) {
     return false;
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 // Tests that a publisher logging to a standard error nobody reads any more keeps serving and stops

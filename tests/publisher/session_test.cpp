@@ -329,13 +329,6 @@ Download DownloadAll(SessionHarness& h) {
     return d;
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 // Compressible contents for the two server files the cache tests expect to be kept (the others stay as

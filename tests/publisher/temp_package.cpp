@@ -43,6 +43,13 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return out;
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 void WriteStandardPackage(const fs::path& root) {
     WriteFile(root, "package.json", {});
     std::ofstream(root / "package.json") << R"({

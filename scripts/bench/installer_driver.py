@@ -1,0 +1,43 @@
+"""The installer's own check and download clients, run natively by download_client_bench."""
+import os
+import shutil
+import subprocess
+
+from harness import Failure
+
+
+def _pairs(line):
+    """'name value name value ...' as {name: float}."""
+    words = line.split()
+    return {name: float(value) for name, value in zip(words[::2], words[1::2])}
+
+
+def fetch(driver, port, folder, expect_bytes):
+    """One whole download from the check service on 127.0.0.1:port into folder (removed afterwards).
+    Returns the driver's figures: seconds, bytes, peak_rss_kib, rss_before_kib, cpu_s, and the receive
+    thread's CPU where the driver reports it."""
+    result = subprocess.run([driver, "fetch", "127.0.0.1", str(port), os.path.join(folder, "v8.5")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    shutil.rmtree(folder, ignore_errors=True)
+    if result.returncode != 0:
+        raise Failure(f"the download failed: {result.stderr.strip()}")
+    figures = _pairs(result.stdout)
+    if int(figures.get("bytes", -1)) != expect_bytes:
+        raise Failure(f"the download wrote {figures.get('bytes')} bytes of {expect_bytes}")
+    return figures
+
+
+def receive_cpu(figures):
+    """(CPU seconds of the receive thread, True) when the driver reports them, else (the process's, False)."""
+    for name, value in figures.items():
+        if ("recv" in name or "receive" in name) and "cpu" in name:
+            return value, True
+    return figures["cpu_s"], False
+
+
+def codec(driver, package):
+    """The codec-bound limit: file_bytes, message_bytes, seconds, bare_bytes, bare_seconds."""
+    result = subprocess.run([driver, "codec", package], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise Failure(f"the codec run failed: {result.stderr.strip()}")
+    return _pairs(result.stdout)

@@ -20,7 +20,6 @@ Run through scripts/bench-download.sh, which puts the e2e harness on the import 
 import argparse
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -29,15 +28,9 @@ import time
 import installer_driver
 from harness import Failure
 from package_maker import files_below, make_package, tree_bytes
-from servers import REPO, BenchPublisher, Nginx, build_native, curl_config, nginx_binary, note, run_curls
+from servers import REPO, BenchPublisher, Nginx, build_native, free_port, nginx_binary, note, run_curls
 
 WINE_TEMPLATE_LIMIT = 120
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def mbs(nbytes, seconds):

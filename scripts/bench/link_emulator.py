@@ -63,8 +63,11 @@ class Link:
         except OSError:
             client_writer.close()
             return
-        await asyncio.gather(self._pump(client_reader, server_writer, self.up),
-                             self._pump(server_reader, client_writer, self.down), return_exceptions=True)
+        try:
+            await asyncio.gather(self._pump(client_reader, server_writer, self.up),
+                                 self._pump(server_reader, client_writer, self.down), return_exceptions=True)
+        except asyncio.CancelledError:
+            pass  # the link closes under a connection that is still open
         for writer in (client_writer, server_writer):
             writer.close()
 

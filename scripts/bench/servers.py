@@ -5,6 +5,7 @@ import os
 import queue
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -51,11 +52,11 @@ def tree_cpu_seconds(pid):
 class BenchPublisher:
     """orvane-publisher on a package, its check and download services on free ports of 127.0.0.1."""
 
-    def __init__(self, exe, package, log_path, switches=()):
+    def __init__(self, exe, package, log_path, switches=(), download_port=0):
         self.log_path = log_path
         self.proc = subprocess.Popen(
-            [exe, "--package", package, "--check", "127.0.0.1:0", "--download", "127.0.0.1:0", "--log", log_path,
-             *switches], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
+            [exe, "--package", package, "--check", "127.0.0.1:0", "--download", f"127.0.0.1:{download_port}",
+             "--log", log_path, *switches], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
         self.output = []
         ready = queue.Queue()
         threading.Thread(target=self._read, args=(ready,), daemon=True).start()
@@ -77,10 +78,11 @@ class BenchPublisher:
         ready.put(False)
 
     def log_lines(self):
-        """The event log and standard output so far, as text."""
+        """The event log and standard output so far, as text; read as Latin-1 so that ASCII words stay
+        whole whatever code page the rest of a line is in."""
         try:
             with open(self.log_path, "rb") as f:
-                log = f.read().decode("gbk", "replace").splitlines()
+                log = f.read().decode("latin-1").splitlines()
         except OSError:
             log = []
         return log + list(self.output)
@@ -94,6 +96,12 @@ class BenchPublisher:
 
     def stop(self):
         stop_process(self.proc)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def publisher_help(exe):

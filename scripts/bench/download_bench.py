@@ -28,7 +28,7 @@ import time
 import installer_driver
 from harness import Failure
 from package_maker import files_below, make_package, tree_bytes
-from servers import REPO, BenchPublisher, Nginx, build_native, free_port, nginx_binary, note, run_curls
+from servers import REPO, BenchPublisher, Nginx, build_native, free_port, nginx_binary, note, run_curls, run_main
 
 WINE_TEMPLATE_LIMIT = 120
 
@@ -161,7 +161,8 @@ def main():
           f"(bare files in 128 KiB messages, for comparison)")
     print(f"  {'anchor: curl from nginx':<34} {rate['curl']:6.0f} MB/s  ({curl_s:.2f} s)")
     print("\n".join(wine))
-    print(f"  native / codec-bound limit: {rate['native'] / rate['codec']:.0%} (again: {rate['warm'] / rate['codec']:.0%})"
+    print(f"  native / codec-bound limit: {rate['native'] / rate['codec']:.0%} "
+          f"(again: {rate['warm'] / rate['codec']:.0%})"
           f"    native / curl: {rate['native'] / rate['curl']:.2f} (again: {rate['warm'] / rate['curl']:.2f})")
     print(f"  driver peak resident memory: {fresh['peak_rss_kib'] / 1024:.1f} MiB, again "
           f"{warm['peak_rss_kib'] / 1024:.1f} MiB ({fresh['rss_before_kib'] / 1024:.1f} MiB before the download)")
@@ -175,8 +176,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except Failure as failure:
-        print(f"bench-download: {failure}", file=sys.stderr)
-        sys.exit(1)
+    run_main(main, "bench-download")

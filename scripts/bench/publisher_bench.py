@@ -23,7 +23,6 @@ import re
 import shlex
 import shutil
 import subprocess
-import sys
 import time
 
 import installer_driver
@@ -31,7 +30,7 @@ from harness import Failure, wait_for
 from link_emulator import Link
 from package_maker import files_below, make_package, tree_bytes
 from servers import (REPO, BenchPublisher, Nginx, build_native, curl_config, free_port, nginx_binary, note,
-                     publisher_help, run_curls)
+                     publisher_help, run_curls, run_main)
 
 LINK_MBIT = 50
 LINK_DELAY_MS = 20
@@ -238,9 +237,9 @@ def table(run):
                      "<= 1.10 x gzip"))
     rate = f.get("pub_rate", {})
     for clients, target in ((20, ">= 0.6"), (1, ">= 0.5")):
+        anchor = f["nginx_rate"][clients]
         rows.append((f"loopback MB/s, {clients} client{'s' if clients > 1 else ''}", cell(rate.get(clients), 0),
-                     f"nginx+curl {f['nginx_rate'][clients]:.0f}", cell(ratio(rate.get(clients), f["nginx_rate"][clients])),
-                     target))
+                     f"nginx+curl {anchor:.0f}", cell(ratio(rate.get(clients), anchor)), target))
     nginx_gb = f["nginx_cpu"] / (21 * n) * 1e9
     pub_gb = f["pub_cpu"] / f["pub_served"] * 1e9 if "pub_served" in f else None
     rows.append(("server CPU s per GB served", cell(pub_gb), f"nginx {nginx_gb:.2f}", cell(ratio(pub_gb, nginx_gb)),
@@ -295,8 +294,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except Failure as failure:
-        print(f"bench-publisher: {failure}", file=sys.stderr)
-        sys.exit(1)
+    run_main(main, "bench-publisher")

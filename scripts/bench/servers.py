@@ -56,7 +56,8 @@ class BenchPublisher:
         self.log_path = log_path
         self.proc = subprocess.Popen(
             [exe, "--package", package, "--check", "127.0.0.1:0", "--download", f"127.0.0.1:{download_port}",
-             "--log", log_path, *switches], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
+             "--log", log_path, *switches],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
         self.output = []
         ready = queue.Queue()
         threading.Thread(target=self._read, args=(ready,), daemon=True).start()
@@ -188,3 +189,12 @@ def run_curls(config, clients=1):
 
 def note(text):
     print(text, file=sys.stderr, flush=True)
+
+
+def run_main(main, name):
+    """Exits with main()'s status; a failed step of the run ends it with its message and status 1."""
+    try:
+        sys.exit(main())
+    except Failure as failure:
+        print(f"{name}: {failure}", file=sys.stderr)
+        sys.exit(1)

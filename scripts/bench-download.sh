@@ -4,4 +4,5 @@
 # folder] [--mib N]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+export PYTHONDONTWRITEBYTECODE=1
 PYTHONPATH="$root/scripts/e2e${PYTHONPATH:+:$PYTHONPATH}" exec python3 "$root/scripts/bench/download_bench.py" "$@"

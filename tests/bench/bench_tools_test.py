@@ -142,6 +142,12 @@ class OutputReadersTest(unittest.TestCase):
         threaded = installer_driver._pairs("seconds 1.5 bytes 100 cpu_s 0.75 receive_cpu_s 0.5")
         self.assertEqual(installer_driver.receive_cpu(threaded), (0.5, True))
 
+    def test_the_codec_cost_is_cpu_time_when_the_driver_gives_it(self):
+        wall = installer_driver._pairs("file_bytes 10 message_bytes 12 seconds 0.5 bare_bytes 10 bare_seconds 0.4")
+        self.assertEqual(installer_driver.codec_seconds(wall), (0.5, False))
+        cpu = installer_driver._pairs("file_bytes 10 seconds 0.5 cpu_s 0.25 bare_bytes 10 bare_cpu_s 0.2")
+        self.assertEqual(installer_driver.codec_seconds(cpu), (0.25, True))
+
 
 if __name__ == "__main__":
     unittest.main()

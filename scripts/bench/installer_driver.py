@@ -44,9 +44,16 @@ def codec_seconds(figures):
     return figures["seconds"], False
 
 
-def codec(driver, package):
-    """The codec-bound limit: file_bytes, message_bytes, seconds, bare_bytes, bare_seconds."""
-    result = subprocess.run([driver, "codec", package], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if result.returncode != 0:
-        raise Failure(f"the codec run failed: {result.stderr.strip()}")
-    return _pairs(result.stdout)
+def codec(driver, package, runs=3):
+    """The codec-bound limit: file_bytes, message_bytes, seconds, bare_bytes, bare_seconds; of `runs` runs
+    the quickest, since other work on the machine only ever adds to a wall time."""
+    best = None
+    for _ in range(runs):
+        result = subprocess.run([driver, "codec", package], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        if result.returncode != 0:
+            raise Failure(f"the codec run failed: {result.stderr.strip()}")
+        figures = _pairs(result.stdout)
+        if best is None or codec_seconds(figures)[0] < codec_seconds(best)[0]:
+            best = figures
+    return best

@@ -1,4 +1,5 @@
 """The benchmark scripts' tools: what they measure with must be right before any figure is."""
+import gzip
 import json
 import os
 import socket
@@ -10,7 +11,7 @@ import unittest
 import installer_driver
 import package_maker
 from link_emulator import Link
-from publisher_bench import preparation_done
+from publisher_bench import ensure_package, preparation_done
 
 
 class EchoServer:
@@ -117,6 +118,22 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(sorted(os.path.dirname(p) for p in
                                     (package_maker.BINARIES, package_maker.RANDOM, package_maker.CONFIG)),
                              sorted(folders))
+
+    def test_the_gzip_tree_holds_each_file_and_its_gzip_copy_and_is_made_once(self):
+        with tempfile.TemporaryDirectory() as work:
+            pkg, gz = ensure_package(work, 16)
+            modules = os.path.join(pkg, "modules")
+            for rel in package_maker.files_below(modules):
+                with open(os.path.join(modules, rel), "rb") as f:
+                    original = f.read()
+                with open(os.path.join(gz, rel), "rb") as f:
+                    self.assertEqual(f.read(), original, rel)
+                with gzip.open(os.path.join(gz, rel + ".gz")) as f:
+                    self.assertEqual(f.read(), original, rel)
+            stamps = {rel: os.stat(os.path.join(gz, rel)).st_mtime_ns for rel in package_maker.files_below(gz)}
+            self.assertEqual(ensure_package(work, 16), (pkg, gz))
+            self.assertEqual({rel: os.stat(os.path.join(gz, rel)).st_mtime_ns
+                              for rel in package_maker.files_below(gz)}, stamps)
 
     def test_sizes_that_do_not_split_into_whole_files_are_refused(self):
         for mib in (0, 24, -16):

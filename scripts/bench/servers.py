@@ -5,6 +5,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -179,8 +180,14 @@ def curl_config(path, port, files, compressed=False):
 def run_curls(config, clients=1):
     """Seconds for `clients` curl processes, each fetching every file of the config, at once."""
     began = time.monotonic()
-    procs = [subprocess.Popen(["curl", "-s", "--fail", "-K", config]) for _ in range(clients)]
-    failed = [p.wait() for p in procs]
+    procs = []
+    try:
+        for _ in range(clients):
+            procs.append(subprocess.Popen(["curl", "-s", "--fail", "-K", config]))
+        failed = [p.wait() for p in procs]
+    finally:
+        for p in procs:
+            stop_process(p)
     seconds = time.monotonic() - began
     if any(failed):
         raise Failure(f"curl failed (exit statuses {failed})")
@@ -192,7 +199,9 @@ def note(text):
 
 
 def run_main(main, name):
-    """Exits with main()'s status; a failed step of the run ends it with its message and status 1."""
+    """Exits with main()'s status; a failed step of the run ends it with its message and status 1. SIGTERM
+    unwinds like an interrupt, so that every process the run started is stopped by its PID."""
+    signal.signal(signal.SIGTERM, lambda signum, _frame: sys.exit(128 + signum))
     try:
         sys.exit(main())
     except Failure as failure:

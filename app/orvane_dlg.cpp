@@ -10,7 +10,7 @@
 #include "install/system_integration.h"
 #include "install/terminal_shutdown.h"
 #include "install/tunzip.h"
-#include "service/notify.h"
+#include "service/notify_win.h"
 #include "service/path_folders.h"
 
 #include <cstdio>
@@ -84,7 +84,7 @@ void TOrvaneDlg::OnButtonClick() {
             InvalidateRect(progressBar->hwnd, nullptr, TRUE);
     } else {
         LogEvent("OnButtonClick", "Connect Faile");
-        PostMessageW(notifyWindow, kNotifyLoginRefused, 0, 0);
+        NotifyLoginRefused();
     }
     if (progressBar->hwnd)
         MoveWindow(progressBar->hwnd, 34, 260, 434, 15, TRUE);

@@ -7,7 +7,7 @@
 #include "app/module_list.h"
 #include "app/ui_texts.h"
 #include "install/code_page.h"
-#include "service/notify.h"
+#include "service/notify_win.h"
 
 #include <gtest/gtest.h>
 

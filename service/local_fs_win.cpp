@@ -1,5 +1,7 @@
 #include "service/local_fs.h"
 
+#include "app/code_page.h"
+
 #include <windows.h>
 
 #include <string_view>
@@ -10,14 +12,8 @@ namespace {
 // 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own copy
 // and check read it. Empty when the text is not code page 936 (the call then fails, nothing is made).
 std::wstring Wide(std::string_view text) {
-    if (text.empty() || text.size() > 0x7fffffff)
-        return {};
-    const int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring out(size_t(n), L'\0');
-    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), out.data(), n);
-    return out;
+    return code_page::WideFromGbk(text, code_page::kAnyLength, code_page::Overflow::Refuse,
+                                  code_page::Conversion::Strict);
 }
 
 } // namespace

@@ -23,8 +23,8 @@ bool LocalMakeFolder(const std::string& path) {
     return ::mkdir(Native(path).c_str(), 0755) == 0;
 }
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
-    return std::fopen(Native(path).c_str(), mode);
+UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
+    return UniqueFile(std::fopen(Native(path).c_str(), mode));
 }
 
 void ShowFolderAlert(const std::string& folder) {

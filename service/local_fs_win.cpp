@@ -28,12 +28,12 @@ bool LocalMakeFolder(const std::string& path) {
     return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
 }
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
+UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
     const std::wstring w = Wide(path);
     const std::wstring m = Wide(mode);
     if (w.empty() || m.empty())
-        return nullptr;
-    return _wfopen(w.c_str(), m.c_str());
+        return UniqueFile();
+    return UniqueFile(_wfopen(w.c_str(), m.c_str()));
 }
 
 void ShowFolderAlert(const std::string& folder) {

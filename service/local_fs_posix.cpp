@@ -6,11 +6,11 @@
 
 namespace {
 // Whole-character backslashes only: a 0x5C trail byte of a code page 936 name stays part of the name.
-std::string Native(std::string path) {
-    for (size_t at = 0; at < path.size(); at += path_policy::CharWidth936(path, at))
-        if (path[at] == '\\')
-            path[at] = '/';
-    return path;
+std::string Native(std::string_view path) {
+    std::string out(path);
+    for (size_t at : path_policy::Separators(path))
+        out[at] = '/';
+    return out;
 }
 } // namespace
 

@@ -1,16 +1,16 @@
 #include "app/orvane_dlg.h"
 
+#include "app/code_page.h"
 #include "app/install_log.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "app/ui_texts.h"
-#include "install/code_page.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
 #include "install/system_integration.h"
 #include "install/terminal_shutdown.h"
 #include "install/tunzip.h"
-#include "service/notify.h"
+#include "service/notify_win.h"
 #include "service/path_folders.h"
 
 #include <cstdio>
@@ -84,7 +84,7 @@ void TOrvaneDlg::OnButtonClick() {
             InvalidateRect(progressBar->hwnd, nullptr, TRUE);
     } else {
         LogEvent("OnButtonClick", "Connect Faile");
-        PostMessageW(notifyWindow, kNotifyLoginRefused, 0, 0);
+        NotifyLoginRefused();
     }
     if (progressBar->hwnd)
         MoveWindow(progressBar->hwnd, 34, 260, 434, 15, TRUE);
@@ -152,7 +152,7 @@ void TOrvaneDlg::OnDownloadComplete() {
 }
 
 void TOrvaneDlg::ShowFailure(const char* text) {
-    statusText = install::WideFromGbk(text, 260, install::Overflow::Cut);
+    statusText = code_page::WideFromGbk(text, 260, code_page::Overflow::Cut);
     RepaintNow();
     state = Failed;
 }
@@ -162,7 +162,7 @@ void TOrvaneDlg::OnClientLost() {
     // stopping the download client) is no failure of the install.
     if (state == Done)
         return;
-    statusText = install::WideFromGbk(UiText(kTextInstallFail), 260, install::Overflow::Cut);
+    statusText = code_page::WideFromGbk(UiText(kTextInstallFail), 260, code_page::Overflow::Cut);
     RepaintNow();
     CloseInstallLog();
     state = Failed;

@@ -1,8 +1,8 @@
 // How the main dialog looks and how it answers the mouse.
 #include "app/orvane_dlg.h"
 
+#include "app/code_page.h"
 #include "app/ui_texts.h"
-#include "install/code_page.h"
 #include "install/system_integration.h"
 #include "ui/shared_gdi.h"
 
@@ -78,14 +78,14 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
     wchar_t percent[260];
     std::swprintf(percent, 260, L"%d%%", ProgressPercent(doneCount, totalCount));
     DrawWide(mem, percent, statusRect, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-    DrawWide(mem, install::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, install::Overflow::Cut),
+    DrawWide(mem, code_page::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, code_page::Overflow::Cut),
              statusRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
 
     SetTextColor(mem, RGB(255, 255, 255));
     SelectGuard banner(mem, bannerFont);
     // The English line is wider than its 200-pixel rectangle; it runs on over the picture rather than
     // being cut off mid-word. Texts that fit are drawn exactly as without the flag.
-    DrawWide(mem, install::WideFromGbk(UiText(kTextUpdatingWait), kUiTextUnits, install::Overflow::Cut),
+    DrawWide(mem, code_page::WideFromGbk(UiText(kTextUpdatingWait), kUiTextUnits, code_page::Overflow::Cut),
              busyTextRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_NOCLIP);
 }
 
@@ -102,7 +102,7 @@ void TOrvaneDlg::DrawButton(HDC dc) {
     RECT text = buttonRect;
     OffsetRect(&text, 0, buttonHover ? 0 : -1);
     SelectGuard font(dc, buttonFont);
-    DrawWide(dc, install::WideFromGbk(caption, kUiTextUnits, install::Overflow::Cut), text,
+    DrawWide(dc, code_page::WideFromGbk(caption, kUiTextUnits, code_page::Overflow::Cut), text,
              DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 }
 

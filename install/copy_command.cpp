@@ -4,7 +4,7 @@
 // folder name is expanded.
 #include "install/system_integration.h"
 
-#include "install/code_page.h"
+#include "app/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -28,8 +28,8 @@ std::wstring SystemProgramPath(const wchar_t* name) {
 }
 
 std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::string& from, const std::string& to) {
-    const std::wstring source = install::WideFromGbk(from, kWideUnits);
-    const std::wstring target = install::WideFromGbk(to, kWideUnits);
+    const std::wstring source = code_page::WideFromGbk(from, kWideUnits);
+    const std::wstring target = code_page::WideFromGbk(to, kWideUnits);
     if (xcopy.empty() || source.empty() || target.empty())
         return {};
     // The destination ends in two backslashes before its closing quote: read by the C runtime's rules

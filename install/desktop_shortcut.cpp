@@ -1,7 +1,7 @@
 #include "install/system_integration.h"
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/code_page.h"
 #include "install/install_location.h"
 #include "install/win_raii.h"
 
@@ -22,12 +22,12 @@ std::string DesktopLinkPath() {
 
 bool CreateDesktopShortcut() {
     const InstallSettings& settings = GetInstallSettings();
-    const std::wstring link = install::WideFromGbk(DesktopLinkPath(), kWideUnits);
+    const std::wstring link = code_page::WideFromGbk(DesktopLinkPath(), kWideUnits);
     if (link.empty())
         return false;
     const std::wstring target =
-        install::WideFromGbk(settings.InstallDir + "\\TalvikTradeSafe.exe", kWideUnits);
-    const std::wstring folder = install::WideFromGbk(settings.InstallDir, kWideUnits);
+        code_page::WideFromGbk(settings.InstallDir + "\\TalvikTradeSafe.exe", kWideUnits);
+    const std::wstring folder = code_page::WideFromGbk(settings.InstallDir, kWideUnits);
     if (target.empty() || folder.empty())
         return false;
 

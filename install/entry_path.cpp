@@ -2,7 +2,7 @@
 // from outside: its names must not lead anywhere but below the folder it is extracted into. Names are
 // code page 936 and reach the system in UTF-16, so a double-byte character whose second byte is 0x5C
 // names one file on every system code page instead of a folder and a file.
-#include "install/code_page.h"
+#include "app/code_page.h"
 #include "install/tunzip.h"
 #include "service/path_policy.h"
 
@@ -26,7 +26,7 @@ std::vector<std::string> NonEmptyComponents(const std::string& path) {
 }
 
 bool FullPath(const std::string& path, std::wstring& full) {
-    const std::wstring wide = install::WideFromGbk(path, kWideUnits);
+    const std::wstring wide = code_page::WideFromGbk(path, kWideUnits);
     if (wide.empty())
         return false;
     wchar_t buffer[kWideUnits] = {};
@@ -64,7 +64,7 @@ bool TUnzip::CreateFolder(const char* path) {
         if (!prefix.empty() || rooted)
             prefix += '\\';
         prefix += parts[i];
-        const std::wstring wide = install::WideFromGbk(prefix, kWideUnits);
+        const std::wstring wide = code_page::WideFromGbk(prefix, kWideUnits);
         if (wide.empty())
             return false;
         if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
@@ -84,7 +84,7 @@ bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
     if (path_policy::RefuseRelativePath(name, archive))
         return false;
     // Each byte must be part of a character: a stray byte converts to whatever the system likes.
-    if (install::WideFromGbk(name, kWideUnits, install::Overflow::Refuse, install::Conversion::Strict)
+    if (code_page::WideFromGbk(name, kWideUnits, code_page::Overflow::Refuse, code_page::Conversion::Strict)
             .empty())
         return false;
 

@@ -1,7 +1,7 @@
 #include "install/install_location.h"
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -90,18 +90,18 @@ bool ConvertBig5ToGbk(char* buffer) {
     buffer[length] = '\0';
 
     wchar_t wide[kUnits] = {};
-    int units = MultiByteToWideChar(install::kCodePageBig5, 0, buffer, int(length) + 1, wide, kUnits);
+    int units = MultiByteToWideChar(code_page::kCodePageBig5, 0, buffer, int(length) + 1, wide, kUnits);
     if (units <= 0)
         return true; // nothing converted: the text stays as it was
     char gbk[kUnits] = {};
-    int bytes = WideCharToMultiByte(install::kCodePageGbk, 0, wide, units, gbk, kUnits, nullptr, nullptr);
+    int bytes = WideCharToMultiByte(code_page::kCodePageGbk, 0, wide, units, gbk, kUnits, nullptr, nullptr);
     if (bytes <= 0)
         return true;
 
     // Keep at most 259 bytes, but never end on the lead byte of a split double-byte character.
     size_t keep = 0;
     while (keep < kBuffer - 1 && gbk[keep] != '\0') {
-        size_t width = IsDBCSLeadByteEx(install::kCodePageGbk, BYTE(gbk[keep])) ? 2 : 1;
+        size_t width = IsDBCSLeadByteEx(code_page::kCodePageGbk, BYTE(gbk[keep])) ? 2 : 1;
         if (keep + width > kBuffer - 1 || (width == 2 && gbk[keep + 1] == '\0'))
             break;
         keep += width;

@@ -1,7 +1,7 @@
 #include "install/system_integration.h"
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -14,8 +14,8 @@ constexpr size_t kWideUnits = 2048;
 
 bool LaunchTerminal() {
     const std::string& folder = GetInstallSettings().InstallDir;
-    std::wstring command = install::WideFromGbk("\"" + folder + "\\TalvikTradeSafe.exe\" end", kWideUnits);
-    const std::wstring current = install::WideFromGbk(folder, kWideUnits);
+    std::wstring command = code_page::WideFromGbk("\"" + folder + "\\TalvikTradeSafe.exe\" end", kWideUnits);
+    const std::wstring current = code_page::WideFromGbk(folder, kWideUnits);
     if (command.empty() || current.empty())
         return false;
 

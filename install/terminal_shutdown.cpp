@@ -1,7 +1,7 @@
 #include "install/terminal_shutdown.h"
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -86,7 +86,7 @@ void SetShutdownSleepForTesting(ShutdownSleepFn sleep) {
 
 int StopRunningTerminal() {
     // A folder too long for the path buffer leaves just "\name", which no process path equals.
-    std::wstring expected = install::WideFromGbk(GetInstallSettings().InstallDir, kFolderUnits);
+    std::wstring expected = code_page::WideFromGbk(GetInstallSettings().InstallDir, kFolderUnits);
     expected += L'\\';
     expected += kTerminalName;
 

@@ -1,6 +1,6 @@
 #include "install/tree_check.h"
 
-#include "install/code_page.h"
+#include "app/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -41,7 +41,7 @@ bool Walk(const std::wstring& root, const std::wstring& relative,
 }
 
 std::wstring Wide(const std::string& path) {
-    return WideFromGbk(path, kWideUnits);
+    return code_page::WideFromGbk(path, kWideUnits);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "install/tunzip.h"
 
-#include "install/code_page.h"
+#include "app/code_page.h"
 #include "install/win_raii.h"
 #include "service/path_policy.h"
 
@@ -31,8 +31,8 @@ HWND promptOwner = nullptr;
 // Owned by the dialog and topmost, so the question shows above the topmost dialog instead of under it.
 // Shown in UTF-16: the texts are code page 936 whatever the system's own code page is.
 int AskUser(const char* text, const char* title) {
-    const std::wstring wideText = install::WideFromGbk(text, kWideUnits);
-    const std::wstring wideTitle = install::WideFromGbk(title, kWideUnits);
+    const std::wstring wideText = code_page::WideFromGbk(text, kWideUnits);
+    const std::wstring wideTitle = code_page::WideFromGbk(title, kWideUnits);
     return MessageBoxW(promptOwner, wideText.c_str(), wideTitle.c_str(),
                        MB_ABORTRETRYIGNORE | MB_DEFBUTTON1 | MB_TOPMOST | MB_SETFOREGROUND);
 }
@@ -40,7 +40,7 @@ int AskUser(const char* text, const char* title) {
 OverwritePromptFn prompt = AskUser;
 
 HANDLE CreateFileGbk(const char* path, DWORD access, DWORD disposition) {
-    const std::wstring wide = install::WideFromGbk(path, kWideUnits);
+    const std::wstring wide = code_page::WideFromGbk(path, kWideUnits);
     if (wide.empty())
         return INVALID_HANDLE_VALUE;
     return CreateFileW(wide.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,7 +1,7 @@
 #include "install/system_integration.h"
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/code_page.h"
 #include "install/version_records.h"
 #include "install/win_raii.h"
 
@@ -28,7 +28,7 @@ bool SetAnsi(HKEY key, const char* name, const std::string& value) {
 }
 
 bool SetWide(HKEY key, const wchar_t* name, const std::string& gbk) {
-    const std::wstring value = install::WideFromGbk(gbk, kWideUnits);
+    const std::wstring value = code_page::WideFromGbk(gbk, kWideUnits);
     if (value.empty())
         return false;
     const std::wstring guarded = value + L'\x01';

@@ -2,8 +2,8 @@
 
 #include "app/install_log.h"
 #include "net/protocol_context.h"
+#include "net/session_client.h"
 #include "net/tcp.h"
-#include "service/process_client.h"
 
 #include <chrono>
 #include <cstdio>

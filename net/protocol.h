@@ -23,8 +23,8 @@
 #include <memory>
 #include <mutex>
 
-class ProcessClient;
 class ProtocolContext;
+class SessionClient;
 
 // The text (code page 936) and code every disconnection report carries.
 extern const char kLinkErrorText[];   // 8 bytes: "proxy error"
@@ -38,7 +38,7 @@ class Protocol : public TThread, public MessageSink {
     ~Protocol() override;
 
     ProtocolContext* ctx = nullptr;  // not owned
-    ProcessClient* client = nullptr; // not owned
+    SessionClient* client = nullptr; // not owned
     std::atomic<bool> linkUp{false};
     std::atomic<int32_t> unanswered{0};
     std::atomic<int32_t> heartbeatSeconds{0};

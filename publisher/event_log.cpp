@@ -4,23 +4,19 @@
 
 namespace publisher {
 
-EventLog::EventLog() : file_(stderr) {}
+EventLog::EventLog() = default;
 
 EventLog::~EventLog() {
     FlushSuppressed();
-    if (owned_)
-        std::fclose(file_);
 }
 
 bool EventLog::OpenFile(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "a");
+    UniqueFile f(std::fopen(path.c_str(), "a"));
     if (!f)
         return false;
     std::lock_guard lock(mutex_);
-    if (owned_)
-        std::fclose(file_);
-    file_ = f;
-    owned_ = true;
+    opened_ = std::move(f);
+    file_ = opened_.Get();
     path_ = path;
     return true;
 }

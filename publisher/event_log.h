@@ -6,6 +6,8 @@
 // reported as one "<kind>: N more suppressed" line once their second is over.
 #pragma once
 
+#include "app/unique_file.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -55,8 +57,8 @@ class EventLog {
     bool Roll(const std::string& kind, Budget& budget, std::chrono::steady_clock::time_point now);
 
     std::mutex mutex_;
-    FILE* file_;
-    bool owned_ = false;
+    UniqueFile opened_; // the file once one is open; until then lines go to standard error
+    FILE* file_ = stderr;
     std::string path_;
     Clock clock_ = [] { return std::chrono::steady_clock::now(); };
     std::map<std::string, Budget, std::less<>> budgets_;

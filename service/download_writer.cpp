@@ -4,6 +4,8 @@
 #include "service/path_folders.h"
 #include "service/process_dl.h"
 
+#include <cstdio>
+
 DownloadWriter::DownloadWriter(size_t bufferSize) : bufferSize_(bufferSize) {}
 
 DownloadWriter::~DownloadWriter() {
@@ -41,29 +43,28 @@ DownloadWriter::Status DownloadWriter::Append(const std::string& path, std::span
         if (!Close())
             return Status::kWriteFailed;
         openPath_ = path;
-        file_.reset(LocalOpenFile(path, "wb"));
+        file_ = LocalOpenFile(path, "wb");
         if (!file_)
             return Status::kWriteFailed;
         if (!buffer_)
             buffer_ = std::make_unique<char[]>(bufferSize_);
-        std::setvbuf(file_.get(), buffer_.get(), _IOFBF, bufferSize_);
+        std::setvbuf(file_.Get(), buffer_.get(), _IOFBF, bufferSize_);
     }
-    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file_.get()) != data.size())
+    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file_.Get()) != data.size())
         return Status::kWriteFailed;
     return Status::kOk;
 }
 
 bool DownloadWriter::Flush() {
-    return !file_ || std::fflush(file_.get()) == 0;
+    return !file_ || std::fflush(file_.Get()) == 0;
 }
 
 bool DownloadWriter::Close() {
     openPath_.clear();
-    std::FILE* f = file_.release();
-    return f == nullptr || std::fclose(f) == 0;
+    return !file_ || file_.Close();
 }
 
 void DownloadWriter::Discard() {
     openPath_.clear();
-    file_.reset();
+    file_.Close();
 }

@@ -8,11 +8,11 @@
 // file between two chunks but never during one).
 #pragma once
 
+#include "app/unique_file.h"
 #include "service/messages.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <string>
@@ -48,13 +48,9 @@ class DownloadWriter {
     bool Close();
     // Drops the open file without caring what became of its buffered bytes (the download failed).
     void Discard();
-    bool FileOpen() const { return file_ != nullptr; }
+    bool FileOpen() const { return bool(file_); }
 
   private:
-    struct FileCloser {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-
     // Place's memory of the last names: a file arrives as a run of records with the same names, so
     // the check, the path and the folders are made once per file rather than once per kilobyte.
     std::string lastFolder_, lastRelDir_, lastFileName_, placedPath_;
@@ -64,6 +60,6 @@ class DownloadWriter {
     // The open file's stdio buffer; declared before the file so that it outlives it. Given by us
     // because a C library may ignore the size asked for when it is to allocate the buffer itself.
     std::unique_ptr<char[]> buffer_;
-    std::unique_ptr<std::FILE, FileCloser> file_;
+    UniqueFile file_;
     std::string openPath_;
 };

@@ -3,11 +3,12 @@
 // to slashes at this edge only.
 #pragma once
 
-#include <cstdio>
+#include "app/unique_file.h"
+
 #include <string>
 
 bool LocalPathExists(const std::string& path);
 bool LocalMakeFolder(const std::string& path);
-std::FILE* LocalOpenFile(const std::string& path, const char* mode);
+UniqueFile LocalOpenFile(const std::string& path, const char* mode);
 // Tells the user that a folder could not be created (a message box with caption "提示" on Windows).
 void ShowFolderAlert(const std::string& folder);

@@ -6,11 +6,11 @@
 
 namespace {
 // Whole-character backslashes only: a 0x5C trail byte of a code page 936 name stays part of the name.
-std::string Native(std::string path) {
-    for (size_t at = 0; at < path.size(); at += path_policy::CharWidth936(path, at))
-        if (path[at] == '\\')
-            path[at] = '/';
-    return path;
+std::string Native(std::string_view path) {
+    std::string out(path);
+    for (size_t at : path_policy::Separators(path))
+        out[at] = '/';
+    return out;
 }
 } // namespace
 
@@ -23,8 +23,8 @@ bool LocalMakeFolder(const std::string& path) {
     return ::mkdir(Native(path).c_str(), 0755) == 0;
 }
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
-    return std::fopen(Native(path).c_str(), mode);
+UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
+    return UniqueFile(std::fopen(Native(path).c_str(), mode));
 }
 
 void ShowFolderAlert(const std::string& folder) {

@@ -1,5 +1,7 @@
 #include "service/local_fs.h"
 
+#include "app/code_page.h"
+
 #include <windows.h>
 
 #include <string_view>
@@ -10,14 +12,8 @@ namespace {
 // 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own copy
 // and check read it. Empty when the text is not code page 936 (the call then fails, nothing is made).
 std::wstring Wide(std::string_view text) {
-    if (text.empty() || text.size() > 0x7fffffff)
-        return {};
-    const int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring out(size_t(n), L'\0');
-    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), out.data(), n);
-    return out;
+    return code_page::WideFromGbk(text, code_page::kAnyLength, code_page::Overflow::Refuse,
+                                  code_page::Conversion::Strict);
 }
 
 } // namespace
@@ -32,12 +28,12 @@ bool LocalMakeFolder(const std::string& path) {
     return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
 }
 
-std::FILE* LocalOpenFile(const std::string& path, const char* mode) {
+UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
     const std::wstring w = Wide(path);
     const std::wstring m = Wide(mode);
     if (w.empty() || m.empty())
-        return nullptr;
-    return _wfopen(w.c_str(), m.c_str());
+        return UniqueFile();
+    return UniqueFile(_wfopen(w.c_str(), m.c_str()));
 }
 
 void ShowFolderAlert(const std::string& folder) {

@@ -1,6 +1,6 @@
 // The one way the service clients reach the interface thread. On Windows these are PostMessageW and
-// SendMessageW to notifyWindow; natively they feed a queue that a test thread pumps as the interface
-// thread would (service/notify_queue.h).
+// SendMessageW to notifyWindow (service/notify_win.h); natively they feed a queue that a test thread
+// pumps as the interface thread would (service/notify_queue.h).
 #pragma once
 
 #include <cstdint>
@@ -26,11 +26,34 @@ void SendNotify(uint32_t message, intptr_t lParam);
 // True once the interface has named its target window (or the native queue is attached).
 bool NotifyTargetSet();
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include <atomic>
-// The main dialog's window, set in its OnCreate and cleared as the window goes; read by the clients'
-// receive and watchdog threads.
-extern std::atomic<HWND> notifyWindow;
-#endif
+// One call per notification, so that each message goes out the one way it is meant to (posted or sent)
+// with its own lParam. wParam is always 0.
+inline void NotifyCheckAuthRefused() {
+    PostNotify(kNotifyCheckAuthRefused, 0);
+}
+inline void NotifyLoginRefused() {
+    PostNotify(kNotifyLoginRefused, 0);
+}
+inline void NotifyModuleListDone() {
+    PostNotify(kNotifyModuleListDone, 0);
+}
+inline void NotifyFileDone() {
+    PostNotify(kNotifyFileDone, 0);
+}
+inline void NotifyDownloadDone() {
+    PostNotify(kNotifyDownloadDone, 0);
+}
+// The code travels as a signed 32-bit value, as the dialog reads it.
+inline void NotifyDLAuthentLink(uint32_t code) {
+    PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(code)));
+}
+inline void NotifyNothingOffered(uint32_t errorCode) {
+    PostNotify(kNotifyNothingOffered, intptr_t(int32_t(errorCode)));
+}
+// Sent: the interface has handled the loss before this returns.
+inline void NotifyDLLost() {
+    SendNotify(kNotifyDLLost, 0);
+}
+inline void NotifyCheckLost() {
+    PostNotify(kNotifyCheckLost, 0);
+}

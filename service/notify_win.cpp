@@ -1,4 +1,4 @@
-#include "service/notify.h"
+#include "service/notify_win.h"
 
 std::atomic<HWND> notifyWindow{nullptr};
 

@@ -6,9 +6,7 @@
 bool CreatePathFolders(const std::string& path) {
     // Only a whole-character backslash ends a folder: in code page 936 it is also the second byte of
     // characters such as 誠, whose names must not be cut in two.
-    for (size_t at = 0; at < path.size(); at += path_policy::CharWidth936(path, at)) {
-        if (path[at] != '\\')
-            continue;
+    for (size_t at : path_policy::Separators(path)) {
         std::string prefix = path.substr(0, at + 1);
         if (LocalPathExists(prefix))
             continue;

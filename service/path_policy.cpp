@@ -41,22 +41,26 @@ size_t CharWidth936(std::string_view text, size_t at) {
     return (trail >= 0x40 && trail <= 0x7E) || (trail >= 0x80 && trail <= 0xFE) ? 2 : 1;
 }
 
+size_t Separators::Next(size_t from) const {
+    for (size_t i = from; i < path_.size(); i += CharWidth936(path_, i))
+        if (path_[i] == separator_)
+            return i;
+    return path_.size();
+}
+
 std::string ToBackslashes(std::string_view path) {
     std::string out(path);
-    for (size_t i = 0; i < out.size(); i += CharWidth936(out, i))
-        if (out[i] == '/')
-            out[i] = '\\';
+    for (size_t at : Separators(path, '/'))
+        out[at] = '\\';
     return out;
 }
 
 std::vector<std::string_view> SplitComponents(std::string_view path) {
     std::vector<std::string_view> parts;
     size_t start = 0;
-    for (size_t i = 0; i < path.size(); i += CharWidth936(path, i)) {
-        if (path[i] == '\\') {
-            parts.push_back(path.substr(start, i - start));
-            start = i + 1;
-        }
+    for (size_t at : Separators(path)) {
+        parts.push_back(path.substr(start, at - start));
+        start = at + 1;
     }
     parts.push_back(path.substr(start));
     return parts;
@@ -64,9 +68,8 @@ std::vector<std::string_view> SplitComponents(std::string_view path) {
 
 size_t LastSeparator(std::string_view path) {
     size_t last = std::string_view::npos;
-    for (size_t i = 0; i < path.size(); i += CharWidth936(path, i))
-        if (path[i] == '\\')
-            last = i;
+    for (size_t at : Separators(path))
+        last = at;
     return last;
 }
 

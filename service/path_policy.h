@@ -20,6 +20,40 @@ inline bool IsLeadByte936(uint8_t b) {
 // (0x40-0x7E, 0x80-0xFE), else 1.
 size_t CharWidth936(std::string_view text, size_t at);
 
+// The positions of a path's whole-character separators, first to last: a 0x5C (or 0x2F) that is the
+// second byte of a double-byte character is not one. For range-for over a path that outlives the loop:
+//     for (size_t at : path_policy::Separators(path)) ...
+class Separators {
+  public:
+    explicit Separators(std::string_view path, char separator = '\\') : path_(path), separator_(separator) {}
+
+    class Iterator {
+      public:
+        size_t operator*() const { return at_; }
+        Iterator& operator++() {
+            at_ = owner_->Next(at_ + 1); // a separator is one byte: the next character starts behind it
+            return *this;
+        }
+        bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+      private:
+        friend class Separators;
+        Iterator(const Separators* owner, size_t at) : owner_(owner), at_(at) {}
+        const Separators* owner_;
+        size_t at_;
+    };
+
+    Iterator begin() const { return Iterator(this, Next(0)); }
+    Iterator end() const { return Iterator(this, path_.size()); }
+
+  private:
+    // The first separator at or after the character that starts at `from`, or the path's size.
+    size_t Next(size_t from) const;
+
+    std::string_view path_;
+    char separator_;
+};
+
 // The text with every whole-character "/" turned into "\".
 std::string ToBackslashes(std::string_view path);
 

@@ -85,7 +85,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
             auto run = run_.Lock();
             if (!run.Claim(RunState::Outcome::kFailed))
                 return;
-            PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
+            NotifyNothingOffered(rsp->ErrorCode);
         }
         LogEvent(kTag, "ZynPublish_L_PkgUpdateCheck_Rsp");
         return;
@@ -101,7 +101,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
                 ask = true;
                 watchdog_.Arm();
             } else if (run.Claim(RunState::Outcome::kFailed)) {
-                PostNotify(kNotifyNothingOffered, intptr_t(int32_t(rsp->ErrorCode)));
+                NotifyNothingOffered(rsp->ErrorCode);
             } else {
                 continue;
             }
@@ -139,7 +139,7 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
             if (rsp->LastFlag == '0') {
                 watchdog_.Disarm(); // the exchange is over; the connection idles from here
                 run.Claim(RunState::Outcome::kComplete);
-                PostNotify(kNotifyModuleListDone, 0); // after the appends: the interface reads the list on it
+                NotifyModuleListDone(); // after the appends: the interface reads the list on it
                 step = kComplete;
             } else {
                 watchdog_.Arm(); // more of the reply is due
@@ -168,7 +168,7 @@ void ProcessCheck::OnClientDisconnect(const char*, int) {
         auto run = run_.Lock();
         report = run.Claim(RunState::Outcome::kFailed);
         if (report)
-            PostNotify(kNotifyCheckLost, 0);
+            NotifyCheckLost();
     }
     // Without a report the run already has its outcome: the list is complete, or a failure was told.
     LogEvent(kTag, report ? "OnClientDisconnect Faile" : "OnClientDisconnect after the end");
@@ -181,7 +181,7 @@ void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
             auto run = run_.Lock();
             if (!run.Claim(RunState::Outcome::kFailed))
                 return;
-            PostNotify(kNotifyLoginRefused, 0);
+            NotifyLoginRefused();
         }
         LogEvent("ProcessCheck_OnLogin", "Connect Faile");
         return;
@@ -205,7 +205,7 @@ void ProcessCheck::OnAuthentLink(uint32_t error) {
         auto run = run_.Lock();
         if (!run.Claim(RunState::Outcome::kFailed))
             return;
-        PostNotify(kNotifyCheckAuthRefused, 0);
+        NotifyCheckAuthRefused();
     }
     LogEvent(kTag, "OnAuthentLink Faile");
 }

@@ -1,5 +1,6 @@
 // ProcessClient: the common base of the installer's two service clients. It owns one connection
-// (context, transport and session) and receives the session's events through six virtual slots. It
+// (context, transport and session) and receives the session's events through the six virtual slots of
+// SessionClient (net/session_client.h). It
 // also carries what both clients share: the requests they send, the watch on a silent service, and
 // the run's one outcome (service/run_state.h).
 //
@@ -17,6 +18,7 @@
 
 #include "net/protocol.h"
 #include "net/protocol_context.h"
+#include "net/session_client.h"
 #include "net/tcp_socket.h"
 #include "service/process_watchdog.h"
 #include "service/run_state.h"
@@ -28,28 +30,12 @@
 #include <string>
 #include <vector>
 
-class ProcessClient {
+class ProcessClient : public SessionClient {
   public:
     ProcessClient();
     virtual ~ProcessClient();
     ProcessClient(const ProcessClient&) = delete;
     ProcessClient& operator=(const ProcessClient&) = delete;
-
-    // Slot 0: every message that is not 2, 18, 12305 or 12307; the whole message, header included.
-    virtual void OnMessage(const uint8_t* msg, size_t len) = 0;
-    // Slot 1: the connection failed, was lost or was closed; text in code page 936.
-    virtual void OnClientDisconnect(const char* text, int code) = 0;
-    // Slot 2: only the heartbeat loop, which nothing starts, calls it.
-    virtual void OnHeartbeatLost() {}
-    // Slot 3: the login answer; body is the message from offset 74, bodyLength bytes.
-    virtual void OnLogin(uint32_t errorCode, const uint8_t* body, size_t bodyLength) = 0;
-    // Slot 4: a server notice and its message length.
-    virtual void OnServerNotice(uint32_t errorCode, size_t length) {
-        (void)errorCode;
-        (void)length;
-    }
-    // Slot 5: the authentication answer, after the session keys are installed (on success).
-    virtual void OnAuthentLink(uint32_t errorCode) = 0;
 
     // New context (fixed key built), socket and protocol. Those of an earlier call are kept, not
     // freed, until the client goes: their threads may still be calling in.
@@ -74,8 +60,8 @@ class ProcessClient {
 
     // Called by the session: bytes arrived (any thread that reads), and the link went down (on the
     // thread that closed it). LinkDown ends the run and then raises OnClientDisconnect.
-    void NoteTraffic();
-    void LinkDown(const char* text, int code);
+    void NoteTraffic() final;
+    void LinkDown(const char* text, int code) final;
 
     std::unique_ptr<ProtocolContext> context;
     std::unique_ptr<TcpSocket> socket;

@@ -159,7 +159,7 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
                 if (written) {
                     pendingModules_.erase(it);
                     --pendingCount_;
-                    PostNotify(kNotifyFileDone, 0);
+                    NotifyFileDone();
                     moduleDone = true;
                 }
             }
@@ -190,7 +190,7 @@ void ProcessDL::CheckComplete() {
         if (writer_.Close()) {
             active_ = false;
             run.Claim(RunState::Outcome::kComplete);
-            PostNotify(kNotifyDownloadDone, 0);
+            NotifyDownloadDone();
             complete = true;
         } else {
             run.End();
@@ -214,7 +214,7 @@ void ProcessDL::OnClientDisconnect(const char*, int) {
         LogEvent(kTag, "OnClientDisconnect after the end");
         return;
     }
-    SendNotify(kNotifyDLLost, 0);
+    NotifyDLLost();
     LogEvent(kTag, "OnClientDisconnect Faile");
 }
 
@@ -226,7 +226,7 @@ void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
         auto run = run_.Lock();
         if (!run.Claim(RunState::Outcome::kFailed))
             return;
-        PostNotify(kNotifyLoginRefused, 0);
+        NotifyLoginRefused();
     }
     LogEvent(kTag, "OnLogin Faile");
 }
@@ -240,7 +240,7 @@ void ProcessDL::OnAuthentLink(uint32_t error) {
         // A refused link is this run's failure: the interface shows it, and nothing more follows.
         if (error != 0)
             run.Claim(RunState::Outcome::kFailed);
-        PostNotify(kNotifyDLAuthentLink, intptr_t(int32_t(error)));
+        NotifyDLAuthentLink(error);
     }
     LogEvent(kTag, error == 0 ? "OnAuthentLink Success" : "OnAuthentLink Faile");
 }

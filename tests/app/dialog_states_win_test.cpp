@@ -2,12 +2,12 @@
 // needs, and that its texts follow the UI language.
 #include "tests/ui/dialog_fixture.h"
 
+#include "app/code_page.h"
 #include "app/init_process.h"
 #include "app/install_log.h"
 #include "app/module_list.h"
 #include "app/ui_texts.h"
-#include "install/code_page.h"
-#include "service/notify.h"
+#include "service/notify_win.h"
 
 #include <gtest/gtest.h>
 
@@ -162,7 +162,7 @@ TEST(UiLanguage, HongKongIsTraditionalOthersSimplified) {
                                                                   "b");
     EXPECT_STREQ(UiText(kTextInstall, 2057), "\xb0\xb2\xd7\xb0");
     EXPECT_STREQ(UiText(kTextInstall, 1033), "Install");
-    EXPECT_EQ(install::WideFromGbk(UiText(kTextUpdatingWait, 2052), kUiTextUnits, install::Overflow::Cut),
+    EXPECT_EQ(code_page::WideFromGbk(UiText(kTextUpdatingWait, 2052), kUiTextUnits, code_page::Overflow::Cut),
               L"\u66F4\u65B0\u4E2D\uFF0C\u8BF7\u7A0D\u540E...");
     EXPECT_STREQ(UiText(kUiTextCount, 1033), "");
 }

@@ -53,6 +53,16 @@ Connection::~Connection() {
     Close();
 }
 
+void Connection::Shutdown() {
+    if (s_ == -1)
+        return;
+#ifdef _WIN32
+    shutdown(SOCKET(s_), SD_BOTH);
+#else
+    shutdown(int(s_), SHUT_RDWR);
+#endif
+}
+
 void Connection::Close() {
     if (s_ != -1)
         CloseSock(s_);
@@ -95,7 +105,8 @@ bool Connection::ReadExact(uint8_t* out, size_t len, int timeoutMs) {
     return true;
 }
 
-bool Connection::ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey& key, int timeoutMs) {
+bool Connection::ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey& fixedKey,
+                            const IdeaKey& sessionKey, int timeoutMs) {
     uint8_t header[6];
     if (!ReadExact(header, 6, timeoutMs) || header[0] != '#')
         return false;
@@ -107,7 +118,7 @@ bool Connection::ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey
     if (!ReadExact(packet.data() + 6, l, timeoutMs))
         return false;
     auto buffers = std::make_unique<CodecBuffers>();
-    DecodeResult r = DecodePacket(packet.data(), packet.size(), key, key, *buffers);
+    DecodeResult r = DecodePacket(packet.data(), packet.size(), fixedKey, sessionKey, *buffers);
     if (r.status != DecodeStatus::Message)
         return false;
     type = char(header[1]);

@@ -24,9 +24,16 @@ class Connection {
     // Reads exactly len bytes; false on close, error or after timeoutMs.
     bool ReadExact(uint8_t* out, size_t len, int timeoutMs = 5000);
     // Reads one packet and undoes its transform with `key`; false on a bad or missing packet.
-    bool ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey& key, int timeoutMs = 5000);
+    bool ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey& key, int timeoutMs = 5000) {
+        return ReadPacket(msg, type, key, key, timeoutMs);
+    }
+    // The same with the receiver's two keys: types 3 and 4 are under fixedKey, 5 and 6 under sessionKey.
+    bool ReadPacket(std::vector<uint8_t>& msg, char& type, const IdeaKey& fixedKey, const IdeaKey& sessionKey,
+                    int timeoutMs);
     // True once the other side has closed (end of stream or reset) within timeoutMs.
     bool WaitClosed(int timeoutMs = 5000);
+    // Ends both directions; a read blocked on another thread returns. The socket stays to be closed.
+    void Shutdown();
     void Close();
 
   private:

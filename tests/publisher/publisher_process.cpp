@@ -1,5 +1,7 @@
 #include "tests/publisher/publisher_process.h"
 
+#include "app/unique_file.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -58,9 +60,13 @@ PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool cl
         close(fds[0]);
         return;
     }
-    FILE* out = fdopen(fds[0], "r");
+    UniqueFile out(fdopen(fds[0], "r"));
+    if (!out) {
+        close(fds[0]);
+        return; // never "ready": the destructor stops the process
+    }
     char line[256];
-    while (std::fgets(line, sizeof line, out)) {
+    while (std::fgets(line, sizeof line, out.Get())) {
         unsigned a, b, c, d, port;
         if (std::sscanf(line, "check %u.%u.%u.%u:%u", &a, &b, &c, &d, &port) == 5)
             checkPort_ = uint16_t(port);
@@ -71,8 +77,8 @@ PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool cl
             break;
         }
     }
-    // The publisher writes nothing more to standard output; closing our end is harmless.
-    std::fclose(out);
+    // The publisher writes nothing more to standard output; closing our end (at the scope's end) is
+    // harmless.
 }
 
 PublisherProcess::~PublisherProcess() {

@@ -1,5 +1,6 @@
 #include "tests/publisher/test_client.h"
 
+#include "app/unique_file.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
 
@@ -190,7 +191,7 @@ TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>&
         }
 
     std::string currentPath;
-    FILE* current = nullptr;
+    UniqueFile current;
     bool answered = false;
     while (!pending.empty() || !answered) {
         std::vector<uint8_t> msg;
@@ -221,15 +222,14 @@ TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>&
                     c = '/';
             std::string path = (folder / rel / std::string(chunk.FileName)).string();
             if (path != currentPath) {
-                if (current)
-                    std::fclose(current);
+                current.Close();
                 fs::create_directories(fs::path(path).parent_path());
-                current = std::fopen(path.c_str(), "wb");
+                current = UniqueFile(std::fopen(path.c_str(), "wb"));
                 currentPath = path;
             }
             if (!current)
                 continue;
-            std::fwrite(chunk.Data.data(), 1, chunk.Data.size(), current);
+            std::fwrite(chunk.Data.data(), 1, chunk.Data.size(), current.Get());
             if (chunk.ModuleEnd) {
                 auto it = pending.find(std::string(chunk.ModuleName));
                 if (it != pending.end()) {
@@ -239,8 +239,6 @@ TestClient::DownloadResult TestClient::Download(const std::vector<ModuleRecord>&
             }
         }
     }
-    if (current)
-        std::fclose(current);
     return result;
 }
 

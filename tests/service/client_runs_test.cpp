@@ -7,6 +7,7 @@
 #include "scripted_services.h"
 
 #include "service/messages.h"
+#include "tests/publisher/temp_package.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,15 +24,7 @@ namespace {
 
 // Bytes the compressor cannot shrink, so the packets on the wire are as large as the data.
 std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
-    std::vector<uint8_t> out(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = uint8_t(x);
-    }
-    return out;
+    return publisher::testing::Pattern(n, seed);
 }
 
 std::vector<uint8_t> ModuleReply(std::vector<ModuleRecord> mods, char last) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -73,4 +74,44 @@ TEST(NotifyQueueTest, DestroyReleasesWaitingSender) {
     } // the sender either never queued (no target) or is released here
     sender.join();
     EXPECT_FALSE(NotifyTargetSet());
+}
+
+// Tests that each named notification carries its own message and lParam, that the codes arrive as the
+// signed 32-bit values the dialog reads, and that only the download loss is sent (waits for the pump)
+// while every other one is posted (queued until pumped).
+TEST(NotifyQueueTest, NamedNotificationsKeepTheirMessageAndWay) {
+    std::vector<std::pair<uint32_t, intptr_t>> seen;
+    NotifyQueue queue([&](uint32_t m, intptr_t l) { seen.emplace_back(m, l); });
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        NotifyCheckAuthRefused();
+        NotifyLoginRefused();
+        NotifyModuleListDone();
+        NotifyFileDone();
+        NotifyDownloadDone();
+        NotifyDLAuthentLink(0xFFFFFFF9u);
+        NotifyNothingOffered(5);
+        NotifyCheckLost();
+        returned = true;
+    });
+    // Posts only: the worker returns without this thread pumping anything.
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         !returned && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(seen.empty());
+    queue.PumpUntil([&] { return returned.load(); }, 10s); // releases a worker stuck in a send
+    worker.join();
+    queue.PumpPending();
+    const std::vector<std::pair<uint32_t, intptr_t>> posted = {
+        {kNotifyCheckAuthRefused, 0}, {kNotifyLoginRefused, 0}, {kNotifyModuleListDone, 0},
+        {kNotifyFileDone, 0},         {kNotifyDownloadDone, 0}, {kNotifyDLAuthentLink, -7},
+        {kNotifyNothingOffered, 5},   {kNotifyCheckLost, 0}};
+    EXPECT_EQ(seen, posted);
+
+    seen.clear();
+    std::thread sender([] { NotifyDLLost(); });
+    EXPECT_TRUE(queue.PumpUntil([&] { return !seen.empty(); }, 10s));
+    sender.join(); // returns only once the pump handled it
+    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, intptr_t>>{{kNotifyDLLost, 0}}));
 }

@@ -39,6 +39,24 @@ TEST(PathPolicy, SplitsOnlyAtWholeCharacterBackslashes) {
     EXPECT_EQ(path_policy::CharWidth936("\x81\x40", 0), 2u);
 }
 
+// Tests that the separator walk stops at every whole-character separator, in order, and at none inside a
+// double-byte character, whether the separator is "\\" or "/" and wherever it stands.
+TEST(PathPolicy, SeparatorsAreWholeCharactersInOrder) {
+    auto positions = [](const std::string& path, char separator) {
+        std::vector<size_t> out;
+        for (size_t at : path_policy::Separators(path, separator))
+            out.push_back(at);
+        return out;
+    };
+    EXPECT_EQ(positions(std::string("\\a\\") + kCheng + "\\\\" + kYun, '\\'),
+              (std::vector<size_t>{0, 2, 5, 6}));
+    EXPECT_EQ(positions(std::string(kCheng) + kYun, '\\'), std::vector<size_t>{});
+    EXPECT_EQ(positions("", '\\'), std::vector<size_t>{});
+    // A lead byte joins the backslash after it; before a slash it stands alone.
+    EXPECT_EQ(positions("\x81\\a\\", '\\'), std::vector<size_t>{3});
+    EXPECT_EQ(positions("\x81/a/\xd5/", '/'), (std::vector<size_t>{1, 3, 5}));
+}
+
 // Tests that names made of such characters pass, in folders and as files, while a real ".." still fails.
 TEST(PathPolicy, DoubleByteNamesPassAndRealClimbsFail) {
     for (const std::string& ok :

@@ -2,8 +2,8 @@
 // every failure its test switches can produce, seen through the notifications, the log and the files.
 #include "client_harness.h"
 
-#include "publisher_process.h"
-#include "temp_package.h"
+#include "tests/publisher/publisher_process.h"
+#include "tests/publisher/temp_package.h"
 
 #include <chrono>
 #include <cstdio>

@@ -4,12 +4,6 @@
 #include "net/message_header.h"
 #include "net/packet_codec.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <stdexcept>
@@ -20,16 +14,10 @@ namespace {
 constexpr std::string_view kInstallerSendKey = "send-key-0123456";
 constexpr std::string_view kInstallerRecvKey = "recv-key-6543210";
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
+// A request may be as far off as a test's longest silence; the destructor ends a wait sooner.
+constexpr int kRequestWaitMs = 10 * 60 * 1000;
+// How often the accept loop looks whether the peer is stopping.
+constexpr int kAcceptPollMs = 20;
 
 struct Keys {
     IdeaKey fixed{}, installerSend{}, installerRecv{};
@@ -48,16 +36,9 @@ const Keys& TheKeys() {
 } // namespace
 
 ScriptedPeer::ScriptedPeer(Script script, Options options) : script_(std::move(script)), options_(options) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 4) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    port_ = listener_.port();
+    if (port_ == 0)
         throw std::runtime_error("scripted peer: cannot listen on 127.0.0.1");
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Serve(); });
 }
 
@@ -65,82 +46,70 @@ ScriptedPeer::~ScriptedPeer() {
     {
         std::lock_guard guard(lock_);
         stopping_ = true;
-        if (connFd_ >= 0)
-            ::shutdown(connFd_, SHUT_RDWR);
+        if (connection_)
+            connection_->Shutdown(); // wakes the peer thread's read
     }
-    ::shutdown(listenFd_, SHUT_RDWR); // wakes accept
     thread_.join();
-    ::close(listenFd_);
 }
 
 void ScriptedPeer::Serve() {
     for (;;) {
-        int fd = ::accept(listenFd_, nullptr, nullptr);
-        if (fd < 0)
-            return;
         {
             std::lock_guard guard(lock_);
-            if (stopping_) {
-                ::close(fd);
+            if (stopping_)
                 return;
-            }
-            connFd_ = fd;
+        }
+        std::unique_ptr<testpeer::Connection> accepted = listener_.Accept(kAcceptPollMs);
+        if (!accepted)
+            continue;
+        testpeer::Connection* connection = accepted.get();
+        {
+            std::lock_guard guard(lock_);
+            if (stopping_)
+                return;
+            connection_ = std::move(accepted);
+            closed_ = false;
             ++connections_;
         }
-        ServeConnection(fd);
+        ServeConnection(*connection);
         std::lock_guard guard(lock_);
-        if (connFd_ >= 0)
-            ::close(connFd_);
-        connFd_ = -1;
+        connection_.reset();
         if (stopping_)
             return;
     }
 }
 
-void ScriptedPeer::ServeConnection(int fd) {
+void ScriptedPeer::ServeConnection(testpeer::Connection& connection) {
     auto buffers = std::make_unique<CodecBuffers>();
-    std::vector<uint8_t> stream;
-    uint8_t chunk[65536];
     for (;;) {
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
+        std::vector<uint8_t> msg;
+        char packetType = 0;
+        if (!connection.ReadPacket(msg, packetType, TheKeys().fixed, TheKeys().installerSend, kRequestWaitMs))
             return;
-        stream.insert(stream.end(), chunk, chunk + n);
-        for (;;) {
-            DecodeResult r = DecodePacket(stream.data(), stream.size(), TheKeys().fixed,
-                                          TheKeys().installerSend, *buffers);
-            if (r.status == DecodeStatus::NeedMore)
-                break;
-            if (r.status == DecodeStatus::Drop)
-                return;
-            std::vector<uint8_t> msg(r.message, r.message + r.length);
-            stream.erase(stream.begin(), stream.begin() + std::ptrdiff_t(r.consumed));
-            uint16_t type = msg.size() >= MessageHeader::kSize ? PeekMsgType(msg.data()) : 0;
-            if (type == kMsgAuthentReq) {
-                std::vector<uint8_t> answer(kAuthentRspSize);
-                BuildAuthentResponse(options_.authError, kInstallerSendKey, 0, kInstallerRecvKey,
-                                     answer.data());
-                auto packet = std::make_unique<uint8_t[]>(kPacketAreaSize);
-                size_t len =
-                    EncodePacket(answer.data(), answer.size(), '4', TheKeys().fixed, packet.get(), *buffers);
-                WriteAll(fd, packet.get(), len);
-                for (const auto& early : options_.afterAuthent)
-                    Reply(early);
-            } else if (type == kMsgLoginReq) {
-                std::vector<uint8_t> answer(MessageHeader::kSize);
-                BuildLoginResponse(options_.loginError, nullptr, 0, answer.data(), answer.size());
-                Reply(answer);
-            } else {
-                {
-                    std::lock_guard guard(lock_);
-                    requests_.push_back(msg);
-                }
-                script_(*this, msg);
+        uint16_t type = msg.size() >= MessageHeader::kSize ? PeekMsgType(msg.data()) : 0;
+        if (type == kMsgAuthentReq) {
+            std::vector<uint8_t> answer(kAuthentRspSize);
+            BuildAuthentResponse(options_.authError, kInstallerSendKey, 0, kInstallerRecvKey, answer.data());
+            auto packet = std::make_unique<uint8_t[]>(kPacketAreaSize);
+            size_t len =
+                EncodePacket(answer.data(), answer.size(), '4', TheKeys().fixed, packet.get(), *buffers);
+            connection.Send(packet.get(), len);
+            for (const auto& early : options_.afterAuthent)
+                Reply(early);
+        } else if (type == kMsgLoginReq) {
+            std::vector<uint8_t> answer(MessageHeader::kSize);
+            BuildLoginResponse(options_.loginError, nullptr, 0, answer.data(), answer.size());
+            Reply(answer);
+        } else {
+            {
+                std::lock_guard guard(lock_);
+                requests_.push_back(msg);
             }
-            std::lock_guard guard(lock_);
-            if (connFd_ < 0)
-                return;
+            script_(*this, msg);
         }
+        std::lock_guard guard(lock_);
+        if (closed_)
+            return;
     }
 }
 
@@ -159,20 +128,23 @@ void ScriptedPeer::Reply(const std::vector<uint8_t>& message) {
 }
 
 bool ScriptedPeer::SendRaw(const std::vector<uint8_t>& bytes) {
-    int fd;
+    testpeer::Connection* connection;
     {
         std::lock_guard guard(lock_);
-        fd = connFd_;
+        if (!connection_ || closed_)
+            return false;
+        connection = connection_.get();
     }
-    return fd >= 0 && WriteAll(fd, bytes.data(), bytes.size());
+    // Only the peer thread drops the connection, and the script runs on it.
+    return connection->Send(bytes);
 }
 
 void ScriptedPeer::CloseConnection() {
     std::lock_guard guard(lock_);
-    if (connFd_ >= 0) {
-        ::shutdown(connFd_, SHUT_RDWR);
-        ::close(connFd_);
-        connFd_ = -1;
+    if (connection_ && !closed_) {
+        connection_->Shutdown();
+        connection_->Close();
+        closed_ = true;
     }
 }
 

@@ -3,8 +3,11 @@
 // answers with Reply, sends raw bytes or closes the connection. Connections are served one at a time.
 #pragma once
 
+#include "loopback_peer.h"
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,14 +46,16 @@ class ScriptedPeer {
 
   private:
     void Serve();
-    void ServeConnection(int fd);
+    void ServeConnection(testpeer::Connection& connection);
 
     Script script_;
     Options options_;
-    int listenFd_ = -1;
+    testpeer::Listener listener_;
     uint16_t port_ = 0;
     mutable std::mutex lock_;
-    int connFd_ = -1;
+    // The connection being served: made and dropped by the peer thread, shut down by the destructor.
+    std::unique_ptr<testpeer::Connection> connection_;
+    bool closed_ = false; // the script closed connection_
     bool stopping_ = false;
     int connections_ = 0;
     std::vector<std::vector<uint8_t>> requests_;

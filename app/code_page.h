@@ -1,10 +1,12 @@
-// Conversions between the program's code page 936 texts and the UTF-16 the wide interfaces need.
+// The one conversion of the program's code page 936 texts to the UTF-16 the wide interfaces need
+// (Windows only; the declaration is portable so that portable headers may name it).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace install {
+namespace code_page {
 
 constexpr unsigned kCodePageGbk = 936;
 constexpr unsigned kCodePageBig5 = 950;
@@ -15,10 +17,12 @@ constexpr unsigned kCodePageBig5 = 950;
 enum class Overflow { Refuse, Cut };
 // Lenient replaces what is not code page 936 with the system's default character; Strict refuses it.
 enum class Conversion { Lenient, Strict };
+// A maxUnits for texts handed on whole, however long (the wide call itself then decides).
+constexpr size_t kAnyLength = SIZE_MAX;
 
 // UTF-16 form of a code page 936 text. Empty when the text is empty or cannot be converted, when maxUnits
 // leaves no room beside the NUL, and, with Refuse, when it is too long.
 std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overflow = Overflow::Refuse,
                          Conversion mode = Conversion::Lenient);
 
-} // namespace install
+} // namespace code_page

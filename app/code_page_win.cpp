@@ -1,8 +1,8 @@
-#include "install/code_page.h"
+#include "app/code_page.h"
 
 #include <windows.h>
 
-namespace install {
+namespace code_page {
 
 std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overflow, Conversion mode) {
     if (text.empty() || maxUnits < 2 || text.size() > 0x7fffffff)
@@ -19,4 +19,4 @@ std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overfl
     return wide;
 }
 
-} // namespace install
+} // namespace code_page

@@ -1,13 +1,14 @@
-// Tests that the one code page 936 converter maps the program's texts and either refuses or cuts a text
-// too long for its buffer, as the caller asks.
-#include "install/code_page.h"
+// Tests that the one code page 936 converter maps the program's texts, either refuses or cuts a text too
+// long for its buffer, and replaces or refuses what is not code page 936, as the caller asks.
+#include "app/code_page.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using install::Overflow;
-using install::WideFromGbk;
+using code_page::Conversion;
+using code_page::Overflow;
+using code_page::WideFromGbk;
 
 constexpr char kColonText[] = "Tag\xa3\xba"
                               "Event"; // full-width colon between two words
@@ -32,6 +33,22 @@ TEST(CodePage, RefusesOrCutsWhatDoesNotFit) {
         EXPECT_EQ(WideFromGbk(kColonText, 0, overflow), L"");
         EXPECT_EQ(WideFromGbk("", 100, overflow), L"");
     }
+}
+
+// Tests that a byte no code page 936 text holds, or a lead byte left without its trail, is replaced in a
+// shown text and refuses a path (which would otherwise name another file), while valid text converts
+// alike either way, with no length limit when the caller sets none.
+TEST(CodePage, StrictRefusesWhatLenientReplaces) {
+    for (const char* bad : {"a\xff", "a\x81"}) {
+        EXPECT_FALSE(WideFromGbk(bad, 100).empty()) << bad;
+        EXPECT_EQ(WideFromGbk(bad, 100, Overflow::Refuse, Conversion::Strict), L"") << bad;
+    }
+    // D5 5C is one character although its trail byte is a backslash.
+    EXPECT_EQ(WideFromGbk("a\xd5\x5c\\b", code_page::kAnyLength, Overflow::Refuse, Conversion::Strict),
+              L"a\u8aa0\\b");
+    const std::string longText(40000, 'x');
+    EXPECT_EQ(WideFromGbk(longText, code_page::kAnyLength, Overflow::Refuse, Conversion::Strict).size(),
+              40000u);
 }
 
 } // namespace

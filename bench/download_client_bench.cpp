@@ -1,9 +1,14 @@
 // Whole-download driver for scripts/bench-download.sh (figures, not a test).
-//   download_client_bench fetch ADDRESS PORT FOLDER
+//   download_client_bench fetch ADDRESS PORT FOLDER [PACKAGE]
 //     plays the installer natively: the check client asks the publisher at ADDRESS:PORT, the download
 //     client writes every module below FOLDER + "temp"; prints the seconds from the connect (the button
 //     press) to WM_USER + 108, the bytes written, the process's peak resident memory and the CPU seconds
-//     it used in that time.
+//     it used in that time. With PACKAGE (the folder the publisher serves), a second line follows:
+//       receive-thread-cpu-s-per-gb X codec-cpu-s-per-gb Y ratio Z user-s-per-gb U system-s-per-gb S
+//     X = U + S is the CPU time of the download connection's receive thread (the one that reads the
+//     socket, decodes the packets and writes the files) per 10^9 file bytes, U in user space and S in
+//     the kernel (socket reads, file writes); Y is the CPU time ParsePackets alone takes, on this
+//     thread, over the publisher's download messages for the same package; Z = X / Y.
 //   download_client_bench codec PACKAGE
 //     the codec-bound limit for the same package: builds the publisher's download messages for every
 //     module, sends them through the packet encoder (untimed) and times ParsePackets over the packets;
@@ -24,6 +29,7 @@
 #include "service/process_dl.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,10 +37,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/resource.h>
+#include <time.h>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -59,6 +68,48 @@ double CpuSeconds() {
     return s(u.ru_utime) + s(u.ru_stime);
 }
 
+double ClockSeconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// The download client, reading its receive thread's CPU time (user and system, since the thread
+// started) on that thread, as the message that completes the download has been handled: the thread
+// reads the socket, decodes the packets and writes the files.
+class TimedDL final : public ProcessDL {
+  public:
+    ~TimedDL() override { Shutdown(); }
+
+    void OnMessage(const uint8_t* msg, size_t len) override {
+        ProcessDL::OnMessage(msg, len);
+        if (measured_.load() || Active())
+            return;
+        rusage u{};
+        getrusage(RUSAGE_THREAD, &u);
+        userSeconds_ = Seconds(u.ru_utime);
+        systemSeconds_ = Seconds(u.ru_stime);
+        measured_.store(true);
+    }
+
+    // Waits (briefly: the completing message is being handled) for the figures; false without them.
+    bool Measured(double& user, double& system) const {
+        for (int i = 0; i < 5000 && !measured_.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!measured_.load())
+            return false;
+        user = userSeconds_;
+        system = systemSeconds_;
+        return true;
+    }
+
+  private:
+    static double Seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
+
+    std::atomic<bool> measured_{false};
+    double userSeconds_ = 0, systemSeconds_ = 0; // written before measured_ is set
+};
+
 uint64_t BytesBelow(const fs::path& root) {
     uint64_t total = 0;
     std::error_code ec;
@@ -68,7 +119,9 @@ uint64_t BytesBelow(const fs::path& root) {
     return total;
 }
 
-int Fetch(const char* address, unsigned port, const std::string& folder) {
+int CodecCpu(const std::string& packageFolder, uint64_t& fileBytes, double& cpuSeconds);
+
+int Fetch(const char* address, unsigned port, const std::string& folder, const char* packageFolder) {
     InstallSettings& s = GetInstallSettings();
     s.InstallDir = folder;
     s.TempDir = folder + "temp";
@@ -78,7 +131,7 @@ int Fetch(const char* address, unsigned port, const std::string& folder) {
     const long rssBefore = PeakRssKib();
 
     ProcessCheck check;
-    ProcessDL dl;
+    TimedDL dl;
     bool done = false, failed = false;
     uint32_t failure = 0;
     // Plays the dialog's handlers: connect the download client once the module list is complete,
@@ -116,6 +169,22 @@ int Fetch(const char* address, unsigned port, const std::string& folder) {
     }
     std::printf("seconds %.3f bytes %llu peak_rss_kib %ld rss_before_kib %ld cpu_s %.3f\n", seconds,
                 (unsigned long long)BytesBelow(s.TempDir), PeakRssKib(), rssBefore, cpu);
+    if (packageFolder == nullptr)
+        return 0;
+    uint64_t codecBytes = 0;
+    double codecCpu = 0;
+    if (CodecCpu(packageFolder, codecBytes, codecCpu) != 0)
+        return 1;
+    double user = 0, system = 0;
+    if (!dl.Measured(user, system) || codecBytes == 0 || codecCpu <= 0) {
+        std::fprintf(stderr, "fetch: no receive-thread or codec CPU time measured\n");
+        return 1;
+    }
+    const double perGb = 1e9 / double(codecBytes);
+    std::printf("receive-thread-cpu-s-per-gb %.3f codec-cpu-s-per-gb %.3f ratio %.2f user-s-per-gb %.3f "
+                "system-s-per-gb %.3f\n",
+                (user + system) * perGb, codecCpu * perGb, (user + system) / codecCpu, user * perGb,
+                system * perGb);
     return 0;
 }
 
@@ -124,10 +193,17 @@ struct Sink final : MessageSink {
     void HandleMessage(const uint8_t*, size_t len) override { bytes += len; }
 };
 
+// What ParsePackets cost over a stream of packets: the message bytes decoded, the wall-clock and the
+// CPU seconds of this thread spent in it; seconds < 0 when a message did not survive the round trip.
+struct ParseCost {
+    uint64_t bytes = 0;
+    double seconds = -1.0;
+    double cpuSeconds = 0.0;
+};
+
 // Times ParsePackets over the packets that `next` produces (one message per call, false at the end),
-// encoded as the publisher encodes them; only ParsePackets is timed. Returns the decoded message bytes
-// and the seconds spent, or seconds < 0 when a message did not survive the round trip.
-template <typename NextMessage> std::pair<uint64_t, double> TimeParse(NextMessage next) {
+// encoded as the publisher encodes them; only ParsePackets is timed.
+template <typename NextMessage> ParseCost TimeParse(NextMessage next) {
     ProtocolContext ctx;
     ctx.InstallSessionKeys("0123456789abcdef", "fedcba9876543210");
     const IdeaKey recvKey = ctx.RecvKey();
@@ -137,11 +213,15 @@ template <typename NextMessage> std::pair<uint64_t, double> TimeParse(NextMessag
     uint64_t fed = 0;
     bool intact = true;
     Clock::duration spent{};
-    // A batch of packets at a time keeps memory small.
+    double cpu = 0.0;
+    // A batch of about what one socket read brings: memory stays small and the packets are as warm in
+    // the cache as the receive thread finds them right after its read.
     auto parse = [&] {
+        const double c0 = ClockSeconds(CLOCK_THREAD_CPUTIME_ID);
         const auto t0 = Clock::now();
         const size_t used = ParsePackets(ctx, *buffers, sink, stream.data(), stream.size());
         spent += Clock::now() - t0;
+        cpu += ClockSeconds(CLOCK_THREAD_CPUTIME_ID) - c0;
         intact = intact && used == stream.size();
         stream.clear();
     };
@@ -151,35 +231,29 @@ template <typename NextMessage> std::pair<uint64_t, double> TimeParse(NextMessag
         intact = n != 0;
         stream.insert(stream.end(), packet.begin(), packet.begin() + std::ptrdiff_t(n));
         fed += msg.size();
-        if (stream.size() >= 8u << 20)
+        if (stream.size() >= 1u << 20)
             parse();
     }
     if (!stream.empty())
         parse();
     const double seconds = std::chrono::duration<double>(spent).count();
-    return {fed, intact && sink.bytes == fed ? seconds : -1.0};
+    return {fed, intact && sink.bytes == fed ? seconds : -1.0, cpu};
 }
 
-// The codec-bound limit of the download: the publisher's own download messages for every module of the
+// The codec-bound cost of the download: the publisher's own download messages for every module of the
 // package (file chunks in 1,229-byte records, as many as fit a packet), so the decoder meets the bytes a
-// fetch meets. For comparison, the package's bare file bytes cut into 128 KiB messages.
-int Codec(const std::string& packageFolder) {
-    publisher::PackageLoad load = publisher::LoadPackage(packageFolder);
-    if (!load.package) {
-        std::fprintf(stderr, "codec: %s\n", load.error.c_str());
-        return 1;
-    }
-    const publisher::Package& package = *load.package;
-
+// fetch meets. fileBytes is what the chunks carry; false (said on stderr) when the package cannot be
+// read or a message did not survive the round trip.
+bool DownloadMessagesCost(const publisher::Package& package, uint64_t& fileBytes, ParseCost& cost) {
     publisher::ChunkStream chunks;
     for (const auto& module : package.modules)
         chunks.Enqueue(&module);
     const size_t perMessage = publisher::ChunksPerMessage();
     std::vector<messages::FileChunk> list;
     std::vector<uint8_t> message;
-    uint64_t fileBytes = 0;
+    fileBytes = 0;
     bool readable = true;
-    const auto download = TimeParse([&](std::span<const uint8_t>& msg) {
+    cost = TimeParse([&](std::span<const uint8_t>& msg) {
         if (!chunks.Active())
             return false;
         list.clear();
@@ -197,6 +271,38 @@ int Codec(const std::string& packageFolder) {
         msg = message;
         return true;
     });
+    if (readable && (cost.seconds < 0 || fileBytes != package.bytes)) {
+        std::fprintf(stderr, "codec: a message did not survive the packet round trip\n");
+        return false;
+    }
+    return readable;
+}
+
+std::optional<publisher::Package> Load(const std::string& packageFolder) {
+    publisher::PackageLoad load = publisher::LoadPackage(packageFolder);
+    if (!load.package)
+        std::fprintf(stderr, "codec: %s\n", load.error.c_str());
+    return std::move(load.package);
+}
+
+int CodecCpu(const std::string& packageFolder, uint64_t& fileBytes, double& cpuSeconds) {
+    const auto package = Load(packageFolder);
+    ParseCost cost;
+    if (!package || !DownloadMessagesCost(*package, fileBytes, cost))
+        return 1;
+    cpuSeconds = cost.cpuSeconds;
+    return 0;
+}
+
+// The codec-bound limit of the download (DownloadMessagesCost) and, for comparison, the package's bare
+// file bytes cut into 128 KiB messages.
+int Codec(const std::string& packageFolder) {
+    const auto loaded = Load(packageFolder);
+    uint64_t fileBytes = 0;
+    ParseCost download;
+    if (!loaded || !DownloadMessagesCost(*loaded, fileBytes, download))
+        return 1;
+    const publisher::Package& package = *loaded;
 
     std::vector<fs::path> files;
     for (const auto& module : package.modules)
@@ -221,23 +327,24 @@ int Codec(const std::string& packageFolder) {
         }
     });
 
-    if (!readable || download.second < 0 || bare.second < 0 || fileBytes != package.bytes) {
+    if (bare.seconds < 0) {
         std::fprintf(stderr, "codec: a message did not survive the packet round trip\n");
         return 1;
     }
     std::printf("file_bytes %llu message_bytes %llu seconds %.3f bare_bytes %llu bare_seconds %.3f\n",
-                (unsigned long long)fileBytes, (unsigned long long)download.first, download.second,
-                (unsigned long long)bare.first, bare.second);
+                (unsigned long long)fileBytes, (unsigned long long)download.bytes, download.seconds,
+                (unsigned long long)bare.bytes, bare.seconds);
     return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "fetch") == 0)
-        return Fetch(argv[2], unsigned(std::strtoul(argv[3], nullptr, 10)), argv[4]);
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "fetch") == 0)
+        return Fetch(argv[2], unsigned(std::strtoul(argv[3], nullptr, 10)), argv[4],
+                     argc == 6 ? argv[5] : nullptr);
     if (argc == 3 && std::strcmp(argv[1], "codec") == 0)
         return Codec(argv[2]);
-    std::fprintf(stderr, "usage: %s fetch ADDRESS PORT FOLDER | codec PACKAGE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s fetch ADDRESS PORT FOLDER [PACKAGE] | codec PACKAGE\n", argv[0]);
     return 2;
 }

@@ -80,9 +80,12 @@ void DownloadProber::Stop() {
 void DownloadProber::Round() {
     if (stopped_)
         return;
-    for (size_t i = 0; i < servers_.size(); ++i)
-        if (running_[i].expired())
+    for (size_t i = 0; i < servers_.size(); ++i) {
+        // A finished attempt may linger until its cancelled handlers have run; it no longer counts.
+        auto a = running_[i].lock();
+        if (!a || a->done)
             Probe(i);
+    }
     timer_.expires_after(interval_);
     timer_.async_wait([this](const asio::error_code& ec) {
         if (!ec)

@@ -3,6 +3,8 @@
 #include "publisher/connection.h"
 #include "publisher/event_log.h"
 
+#include <unistd.h>
+
 namespace publisher {
 
 Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
@@ -161,11 +163,8 @@ void Server::Close() {
 }
 
 void Server::Accept(Listener& listener) {
-    // The socket is made for the serving thread whose turn it is, and stays there.
-    Worker& worker = *workers_[nextWorker_];
-    nextWorker_ = (nextWorker_ + 1) % workers_.size();
     listener.acceptor.async_accept(
-        worker.io, [this, &listener, &worker](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+        [this, &listener](const asio::error_code& ec, asio::ip::tcp::socket socket) {
             if (ec == asio::error::operation_aborted || !listener.acceptor.is_open())
                 return;
             if (ec) {
@@ -178,7 +177,26 @@ void Server::Accept(Listener& listener) {
                 });
                 return;
             }
-            Admit(listener, worker, std::move(socket));
+            // The connection moves to the serving thread whose turn it is and stays there. The accept
+            // itself makes its socket here: a pending accept holding a socket of a serving thread's
+            // io_context would outlive that io_context when the server goes.
+            Worker& worker = *workers_[nextWorker_];
+            nextWorker_ = (nextWorker_ + 1) % workers_.size();
+            asio::error_code moved;
+            asio::ip::tcp::socket served(worker.io);
+            const auto protocol = socket.local_endpoint(moved).protocol();
+            if (!moved) {
+                const int fd = socket.release(moved);
+                if (!moved) {
+                    served.assign(protocol, fd, moved);
+                    if (moved)
+                        ::close(fd); // released, and not taken: no socket owns it now
+                }
+            }
+            if (moved)
+                log_.Limited("accept failed", kComplaintsPerSecond, "accept failed: " + moved.message());
+            else
+                Admit(listener, worker, std::move(served));
             Accept(listener);
         });
 }

@@ -49,6 +49,7 @@ TEST(DownloadServersTest, AKilledDownloadServiceIsNoLongerHandedOut) {
     TempFolder package;
     TempFolder work;
     WriteStandardPackage(package.path());
+    WriteFile(package.path(), "modules/server/deps/depend.zip", Pattern(300 * 1000 + 17, 1));
     std::vector<std::unique_ptr<PublisherProcess>> downloads;
     std::vector<uint16_t> ports;
     for (int i = 0; i < 3; ++i) {

@@ -55,10 +55,12 @@ TEST(ServingTest, ManyInstallsAtOnceOnSeveralThreads) {
     TempFolder package;
     TempFolder work;
     WriteStandardPackage(package.path());
+    // Small enough for many installs under the sanitizers, still several messages.
+    WriteFile(package.path(), "modules/server/deps/depend.zip", Pattern(300 * 1000 + 17, 1));
     // A file that compresses, so that its messages are kept, written long enough ago to be kept.
     std::vector<uint8_t> text;
     const auto piece = Pattern(4096, 9);
-    for (int i = 0; i < 128; ++i)
+    for (int i = 0; i < 64; ++i)
         text.insert(text.end(), piece.begin(), piece.end());
     WriteFile(package.path(), "modules/client/text.bin", text);
     std::this_thread::sleep_for(MessageCache::kSettle + std::chrono::milliseconds(200));

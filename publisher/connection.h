@@ -1,4 +1,5 @@
-// One accepted TCP connection: moves bytes between its socket and its Session on the serving thread.
+// One accepted TCP connection: moves bytes between its socket and its Session on its serving thread,
+// the one whose io_context made the socket; everything below runs there.
 //
 // Back-pressure: the next download message is built only when the previous one has been written, and
 // neither the buffered packets nor the socket are read while answers pile up unwritten, so a peer that
@@ -32,7 +33,7 @@ struct ConnectionPolicy {
     std::chrono::steady_clock::duration holdLimit = std::chrono::hours(24);
 };
 
-// What a connection asks of and tells the server, on the serving thread.
+// What a connection asks of and tells the server, from its serving thread: the server locks.
 struct ConnectionHooks {
     std::function<void()> closed;
     std::function<void(bool)> streaming;   // a download started (true) or ended (false)

@@ -21,25 +21,37 @@ uint64_t RecordingRoom(uint64_t size) {
 }
 
 std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file, const FileStamp& now) {
+    std::lock_guard lock(mutex_);
+    return FindLocked(file, now);
+}
+
+std::shared_ptr<const CachedFile> MessageCache::FindLocked(const PackageFile* file, const FileStamp& now) {
     auto it = entries_.find(file);
     if (it == entries_.end())
         return nullptr;
     if (it->second->stamp == now)
         return it->second;
-    Drop(file);
+    DropLocked(file);
     return nullptr;
 }
 
 std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file) {
-    if (!entries_.contains(file))
-        return nullptr;
-    if (auto now = StampOf(file->source))
-        return Find(file, *now);
-    Drop(file);
+    {
+        std::lock_guard lock(mutex_);
+        if (!entries_.contains(file))
+            return nullptr;
+    }
+    // The stamp is read without the lock: a stat can wait on a slow disk.
+    const auto now = StampOf(file->source);
+    std::lock_guard lock(mutex_);
+    if (now)
+        return FindLocked(file, *now);
+    DropLocked(file);
     return nullptr;
 }
 
 bool MessageCache::Reserve(uint64_t bytes) {
+    std::lock_guard lock(mutex_);
     if (bytes > capacity_ || used_ + reserved_ > capacity_ - bytes)
         return false;
     reserved_ += bytes;
@@ -47,29 +59,59 @@ bool MessageCache::Reserve(uint64_t bytes) {
 }
 
 void MessageCache::Release(uint64_t bytes) {
+    std::lock_guard lock(mutex_);
+    ReleaseLocked(bytes);
+}
+
+void MessageCache::ReleaseLocked(uint64_t bytes) {
     reserved_ -= std::min(bytes, reserved_);
 }
 
 void MessageCache::Store(const PackageFile* file, CachedFile entry, uint64_t reserved) {
-    Release(reserved);
     const uint64_t bytes = entry.bytes;
     const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
     const int64_t changed = std::max(entry.stamp.modifiedNs, entry.stamp.changedNs);
-    if (entry.messages.empty() || bytes > reserved || !Compresses(entry) || now - changed < settle_.count())
+    const bool keep =
+        !entry.messages.empty() && bytes <= reserved && Compresses(entry) && now - changed >= settle_.count();
+    auto kept = keep ? std::make_shared<const CachedFile>(std::move(entry)) : nullptr;
+    std::shared_ptr<const CachedFile> replaced;
+    std::lock_guard lock(mutex_);
+    ReleaseLocked(reserved);
+    if (!kept)
         return;
-    Drop(file);
+    if (auto it = entries_.find(file); it != entries_.end()) {
+        used_ -= it->second->bytes;
+        replaced = std::move(it->second);
+        it->second = std::move(kept);
+    } else {
+        entries_.emplace(file, std::move(kept));
+    }
     used_ += bytes;
-    entries_.emplace(file, std::make_shared<const CachedFile>(std::move(entry)));
 }
 
-void MessageCache::Drop(const PackageFile* file) {
+void MessageCache::DropLocked(const PackageFile* file) {
     auto it = entries_.find(file);
     if (it == entries_.end())
         return;
     used_ -= it->second->bytes;
     entries_.erase(it);
+}
+
+uint64_t MessageCache::Used() const {
+    std::lock_guard lock(mutex_);
+    return used_;
+}
+
+uint64_t MessageCache::Reserved() const {
+    std::lock_guard lock(mutex_);
+    return reserved_;
+}
+
+size_t MessageCache::Entries() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
 }
 
 } // namespace publisher

@@ -7,7 +7,10 @@
 //
 // Memory is bounded: a session reserves room before it records a file and the entries plus the
 // reservations never exceed the capacity. Entries are shared, so one being replayed outlives its
-// replacement. Used by the serving thread only.
+// replacement.
+//
+// Thread-safe: the download sessions of every serving thread share one cache. No lock is held while a
+// file's stamp is read from disk.
 #pragma once
 
 #include "publisher/file_stamp.h"
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -52,15 +56,18 @@ class MessageCache {
     // is larger than what was reserved for it, does not compress, or its file changed too recently.
     void Store(const PackageFile* file, CachedFile entry, uint64_t reserved);
 
-    uint64_t Used() const { return used_; }
-    uint64_t Reserved() const { return reserved_; }
-    size_t Entries() const { return entries_.size(); }
+    uint64_t Used() const;
+    uint64_t Reserved() const;
+    size_t Entries() const;
 
   private:
-    void Drop(const PackageFile* file);
+    std::shared_ptr<const CachedFile> FindLocked(const PackageFile* file, const FileStamp& now);
+    void DropLocked(const PackageFile* file);
+    void ReleaseLocked(uint64_t bytes);
 
     uint64_t capacity_;
     std::chrono::nanoseconds settle_;
+    mutable std::mutex mutex_; // guards what follows
     uint64_t used_ = 0;
     uint64_t reserved_ = 0;
     std::unordered_map<const PackageFile*, std::shared_ptr<const CachedFile>> entries_;

@@ -1,8 +1,10 @@
 #include "publisher/options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace publisher {
 namespace {
@@ -46,6 +48,31 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     return Endpoint{address, *port};
 }
 
+std::optional<AdvertisedServer> ParseAdvertised(const std::string& text) {
+    constexpr std::string_view kWeight = ",weight=";
+    const size_t comma = text.find(',');
+    auto endpoint = ParseEndpoint(text.substr(0, comma));
+    if (!endpoint || endpoint->port == 0)
+        return std::nullopt;
+    AdvertisedServer server{*endpoint, 1};
+    if (comma == std::string::npos)
+        return server;
+    std::string_view rest = std::string_view(text).substr(comma);
+    if (!rest.starts_with(kWeight))
+        return std::nullopt;
+    auto weight = ParseNumber<uint32_t>(rest.substr(kWeight.size()), 1, kMaxWeight);
+    if (!weight)
+        return std::nullopt;
+    server.weight = *weight;
+    return server;
+}
+
+unsigned ServingThreads(uint32_t threads) {
+    if (threads != 0)
+        return threads;
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 std::string HelpText() {
     return "Usage: orvane-publisher --package DIR [options]\n"
            "Serves one package folder to installers: the check service and one or more download services.\n"
@@ -54,8 +81,16 @@ std::string HelpText() {
            "  --check ADDR:PORT      check service listener (default 127.0.0.1:31711)\n"
            "  --no-check             run download services only\n"
            "  --download ADDR:PORT   download service listener; may be repeated\n"
-           "  --advertise ADDR:PORT  download server handed out by update checks, in turn; may be repeated\n"
+           "  --advertise ADDR:PORT[,weight=N]\n"
+           "                         download server handed out by update checks, in turn, N times as\n"
+           "                         often as one without a weight (N from 1 to 100); may be repeated\n"
            "                         (default: the --download listeners)\n"
+           "  --probe-seconds N      the check service connects to each download server and\n"
+           "                         authenticates every N seconds; one that failed twice in a row is\n"
+           "                         not handed out until it answers again; when none answers, all are\n"
+           "                         handed out in turn (default 5; 0: no probing)\n"
+           "  --threads N            serving threads, each with its own connections (default: one per\n"
+           "                         core)\n"
            "  --log FILE             append the event log to FILE (default: standard error)\n"
            "  --heartbeat SECONDS    heartbeat interval told to installers (default 30)\n"
            "  --idle-minutes N       close connections without a whole valid request for N minutes\n"
@@ -150,6 +185,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--hold-hours",
                                               "--test-time-scale",
                                               "--cache-mib",
+                                              "--threads",
+                                              "--probe-seconds",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -165,19 +202,33 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
 
         if (arg == "--package") {
             o.packageDir = value;
-        } else if (arg == "--check" || arg == "--download" || arg == "--advertise") {
+        } else if (arg == "--advertise") {
+            auto server = ParseAdvertised(value);
+            if (!server)
+                return usage("--advertise " + value +
+                             ": expected a dotted IPv4 address, a port from 1 to 65535 and optionally a "
+                             "weight from 1 to " +
+                             std::to_string(kMaxWeight) + ", e.g. 203.0.113.10:31712,weight=3");
+            o.advertise.push_back(*server);
+        } else if (arg == "--threads") {
+            auto n = ParseNumber<uint32_t>(value, 1, 1024);
+            if (!n)
+                return usage("--threads " + value + ": expected 1 to 1024");
+            o.threads = *n;
+        } else if (arg == "--probe-seconds") {
+            auto n = ParseNumber<uint32_t>(value, 0, 3600);
+            if (!n)
+                return usage("--probe-seconds " + value + ": expected 0 to 3600");
+            o.probeSeconds = *n;
+        } else if (arg == "--check" || arg == "--download") {
             auto endpoint = ParseEndpoint(value);
             if (!endpoint)
                 return usage(arg + " " + value +
                              ": expected a dotted IPv4 address and a port, e.g. 127.0.0.1:31711");
             if (arg == "--check")
                 check = endpoint;
-            else if (arg == "--download")
-                o.downloads.push_back(*endpoint);
-            else if (endpoint->port == 0)
-                return usage("--advertise " + value + ": an advertised port cannot be 0");
             else
-                o.advertise.push_back(*endpoint);
+                o.downloads.push_back(*endpoint);
         } else if (arg == "--log") {
             o.logFile = value;
         } else if (arg == "--heartbeat") {

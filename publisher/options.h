@@ -13,6 +13,13 @@ struct Endpoint {
     uint16_t port = 0;
 };
 
+// A download server the check service hands out, `weight` times as often as one of weight 1.
+struct AdvertisedServer {
+    Endpoint endpoint;
+    uint32_t weight = 1;
+};
+constexpr uint32_t kMaxWeight = 100;
+
 // Fault injection for driving the installer's failure paths; never for production.
 struct TestSwitches {
     std::optional<uint32_t> refuseAuth;   // authentication answered with this ErrorCode
@@ -28,8 +35,9 @@ struct Options {
     std::string packageDir;
     std::optional<Endpoint> check = Endpoint{"127.0.0.1", 31711};
     std::vector<Endpoint> downloads;
-    std::vector<Endpoint> advertise; // handed out by update checks in turn; default: the download listeners
-    std::string logFile;             // empty: standard error
+    std::vector<AdvertisedServer> advertise; // handed out by update checks in turn; default: the download
+                                             // listeners
+    std::string logFile;                     // empty: standard error
     int32_t heartbeatSeconds = 30;
     uint32_t idleMinutes = 30; // without a whole valid request
     uint32_t authSeconds = 10; // to authenticate after connecting
@@ -39,6 +47,8 @@ struct Options {
     uint32_t maxDownloadConnections = 1024;
     uint32_t maxPerAddress = 64; // open connections of one client address, both services together
     uint32_t cacheMib = 256;     // memory for compressed download messages kept between downloads; 0: none
+    uint32_t threads = 0;        // serving threads; 0: one per core
+    uint32_t probeSeconds = 5;   // how often the check service probes the download servers; 0: never
     TestSwitches test;
 };
 
@@ -53,5 +63,9 @@ std::string HelpText();
 
 // "a.b.c.d:port" with a dotted IPv4 address; the port may be 0 (any free port).
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
+// "a.b.c.d:port" or "a.b.c.d:port,weight=N" (N from 1 to kMaxWeight); the port may not be 0.
+std::optional<AdvertisedServer> ParseAdvertised(const std::string& text);
+// The serving threads `threads` asks for: itself, or one per core when 0.
+unsigned ServingThreads(uint32_t threads);
 
 } // namespace publisher

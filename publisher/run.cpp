@@ -72,9 +72,9 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
         PackageLoad load = LoadPackage(options.packageDir);
         if (load.package) {
             server.Replace(std::make_shared<const Package>(std::move(*load.package)));
-            log.Write("SIGHUP: reloaded, now serving " + Summary(server.Current()));
+            log.Write("SIGHUP: reloaded, now serving " + Summary(*server.Current()));
         } else {
-            log.Write("SIGHUP: reload refused, still serving " + Summary(server.Current()) + ": " +
+            log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " +
                       load.error);
         }
         WaitForSignals(signals, io, server, log, options);
@@ -133,7 +133,8 @@ int RunPublisher(int argc, const char* const* argv) {
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     WaitForSignals(signals, io, server, log, options);
 
-    log.Write("serving " + Summary(server.Current()));
+    log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +
+              " serving threads");
     for (const std::string& line : server.Describe()) {
         log.Write("listening: " + line);
         std::cout << line << "\n";
@@ -141,6 +142,7 @@ int RunPublisher(int argc, const char* const* argv) {
     std::cout << "ready" << std::endl;
 
     io.run();
+    server.Close();
     log.Write("stopped");
     return 0;
 }

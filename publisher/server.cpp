@@ -3,11 +3,13 @@
 #include "publisher/connection.h"
 #include "publisher/event_log.h"
 
+#include <unistd.h>
+
 namespace publisher {
 
 Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
                EventLog& log)
-    : io_(io), options_(options), log_(log), scratch_(std::make_unique<Scratch>()), logTimer_(io) {
+    : io_(io), options_(options), log_(log), logTimer_(io) {
     const uint32_t scale = options.test.timeScale;
     policy_.authLimit = std::chrono::seconds(options.authSeconds);
     policy_.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -17,6 +19,10 @@ Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, con
                             std::chrono::hours(options.holdHours)) /
                         scale;
     Replace(std::move(package));
+}
+
+Server::~Server() {
+    Close();
 }
 
 void Server::Replace(std::shared_ptr<const Package> package) {
@@ -32,10 +38,19 @@ void Server::Replace(std::shared_ptr<const Package> package) {
         // and the old one goes with the last connection that serves from it.
         else if (options_.cacheMib != 0)
             s->cache = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
-        return s;
+        return std::shared_ptr<const ServiceSettings>(std::move(s));
     };
-    checkSettings_ = make(Role::Check);
-    downloadSettings_ = make(Role::Download);
+    auto check = make(Role::Check);
+    auto download = make(Role::Download);
+    std::lock_guard lock(mutex_);
+    checkSettings_.swap(check);
+    downloadSettings_.swap(download);
+    // The old settings go outside the lock, with whatever they were the last holder of.
+}
+
+std::shared_ptr<const Package> Server::Current() const {
+    std::lock_guard lock(mutex_);
+    return checkSettings_->package;
 }
 
 bool Server::Listen(std::string& error) {
@@ -70,7 +85,7 @@ bool Server::Listen(std::string& error) {
         if (!open(Role::Download, e))
             return false;
 
-    std::vector<Endpoint> servers = options_.advertise;
+    std::vector<AdvertisedServer> servers = options_.advertise;
     if (servers.empty()) {
         for (const auto& l : listeners_) {
             if (l->role != Role::Download)
@@ -81,10 +96,27 @@ bool Server::Listen(std::string& error) {
                         " needs --advertise with the address installers reach it at";
                 return false;
             }
-            servers.push_back({local.address().to_string(), local.port()});
+            servers.push_back({{local.address().to_string(), local.port()}, 1});
         }
     }
-    rotation_ = DownloadRotation(servers);
+    rotation_.Assign(servers);
+    if (options_.check && options_.probeSeconds != 0 && !servers.empty()) {
+        std::vector<Endpoint> endpoints;
+        for (const auto& s : servers)
+            endpoints.push_back(s.endpoint);
+        // An answer takes a round trip or two; a server slower than this would make installers wait too.
+        const auto interval = std::chrono::seconds(options_.probeSeconds);
+        const auto timeout = std::min<std::chrono::steady_clock::duration>(interval, std::chrono::seconds(3));
+        prober_ =
+            std::make_unique<DownloadProber>(io_, std::move(endpoints), rotation_, log_, interval, timeout);
+        prober_->Start();
+    }
+
+    const unsigned threads = publisher::ServingThreads(options_.threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        auto& w = *workers_.emplace_back(std::make_unique<Worker>());
+        w.thread = std::thread([&w] { w.io.run(); });
+    }
     for (auto& l : listeners_)
         Accept(*l);
     FlushLog();
@@ -114,11 +146,20 @@ void Server::FlushLog() {
 
 void Server::Close() {
     logTimer_.cancel();
+    if (prober_)
+        prober_->Stop();
     for (auto& l : listeners_) {
         asio::error_code ec;
         l->acceptor.close(ec);
         l->retry.cancel();
     }
+    for (auto& w : workers_) {
+        w->work.reset();
+        w->io.stop();
+    }
+    for (auto& w : workers_)
+        if (w->thread.joinable())
+            w->thread.join();
 }
 
 void Server::Accept(Listener& listener) {
@@ -136,7 +177,26 @@ void Server::Accept(Listener& listener) {
                 });
                 return;
             }
-            Admit(listener, std::move(socket));
+            // The connection moves to the serving thread whose turn it is and stays there. The accept
+            // itself makes its socket here: a pending accept holding a socket of a serving thread's
+            // io_context would outlive that io_context when the server goes.
+            Worker& worker = *workers_[nextWorker_];
+            nextWorker_ = (nextWorker_ + 1) % workers_.size();
+            asio::error_code moved;
+            asio::ip::tcp::socket served(worker.io);
+            const auto protocol = socket.local_endpoint(moved).protocol();
+            if (!moved) {
+                const int fd = socket.release(moved);
+                if (!moved) {
+                    served.assign(protocol, fd, moved);
+                    if (moved)
+                        ::close(fd); // released, and not taken: no socket owns it now
+                }
+            }
+            if (moved)
+                log_.Limited("accept failed", kComplaintsPerSecond, "accept failed: " + moved.message());
+            else
+                Admit(listener, worker, std::move(served));
             Accept(listener);
         });
 }
@@ -145,7 +205,7 @@ void Server::Accept(Listener& listener) {
 
 namespace publisher {
 
-void Server::Admit(Listener& listener, asio::ip::tcp::socket socket) {
+void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket) {
     const Role role = listener.role;
     const size_t r = role == Role::Check ? 0 : 1;
     asio::error_code peerError;
@@ -155,44 +215,56 @@ void Server::Admit(Listener& listener, asio::ip::tcp::socket socket) {
                       " " + address + (peerError ? "" : ":" + std::to_string(peer.port()));
     const uint32_t limit =
         role == Role::Check ? options_.maxCheckConnections : options_.maxDownloadConnections;
-    Address& counts = addresses_[address];
     std::string refusal;
-    if (active_[r] >= limit)
-        refusal = std::to_string(active_[r]) + " connections open";
-    else if (counts.open >= options_.maxPerAddress)
-        refusal = std::to_string(counts.open) + " connections open from " + address;
-    if (!refusal.empty()) {
-        if (counts.open == 0)
+    std::shared_ptr<const ServiceSettings> settings;
+    {
+        std::lock_guard lock(mutex_);
+        Address& counts = addresses_[address];
+        if (active_[r] >= limit)
+            refusal = std::to_string(active_[r]) + " connections open";
+        else if (counts.open >= options_.maxPerAddress)
+            refusal = std::to_string(counts.open) + " connections open from " + address;
+        if (refusal.empty()) {
+            ++active_[r];
+            ++counts.open;
+            settings = role == Role::Check ? checkSettings_ : downloadSettings_;
+        } else if (counts.open == 0) {
             addresses_.erase(address);
+        }
+    }
+    if (!refusal.empty()) {
         log_.Limited("refused", kComplaintsPerSecond, tag + " refused: " + refusal);
         asio::error_code ignored;
         socket.close(ignored);
         return;
     }
-    ++active_[r];
-    ++counts.open;
+    // The hooks run on the connection's serving thread.
     ConnectionHooks hooks;
-    hooks.closed = [this, r, address] {
-        --active_[r];
-        auto it = addresses_.find(address);
-        if (it != addresses_.end() && --it->second.open == 0)
-            addresses_.erase(it);
-    };
+    hooks.closed = [this, r, address] { Closed(r, address); };
     if (role == Role::Download)
         hooks.streaming = [this, address](bool on) {
+            std::lock_guard lock(mutex_);
             auto it = addresses_.find(address);
             if (it != addresses_.end())
                 it->second.downloading += on ? 1 : -1;
         };
     else
         hooks.downloadRunning = [this, address] {
+            std::lock_guard lock(mutex_);
             auto it = addresses_.find(address);
             return it != addresses_.end() && it->second.downloading != 0;
         };
-    auto connection = std::make_shared<Connection>(
-        std::move(socket), role, role == Role::Check ? checkSettings_ : downloadSettings_, log_, *scratch_,
-        std::move(tag), policy_, std::move(hooks));
-    connection->Start();
+    auto connection = std::make_shared<Connection>(std::move(socket), role, std::move(settings), log_,
+                                                   worker.scratch, std::move(tag), policy_, std::move(hooks));
+    asio::post(worker.io, [connection] { connection->Start(); });
+}
+
+void Server::Closed(size_t role, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    --active_[role];
+    auto it = addresses_.find(address);
+    if (it != addresses_.end() && --it->second.open == 0)
+        addresses_.erase(it);
 }
 
 } // namespace publisher

@@ -1,6 +1,13 @@
-// The listeners of one process: the check service and the download services, all served by the one
-// thread that runs the io_context, so sessions, the rotation, the counts and the scratch areas need no
-// locks.
+// The listeners of one process: the check service and the download services. Connections are served by
+// a fixed set of serving threads, each running an io_context of its own; an accepted connection is
+// handed to the next one in turn and stays on it for its life, with that thread's codec work areas.
+// The io_context given to the Server (the caller's thread) accepts, probes the download servers and
+// flushes the log, never serves.
+//
+// What connections share is locked: the counts and limits below (the connection hooks call in from the
+// serving threads), the settings a reload swaps, the rotation and the cache of kept messages (their
+// own locks). Threads: Listen, Replace, Current and Close on the accepting thread; the destructor joins
+// the serving threads.
 //
 // Limits for a public address: each service has its own connection limit, so a flood of one cannot
 // lock installers out of the other, and one client address holds at most maxPerAddress connections of
@@ -9,6 +16,8 @@
 #pragma once
 
 #include "publisher/connection.h"
+#include "publisher/download_probe.h"
+#include "publisher/download_rotation.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/session.h"
@@ -17,7 +26,9 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -29,17 +40,21 @@ class Server {
   public:
     Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
            EventLog& log);
+    ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Opens every listener and settles the advertised download servers; false with `error` otherwise.
+    // Opens every listener, settles the advertised download servers and starts the serving threads;
+    // false with `error` otherwise.
     bool Listen(std::string& error);
     // "check 127.0.0.1:31711" / "download 127.0.0.1:40001", one per listener, in the order opened.
     std::vector<std::string> Describe() const;
     // Serves `package` to connections accepted from now on.
     void Replace(std::shared_ptr<const Package> package);
-    const Package& Current() const { return *checkSettings_->package; }
-    // Stops accepting; open connections end when the io_context stops.
+    std::shared_ptr<const Package> Current() const;
+    size_t ServingThreads() const { return workers_.size(); }
+    // Stops accepting and probing, ends every serving thread and joins it; open connections end with
+    // it. Idempotent.
     void Close();
 
   private:
@@ -52,23 +67,37 @@ class Server {
         unsigned open = 0;
         unsigned downloading = 0;
     };
+    // One serving thread. The scratch areas are declared first so that they outlive the connections
+    // the io_context still holds when it goes.
+    struct Worker {
+        Scratch scratch;
+        asio::io_context io{1};
+        asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+        std::thread thread;
+    };
     void Accept(Listener& listener);
-    void Admit(Listener& listener, asio::ip::tcp::socket socket);
+    void Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket);
+    void Closed(size_t role, const std::string& address);
     void FlushLog();
 
     asio::io_context& io_;
     const Options& options_;
     EventLog& log_;
     ConnectionPolicy policy_;
-    std::unique_ptr<Scratch> scratch_;
-    DownloadRotation rotation_{{}};
+    DownloadRotation rotation_;
+    std::unique_ptr<DownloadProber> prober_;
+
+    mutable std::mutex mutex_; // guards the settings and the counts
     std::shared_ptr<const ServiceSettings> checkSettings_;
     std::shared_ptr<const ServiceSettings> downloadSettings_;
-    std::vector<std::unique_ptr<Listener>> listeners_;
     size_t active_[2] = {0, 0}; // by Role
     std::unordered_map<std::string, Address> addresses_;
+
+    std::vector<std::unique_ptr<Listener>> listeners_;
     asio::steady_timer logTimer_;
     uint64_t nextId_ = 0;
+    size_t nextWorker_ = 0;
+    std::vector<std::unique_ptr<Worker>> workers_; // last: the serving threads end before anything else
 };
 
 } // namespace publisher

@@ -46,14 +46,6 @@ std::string LogName(std::string_view text) {
 
 } // namespace
 
-Endpoint DownloadRotation::Next() {
-    if (servers_.empty())
-        return {};
-    Endpoint e = servers_[next_];
-    next_ = (next_ + 1) % servers_.size();
-    return e;
-}
-
 size_t ChunksPerMessage() {
     return messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage());
 }

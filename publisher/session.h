@@ -8,6 +8,7 @@
 #include "net/idea.h"
 #include "net/packet_codec.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/download_rotation.h"
 #include "publisher/message_cache.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
@@ -24,17 +25,6 @@ namespace publisher {
 class EventLog;
 
 enum class Role { Check, Download };
-
-// Hands out the advertised download servers in turn. Used by the serving thread only.
-class DownloadRotation {
-  public:
-    explicit DownloadRotation(std::vector<Endpoint> servers) : servers_(std::move(servers)) {}
-    Endpoint Next();
-
-  private:
-    std::vector<Endpoint> servers_;
-    size_t next_ = 0;
-};
 
 struct ServiceSettings {
     std::shared_ptr<const Package> package;

@@ -13,20 +13,6 @@
 using namespace publisher::testing;
 namespace fs = std::filesystem;
 
-namespace {
-
-// What an installer's download folder holds after a complete download of the standard package.
-std::vector<std::pair<std::string, std::vector<uint8_t>>> ExpectedTree(const fs::path& package) {
-    auto server = ListTree(package / "modules/server");
-    auto client = ListTree(package / "modules/client");
-    server.insert(server.end(), client.begin(), client.end());
-    server.emplace_back("module.info", std::vector<uint8_t>{}); // the placeholder of the file-less module
-    std::sort(server.begin(), server.end());
-    return server;
-}
-
-} // namespace
-
 // Tests the whole installer exchange: authentication, login, update check, a split module check and a
 // download of every module over a second connection; the received tree equals the package byte for
 // byte, with nested folders, an empty file, files of 1, 1001, 1002 bytes and several MiB.
@@ -61,7 +47,7 @@ TEST(ExchangeTest, FullExchangeReceivesThePackageExactly) {
     auto result = download.Download(*modules, target);
     EXPECT_FALSE(result.closed);
     EXPECT_EQ(result.completed, (std::set<std::string>{"server", "client", "docs"}));
-    EXPECT_EQ(ListTree(target), ExpectedTree(served.package.path()));
+    EXPECT_EQ(ListTree(target), ExpectedDownload(served.package.path()));
     EXPECT_GT(result.messages, 3u); // 3 MiB do not fit one message
 
     // Both connections stay open after their exchange: a heartbeat is still answered on each.
@@ -105,7 +91,7 @@ TEST(ExchangeTest, FiftyConcurrentDownloadsAreAllExact) {
     ASSERT_EQ(probe.Login("tulip", "tulip"), 0u);
     auto modules = probe.ModuleCheck("000185", 12, 3);
     ASSERT_TRUE(modules);
-    auto expected = ExpectedTree(served.package.path());
+    auto expected = ExpectedDownload(served.package.path());
 
     constexpr int kClients = 50;
     std::vector<std::thread> threads;
@@ -170,7 +156,8 @@ TEST(ExchangeTest, AClientThatNeverReadsHoldsBoundedMemory) {
 }
 
 // Tests that with two download services the update checks hand them out in turn, and that an
-// --advertise list replaces them.
+// --advertise list replaces them, a weighted server coming up twice as often (unprobed: nothing
+// listens at those addresses).
 TEST(ExchangeTest, UpdateChecksHandOutDownloadServersInTurn) {
     auto offered = [](uint16_t checkPort) {
         std::vector<uint32_t> ports;
@@ -188,7 +175,8 @@ TEST(ExchangeTest, UpdateChecksHandOutDownloadServersInTurn) {
     ASSERT_EQ(d.size(), 2u);
     EXPECT_EQ(offered(two.process->checkPort()), (std::vector<uint32_t>{d[0], d[1], d[0]}));
 
-    ServedPackage advertised({"--advertise", "10.0.0.7:4100", "--advertise", "10.0.0.8:4200"});
+    ServedPackage advertised(
+        {"--advertise", "10.0.0.7:4100", "--advertise", "10.0.0.8:4200,weight=2", "--probe-seconds", "0"});
     ASSERT_TRUE(advertised.process->started());
-    EXPECT_EQ(offered(advertised.process->checkPort()), (std::vector<uint32_t>{4100, 4200, 4100}));
+    EXPECT_EQ(offered(advertised.process->checkPort()), (std::vector<uint32_t>{4200, 4100, 4200}));
 }

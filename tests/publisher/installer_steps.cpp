@@ -31,13 +31,17 @@ bool CheckThrough(TestClient& c, uint16_t port, bool moduleList) {
     return !moduleList || c.ModuleCheck("000185", 12, 3).has_value();
 }
 
-bool Install(uint16_t checkPort, const std::filesystem::path& folder) {
+bool Install(uint16_t checkPort, const std::filesystem::path& folder, uint16_t* downloadPort) {
+    if (downloadPort)
+        *downloadPort = 0;
     TestClient check;
     if (!CheckThrough(check, checkPort, false))
         return false;
     auto offer = check.UpdateCheck("000185");
     if (!offer || offer->Offers.empty() || !offer->Offers[0].Available)
         return false;
+    if (downloadPort)
+        *downloadPort = uint16_t(offer->Offers[0].DownloadPort);
     auto modules = check.ModuleCheck("000185", offer->Offers[0].VerPart3, offer->Offers[0].VerPart4);
     TestClient download;
     if (!modules || !download.Connect(uint16_t(offer->Offers[0].DownloadPort)) ||

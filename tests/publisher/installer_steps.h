@@ -22,8 +22,9 @@ ModuleRecord Named(const std::vector<ModuleRecord>& modules, std::string_view na
 // A check connection through the login and, with moduleList, through the module list of 12.3, as the
 // installer leaves it during its download.
 bool CheckThrough(TestClient& c, uint16_t port, bool moduleList);
-// The whole exchange of an installer into `folder`; false if any step fails.
-bool Install(uint16_t checkPort, const std::filesystem::path& folder);
+// The whole exchange of an installer into `folder`; false if any step fails. `downloadPort`, when
+// given, receives the download server the update check handed out (0 when none).
+bool Install(uint16_t checkPort, const std::filesystem::path& folder, uint16_t* downloadPort = nullptr);
 
 // `count` sockets from 127.0.0.1, spread over the ports, each sending one byte every 200 ms and opened again
 // whenever the service closes it.

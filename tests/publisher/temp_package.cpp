@@ -78,4 +78,13 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> ListTree(const fs::pat
     return out;
 }
 
+std::vector<std::pair<std::string, std::vector<uint8_t>>> ExpectedDownload(const fs::path& package) {
+    auto server = ListTree(package / "modules/server");
+    auto client = ListTree(package / "modules/client");
+    server.insert(server.end(), client.begin(), client.end());
+    server.emplace_back("module.info", std::vector<uint8_t>{}); // the placeholder of the file-less module
+    std::sort(server.begin(), server.end());
+    return server;
+}
+
 } // namespace publisher::testing

@@ -37,5 +37,9 @@ void WriteStandardPackage(const std::filesystem::path& root);
 
 // Every regular file below root, relative path ("a/b.txt") to contents.
 std::vector<std::pair<std::string, std::vector<uint8_t>>> ListTree(const std::filesystem::path& root);
+// What an installer's download folder holds, as ListTree gives it, after a complete download of the
+// standard package in `package`.
+std::vector<std::pair<std::string, std::vector<uint8_t>>>
+ExpectedDownload(const std::filesystem::path& package);
 
 } // namespace publisher::testing

@@ -1,0 +1,188 @@
+#include "publisher/download_probe.h"
+
+#include "net/message_header.h"
+#include "net/session_messages.h"
+#include "publisher/event_log.h"
+
+namespace publisher {
+namespace {
+
+std::string Name(const Endpoint& e) {
+    return e.address + ":" + std::to_string(e.port);
+}
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
+}
+
+} // namespace
+
+ServerHealth::Change ServerHealth::Note(bool answered) {
+    if (answered) {
+        failures_ = 0;
+        if (live_)
+            return Change::None;
+        live_ = true;
+        return Change::CameBack;
+    }
+    if (++failures_ < 2 || !live_)
+        return Change::None;
+    live_ = false;
+    return Change::WentDown;
+}
+
+struct DownloadProber::Attempt {
+    Attempt(asio::io_context& io, size_t i) : index(i), socket(io), deadline(io) {}
+    size_t index;
+    asio::ip::tcp::socket socket;
+    asio::steady_timer deadline;
+    std::vector<uint8_t> in;
+    size_t used = 0;
+    bool done = false;
+};
+
+DownloadProber::DownloadProber(asio::io_context& io, std::vector<Endpoint> servers,
+                               DownloadRotation& rotation, EventLog& log,
+                               std::chrono::steady_clock::duration interval,
+                               std::chrono::steady_clock::duration timeout)
+    : io_(io), servers_(std::move(servers)), health_(servers_.size()), running_(servers_.size()),
+      rotation_(rotation), log_(log), interval_(interval), timeout_(timeout), timer_(io),
+      buffers_(std::make_unique<CodecBuffers>()) {
+    SetKey(fixedKey_, kFixedKeyText.data(), unsigned(kFixedKeyText.size()));
+    SetKey(zeroKey_, nullptr, 0);
+    uint8_t req[kAuthentReqSize];
+    BuildAuthentRequest(req);
+    request_.resize(kPacketAreaSize);
+    request_.resize(EncodePacket(req, sizeof req, '4', fixedKey_, request_.data(), *buffers_));
+}
+
+DownloadProber::~DownloadProber() {
+    Stop();
+}
+
+void DownloadProber::Start() {
+    stopped_ = false;
+    Round();
+}
+
+void DownloadProber::Stop() {
+    stopped_ = true;
+    timer_.cancel();
+    for (auto& w : running_)
+        if (auto a = w.lock()) {
+            a->done = true;
+            asio::error_code ec;
+            a->socket.close(ec);
+            a->deadline.cancel();
+        }
+}
+
+void DownloadProber::Round() {
+    if (stopped_)
+        return;
+    for (size_t i = 0; i < servers_.size(); ++i) {
+        // A finished attempt may linger until its cancelled handlers have run; it no longer counts.
+        auto a = running_[i].lock();
+        if (!a || a->done)
+            Probe(i);
+    }
+    timer_.expires_after(interval_);
+    timer_.async_wait([this](const asio::error_code& ec) {
+        if (!ec)
+            Round();
+    });
+}
+
+void DownloadProber::Probe(size_t index) {
+    auto a = std::make_shared<Attempt>(io_, index);
+    running_[index] = a;
+    asio::error_code ec;
+    auto address = asio::ip::make_address_v4(servers_[index].address, ec);
+    if (ec)
+        return Finish(a, false, "not an address");
+    a->deadline.expires_after(timeout_);
+    a->deadline.async_wait([this, a](const asio::error_code& e) {
+        if (!e)
+            Finish(a, false, "no answer within " + Seconds(timeout_));
+    });
+    a->socket.async_connect({address, servers_[index].port},
+                            [this, a](const asio::error_code& e) { OnConnected(a, e); });
+}
+
+void DownloadProber::OnConnected(const std::shared_ptr<Attempt>& a, const asio::error_code& ec) {
+    if (a->done)
+        return;
+    if (ec)
+        return Finish(a, false, "connect failed: " + ec.message());
+    asio::async_write(a->socket, asio::buffer(request_), [this, a](const asio::error_code& e, size_t) {
+        if (a->done)
+            return;
+        if (e)
+            return Finish(a, false, "send failed: " + e.message());
+        OnRead(a, {}, 0);
+    });
+}
+
+void DownloadProber::OnRead(const std::shared_ptr<Attempt>& a, const asio::error_code& ec, size_t n) {
+    if (a->done)
+        return;
+    if (ec)
+        return Finish(a, false, ec == asio::error::eof ? "closed without an answer" : ec.message());
+    a->used += n;
+    if (a->used > 0) {
+        DecodeResult r = DecodePacket(a->in.data(), a->used, fixedKey_, zeroKey_, *buffers_);
+        if (r.status == DecodeStatus::Drop)
+            return Finish(a, false, "answered with bytes that are no packet");
+        if (r.status == DecodeStatus::Message) {
+            AuthentAnswer answer;
+            if (r.length < MessageHeader::kSize || PeekMsgType(r.message) != kMsgAuthentRsp ||
+                !ReadAuthentAnswer(r.message, r.length, answer))
+                return Finish(a, false, "answered with another message");
+            if (answer.errorCode != 0)
+                return Finish(a, false, "refused authentication with " + std::to_string(answer.errorCode));
+            return Finish(a, true, "");
+        }
+    }
+    // An authentication answer is a few hundred bytes; a packet of the largest size is still read whole.
+    if (a->used == a->in.size()) {
+        if (a->in.size() >= kPacketHeaderSize + kMaxPayload)
+            return Finish(a, false, "answer too long");
+        a->in.resize(std::min(kPacketHeaderSize + kMaxPayload, std::max<size_t>(512, a->in.size() * 2)));
+    }
+    a->socket.async_read_some(asio::buffer(a->in.data() + a->used, a->in.size() - a->used),
+                              [this, a](const asio::error_code& e, size_t got) { OnRead(a, e, got); });
+}
+
+void DownloadProber::Finish(const std::shared_ptr<Attempt>& a, bool answered, const std::string& why) {
+    if (a->done)
+        return;
+    a->done = true;
+    asio::error_code ec;
+    a->socket.close(ec);
+    a->deadline.cancel();
+    Note(a->index, answered, why);
+}
+
+void DownloadProber::Note(size_t index, bool answered, const std::string& why) {
+    if (index >= servers_.size())
+        return;
+    switch (health_[index].Note(answered)) {
+    case ServerHealth::Change::None:
+        return;
+    case ServerHealth::Change::WentDown: {
+        const size_t up = rotation_.SetLive(index, false);
+        log_.Write("download server " + Name(servers_[index]) + " failed two probes (" + why +
+                   "): not handed out until it answers again");
+        if (up == 0)
+            log_.Write("no download server answers: handing out all " + std::to_string(servers_.size()) +
+                       " in turn until one does");
+        return;
+    }
+    case ServerHealth::Change::CameBack:
+        rotation_.SetLive(index, true);
+        log_.Write("download server " + Name(servers_[index]) + " answers again: handed out again");
+        return;
+    }
+}
+
+} // namespace publisher

@@ -1,0 +1,81 @@
+// Keeps the check service from handing out download servers that do not answer. Every interval each
+// advertised server is probed the way an installer starts its download: connect, send the link
+// authentication request and wait for a successful answer, all within a timeout. A server that failed
+// twice in a row leaves the rotation (once can be a lost packet); one answer brings it back. Changes
+// are logged once each, not every probe.
+//
+// The prober runs on the io_context it is given, the one that accepts connections and never a serving
+// thread; every step is asynchronous, so a server that never answers costs a timer, not a thread.
+#pragma once
+
+#include "net/idea.h"
+#include "net/packet_codec.h"
+#include "publisher/download_rotation.h"
+#include "publisher/options.h"
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace publisher {
+
+class EventLog;
+
+// The two-failures rule for one server, fed one probe result at a time.
+class ServerHealth {
+  public:
+    enum class Change { None, WentDown, CameBack };
+    Change Note(bool answered);
+    bool Live() const { return live_; }
+
+  private:
+    unsigned failures_ = 0;
+    bool live_ = true;
+};
+
+class DownloadProber {
+  public:
+    // `servers` in the rotation's order.
+    DownloadProber(asio::io_context& io, std::vector<Endpoint> servers, DownloadRotation& rotation,
+                   EventLog& log, std::chrono::steady_clock::duration interval,
+                   std::chrono::steady_clock::duration timeout);
+    ~DownloadProber();
+    DownloadProber(const DownloadProber&) = delete;
+    DownloadProber& operator=(const DownloadProber&) = delete;
+
+    // Probes at once, then every interval.
+    void Start();
+    // Cancels the probes under way; call on the prober's io_context thread or once it has stopped.
+    void Stop();
+
+    // Applies one probe result: the rule, the rotation and the log. Public for tests.
+    void Note(size_t index, bool answered, const std::string& why);
+
+  private:
+    struct Attempt;
+    void Round();
+    void Probe(size_t index);
+    void OnConnected(const std::shared_ptr<Attempt>& a, const asio::error_code& ec);
+    void OnRead(const std::shared_ptr<Attempt>& a, const asio::error_code& ec, size_t n);
+    void Finish(const std::shared_ptr<Attempt>& a, bool answered, const std::string& why);
+
+    asio::io_context& io_;
+    std::vector<Endpoint> servers_;
+    std::vector<ServerHealth> health_;
+    std::vector<std::weak_ptr<Attempt>> running_;
+    DownloadRotation& rotation_;
+    EventLog& log_;
+    std::chrono::steady_clock::duration interval_;
+    std::chrono::steady_clock::duration timeout_;
+    asio::steady_timer timer_;
+    bool stopped_ = false;
+    IdeaKey fixedKey_;
+    IdeaKey zeroKey_;              // what a session-key packet before the authentication answer is read with
+    std::vector<uint8_t> request_; // the authentication request as a packet, the same every time
+    std::unique_ptr<CodecBuffers> buffers_;
+};
+
+} // namespace publisher

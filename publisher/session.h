@@ -11,6 +11,8 @@
 #include "publisher/message_cache.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
+#include "publisher/scratch.h"
+#include "publisher/service_settings.h"
 
 #include <cstdint>
 #include <deque>
@@ -34,24 +36,6 @@ class DownloadRotation {
   private:
     std::vector<Endpoint> servers_;
     size_t next_ = 0;
-};
-
-struct ServiceSettings {
-    std::shared_ptr<const Package> package;
-    DownloadRotation* rotation = nullptr; // check role only
-    int32_t heartbeatSeconds = 30;
-    size_t moduleBatch = 0;              // 0: as many module records per message as fit
-    std::shared_ptr<MessageCache> cache; // download role; null: nothing kept
-    TestSwitches test;
-};
-
-// Codec work areas, one set per serving thread: decoding and encoding use separate areas because a
-// decoded message is still being read while its answer is encoded.
-struct Scratch {
-    CodecBuffers decode;
-    CodecBuffers encode;
-    uint8_t packet[kPacketAreaSize];
-    std::vector<messages::FileChunk> chunks;
 };
 
 // Chunks per download message: as many whole 1229-byte records as fit a message that still encodes

@@ -39,6 +39,8 @@ struct Options {
     uint32_t maxDownloadConnections = 1024;
     uint32_t maxPerAddress = 64; // open connections of one client address, both services together
     uint32_t cacheMib = 256;     // memory for compressed download messages kept between downloads; 0: none
+    std::string cacheDir;        // prepared download messages; empty: beside the package folder
+    std::optional<uint32_t> prepareThreads; // empty: every core but one; 0: nothing is prepared
     TestSwitches test;
 };
 

@@ -6,7 +6,7 @@
 namespace publisher {
 
 Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-               EventLog& log)
+               EventLog& log, std::shared_ptr<PreparedFiles> prepared)
     : io_(io), options_(options), log_(log), scratch_(std::make_unique<Scratch>()), logTimer_(io) {
     const uint32_t scale = options.test.timeScale;
     policy_.authLimit = std::chrono::seconds(options.authSeconds);
@@ -16,10 +16,10 @@ Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, con
     policy_.holdLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::hours(options.holdHours)) /
                         scale;
-    Replace(std::move(package));
+    Replace(std::move(package), std::move(prepared));
 }
 
-void Server::Replace(std::shared_ptr<const Package> package) {
+void Server::Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared) {
     auto make = [&](Role role) {
         auto s = std::make_shared<ServiceSettings>();
         s->package = package;
@@ -32,6 +32,8 @@ void Server::Replace(std::shared_ptr<const Package> package) {
         // and the old one goes with the last connection that serves from it.
         else if (options_.cacheMib != 0)
             s->cache = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
+        if (role == Role::Download)
+            s->prepared = prepared;
         return s;
     };
     checkSettings_ = make(Role::Check);

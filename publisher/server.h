@@ -28,7 +28,7 @@ class EventLog;
 class Server {
   public:
     Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-           EventLog& log);
+           EventLog& log, std::shared_ptr<PreparedFiles> prepared = nullptr);
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -36,8 +36,8 @@ class Server {
     bool Listen(std::string& error);
     // "check 127.0.0.1:31711" / "download 127.0.0.1:40001", one per listener, in the order opened.
     std::vector<std::string> Describe() const;
-    // Serves `package` to connections accepted from now on.
-    void Replace(std::shared_ptr<const Package> package);
+    // Serves `package` (with its `prepared` messages, if any) to connections accepted from now on.
+    void Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared = nullptr);
     const Package& Current() const { return *checkSettings_->package; }
     // Stops accepting; open connections end when the io_context stops.
     void Close();

@@ -61,8 +61,10 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
     // Until the link is authenticated, session-key packets use the all-zero key.
     SetKey(peerSendKey_, nullptr, 0);
     SetKey(ownSendKey_, nullptr, 0);
-    if (role_ == Role::Download)
+    if (role_ == Role::Download) {
         cache_ = settings.cache;
+        prepared_ = settings.prepared;
+    }
     if (settings.package)
         stream_.Forbid(settings.package->manifestDevice, settings.package->manifestInode);
 }

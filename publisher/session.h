@@ -101,6 +101,8 @@ class Session {
     size_t ReadPacket(uint8_t* packet);
     bool StartReplay();
     size_t ReplayPacket(uint8_t* packet);
+    // Whether this session's messages may come from, or go into, kept or prepared messages.
+    bool Reusing() const;
     bool Caching() const;
     // Adds one sent message to the recording of the file it came from; stores the file's entry once
     // its last message has gone.
@@ -131,14 +133,17 @@ class Session {
     size_t queuedBytes_ = 0;
     ChunkStream stream_;
     bool hostilePending_ = false;
-    // Kept messages: the cache (shared, so it outlives the server), the file being replayed from it,
-    // and the file being recorded into it with the room reserved for it.
+    // Kept messages: the cache (shared, so it outlives the server), the prepared messages, the file being
+    // replayed from either, and the file being recorded into the cache with the room reserved for it.
     std::shared_ptr<MessageCache> cache_;
+    std::shared_ptr<PreparedFiles> prepared_;
     std::shared_ptr<const CachedFile> replay_;
+    bool replayPrepared_ = false;
     size_t replayNext_ = 0;
     std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
     uint64_t replayedMessages_ = 0;
+    uint64_t preparedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;
     unsigned badRequests_ = 0;
     uint64_t validRequests_ = 0;

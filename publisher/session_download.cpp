@@ -42,6 +42,8 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
         std::string kept;
         if (replayedMessages_ != 0)
             kept = " (" + std::to_string(replayedMessages_) + " of them kept from earlier downloads)";
+        if (preparedMessages_ != 0)
+            kept += " (" + std::to_string(preparedMessages_) + " of them prepared)";
         Log("download", "download complete: " + std::to_string(stream_.BytesRead() - streamStartBytes_) +
                             " bytes, " + std::to_string(downloadMessages_) + " messages on this connection" +
                             kept);
@@ -51,16 +53,24 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
     return true;
 }
 
-bool Session::Caching() const {
+bool Session::Reusing() const {
     // The garbage and hostile switches change what goes out; nothing they touch may be kept or reused.
-    return cache_ && !settings_.test.garbage && !settings_.test.hostileRelDir;
+    return !settings_.test.garbage && !settings_.test.hostileRelDir;
+}
+
+bool Session::Caching() const {
+    return cache_ && Reusing();
 }
 
 bool Session::StartReplay() {
-    const PackageFile* file = Caching() ? stream_.UpcomingFile() : nullptr;
+    const PackageFile* file = Reusing() ? stream_.UpcomingFile() : nullptr;
     if (file == nullptr)
         return false;
-    replay_ = cache_->Find(file);
+    // Prepared messages are the denser ones; kept ones stand in until a file is prepared.
+    replay_ = prepared_ ? prepared_->Find(file) : nullptr;
+    replayPrepared_ = replay_ != nullptr;
+    if (!replay_ && cache_)
+        replay_ = cache_->Find(file);
     replayNext_ = 0;
     return replay_ != nullptr;
 }
@@ -68,7 +78,7 @@ bool Session::StartReplay() {
 size_t Session::ReplayPacket(uint8_t* packet) {
     const auto& msg = replay_->messages[replayNext_++];
     const size_t n = SealPacket(msg.data(), msg.size(), '6', ownSendKey_, packet);
-    ++replayedMessages_;
+    ++(replayPrepared_ ? preparedMessages_ : replayedMessages_);
     if (replayNext_ == replay_->messages.size()) {
         stream_.SkipFile(replay_->fileBytes);
         replay_.reset();

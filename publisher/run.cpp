@@ -66,9 +66,12 @@ void RaiseDescriptorLimit() {
     }
 }
 
-// Prepares `package` in the background; its lines reach the log on the serving thread.
+// Prepares `package` in the background; its lines reach the log on the serving thread. Only a download
+// service sends the messages: without one, nothing is prepared.
 std::unique_ptr<Preparation> Prepare(std::shared_ptr<const Package> package, const Options& options,
                                      asio::io_context& io, EventLog& log) {
+    if (options.downloads.empty())
+        return nullptr;
     PreparationSettings settings;
     settings.cacheDir = CacheDirOf(options);
     settings.threads = options.prepareThreads.value_or(DefaultPreparationThreads());
@@ -99,7 +102,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             preparation.reset();
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
             preparation = Prepare(package, options, io, log);
-            server.Replace(package, preparation->Files());
+            server.Replace(package, preparation ? preparation->Files() : nullptr);
         } else {
             log.Write("SIGHUP: reload refused, still serving " + Summary(server.Current()) + ": " +
                       load.error);
@@ -156,7 +159,7 @@ int RunPublisher(int argc, const char* const* argv) {
     asio::io_context io(1);
     auto package = std::make_shared<const Package>(std::move(*load.package));
     std::unique_ptr<Preparation> preparation = Prepare(package, options, io, log);
-    Server server(io, package, options, log, preparation->Files());
+    Server server(io, package, options, log, preparation ? preparation->Files() : nullptr);
     std::string error;
     if (!server.Listen(error)) {
         std::cerr << "orvane-publisher: " << error << "\n";

@@ -3,8 +3,9 @@
 // Until a file is prepared, downloads send it as before.
 //
 // Threads: the constructor starts the workers; the destructor cancels them (each stops within one
-// message) and joins them, so a reload waits only for that. `report` is called on a worker thread,
-// with no lock held, for each line worth logging; the owner forwards it to its log's thread.
+// message) and joins them, so a reload waits only for that. `report` is called on the constructing
+// thread and on the workers, possibly several at once, with no lock held, for each line worth logging;
+// the owner forwards it to its log's thread.
 #pragma once
 
 #include "publisher/file_preparer.h"

@@ -4,6 +4,7 @@
 #include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
 #include "tests/publisher/temp_package.h"
+#include "tests/publisher/test_client.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,23 @@ TEST(PreparedProcessTest, ReloadPreparesTheNewPackage) {
         << served.Log();
     EXPECT_EQ(Installed(served.process->checkPort(), served.work.path(), "reloaded"),
               ExpectedTree(served.package.path()));
+}
+
+// Tests that the switches that change what a download sends still do once the package is prepared:
+// the hostile chunk leads the download, which otherwise arrives exactly from prepared messages.
+TEST(PreparedProcessTest, TestSwitchesStillApplyOncePrepared) {
+    ServedPackage served(WritePreparedPackage, {"--test-hostile-reldir"});
+    ASSERT_TRUE(served.process->started());
+    ASSERT_TRUE(WaitForLog(served.work.path() / "events.log", "6 of 6 files prepared")) << served.Log();
+    auto modules = ListModules(served.process->checkPort());
+    ASSERT_EQ(modules.size(), 3u);
+    TestClient download;
+    ASSERT_TRUE(download.Connect(served.process->downloadPorts()[0]) && download.Authenticate() == 0u);
+    auto result = download.Download(modules, served.work.path() / "hostile");
+    EXPECT_EQ(result.climbingChunks, 1u);
+    EXPECT_EQ(result.completed.size(), 3u);
+    EXPECT_EQ(ListTree(served.work.path() / "hostile"), ExpectedTree(served.package.path()));
+    EXPECT_EQ(Count(served.Log(), "of them prepared)"), 0u) << served.Log();
 }
 
 // Tests that a cache folder that cannot be made is logged and costs the preparation only: every file

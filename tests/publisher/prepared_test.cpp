@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <mutex>
 
 using namespace publisher;
@@ -392,6 +393,35 @@ TEST(PreparationTest, UnusableCacheFolderPreparesNothing) {
     auto files = p.Prepare(p.PackageDir() / ".." / "plain-file" / "cache");
     EXPECT_EQ(files->Files(), 0u);
     EXPECT_NE(p.Lines().find("cannot use the cache folder"), std::string::npos) << p.Lines();
+}
+
+// Tests that a serving thread looking up files while the workers fill the store sees each file either
+// not prepared or prepared whole and exact, never in between.
+TEST(PreparationTest, ReadersSeeWholeEntriesWhileWorkersFill) {
+    PreparedPackage p;
+    PreparationSettings settings;
+    settings.cacheDir = p.CacheDir();
+    settings.threads = 2;
+    settings.settle = std::chrono::nanoseconds(0);
+    Preparation prep(std::make_shared<const Package>(p.package()), settings, [](const std::string&) {});
+    std::map<const PackageFile*, std::vector<uint8_t>> contents;
+    for (const auto& m : prep.Files()->package().modules)
+        for (const auto& f : m.files)
+            contents[&f] = ReadFile(f.source);
+    size_t seen = 0;
+    bool done = false;
+    for (int round = 0; round < 30000 && !done; ++round) {
+        done = prep.Files()->Files() == 4; // every file but the incompressible one is kept
+        for (const auto& [file, bytes] : contents)
+            if (auto entry = prep.Files()->Find(file)) {
+                EXPECT_EQ(Carried(*entry, *file), bytes) << file->fileName;
+                ++seen;
+            }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(done);
+    prep.Wait();
+    EXPECT_GE(seen, 4u);
 }
 
 // Tests that a preparation ended early (a reload) leaves no temporary or partial cache file behind.

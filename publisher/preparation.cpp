@@ -52,10 +52,10 @@ unsigned DefaultPreparationThreads() {
     return cores > 1 ? cores - 1 : 1;
 }
 
-Preparation::Preparation(std::shared_ptr<const Package> package, PreparationSettings settings, Report report)
-    : package_(std::move(package)), settings_(std::move(settings)), report_(std::move(report)),
-      files_(std::make_shared<PreparedFiles>(package_)), started_(std::chrono::steady_clock::now()) {
-    for (const auto& module : package_->modules)
+Preparation::Preparation(std::shared_ptr<PreparedFiles> files, PreparationSettings settings, Report report)
+    : files_(std::move(files)), settings_(std::move(settings)), report_(std::move(report)),
+      started_(std::chrono::steady_clock::now()) {
+    for (const auto& module : files_->package().modules)
         for (size_t i = 0; i < module.files.size(); ++i)
             jobs_.push_back({&module, i});
     names_.resize(jobs_.size());
@@ -132,8 +132,8 @@ void Preparation::Work() {
         const size_t i = next_++;
         if (i >= jobs_.size() || cancel_ || unwritable_ || !WaitSettled(jobs_[i].file()))
             break;
-        PreparedOutcome outcome =
-            PrepareFile(*package_, jobs_[i], settings_.cacheDir, true, settings_.settle, work, cancel_);
+        PreparedOutcome outcome = PrepareFile(files_->package(), jobs_[i], settings_.cacheDir, true,
+                                              settings_.settle, work, cancel_);
         Count(jobs_[i], outcome, i);
     }
     if (--running_ == 0)

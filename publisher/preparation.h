@@ -48,7 +48,8 @@ unsigned DefaultPreparationThreads();
 class Preparation {
   public:
     using Report = std::function<void(const std::string& line)>;
-    Preparation(std::shared_ptr<const Package> package, PreparationSettings settings, Report report);
+    // Fills `files`, which the serving side may already be reading.
+    Preparation(std::shared_ptr<PreparedFiles> files, PreparationSettings settings, Report report);
     ~Preparation();
     Preparation(const Preparation&) = delete;
     Preparation& operator=(const Preparation&) = delete;
@@ -64,10 +65,9 @@ class Preparation {
     void Count(const FileJob& job, PreparedOutcome& outcome, size_t slot);
     void Finish();
 
-    std::shared_ptr<const Package> package_;
+    std::shared_ptr<PreparedFiles> files_;
     PreparationSettings settings_;
     Report report_;
-    std::shared_ptr<PreparedFiles> files_;
     std::vector<FileJob> jobs_;
     std::vector<std::string> names_; // cache file of each job, written by the worker that took it
     std::chrono::steady_clock::time_point started_;

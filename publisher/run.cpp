@@ -66,16 +66,20 @@ void RaiseDescriptorLimit() {
     }
 }
 
-// Prepares `package` in the background; its lines reach the log on the serving thread. Only a download
-// service sends the messages: without one, nothing is prepared.
-std::unique_ptr<Preparation> Prepare(std::shared_ptr<const Package> package, const Options& options,
+// The store of prepared messages for `package`; only a download service sends them, so none without one.
+std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options) {
+    return options.downloads.empty() ? nullptr : std::make_shared<PreparedFiles>(std::move(package));
+}
+
+// Prepares the store's package in the background; its lines reach the log on the serving thread.
+std::unique_ptr<Preparation> Prepare(const std::shared_ptr<PreparedFiles>& files, const Options& options,
                                      asio::io_context& io, EventLog& log) {
-    if (options.downloads.empty())
+    if (!files)
         return nullptr;
     PreparationSettings settings;
     settings.cacheDir = CacheDirOf(options);
     settings.threads = options.prepareThreads.value_or(DefaultPreparationThreads());
-    return std::make_unique<Preparation>(std::move(package), settings, [&io, &log](const std::string& line) {
+    return std::make_unique<Preparation>(files, settings, [&io, &log](const std::string& line) {
         asio::post(io, [&log, line] { log.Write(line); });
     });
 }
@@ -101,8 +105,9 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // connections that still serve it.
             preparation.reset();
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
-            preparation = Prepare(package, options, io, log);
-            server.Replace(package, preparation ? preparation->Files() : nullptr);
+            auto prepared = PreparedStore(package, options);
+            server.Replace(package, prepared);
+            preparation = Prepare(prepared, options, io, log);
         } else {
             log.Write("SIGHUP: reload refused, still serving " + Summary(server.Current()) + ": " +
                       load.error);
@@ -158,8 +163,8 @@ int RunPublisher(int argc, const char* const* argv) {
 
     asio::io_context io(1);
     auto package = std::make_shared<const Package>(std::move(*load.package));
-    std::unique_ptr<Preparation> preparation = Prepare(package, options, io, log);
-    Server server(io, package, options, log, preparation ? preparation->Files() : nullptr);
+    auto prepared = PreparedStore(package, options);
+    Server server(io, package, options, log, prepared);
     std::string error;
     if (!server.Listen(error)) {
         std::cerr << "orvane-publisher: " << error << "\n";
@@ -167,6 +172,9 @@ int RunPublisher(int argc, const char* const* argv) {
             log.Write(error);
         return kExitUnavailable;
     }
+
+    // Only once the service can run: a start that fails compresses nothing.
+    std::unique_ptr<Preparation> preparation = Prepare(prepared, options, io, log);
 
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     WaitForSignals(signals, io, server, log, options, preparation);

@@ -98,7 +98,7 @@ class PreparedPackage {
         settings.threads = threads;
         settings.settle = std::chrono::nanoseconds(0);
         lines_.clear();
-        Preparation p(package_, settings, [this](const std::string& line) {
+        Preparation p(std::make_shared<PreparedFiles>(package_), settings, [this](const std::string& line) {
             std::lock_guard lock(mutex_);
             lines_.push_back(line);
         });
@@ -403,7 +403,8 @@ TEST(PreparationTest, ReadersSeeWholeEntriesWhileWorkersFill) {
     settings.cacheDir = p.CacheDir();
     settings.threads = 2;
     settings.settle = std::chrono::nanoseconds(0);
-    Preparation prep(std::make_shared<const Package>(p.package()), settings, [](const std::string&) {});
+    Preparation prep(std::make_shared<PreparedFiles>(std::make_shared<const Package>(p.package())), settings,
+                     [](const std::string&) {});
     std::map<const PackageFile*, std::vector<uint8_t>> contents;
     for (const auto& m : prep.Files()->package().modules)
         for (const auto& f : m.files)
@@ -435,7 +436,8 @@ TEST(PreparationTest, CancelledPreparationLeavesNoPartialFile) {
     settings.settle = std::chrono::nanoseconds(0);
     std::shared_ptr<PreparedFiles> files;
     {
-        Preparation prep(std::make_shared<const Package>(p.package()), settings, [](const std::string&) {});
+        Preparation prep(std::make_shared<PreparedFiles>(std::make_shared<const Package>(p.package())),
+                         settings, [](const std::string&) {});
         files = prep.Files();
         while (files->Files() == 0)
             std::this_thread::yield();

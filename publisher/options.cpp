@@ -1,5 +1,7 @@
 #include "publisher/options.h"
 
+#include "publisher/cache_folder.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -108,8 +110,13 @@ std::string HelpText() {
            "  --cache-mib N          keep up to N MiB of compressed download messages, so that later\n"
            "                         downloads of an unchanged file skip reading and compressing it\n"
            "                         (default 256; 0 keeps none)\n"
-           "  --check-config         load the package, print what would be served and exit (0, or 65\n"
-           "                         when the package is refused) without listening\n"
+           "  --cache-dir DIR        folder for the prepared download messages of the package (default:\n"
+           "                         beside the package folder, PACKAGE.cache); never inside the package\n"
+           "  --prepare-threads N    threads preparing the package's download messages in the background\n"
+           "                         (default: every core but one; 0 prepares nothing)\n"
+           "  --check-config         load the package, print what would be served and which files have\n"
+           "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
+           "                         package is refused) without listening or preparing anything\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -187,6 +194,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--cache-mib",
                                               "--threads",
                                               "--probe-seconds",
+                                              "--cache-dir",
+                                              "--prepare-threads",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -276,6 +285,15 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (!n)
                 return usage("--cache-mib " + value + ": expected 0 to 1048576");
             o.cacheMib = *n;
+        } else if (arg == "--cache-dir") {
+            if (value.empty())
+                return usage("--cache-dir needs a folder");
+            o.cacheDir = value;
+        } else if (arg == "--prepare-threads") {
+            auto n = ParseNumber<uint32_t>(value, 0, 1024);
+            if (!n)
+                return usage("--prepare-threads " + value + ": expected 0 to 1024");
+            o.prepareThreads = *n;
         } else if (arg == "--test-drop-after") {
             auto n = ParseNumber<uint64_t>(value, 0, std::numeric_limits<uint64_t>::max());
             if (!n)
@@ -296,6 +314,10 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
 
     if (o.packageDir.empty())
         return usage("--package DIR is required");
+    // Files written into the package would be published with it, or found by a package scan.
+    if (!o.cacheDir.empty() && LiesInside(o.cacheDir, o.packageDir))
+        return usage("--cache-dir " + o.cacheDir + " lies inside the package folder " + o.packageDir +
+                     "; give a folder outside it");
     if (parsed.action == ParsedOptions::Action::CheckConfig)
         return parsed; // nothing listens, so the listeners need not make sense
     if (noCheck && check)

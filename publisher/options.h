@@ -49,6 +49,8 @@ struct Options {
     uint32_t cacheMib = 256;     // memory for compressed download messages kept between downloads; 0: none
     uint32_t threads = 0;        // serving threads; 0: one per core
     uint32_t probeSeconds = 5;   // how often the check service probes the download servers; 0: never
+    std::string cacheDir;        // prepared download messages; empty: beside the package folder
+    std::optional<uint32_t> prepareThreads; // empty: every core but one; 0: nothing is prepared
     TestSwitches test;
 };
 

@@ -1,8 +1,10 @@
 #include "publisher/run.h"
 
+#include "publisher/cache_folder.h"
 #include "publisher/event_log.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
+#include "publisher/preparation.h"
 #include "publisher/server.h"
 
 #include <asio.hpp>
@@ -27,8 +29,14 @@ std::string Summary(const Package& package) {
            std::to_string(package.bytes) + " bytes";
 }
 
-// What --check-config prints: every module with its files and bytes, in the manifest's spelling.
-int CheckConfig(const PackageLoad& load) {
+std::filesystem::path CacheDirOf(const Options& options) {
+    return options.cacheDir.empty() ? DefaultCacheDir(options.packageDir)
+                                    : std::filesystem::path(options.cacheDir);
+}
+
+// What --check-config prints: every module with its files and bytes, in the manifest's spelling, and
+// how many files have prepared messages waiting in the cache folder.
+int CheckConfig(const PackageLoad& load, const std::filesystem::path& cacheDir) {
     if (!load.package) {
         std::cerr << "orvane-publisher: package refused: " << load.error << "\n";
         return kExitDataErr;
@@ -43,6 +51,9 @@ int CheckConfig(const PackageLoad& load) {
     }
     std::cout << "package " << p.packageNo << " version " << p.verPart3 << "." << p.verPart4 << ": "
               << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
+    const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
+    std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
+              << " files prepared; " << disk.bytes << " bytes in " << disk.files << " cache files\n";
     return 0;
 }
 
@@ -55,8 +66,26 @@ void RaiseDescriptorLimit() {
     }
 }
 
+// The store of prepared messages for `package`; only a download service sends them, so none without one.
+std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options) {
+    return options.downloads.empty() ? nullptr : std::make_shared<PreparedFiles>(std::move(package));
+}
+
+// Prepares the store's package in the background; its lines reach the log on the serving thread.
+std::unique_ptr<Preparation> Prepare(const std::shared_ptr<PreparedFiles>& files, const Options& options,
+                                     asio::io_context& io, EventLog& log) {
+    if (!files)
+        return nullptr;
+    PreparationSettings settings;
+    settings.cacheDir = CacheDirOf(options);
+    settings.threads = options.prepareThreads.value_or(DefaultPreparationThreads());
+    return std::make_unique<Preparation>(files, settings, [&io, &log](const std::string& line) {
+        asio::post(io, [&log, line] { log.Write(line); });
+    });
+}
+
 void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& server, EventLog& log,
-                    const Options& options) {
+                    const Options& options, std::unique_ptr<Preparation>& preparation) {
     signals.async_wait([&](const asio::error_code& ec, int signal) {
         if (ec)
             return;
@@ -71,13 +100,19 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
                       "; still writing the old one");
         PackageLoad load = LoadPackage(options.packageDir);
         if (load.package) {
-            server.Replace(std::make_shared<const Package>(std::move(*load.package)));
-            log.Write("SIGHUP: reloaded, now serving " + Summary(*server.Current()));
+            auto package = std::make_shared<const Package>(std::move(*load.package));
+            // The old package's preparation stops within a message; its prepared files stay with the
+            // connections that still serve it.
+            preparation.reset();
+            log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
+            auto prepared = PreparedStore(package, options);
+            server.Replace(package, prepared);
+            preparation = Prepare(prepared, options, io, log);
         } else {
             log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " +
                       load.error);
         }
-        WaitForSignals(signals, io, server, log, options);
+        WaitForSignals(signals, io, server, log, options, preparation);
     });
 }
 
@@ -98,11 +133,17 @@ int RunPublisher(int argc, const char* const* argv) {
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
     case ParsedOptions::Action::CheckConfig:
-        return CheckConfig(LoadPackage(parsed.options.packageDir));
     case ParsedOptions::Action::Run:
         break;
     }
     const Options& options = parsed.options;
+    if (LiesInside(CacheDirOf(options), options.packageDir)) {
+        std::cerr << "orvane-publisher: the cache folder " << CacheDirOf(options).string()
+                  << " lies inside the package folder; give --cache-dir outside it\n";
+        return kExitUsage;
+    }
+    if (parsed.action == ParsedOptions::Action::CheckConfig)
+        return CheckConfig(LoadPackage(options.packageDir), CacheDirOf(options));
 
     EventLog log;
     if (!options.logFile.empty() && !log.OpenFile(options.logFile)) {
@@ -121,7 +162,9 @@ int RunPublisher(int argc, const char* const* argv) {
     RaiseDescriptorLimit();
 
     asio::io_context io(1);
-    Server server(io, std::make_shared<const Package>(std::move(*load.package)), options, log);
+    auto package = std::make_shared<const Package>(std::move(*load.package));
+    auto prepared = PreparedStore(package, options);
+    Server server(io, package, options, log, prepared);
     std::string error;
     if (!server.Listen(error)) {
         std::cerr << "orvane-publisher: " << error << "\n";
@@ -130,8 +173,11 @@ int RunPublisher(int argc, const char* const* argv) {
         return kExitUnavailable;
     }
 
+    // Only once the service can run: a start that fails compresses nothing.
+    std::unique_ptr<Preparation> preparation = Prepare(prepared, options, io, log);
+
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
-    WaitForSignals(signals, io, server, log, options);
+    WaitForSignals(signals, io, server, log, options, preparation);
 
     log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +
               " serving threads");

@@ -8,7 +8,7 @@
 namespace publisher {
 
 Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-               EventLog& log)
+               EventLog& log, std::shared_ptr<PreparedFiles> prepared)
     : io_(io), options_(options), log_(log), logTimer_(io) {
     const uint32_t scale = options.test.timeScale;
     policy_.authLimit = std::chrono::seconds(options.authSeconds);
@@ -18,14 +18,14 @@ Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, con
     policy_.holdLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::hours(options.holdHours)) /
                         scale;
-    Replace(std::move(package));
+    Replace(std::move(package), std::move(prepared));
 }
 
 Server::~Server() {
     Close();
 }
 
-void Server::Replace(std::shared_ptr<const Package> package) {
+void Server::Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared) {
     auto make = [&](Role role) {
         auto s = std::make_shared<ServiceSettings>();
         s->package = package;
@@ -38,6 +38,8 @@ void Server::Replace(std::shared_ptr<const Package> package) {
         // and the old one goes with the last connection that serves from it.
         else if (options_.cacheMib != 0)
             s->cache = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
+        if (role == Role::Download)
+            s->prepared = prepared;
         return std::shared_ptr<const ServiceSettings>(std::move(s));
     };
     auto check = make(Role::Check);

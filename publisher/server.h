@@ -39,7 +39,7 @@ class EventLog;
 class Server {
   public:
     Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-           EventLog& log);
+           EventLog& log, std::shared_ptr<PreparedFiles> prepared = nullptr);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -49,8 +49,8 @@ class Server {
     bool Listen(std::string& error);
     // "check 127.0.0.1:31711" / "download 127.0.0.1:40001", one per listener, in the order opened.
     std::vector<std::string> Describe() const;
-    // Serves `package` to connections accepted from now on.
-    void Replace(std::shared_ptr<const Package> package);
+    // Serves `package` (with its `prepared` messages, if any) to connections accepted from now on.
+    void Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared = nullptr);
     std::shared_ptr<const Package> Current() const;
     size_t ServingThreads() const { return workers_.size(); }
     // Stops accepting and probing, ends every serving thread and joins it; open connections end with

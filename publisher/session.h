@@ -12,6 +12,8 @@
 #include "publisher/message_cache.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
+#include "publisher/scratch.h"
+#include "publisher/service_settings.h"
 
 #include <cstdint>
 #include <deque>
@@ -25,24 +27,6 @@ namespace publisher {
 class EventLog;
 
 enum class Role { Check, Download };
-
-struct ServiceSettings {
-    std::shared_ptr<const Package> package;
-    DownloadRotation* rotation = nullptr; // check role only
-    int32_t heartbeatSeconds = 30;
-    size_t moduleBatch = 0;              // 0: as many module records per message as fit
-    std::shared_ptr<MessageCache> cache; // download role; null: nothing kept
-    TestSwitches test;
-};
-
-// Codec work areas, one set per serving thread: decoding and encoding use separate areas because a
-// decoded message is still being read while its answer is encoded.
-struct Scratch {
-    CodecBuffers decode;
-    CodecBuffers encode;
-    uint8_t packet[kPacketAreaSize];
-    std::vector<messages::FileChunk> chunks;
-};
 
 // Chunks per download message: as many whole 1229-byte records as fit a message that still encodes
 // when its data does not compress at all.
@@ -107,6 +91,8 @@ class Session {
     size_t ReadPacket(uint8_t* packet);
     bool StartReplay();
     size_t ReplayPacket(uint8_t* packet);
+    // Whether this session's messages may come from, or go into, kept or prepared messages.
+    bool Reusing() const;
     bool Caching() const;
     // Adds one sent message to the recording of the file it came from; stores the file's entry once
     // its last message has gone.
@@ -137,14 +123,17 @@ class Session {
     size_t queuedBytes_ = 0;
     ChunkStream stream_;
     bool hostilePending_ = false;
-    // Kept messages: the cache (shared, so it outlives the server), the file being replayed from it,
-    // and the file being recorded into it with the room reserved for it.
+    // Kept messages: the cache (shared, so it outlives the server), the prepared messages, the file being
+    // replayed from either, and the file being recorded into the cache with the room reserved for it.
     std::shared_ptr<MessageCache> cache_;
+    std::shared_ptr<PreparedFiles> prepared_;
     std::shared_ptr<const CachedFile> replay_;
+    bool replayPrepared_ = false;
     size_t replayNext_ = 0;
     std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
     uint64_t replayedMessages_ = 0;
+    uint64_t preparedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;
     unsigned badRequests_ = 0;
     uint64_t validRequests_ = 0;

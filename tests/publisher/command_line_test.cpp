@@ -22,6 +22,9 @@ TEST(CommandLineTest, HelpAndUsageErrors) {
              {"--package", "/tmp", "--check", "127.0.0.1:70000"},
              {"--package", "/tmp", "--download", "127.0.0.1:0", "--test-refuse-auth", "x"},
              {"--package", "/tmp", "--check", "127.0.0.1:0"}, // nothing to hand out
+             {"--package", "/tmp", "--download", "127.0.0.1:0", "--prepare-threads", "x"},
+             {"--package", "/tmp", "--download", "127.0.0.1:0", "--prepare-threads", "2000"},
+             {"--package", "/tmp", "--download", "127.0.0.1:0", "--cache-dir", ""},
          }) {
         RunResult r = RunPublisherToExit(args);
         EXPECT_EQ(r.status, 64) << args[0] << " " << r.out;

@@ -17,6 +17,8 @@ TempFolder::TempFolder() {
 TempFolder::~TempFolder() {
     std::error_code ec;
     fs::remove_all(path_, ec);
+    // The publisher's default cache folder for a package in this folder lies beside it.
+    fs::remove_all(path_.string() + ".cache", ec);
 }
 
 void WriteFile(const fs::path& root, const std::string& relative, const std::vector<uint8_t>& bytes) {
@@ -48,6 +50,24 @@ size_t Count(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
+}
+
+std::vector<uint8_t> Compressible(size_t n, uint32_t seed) {
+    // Words from a small vocabulary in a varying order: text-like, so both LZO levels find matches but
+    // the thorough one finds more.
+    static const char* const kWords[] = {"install ", "module ", "package ", "version ", "download ",
+                                         "server ",  "client ", "chunk ",   "folder ",  "file "};
+    std::vector<uint8_t> out;
+    out.reserve(n);
+    std::vector<uint8_t> noise = Pattern(n / 4 + 16, seed);
+    for (size_t i = 0; out.size() < n; ++i) {
+        const char* w = kWords[noise[i % noise.size()] % 10];
+        for (; *w != 0 && out.size() < n; ++w)
+            out.push_back(uint8_t(*w));
+        if (noise[(i * 7) % noise.size()] < 40 && out.size() < n)
+            out.push_back(noise[(i * 3) % noise.size()]);
+    }
+    return out;
 }
 
 void WriteStandardPackage(const fs::path& root) {

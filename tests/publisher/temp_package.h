@@ -26,6 +26,8 @@ void WriteFile(const std::filesystem::path& root, const std::string& relative,
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 // n bytes that do not repeat in any short period (no two files alike).
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
+// n bytes of text-like data that compresses well, different for each seed.
+std::vector<uint8_t> Compressible(size_t n, uint32_t seed);
 // How often `what` stands in `text`, overlapping occurrences included.
 size_t Count(const std::string& text, const std::string& what);
 

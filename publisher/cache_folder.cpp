@@ -1,0 +1,165 @@
+#include "publisher/cache_folder.h"
+
+#include "publisher/prepared_file.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace publisher {
+namespace fs = std::filesystem;
+
+namespace {
+
+// A temporary file this old has no writer any more: writing one takes seconds.
+constexpr auto kAbandoned = std::chrono::hours(1);
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+} // namespace
+
+fs::path DefaultCacheDir(const fs::path& packageDir) {
+    std::error_code ec;
+    fs::path full = fs::weakly_canonical(fs::absolute(packageDir, ec), ec);
+    if (full.has_relative_path() && !full.has_filename())
+        full = full.parent_path();
+    std::string name = full.filename().string();
+    return full.parent_path() / ((name.empty() ? std::string("package") : name) + ".cache");
+}
+
+bool LiesInside(const fs::path& folder, const fs::path& root) {
+    std::error_code ec;
+    fs::path f = fs::weakly_canonical(fs::absolute(folder, ec), ec);
+    fs::path r = fs::weakly_canonical(fs::absolute(root, ec), ec);
+    fs::path rel = f.lexically_relative(r);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+bool EnsureCacheFolder(const fs::path& dir, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec && fs::is_directory(dir, ec))
+        return true;
+    error = dir.string() + ": " + (ec ? ec.message() : std::string("not a folder"));
+    return false;
+}
+
+bool ReadCacheFile(const fs::path& path, uint64_t maxBytes, std::vector<uint8_t>& out, std::string& why) {
+    why.clear();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.fd < 0) {
+        if (errno != ENOENT)
+            why = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    if (uint64_t(st.st_size) > maxBytes) {
+        why = "larger than the file's messages can be";
+        return false;
+    }
+    out.resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < out.size()) {
+        ssize_t n = ::read(fd.fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            why = n < 0 ? std::strerror(errno) : "shrank while it was read";
+            return false;
+        }
+        got += size_t(n);
+    }
+    return true;
+}
+
+bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes,
+                    std::string& error) {
+    const fs::path temp = dir / (name + ".tmp." + std::to_string(::getpid()));
+    const fs::path final = dir / name;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        error = temp.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    int failure = 0;
+    while (done < bytes.size() && failure == 0) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            failure = n < 0 ? errno : ENOSPC;
+        else
+            done += size_t(n);
+    }
+    // Flushed before the rename: after a crash the name holds the whole file or no file.
+    if (failure == 0 && ::fsync(fd) != 0)
+        failure = errno;
+    if (::close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure == 0 && ::rename(temp.c_str(), final.c_str()) != 0)
+        failure = errno;
+    if (failure != 0) {
+        ::unlink(temp.c_str());
+        error = final.string() + ": " + std::strerror(failure);
+        return false;
+    }
+    return true;
+}
+
+CacheFolderUse MeasureCacheFolder(const fs::path& dir) {
+    CacheFolderUse use;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code e;
+        if (!IsPreparedFileName(it->path().filename().string()) || !it->is_regular_file(e))
+            continue;
+        const uint64_t size = it->file_size(e);
+        if (e)
+            continue;
+        ++use.files;
+        use.bytes += size;
+    }
+    return use;
+}
+
+size_t RemoveStaleCacheFiles(const fs::path& dir, const std::set<std::string>& keep) {
+    size_t removed = 0;
+    const auto now = fs::file_time_type::clock::now();
+    std::vector<fs::path> stale;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code e;
+        if (IsPreparedFileName(name) ? keep.contains(name)
+                                     : !IsPreparedTempName(name) || now - it->last_write_time(e) < kAbandoned)
+            continue;
+        if (!e)
+            stale.push_back(it->path());
+    }
+    for (const auto& path : stale) {
+        std::error_code e;
+        if (fs::remove(path, e))
+            ++removed;
+    }
+    return removed;
+}
+
+} // namespace publisher

@@ -1,0 +1,43 @@
+// The prepared messages of one package's files, shared by the serving threads that replay them and the
+// preparation's workers that fill it. A file's entry serves only while the file on disk still has the
+// stamp it had when it was hashed; a changed file is served fresh, as if it had never been prepared.
+//
+// Memory: every entry stays in memory for the life of the package, about the package's compressed
+// size (larger files that hardly compress are not kept: they cost as much to read as to replay).
+//
+// Thread-safe: every method may be called from any thread. The lock guards the map only; the stamp
+// on disk is looked at without it.
+#pragma once
+
+#include "publisher/message_cache.h"
+#include "publisher/package.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace publisher {
+
+class PreparedFiles {
+  public:
+    explicit PreparedFiles(std::shared_ptr<const Package> package) : package_(std::move(package)) {}
+    PreparedFiles(const PreparedFiles&) = delete;
+    PreparedFiles& operator=(const PreparedFiles&) = delete;
+
+    // The messages of `file` if they were prepared and the file is unchanged since; null otherwise.
+    std::shared_ptr<const CachedFile> Find(const PackageFile* file);
+    void Put(const PackageFile* file, std::shared_ptr<const CachedFile> entry);
+
+    size_t Files() const;
+    uint64_t Bytes() const;
+    const Package& package() const { return *package_; }
+
+  private:
+    std::shared_ptr<const Package> package_; // owns the files the map's keys point to
+    mutable std::mutex mutex_;
+    std::unordered_map<const PackageFile*, std::shared_ptr<const CachedFile>> entries_;
+    uint64_t bytes_ = 0;
+};
+
+} // namespace publisher

@@ -12,12 +12,15 @@ def _pairs(line):
     return {name: float(value) for name, value in zip(words[::2], words[1::2])}
 
 
-def fetch(driver, port, folder, expect_bytes):
+def fetch(driver, port, folder, expect_bytes, package=None):
     """One whole download from the check service on 127.0.0.1:port into folder (removed afterwards).
-    Returns the driver's figures: seconds, bytes, peak_rss_kib, rss_before_kib, cpu_s, and the receive
-    thread's CPU where the driver reports it."""
-    result = subprocess.run([driver, "fetch", "127.0.0.1", str(port), os.path.join(folder, "v8.5")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    Returns the driver's figures: seconds, bytes, peak_rss_kib, rss_before_kib, cpu_s, and, given the
+    package folder the publisher serves, the receive thread's CPU per GB against the codec's in the same
+    run (see receive_ratio)."""
+    command = [driver, "fetch", "127.0.0.1", str(port), os.path.join(folder, "v8.5")]
+    if package is not None:
+        command.append(package)
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     shutil.rmtree(folder, ignore_errors=True)
     if result.returncode != 0:
         raise Failure(f"the download failed: {result.stderr.strip()}")
@@ -28,11 +31,23 @@ def fetch(driver, port, folder, expect_bytes):
 
 
 def receive_cpu(figures):
-    """(CPU seconds of the receive thread, True) when the driver reports them, else (the process's, False)."""
+    """(CPU seconds of the receive thread, True) when the driver reports them, else (the process's, False).
+    A per-GB figure is not seconds: receive_ratio reads that one."""
     for name, value in figures.items():
-        if ("recv" in name or "receive" in name) and "cpu" in name:
+        if ("recv" in name or "receive" in name) and "cpu" in name and "per-gb" not in name:
             return value, True
     return figures["cpu_s"], False
+
+
+def receive_ratio(figures):
+    """(receive-thread CPU s/GB, codec-alone CPU s/GB, their ratio) from the driver's second fetch line,
+    both measured in the one run; None when the driver did not print it (no package folder given)."""
+    thread = next((value for name, value in figures.items()
+                   if ("recv" in name or "receive" in name) and "cpu" in name and "per-gb" in name), None)
+    codec = figures.get("codec-cpu-s-per-gb")
+    if thread is None or codec is None or "ratio" not in figures:
+        return None
+    return thread, codec, figures["ratio"]
 
 
 def codec_seconds(figures):

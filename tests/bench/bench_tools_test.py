@@ -159,6 +159,17 @@ class OutputReadersTest(unittest.TestCase):
         threaded = installer_driver._pairs("seconds 1.5 bytes 100 cpu_s 0.75 receive_cpu_s 0.5")
         self.assertEqual(installer_driver.receive_cpu(threaded), (0.5, True))
 
+    def test_the_same_run_ratio_is_read_from_the_drivers_second_line(self):
+        out = ("seconds 1.5 bytes 100 peak_rss_kib 9 rss_before_kib 3 cpu_s 0.750\n"
+               "receive-thread-cpu-s-per-gb 2.400 codec-cpu-s-per-gb 1.600 ratio 1.50 user-s-per-gb 1.100 "
+               "system-s-per-gb 1.300\n")
+        figures = installer_driver._pairs(out)
+        self.assertEqual(installer_driver.receive_ratio(figures), (2.4, 1.6, 1.5))
+        # A per-GB figure is never taken for the thread's seconds.
+        self.assertEqual(installer_driver.receive_cpu(figures), (0.75, False))
+        first_line_only = installer_driver._pairs(out.splitlines()[0])
+        self.assertIsNone(installer_driver.receive_ratio(first_line_only))
+
     def test_the_codec_cost_is_cpu_time_when_the_driver_gives_it(self):
         wall = installer_driver._pairs("file_bytes 10 message_bytes 12 seconds 0.5 bare_bytes 10 bare_seconds 0.4")
         self.assertEqual(installer_driver.codec_seconds(wall), (0.5, False))

@@ -16,12 +16,6 @@ using Kind = PreparedOutcome::Kind;
 // Linux gives each thread its own nice value.
 constexpr int kWorkerNice = 10;
 
-// Data that hardly compresses is as cheap to read again as to keep; a small file costs nothing to keep.
-bool WorthKeeping(const CachedFile& entry) {
-    constexpr uint64_t kSmall = 16 * 1024;
-    return entry.bytes <= kSmall || MessageCache::Compresses(entry);
-}
-
 std::string Describe(const FileJob& job) {
     return job.module->label + " " + job.file().relDir + job.file().fileName;
 }
@@ -172,7 +166,9 @@ void Preparation::Count(const FileJob& job, PreparedOutcome& outcome, size_t slo
         report_("prepared messages: " + outcome.note + "; " + Describe(job) + " is served as it is read");
         break;
     }
-    if (outcome.entry && WorthKeeping(*outcome.entry)) {
+    // Every prepared file is kept, whether its data compresses or not: sending one that does not still
+    // costs a read and an LZO1X-1 pass per message, a large share of the service's CPU per download.
+    if (outcome.entry) {
         files_->Put(&job.file(), outcome.entry);
         ++kept_;
     }

@@ -3,7 +3,7 @@
 // stamp it had when it was hashed; a changed file is served fresh, as if it had never been prepared.
 //
 // Memory: every entry stays in memory for the life of the package, about the package's compressed
-// size (larger files that hardly compress are not kept: they cost as much to read as to replay).
+// size, data that does not compress included (compressing it again per download costs more CPU).
 //
 // Thread-safe: every method may be called from any thread. The lock guards the map only; the stamp
 // on disk is looked at without it.

@@ -3,14 +3,10 @@
 #include <lzo/lzo1x.h>
 
 namespace lzo_codec {
-namespace {
-
 bool Ready() {
     static const bool ok = lzo_init() == LZO_E_OK;
     return ok;
 }
-
-} // namespace
 
 size_t WorkSize() {
     return LZO1X_1_MEM_COMPRESS;

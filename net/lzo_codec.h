@@ -8,6 +8,8 @@
 namespace lzo_codec {
 
 // Work memory the compressor needs; callers provide at least this much, 16-byte aligned.
+// Whether liblzo2 initialised; its compressors must not run otherwise.
+bool Ready();
 size_t WorkSize();
 
 // Largest input whose worst-case compressed form fits in `capacity` bytes.

@@ -9,15 +9,6 @@
 #include <cstring>
 
 namespace publisher {
-namespace {
-
-bool LzoReady() {
-    static const bool ok = lzo_init() == LZO_E_OK;
-    return ok;
-}
-
-} // namespace
-
 DenseWork::DenseWork()
     : memory(std::max<size_t>(LZO1X_999_MEM_COMPRESS, lzo_codec::WorkSize())), out(CodecBuffers::kAreaSize),
       check(CodecBuffers::kAreaSize) {}
@@ -32,7 +23,7 @@ bool DecodesTo(const std::vector<uint8_t>& compressed, const uint8_t* msg, size_
 
 std::vector<uint8_t> CompressDense(const uint8_t* msg, size_t len, DenseWork& work) {
     // The compressor writes without bounds checks: only inputs whose worst case fits the area.
-    if (msg == nullptr || len == 0 || len > lzo_codec::MaxInputFor(work.out.size()) || !LzoReady())
+    if (msg == nullptr || len == 0 || len > lzo_codec::MaxInputFor(work.out.size()) || !lzo_codec::Ready())
         return {};
     lzo_uint outLen = 0;
     if (lzo1x_999_compress(msg, lzo_uint(len), work.out.data(), &outLen, work.memory.data()) == LZO_E_OK &&

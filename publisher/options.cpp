@@ -132,7 +132,8 @@ std::string HelpText() {
            "  --test-hostile-reldir      start every download with a chunk whose RelDir is ..\\..\\\n"
            "  --test-time-scale N        let the idle and hold limits pass N times faster\n"
            "\n"
-           "SIGHUP reopens the log file and reloads the package; SIGPIPE is ignored.\n"
+           "SIGHUP reopens the log file and reloads the package; SIGUSR1 only reopens the log file;\n"
+           "SIGPIPE is ignored.\n"
            "\n"
            "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line, 65 bad package,\n"
            "69 a listener could not be opened, 73 the log file could not be opened.\n";

@@ -6,6 +6,7 @@
 #include "publisher/package.h"
 #include "publisher/preparation.h"
 #include "publisher/server.h"
+#include "publisher/version.h"
 
 #include <asio.hpp>
 
@@ -89,6 +90,15 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
     signals.async_wait([&](const asio::error_code& ec, int signal) {
         if (ec)
             return;
+        if (signal == SIGUSR1) {
+            // Log rotation only: the package stays as it is until a deployer asks for a reload.
+            if (log.Reopen())
+                log.Write("SIGUSR1: log file reopened");
+            else
+                log.Write("SIGUSR1: cannot reopen the log file " + options.logFile + "; still writing the old one");
+            WaitForSignals(signals, io, server, log, options, preparation);
+            return;
+        }
         if (signal != SIGHUP) {
             log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             server.Close();
@@ -127,7 +137,7 @@ int RunPublisher(int argc, const char* const* argv) {
         std::cout << HelpText();
         return 0;
     case ParsedOptions::Action::Version:
-        std::cout << "orvane-publisher 1.0\n";
+        std::cout << PublisherVersionLine();
         return 0;
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
@@ -177,6 +187,7 @@ int RunPublisher(int argc, const char* const* argv) {
     std::unique_ptr<Preparation> preparation = Prepare(prepared, options, io, log);
 
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    signals.add(SIGUSR1);
     WaitForSignals(signals, io, server, log, options, preparation);
 
     log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +

@@ -1,4 +1,4 @@
-// Tests of the running publisher as a deployer meets it: signals (SIGPIPE, SIGHUP), a file that
+// Tests of the running publisher as a deployer meets it: signals (SIGPIPE, SIGHUP, SIGUSR1), a file that
 // changes while it is sent, the log under a reconnect flood, --check-config and start-up refusals.
 #include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
@@ -120,6 +120,24 @@ TEST(LifecycleTest, ReloadsOnSighup) {
     ASSERT_TRUE(still);
     EXPECT_EQ(still->Offers.at(0).VerPart4, 4u);
     EXPECT_EQ(served.process->Stop(), 0);
+}
+
+// Tests SIGUSR1 as logrotate sends it: the log moves on to a new file, and the package on disk, changed
+// meanwhile, is not reloaded: installers keep being offered what was loaded.
+TEST(LifecycleTest, ReopensTheLogOnSigusr1WithoutReloading) {
+    ServedPackage served;
+    ASSERT_TRUE(served.process->started());
+    const fs::path log = served.work.path() / "events.log";
+    std::ofstream(served.package.path() / "package.json") << R"({"package": "000185", "version": )";
+    fs::rename(log, served.work.path() / "events.log.1");
+    ASSERT_EQ(kill(served.process->pid(), SIGUSR1), 0);
+    ASSERT_TRUE(WaitForText(log, "SIGUSR1: log file reopened"));
+    TestClient check;
+    ASSERT_TRUE(check.Connect(served.process->checkPort()) && check.Authenticate() == 0u &&
+                check.Login("tulip", "tulip") == 0u);
+    EXPECT_TRUE(check.UpdateCheck("000185"));
+    EXPECT_EQ(served.process->Stop(), 0);
+    EXPECT_EQ(ReadText(log).find("reload"), std::string::npos);
 }
 
 // Tests that a file truncated while it is sent fails that download with error 30 and a closed

@@ -95,7 +95,8 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             if (log.Reopen())
                 log.Write("SIGUSR1: log file reopened");
             else
-                log.Write("SIGUSR1: cannot reopen the log file " + options.logFile + "; still writing the old one");
+                log.Write("SIGUSR1: cannot reopen the log file " + options.logFile +
+                          "; still writing the old one");
             WaitForSignals(signals, io, server, log, options, preparation);
             return;
         }

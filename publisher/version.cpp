@@ -3,5 +3,6 @@
 #include "publisher_version.h"
 
 std::string PublisherVersionLine() {
-    return std::string("orvane-publisher ") + ORVANE_PUBLISHER_VERSION + " (" + ORVANE_PUBLISHER_COMMIT + ")\n";
+    return std::string("orvane-publisher ") + ORVANE_PUBLISHER_VERSION + " (" + ORVANE_PUBLISHER_COMMIT +
+           ")\n";
 }

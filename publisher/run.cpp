@@ -2,6 +2,7 @@
 
 #include "publisher/cache_folder.h"
 #include "publisher/event_log.h"
+#include "publisher/installer_expectations.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/preparation.h"
@@ -52,10 +53,17 @@ int CheckConfig(const PackageLoad& load, const std::filesystem::path& cacheDir) 
     }
     std::cout << "package " << p.packageNo << " version " << p.verPart3 << "." << p.verPart4 << ": "
               << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
+    std::cout << "installers must be built with package number " << p.packageNo
+              << " (string 102 of res/orvane.rc)\n";
     const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
     std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
               << " files prepared; " << disk.bytes << " bytes in " << disk.files << " cache files\n";
-    return 0;
+    const InstallerFindings findings = CheckInstallerExpectations(p);
+    for (const std::string& warning : findings.warnings)
+        std::cout << "warning: " << warning << "\n";
+    for (const std::string& error : findings.errors)
+        std::cerr << "orvane-publisher: package refused: " << error << "\n";
+    return findings.errors.empty() ? 0 : kExitDataErr;
 }
 
 // A connection is a descriptor: allow as many as the system lets this process have.

@@ -179,11 +179,17 @@ TEST(LifecycleTest, KeepsTheLogSmallUnderAReconnectFlood) {
     EXPECT_GT(Count(ReadText(log), "more suppressed"), 0u);
 }
 
-// Tests --check-config: it prints the modules, files and bytes and exits 0 without listening (its
-// listener would collide with a running publisher), and exits 65 for a package that is refused.
+// Tests --check-config: it prints the modules, files and bytes and the package number installers need,
+// and exits 0 without listening (its listener would collide with a running publisher); it exits 65 for a
+// package that is refused, or that installers would install without a terminal to start.
 TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
     TempFolder package;
     WriteStandardPackage(package.path());
+    RunResult noTerminal = RunPublisherToExit({"--package", package.path().string(), "--check-config"});
+    EXPECT_EQ(noTerminal.status, 65);
+    EXPECT_NE(noTerminal.out.find("package refused: no module brings TalvikTradeSafe.exe"), std::string::npos)
+        << noTerminal.out;
+    WriteFile(package.path(), "modules/client/TalvikTradeSafe.exe", Pattern(10, 5));
     PublisherProcess running({"--package", package.path().string(), "--check", "127.0.0.1:0", "--download",
                               "127.0.0.1:0", "--log", (package.path() / "../log").string()});
     ASSERT_TRUE(running.started());
@@ -196,7 +202,9 @@ TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
               std::string::npos)
         << ok.out;
     EXPECT_NE(ok.out.find("module docs 5_6 state D: 0 files, 0 bytes"), std::string::npos) << ok.out;
-    EXPECT_NE(ok.out.find("package 000185 version 12.3: 3 modules, 5 files, "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("package 000185 version 12.3: 3 modules, 6 files, "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("installers must be built with package number 000185"), std::string::npos)
+        << ok.out;
 
     std::ofstream(package.path() / "package.json")
         << R"({"package": "000185", "version": {"part3": 1, "part4": 2},

@@ -48,4 +48,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$here/scripts/build-third-party.sh"
+
+# promtool, the checker of the metrics text format, from Debian's prometheus package: unpacked into the
+# build folder rather than installed, so that no Prometheus server is set up on this machine.
+tools="$here/build/tools"
+if [ ! -x "$tools/usr/bin/promtool" ]; then
+    download=$(mktemp -d)
+    (cd "$download" && apt-get download -qq prometheus 2>/dev/null)
+    mkdir -p "$tools"
+    dpkg-deb -x "$download"/prometheus_*.deb "$tools"
+    rm -rf "$download"
+fi
 echo "setup: ready"

@@ -117,6 +117,8 @@ std::string HelpText() {
            "  --check-config         load the package, print what would be served and which files have\n"
            "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
            "                         package is refused) without listening or preparing anything\n"
+           "  --reload PID           as systemd's ExecReload: send SIGHUP to PID and wait for the reload's\n"
+           "                         outcome (0 the new package is served, 1 it was refused)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -158,6 +160,14 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
         if (arg == "--version") {
             parsed.action = ParsedOptions::Action::Version;
+            return parsed;
+        }
+        if (arg == "--reload") {
+            auto pid = i + 1 < argc ? ParseNumber<uint32_t>(argv[i + 1], 2, 4194304) : std::nullopt;
+            if (!pid || i + 2 != argc)
+                return usage("--reload takes the service's process ID and nothing else");
+            parsed.action = ParsedOptions::Action::Reload;
+            parsed.reloadPid = int(*pid);
             return parsed;
         }
         if (arg == "--check-config") {

@@ -6,7 +6,9 @@
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/preparation.h"
+#include "publisher/reload_request.h"
 #include "publisher/server.h"
+#include "publisher/systemd_notify.h"
 #include "publisher/version.h"
 
 #include <asio.hpp>
@@ -109,6 +111,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             return;
         }
         if (signal != SIGHUP) {
+            NotifyStopping();
             log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             server.Close();
             io.stop();
@@ -117,6 +120,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
         if (!log.Reopen())
             log.Write("SIGHUP: cannot reopen the log file " + options.logFile +
                       "; still writing the old one");
+        NotifyReloading();
         PackageLoad load = LoadPackage(options.packageDir);
         if (load.package) {
             auto package = std::make_shared<const Package>(std::move(*load.package));
@@ -124,12 +128,17 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // connections that still serve it.
             preparation.reset();
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
+            RecordReloadOutcome(true, "reloaded, now serving " + Summary(*package));
+            NotifyReady("serving " + Summary(*package));
             auto prepared = PreparedStore(package, options);
             server.Replace(package, prepared);
             preparation = Prepare(prepared, options, io, log);
         } else {
             log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " +
                       load.error);
+            RecordReloadOutcome(false, "reload refused, still serving " + Summary(*server.Current()) + ": " +
+                                           load.error);
+            NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
         }
         WaitForSignals(signals, io, server, log, options, preparation);
     });
@@ -148,6 +157,9 @@ int RunPublisher(int argc, const char* const* argv) {
     case ParsedOptions::Action::Version:
         std::cout << PublisherVersionLine();
         return 0;
+    case ParsedOptions::Action::Reload:
+        // Within systemd's 90 s for a reload, with room for its own bookkeeping.
+        return RequestReload(parsed.reloadPid, std::chrono::seconds(80));
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
@@ -206,6 +218,7 @@ int RunPublisher(int argc, const char* const* argv) {
         std::cout << line << "\n";
     }
     std::cout << "ready" << std::endl;
+    NotifyReady("serving " + Summary(*server.Current()));
 
     io.run();
     server.Close();

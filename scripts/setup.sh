@@ -11,7 +11,7 @@ packages=(
     wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
     liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev libbotan-2-dev
-    osslsigncode openssl debootstrap systemd
+    osslsigncode openssl debootstrap systemd libsystemd-dev
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds OrvaneSetup.exe twice from clean folders at different paths (a copy of the tracked tree each,
 # no compiler cache) and fails unless the two files are byte for byte the same: what a user downloads
-# can be rebuilt from its commit and compared.
-# Usage: scripts/reproducible-build.sh [EXTRA_CMAKE_ARGS...]
+# can be rebuilt from its commit and compared. With --against EXE, builds once and compares with EXE
+# (the test command's own build, made elsewhere and through the compiler cache).
+# Usage: scripts/reproducible-build.sh [--against EXE] [EXTRA_CMAKE_ARGS...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+reference=
+if [ "${1:-}" = --against ]; then
+    reference=$(realpath "$2")
+    shift 2
+fi
 extra=("$@")
 scratch=$(mktemp -d /tmp/orvane-repro.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -19,10 +25,10 @@ build() { # $1: a folder name that differs between the two builds in length and 
     echo "$out/app/OrvaneSetup.exe"
 }
 
-first=$(build a)
+first=${reference:-$(build a)}
 second=$(build second-build)
 if ! cmp "$first" "$second"; then
-    echo "reproducible-build: the two builds of OrvaneSetup.exe differ" >&2
+    echo "reproducible-build: $first and $second differ" >&2
     exit 1
 fi
 echo "reproducible-build: two clean builds give the same OrvaneSetup.exe ($(sha256sum "$first" | cut -c1-16)…, $(stat -c %s "$first") bytes)"

@@ -1,6 +1,8 @@
 #include "publisher/event_log.h"
 
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace publisher {
 
@@ -11,9 +13,15 @@ EventLog::~EventLog() {
 }
 
 bool EventLog::OpenFile(const std::string& path) {
-    UniqueFile f(std::fopen(path.c_str(), "a"));
-    if (!f)
+    // Readable by the service's group (adm for logrotate and log readers), by nobody else.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0)
         return false;
+    UniqueFile f(::fdopen(fd, "a"));
+    if (!f) {
+        ::close(fd);
+        return false;
+    }
     std::lock_guard lock(mutex_);
     opened_ = std::move(f);
     file_ = opened_.Get();

@@ -117,6 +117,8 @@ std::string HelpText() {
            "  --check-config         load the package, print what would be served and which files have\n"
            "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
            "                         package is refused) without listening or preparing anything\n"
+           "  --reload PID           as systemd's ExecReload: send SIGHUP to PID and wait for the reload's\n"
+           "                         outcome (0 the new package is served, 1 it was refused)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -132,7 +134,8 @@ std::string HelpText() {
            "  --test-hostile-reldir      start every download with a chunk whose RelDir is ..\\..\\\n"
            "  --test-time-scale N        let the idle and hold limits pass N times faster\n"
            "\n"
-           "SIGHUP reopens the log file and reloads the package; SIGPIPE is ignored.\n"
+           "SIGHUP reopens the log file and reloads the package; SIGUSR1 only reopens the log file;\n"
+           "SIGPIPE is ignored.\n"
            "\n"
            "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line, 65 bad package,\n"
            "69 a listener could not be opened, 73 the log file could not be opened.\n";
@@ -157,6 +160,14 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
         if (arg == "--version") {
             parsed.action = ParsedOptions::Action::Version;
+            return parsed;
+        }
+        if (arg == "--reload") {
+            auto pid = i + 1 < argc ? ParseNumber<uint32_t>(argv[i + 1], 2, 4194304) : std::nullopt;
+            if (!pid || i + 2 != argc)
+                return usage("--reload takes the service's process ID and nothing else");
+            parsed.action = ParsedOptions::Action::Reload;
+            parsed.reloadPid = int(*pid);
             return parsed;
         }
         if (arg == "--check-config") {

@@ -30,6 +30,15 @@ std::string Quoted(std::string_view s) {
     return "\"" + std::string(s) + "\"";
 }
 
+// A refusal is printed and logged: a password is named by its field, never shown.
+std::string Shown(const std::string& field, std::string_view s) {
+    constexpr std::string_view secret = ".password";
+    if (field.size() >= secret.size() &&
+        field.compare(field.size() - secret.size(), secret.size(), secret) == 0)
+        return "the password";
+    return Quoted(s);
+}
+
 void CheckKeys(const json& object, const std::string& where, std::initializer_list<const char*> allowed) {
     if (!object.is_object())
         Fail(where, "must be an object");
@@ -57,7 +66,7 @@ std::string Text(const json& value, const std::string& field, size_t minBytes, s
     if (s.size() < minBytes)
         Fail(field, "must not be empty");
     if (s.size() > maxBytes)
-        Fail(field, Quoted(s) + " is " + std::to_string(s.size()) + " bytes; at most " +
+        Fail(field, Shown(field, s) + " is " + std::to_string(s.size()) + " bytes; at most " +
                         std::to_string(maxBytes) + " fit the record");
     return s;
 }
@@ -67,9 +76,9 @@ std::string WireText(const json& value, const std::string& field, size_t minByte
     std::string utf8 = Text(value, field, minBytes, 4096);
     std::optional<std::string> wire = ToCodePage936(utf8);
     if (!wire)
-        Fail(field, Quoted(utf8) + " is no UTF-8 text that code page 936 can hold");
+        Fail(field, Shown(field, utf8) + " is no UTF-8 text that code page 936 can hold");
     if (wire->size() > maxBytes)
-        Fail(field, Quoted(utf8) + " is " + std::to_string(wire->size()) +
+        Fail(field, Shown(field, utf8) + " is " + std::to_string(wire->size()) +
                         " bytes in code page 936; at most " + std::to_string(maxBytes) + " fit the record");
     return *wire;
 }
@@ -297,6 +306,9 @@ PackageLoad LoadPackage(const fs::path& folder) {
         result.package = std::move(package);
     } catch (const ManifestError& e) {
         result.error = manifestPath.string() + ": " + e.field + ": " + e.problem;
+    } catch (const json::parse_error& e) {
+        // The parser's own message quotes the text it last read, which may be part of a password.
+        result.error = manifestPath.string() + ": not valid JSON at byte " + std::to_string(e.byte);
     } catch (const json::exception& e) {
         result.error = manifestPath.string() + ": " + e.what();
     }

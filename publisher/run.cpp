@@ -2,10 +2,14 @@
 
 #include "publisher/cache_folder.h"
 #include "publisher/event_log.h"
+#include "publisher/installer_expectations.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/preparation.h"
+#include "publisher/reload_request.h"
 #include "publisher/server.h"
+#include "publisher/systemd_notify.h"
+#include "publisher/version.h"
 
 #include <asio.hpp>
 
@@ -51,10 +55,17 @@ int CheckConfig(const PackageLoad& load, const std::filesystem::path& cacheDir) 
     }
     std::cout << "package " << p.packageNo << " version " << p.verPart3 << "." << p.verPart4 << ": "
               << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
+    std::cout << "installers must be built with package number " << p.packageNo
+              << " (string 102 of res/orvane.rc)\n";
     const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
     std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
               << " files prepared; " << disk.bytes << " bytes in " << disk.files << " cache files\n";
-    return 0;
+    const InstallerFindings findings = CheckInstallerExpectations(p);
+    for (const std::string& warning : findings.warnings)
+        std::cout << "warning: " << warning << "\n";
+    for (const std::string& error : findings.errors)
+        std::cerr << "orvane-publisher: package refused: " << error << "\n";
+    return findings.errors.empty() ? 0 : kExitDataErr;
 }
 
 // A connection is a descriptor: allow as many as the system lets this process have.
@@ -89,7 +100,18 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
     signals.async_wait([&](const asio::error_code& ec, int signal) {
         if (ec)
             return;
+        if (signal == SIGUSR1) {
+            // Log rotation only: the package stays as it is until a deployer asks for a reload.
+            if (log.Reopen())
+                log.Write("SIGUSR1: log file reopened");
+            else
+                log.Write("SIGUSR1: cannot reopen the log file " + options.logFile +
+                          "; still writing the old one");
+            WaitForSignals(signals, io, server, log, options, preparation);
+            return;
+        }
         if (signal != SIGHUP) {
+            NotifyStopping();
             log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             server.Close();
             io.stop();
@@ -98,6 +120,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
         if (!log.Reopen())
             log.Write("SIGHUP: cannot reopen the log file " + options.logFile +
                       "; still writing the old one");
+        NotifyReloading();
         PackageLoad load = LoadPackage(options.packageDir);
         if (load.package) {
             auto package = std::make_shared<const Package>(std::move(*load.package));
@@ -105,12 +128,17 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // connections that still serve it.
             preparation.reset();
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
+            RecordReloadOutcome(true, "reloaded, now serving " + Summary(*package));
+            NotifyReady("serving " + Summary(*package));
             auto prepared = PreparedStore(package, options);
             server.Replace(package, prepared);
             preparation = Prepare(prepared, options, io, log);
         } else {
             log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " +
                       load.error);
+            RecordReloadOutcome(false, "reload refused, still serving " + Summary(*server.Current()) + ": " +
+                                           load.error);
+            NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
         }
         WaitForSignals(signals, io, server, log, options, preparation);
     });
@@ -127,8 +155,11 @@ int RunPublisher(int argc, const char* const* argv) {
         std::cout << HelpText();
         return 0;
     case ParsedOptions::Action::Version:
-        std::cout << "orvane-publisher 1.0\n";
+        std::cout << PublisherVersionLine();
         return 0;
+    case ParsedOptions::Action::Reload:
+        // Within systemd's 90 s for a reload, with room for its own bookkeeping.
+        return RequestReload(parsed.reloadPid, std::chrono::seconds(80));
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
@@ -177,6 +208,7 @@ int RunPublisher(int argc, const char* const* argv) {
     std::unique_ptr<Preparation> preparation = Prepare(prepared, options, io, log);
 
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    signals.add(SIGUSR1);
     WaitForSignals(signals, io, server, log, options, preparation);
 
     log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +
@@ -186,6 +218,7 @@ int RunPublisher(int argc, const char* const* argv) {
         std::cout << line << "\n";
     }
     std::cout << "ready" << std::endl;
+    NotifyReady("serving " + Summary(*server.Current()));
 
     io.run();
     server.Close();

@@ -11,6 +11,7 @@ packages=(
     wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
     liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev libbotan-2-dev
+    osslsigncode openssl debootstrap systemd libsystemd-dev
 )
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -21,26 +22,8 @@ for p in "${packages[@]}"; do
 done
 
 # The cross-built LZO and minizip come from Debian's own source packages, which need a deb-src entry.
-# It points at the archive this machine already installs from (its first binary entry for the release),
-# so the repository names no host of its own.
-archive_uri() {
-    local codename uri
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-    # One-line entries: "deb [options] URI SUITE COMPONENTS".
-    uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        sed -E 's/\[[^]]*\]//' |
-        awk -v c="$codename" '$1 == "deb" && $3 == c { print $2; exit }')
-    # Stanza entries (.sources): the URIs of the first "deb" stanza whose suites name the release.
-    if [ -z "$uri" ]; then
-        uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v c="$codename" '
-            /^[[:space:]]*$/ { if (deb && suite && u != "") { print u; exit } deb = 0; suite = 0; u = ""; next }
-            tolower($1) == "types:" { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
-            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == c) suite = 1 }
-            tolower($1) == "uris:" { u = $2 }
-            END { if (deb && suite && u != "") print u }' | head -1)
-    fi
-    printf '%s\n' "$uri"
-}
+# It points at the archive this machine already installs from (scripts/apt-archive.sh).
+. "$here/scripts/apt-archive.sh"
 
 src_list=/etc/apt/sources.list.d/orvane-deb-src.sources
 need_update=0
@@ -65,4 +48,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 "$here/scripts/build-third-party.sh"
+
+# promtool, the checker of the metrics text format, from Debian's prometheus package: unpacked into the
+# build folder rather than installed, so that no Prometheus server is set up on this machine.
+tools="$here/build/tools"
+if [ ! -x "$tools/usr/bin/promtool" ]; then
+    download=$(mktemp -d)
+    (cd "$download" && apt-get download -qq prometheus 2>/dev/null)
+    mkdir -p "$tools"
+    dpkg-deb -x "$download"/prometheus_*.deb "$tools"
+    rm -rf "$download"
+fi
 echo "setup: ready"

@@ -213,13 +213,26 @@ def running_terminal(case):
     expect(outside.poll() is None, "the terminal running from another folder was stopped")
 
 
+def sign_installer(case, exe):
+    """Signs exe as a release is signed (scripts/sign-installer.sh), with a certificate made for the case."""
+    cert, key = os.path.join(case.out, "signer.pem"), os.path.join(case.out, "signer-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=Orvane test signer", "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True)
+    env = dict(os.environ, ORVANE_SIGN_CAFILE=cert)
+    subprocess.run(["bash", os.path.join(case.suite.repo, "scripts", "sign-installer.sh"), exe, cert, key],
+                   check=True, env=env, capture_output=True)
+
+
 def planted_programs_not_run(case):
     """Started from a Downloads folder that also holds a cmd.exe and an xcopy.exe (the sample terminal,
-    which records any start of itself beside itself): the install completes and neither of them runs."""
+    which records any start of itself beside itself): the install completes and neither of them runs.
+    The downloaded installer is signed, as a release is: the signature costs it nothing under Windows."""
     downloads = case.unix(f"C:\\users\\{case.wine.user}\\Downloads")
     os.makedirs(downloads, exist_ok=True)
     setup = os.path.join(downloads, "OrvaneSetup.exe")
     shutil.copyfile(case.suite.setup_exe, setup)
+    sign_installer(case, setup)
     terminal = os.path.join(case.suite.package, "modules", "terminal", "TalvikTradeSafe.exe")
     for name in ("cmd.exe", "xcopy.exe"):
         shutil.copyfile(terminal, os.path.join(downloads, name))

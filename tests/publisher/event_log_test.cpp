@@ -53,6 +53,8 @@ TEST(EventLogTest, ReopensTheFileByName) {
     TempFolder tmp;
     EventLog log;
     ASSERT_TRUE(log.OpenFile((tmp.path() / "log").string()));
+    // Whatever the umask, other users cannot read it.
+    EXPECT_EQ(fs::status(tmp.path() / "log").permissions() & fs::perms::others_all, fs::perms::none);
     log.Write("before");
     fs::rename(tmp.path() / "log", tmp.path() / "log.1");
     log.Write("still old");

@@ -1,4 +1,4 @@
-// Tests of the running publisher as a deployer meets it: signals (SIGPIPE, SIGHUP), a file that
+// Tests of the running publisher as a deployer meets it: signals (SIGPIPE, SIGHUP, SIGUSR1), a file that
 // changes while it is sent, the log under a reconnect flood, --check-config and start-up refusals.
 #include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
@@ -122,6 +122,24 @@ TEST(LifecycleTest, ReloadsOnSighup) {
     EXPECT_EQ(served.process->Stop(), 0);
 }
 
+// Tests SIGUSR1 as logrotate sends it: the log moves on to a new file, and the package on disk, changed
+// meanwhile, is not reloaded: installers keep being offered what was loaded.
+TEST(LifecycleTest, ReopensTheLogOnSigusr1WithoutReloading) {
+    ServedPackage served;
+    ASSERT_TRUE(served.process->started());
+    const fs::path log = served.work.path() / "events.log";
+    std::ofstream(served.package.path() / "package.json") << R"({"package": "000185", "version": )";
+    fs::rename(log, served.work.path() / "events.log.1");
+    ASSERT_EQ(kill(served.process->pid(), SIGUSR1), 0);
+    ASSERT_TRUE(WaitForText(log, "SIGUSR1: log file reopened"));
+    TestClient check;
+    ASSERT_TRUE(check.Connect(served.process->checkPort()) && check.Authenticate() == 0u &&
+                check.Login("tulip", "tulip") == 0u);
+    EXPECT_TRUE(check.UpdateCheck("000185"));
+    EXPECT_EQ(served.process->Stop(), 0);
+    EXPECT_EQ(ReadText(log).find("reload"), std::string::npos);
+}
+
 // Tests that a file truncated while it is sent fails that download with error 30 and a closed
 // connection, its module never ending, and that the log says which file.
 TEST(LifecycleTest, FailsTheDownloadOfAFileTruncatedMidSend) {
@@ -161,11 +179,17 @@ TEST(LifecycleTest, KeepsTheLogSmallUnderAReconnectFlood) {
     EXPECT_GT(Count(ReadText(log), "more suppressed"), 0u);
 }
 
-// Tests --check-config: it prints the modules, files and bytes and exits 0 without listening (its
-// listener would collide with a running publisher), and exits 65 for a package that is refused.
+// Tests --check-config: it prints the modules, files and bytes and the package number installers need,
+// and exits 0 without listening (its listener would collide with a running publisher); it exits 65 for a
+// package that is refused, or that installers would install without a terminal to start.
 TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
     TempFolder package;
     WriteStandardPackage(package.path());
+    RunResult noTerminal = RunPublisherToExit({"--package", package.path().string(), "--check-config"});
+    EXPECT_EQ(noTerminal.status, 65);
+    EXPECT_NE(noTerminal.out.find("package refused: no module brings TalvikTradeSafe.exe"), std::string::npos)
+        << noTerminal.out;
+    WriteFile(package.path(), "modules/client/TalvikTradeSafe.exe", Pattern(10, 5));
     PublisherProcess running({"--package", package.path().string(), "--check", "127.0.0.1:0", "--download",
                               "127.0.0.1:0", "--log", (package.path() / "../log").string()});
     ASSERT_TRUE(running.started());
@@ -178,7 +202,9 @@ TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
               std::string::npos)
         << ok.out;
     EXPECT_NE(ok.out.find("module docs 5_6 state D: 0 files, 0 bytes"), std::string::npos) << ok.out;
-    EXPECT_NE(ok.out.find("package 000185 version 12.3: 3 modules, 5 files, "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("package 000185 version 12.3: 3 modules, 6 files, "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("installers must be built with package number 000185"), std::string::npos)
+        << ok.out;
 
     std::ofstream(package.path() / "package.json")
         << R"({"package": "000185", "version": {"part3": 1, "part4": 2},

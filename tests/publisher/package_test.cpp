@@ -130,6 +130,23 @@ TEST(PackageTest, RefusesMalformedManifests) {
     EXPECT_NE(Refusal(none.path()).find("package.json: cannot be read"), std::string::npos);
 }
 
+// Tests that a refusal, which is printed and logged, names a password's field but never shows the
+// password, even where the JSON around it is broken.
+TEST(PackageTest, RefusalsNeverShowAPassword) {
+    const std::string secret = "s3cr3t-and-long-enough-to-refuse";
+    for (const std::string& users : {R"([{"name": "tulip", "password": ")" + secret + R"("}])",
+                                     R"([{"name": "tulip", "password": ")" + secret + "\xff\"}]",
+                                     R"([{"name": "tulip", "password": ")" + secret + R"(\q"}])"}) {
+        TempFolder tmp;
+        std::ofstream(tmp.path() / "package.json")
+            << R"({"package": "000185", "version": {"part3": 1, "part4": 2}, "users": )" << users
+            << R"(, "modules": []})";
+        std::string why = Refusal(tmp.path());
+        EXPECT_NE(why.find("package.json"), std::string::npos) << why;
+        EXPECT_EQ(why.find("s3cr3t"), std::string::npos) << why;
+    }
+}
+
 // Tests that links and special files in a module folder are refused rather than served.
 TEST(PackageTest, RefusesLinksAndSpecialFiles) {
     TempFolder link;

@@ -3,7 +3,9 @@
 // stamp it had when it was hashed; a changed file is served fresh, as if it had never been prepared.
 //
 // Memory: every entry stays in memory for the life of the package, about the package's compressed
-// size, data that does not compress included (compressing it again per download costs more CPU).
+// size, data that does not compress included (compressing it again per download costs more CPU). A
+// reload shares the entries of unchanged files with the store it replaces, so old and new package
+// together hold one copy of them.
 //
 // Thread-safe: every method may be called from any thread. The lock guards the map only; the stamp
 // on disk is looked at without it.
@@ -21,13 +23,18 @@ namespace publisher {
 
 class PreparedFiles {
   public:
-    explicit PreparedFiles(std::shared_ptr<const Package> package) : package_(std::move(package)) {}
+    // `previous`: the store of the package loaded before, whose entries for files this package serves
+    // unchanged (same PackageFile::shareKey and stamp) are shared instead of prepared again.
+    explicit PreparedFiles(std::shared_ptr<const Package> package, const PreparedFiles* previous = nullptr);
     PreparedFiles(const PreparedFiles&) = delete;
     PreparedFiles& operator=(const PreparedFiles&) = delete;
 
     // The messages of `file` if they were prepared and the file is unchanged since; null otherwise.
     std::shared_ptr<const CachedFile> Find(const PackageFile* file);
     void Put(const PackageFile* file, std::shared_ptr<const CachedFile> entry);
+
+    // Whether `file` has an entry, without looking at the disk; its entry then.
+    std::shared_ptr<const CachedFile> Held(const PackageFile* file) const;
 
     size_t Files() const;
     uint64_t Bytes() const;

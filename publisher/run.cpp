@@ -66,9 +66,12 @@ void RaiseDescriptorLimit() {
     }
 }
 
-// The store of prepared messages for `package`; only a download service sends them, so none without one.
-std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options) {
-    return options.downloads.empty() ? nullptr : std::make_shared<PreparedFiles>(std::move(package));
+// The store of prepared messages for `package`, sharing those of unchanged files with `previous`; only a
+// download service sends them, so none without one.
+std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options,
+                                             const PreparedFiles* previous = nullptr) {
+    return options.downloads.empty() ? nullptr
+                                     : std::make_shared<PreparedFiles>(std::move(package), previous);
 }
 
 // Prepares the store's package in the background; its lines reach the log on the serving thread.
@@ -105,7 +108,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // connections that still serve it.
             preparation.reset();
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
-            auto prepared = PreparedStore(package, options);
+            auto prepared = PreparedStore(package, options, server.Prepared().get());
             server.Replace(package, prepared);
             preparation = Prepare(prepared, options, io, log);
         } else {

@@ -2,6 +2,7 @@
 // replayed from the messages kept of an earlier download, and the recording of them into that cache.
 #include "publisher/session.h"
 
+#include "publisher/package_folder.h"
 #include "net/message_header.h"
 #include "net/wire.h"
 #include "publisher/error_codes.h"
@@ -150,7 +151,7 @@ void Session::Record(const uint8_t* compressed, size_t len, uint64_t fileBytes) 
         return;
     }
     // Offered only when the file is the one that was opened and was read whole.
-    const auto now = StampOf(r.file->source);
+    const auto now = StampOf(*r.file);
     if (now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size)
         cache_->Store(r.file, std::move(r.entry), r.reserved);
     else

@@ -47,9 +47,13 @@ void Server::Replace(std::shared_ptr<const Package> package, std::shared_ptr<Pre
     };
     auto check = make(Role::Check);
     auto download = make(Role::Download);
-    std::lock_guard lock(mutex_);
-    checkSettings_.swap(check);
-    downloadSettings_.swap(download);
+    {
+        std::lock_guard lock(mutex_);
+        checkSettings_.swap(check);
+        downloadSettings_.swap(download);
+    }
+    if (download)
+        download->superseded = true;
     // The old settings go outside the lock, with whatever they were the last holder of.
 }
 

@@ -72,6 +72,8 @@ class Session {
     bool ModuleListSent() const { return moduleListSent_; }
     // Whole requests answered without complaint; what counts as activity for the idle limit.
     uint64_t ValidRequests() const { return validRequests_; }
+    // Download messages built so far: what counts as download progress.
+    uint64_t DownloadMessages() const { return downloadMessages_; }
     const std::string& Tag() const { return tag_; }
 
   private:

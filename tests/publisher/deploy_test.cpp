@@ -168,3 +168,34 @@ TEST(DeployTest, TheLinkSwitchRecipeNeverMixesVersions) {
     EXPECT_EQ(ReadText(work.path() / "new/deps/depend.zip"), "NEW-VERSION depend");
     EXPECT_EQ(p.Stop(), 0);
 }
+
+// Tests that a download connection left from before a reload ends after the idle limit when it makes no
+// download progress, its heartbeats notwithstanding, while before the reload the same heartbeats keep it.
+TEST(DeployTest, ClosesOldDownloadConnectionsThatOnlySendHeartbeats) {
+    // An idle limit of one minute passing 60 times faster: one second.
+    ServedPackage served({"--idle-minutes", "1", "--test-time-scale", "60"});
+    ASSERT_TRUE(served.process->started());
+    TestClient c;
+    ASSERT_TRUE(c.Connect(served.process->downloadPorts()[0]) && c.Authenticate() == 0u);
+    for (int i = 0; i < 10; ++i) { // 2.5 s: well past the limit
+        ASSERT_TRUE(c.Alive()) << "closed before the reload, after " << i << " heartbeats";
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_EQ(kill(served.process->pid(), SIGHUP), 0);
+    ASSERT_TRUE(WaitForText(served.work.path() / "events.log", "SIGHUP: reloaded"));
+    bool alive = true;
+    for (int i = 0; i < 20 && alive; ++i) { // 5 s
+        alive = c.Alive();
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_FALSE(alive);
+    EXPECT_TRUE(WaitForText(served.work.path() / "events.log", "no download progress for"));
+    // A connection of the new package is held by its heartbeats as before.
+    TestClient fresh;
+    ASSERT_TRUE(fresh.Connect(served.process->downloadPorts()[0]) && fresh.Authenticate() == 0u);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(fresh.Alive()) << i;
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_EQ(served.process->Stop(), 0);
+}

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,12 +30,23 @@
 
 namespace publisher {
 
+// Prepared messages left in their cache file, read one at a time when sent. The file is used only while
+// it has the stamp it had when it was checked; anything else is served as if nothing were prepared.
+struct DiskMessages {
+    std::filesystem::path path;
+    FileStamp stamp;
+    std::vector<uint64_t> offsets; // of each message in the file, and the end of the last
+};
+
 struct CachedFile {
     FileStamp stamp;
     uint64_t fileBytes = 0;                     // data bytes the messages carry
     uint64_t bytes = 0;                         // the messages' bytes together
-    std::vector<std::vector<uint8_t>> messages; // LZO1X forms, in sending order; never empty
+    std::vector<std::vector<uint8_t>> messages; // LZO1X forms, in sending order; empty only with `disk`
     std::string cacheName;                      // prepared messages: their cache file's name
+    std::shared_ptr<const DiskMessages> disk;   // set: the messages are there, not in memory
+
+    size_t MessageCount() const { return disk ? disk->offsets.size() - 1 : messages.size(); }
 };
 
 class MessageCache {

@@ -207,9 +207,13 @@ void Preparation::Finish() {
                 " from the cache folder, " + std::to_string(compressed_) +
                 " compressed: " + std::to_string(compressedBytes_) + " bytes at " + rate + "), " +
                 (carried_ != 0 ? std::to_string(carried_) + " shared with the package loaded before, " : "") +
-                std::to_string(kept_) + " kept in memory with " + std::to_string(files_->Bytes()) +
-                " bytes; cache folder " + settings_.cacheDir.string() + " holds " +
-                std::to_string(use.bytes) + " bytes in " + std::to_string(use.files) + " files" +
+                std::to_string(files_->Files() - files_->OnDisk()) + " kept in memory with " +
+                std::to_string(files_->Bytes()) + " bytes" +
+                (files_->OnDisk() != 0
+                     ? ", " + std::to_string(files_->OnDisk()) + " read from the cache folder when sent"
+                     : "") +
+                "; cache folder " + settings_.cacheDir.string() + " holds " + std::to_string(use.bytes) +
+                " bytes in " + std::to_string(use.files) + " files" +
                 (whole ? ", " + std::to_string(removed) + " stale files removed" : ""));
     }
     {

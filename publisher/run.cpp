@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace publisher {
@@ -70,8 +71,10 @@ void RaiseDescriptorLimit() {
 // download service sends them, so none without one.
 std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options,
                                              const PreparedFiles* previous = nullptr) {
-    return options.downloads.empty() ? nullptr
-                                     : std::make_shared<PreparedFiles>(std::move(package), previous);
+    if (options.downloads.empty())
+        return nullptr;
+    return std::make_shared<PreparedFiles>(std::move(package), previous, uint64_t(options.preparedMib) << 20,
+                                           CacheDirOf(options));
 }
 
 // Prepares the store's package in the background; its lines reach the log on the serving thread.
@@ -124,6 +127,10 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
 int RunPublisher(int argc, const char* const* argv) {
     // A closed standard error or log pipe must cost a line, not the service.
     std::signal(SIGPIPE, SIG_IGN);
+    // Freed memory goes back to the system beyond a few MiB, on every thread: by default the threshold
+    // grows with the largest block freed, and the messages a preparation thread built and left in their
+    // cache files (--prepared-mib) would stay resident at the top of its heap.
+    ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
     ParsedOptions parsed = ParseOptions(argc, argv);
     switch (parsed.action) {
     case ParsedOptions::Action::Help:

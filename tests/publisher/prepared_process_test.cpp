@@ -101,6 +101,33 @@ TEST(PreparedProcessTest, PreparedDownloadIsExactAndARestartReusesTheCache) {
     EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 2u);
 }
 
+// Tests the memory cap of prepared messages: with --prepared-mib 0 every prepared file is left in its
+// cache file and read from it when sent, byte for byte; a cache file changed behind the service's back
+// is not trusted, and its package file is read instead.
+TEST(PreparedProcessTest, PreparedMessagesBeyondTheCapAreReadFromTheirCacheFiles) {
+    TempFolder package, work;
+    WritePreparedPackage(package.path());
+    auto args = ServeArgs(package.path(), work.path());
+    args.insert(args.end(), {"--prepared-mib", "0"});
+    PublisherProcess p(args);
+    ASSERT_TRUE(p.started());
+    const fs::path log = work.path() / "events.log";
+    ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << ReadText(log);
+    EXPECT_NE(ReadText(log).find("0 kept in memory with 0 bytes, 6 read from the cache folder when sent"),
+              std::string::npos)
+        << ReadText(log);
+    EXPECT_EQ(Installed(p.checkPort(), work.path(), "first"), ExpectedTree(package.path()));
+    EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 1u) << ReadText(log);
+    // Every cache file rewritten in place with the same bytes: their stamps no longer match.
+    for (const auto& e : fs::directory_iterator(work.path() / "cache")) {
+        const auto bytes = ReadFile(e.path());
+        WriteFile(e.path().parent_path(), e.path().filename().string(), bytes);
+    }
+    EXPECT_EQ(Installed(p.checkPort(), work.path(), "second"), ExpectedTree(package.path()));
+    EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 1u) << ReadText(log);
+    EXPECT_EQ(p.Stop(), 0);
+}
+
 // Tests that a file rewritten after it was prepared is not sent at all until a reload loads it (the
 // download ends with error 30 instead of installing it half old, half new), and that after the reload
 // it goes out as it is now, byte for byte, while its unchanged neighbours still come prepared.

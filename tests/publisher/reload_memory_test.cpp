@@ -42,11 +42,15 @@ struct Served {
     std::unique_ptr<PublisherProcess> process;
     fs::path log() const { return work.path() / "events.log"; }
 
-    explicit Served(size_t bigBytes) {
+    explicit Served(size_t bigBytes, const std::vector<std::string>& extra = {}) {
         WriteLargePackage(package.path(), bigBytes);
-        process = std::make_unique<PublisherProcess>(std::vector<std::string>{
-            "--package", package.path().string(), "--check", "127.0.0.1:0", "--download", "127.0.0.1:0",
-            "--log", log().string(), "--cache-dir", (work.path() / "cache").string()});
+        std::vector<std::string> args{"--package",   package.path().string(),
+                                      "--check",     "127.0.0.1:0",
+                                      "--download",  "127.0.0.1:0",
+                                      "--log",       log().string(),
+                                      "--cache-dir", (work.path() / "cache").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        process = std::make_unique<PublisherProcess>(args);
     }
     // Sends SIGHUP and waits for the reloaded package's preparation to end: the `n`th one in all.
     bool Reload(size_t n) {
@@ -129,4 +133,30 @@ TEST(ReloadSoakTest, FiftyDownloadsStayExactDuringFiveReloads) {
     EXPECT_EQ(exact, 50);
     EXPECT_LT(after - before, long(kBig / 1024));
     EXPECT_EQ(served.process->Stop(), 0);
+}
+
+// Tests that --prepared-mib bounds the memory of prepared messages: a 24 MB package prepared under a cap
+// of 0 leaves the service's resident size at least 16 MB below the same package held in memory, and a
+// download from the cache files is exact. Prints both figures.
+TEST(ReloadSoakTest, PreparedMemoryCapKeepsTheMessagesOnDisk) {
+    constexpr size_t kBig = 24u << 20;
+    long resident[2] = {0, 0};
+    for (int capped = 0; capped < 2; ++capped) {
+        Served served(kBig,
+                      capped ? std::vector<std::string>{"--prepared-mib", "0"} : std::vector<std::string>{});
+        ASSERT_TRUE(served.process->started());
+        ASSERT_TRUE(WaitForCount(served.log(), "files prepared (", 1)) << ReadText(served.log());
+        const auto modules = ListModules(served.process->checkPort());
+        TestClient c;
+        ASSERT_TRUE(c.Connect(served.process->downloadPorts()[0]) && c.Authenticate() == 0u);
+        auto got = c.Download({Named(modules, "server")}, served.work.path() / "dl");
+        EXPECT_EQ(got.completed.size(), 1u);
+        EXPECT_EQ(ReadFile(served.work.path() / "dl/deps/depend.zip"), Pattern(kBig, 7));
+        resident[capped] = ResidentKiB(served.process->pid());
+        EXPECT_EQ(served.process->Stop(), 0);
+    }
+    std::printf("resident after preparing and sending a 24 MB package: %ld KiB held in memory, %ld KiB with "
+                "--prepared-mib 0\n",
+                resident[0], resident[1]);
+    EXPECT_LT(resident[1] + 16 * 1024, resident[0]);
 }

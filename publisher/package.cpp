@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fstream>
 #include <limits>
-#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #include "publisher/preparation.h"
 
-#include "publisher/package_folder.h"
 #include "publisher/cache_folder.h"
+#include "publisher/package_folder.h"
 
 #include <cstdio>
 #include <set>

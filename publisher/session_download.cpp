@@ -2,10 +2,10 @@
 // replayed from the messages kept of an earlier download, and the recording of them into that cache.
 #include "publisher/session.h"
 
-#include "publisher/package_folder.h"
 #include "net/message_header.h"
 #include "net/wire.h"
 #include "publisher/error_codes.h"
+#include "publisher/package_folder.h"
 #include "service/messages.h"
 
 #include <cerrno>

@@ -73,7 +73,6 @@ bool Session::StartReplay() {
         return false;
     // Prepared messages are the denser ones; kept ones stand in until a file is prepared.
     replay_ = prepared_ ? prepared_->Find(file) : nullptr;
-    replayPrepared_ = replay_ != nullptr;
     if (replay_ && replay_->disk) {
         // Its cache file is used only as it was when it was checked against the package file.
         replayFd_ = ::open(replay_->disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -83,9 +82,9 @@ bool Session::StartReplay() {
             replay_.reset();
         }
     }
+    replayPrepared_ = replay_ != nullptr;
     if (!replay_ && cache_)
         replay_ = cache_->Find(file);
-    replayPrepared_ = replayPrepared_ && replay_;
     replayNext_ = 0;
     return replay_ != nullptr;
 }

@@ -20,20 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool WaitForText(const fs::path& path, const std::string& text) {
-    for (int i = 0; i < 1000; ++i) {
-        if (ReadText(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 // Replaces root/relative the way a copy tool does: the new bytes written beside it, renamed over it.
 void ReplaceFile(const fs::path& root, const std::string& relative, const std::vector<uint8_t>& bytes) {
     WriteFile(root, relative + ".new", bytes);
@@ -45,7 +31,7 @@ bool AnyFileHolds(const fs::path& folder, const std::string& marker) {
     if (!fs::exists(folder))
         return false;
     for (const auto& e : fs::recursive_directory_iterator(folder))
-        if (e.is_regular_file() && ReadText(e.path()).find(marker) != std::string::npos)
+        if (e.is_regular_file() && FileText(e.path()).find(marker) != std::string::npos)
             return true;
     return false;
 }
@@ -84,7 +70,7 @@ TEST(DeployTest, ServesNothingThroughALinkSwappedInAfterLoading) {
         EXPECT_TRUE(got.completed.empty());
         EXPECT_FALSE(AnyFileHolds(into, secret));
     }
-    EXPECT_TRUE(WaitForText(served.work.path() / "events.log", "cannot be read"));
+    EXPECT_TRUE(WaitForLine(served.work.path() / "events.log", "cannot be read"));
     EXPECT_EQ(served.process->Stop(), 0);
 }
 
@@ -107,7 +93,7 @@ TEST(DeployTest, EndsADownloadWhoseFilesWereReplacedUnderIt) {
     ReplaceFile(pkg, "modules/client/exact.bin", Bytes("NEW-VERSION exact"));
     ReplaceFile(pkg, "modules/client/one.bin", Bytes("NEW-VERSION one"));
     ASSERT_EQ(kill(served.process->pid(), SIGHUP), 0);
-    ASSERT_TRUE(WaitForText(served.work.path() / "events.log", "SIGHUP: reloaded"));
+    ASSERT_TRUE(WaitForLine(served.work.path() / "events.log", "SIGHUP: reloaded"));
     for (size_t i = 0; i < slow.size(); ++i) {
         SCOPED_TRACE(i);
         auto got = slow[i]->Finish();
@@ -116,12 +102,12 @@ TEST(DeployTest, EndsADownloadWhoseFilesWereReplacedUnderIt) {
         EXPECT_FALSE(got.completed.contains("client"));
         EXPECT_FALSE(AnyFileHolds(served.work.path() / ("old" + std::to_string(i)), "NEW-VERSION"));
     }
-    EXPECT_TRUE(WaitForText(served.work.path() / "events.log", "changed since the package was loaded"));
+    EXPECT_TRUE(WaitForLine(served.work.path() / "events.log", "changed since the package was loaded"));
     TestClient c;
     ASSERT_TRUE(c.Connect(served.process->downloadPorts()[0]) && c.Authenticate() == 0u);
     auto fresh = c.Download({Named(modules, "client")}, served.work.path() / "new");
     EXPECT_EQ(fresh.completed.size(), 1u);
-    EXPECT_EQ(ReadText(served.work.path() / "new/exact.bin"), "NEW-VERSION exact");
+    EXPECT_EQ(FileText(served.work.path() / "new/exact.bin"), "NEW-VERSION exact");
     EXPECT_EQ(served.process->Stop(), 0);
 }
 
@@ -153,7 +139,7 @@ TEST(DeployTest, TheLinkSwitchRecipeNeverMixesVersions) {
     fs::create_directory_symlink(v2, work.path() / "current.new");
     fs::rename(work.path() / "current.new", current);
     ASSERT_EQ(kill(p.pid(), SIGHUP), 0);
-    ASSERT_TRUE(WaitForText(log, "SIGHUP: reloaded"));
+    ASSERT_TRUE(WaitForLine(log, "SIGHUP: reloaded"));
 
     auto got = old.Finish();
     EXPECT_FALSE(got.closed);
@@ -164,8 +150,8 @@ TEST(DeployTest, TheLinkSwitchRecipeNeverMixesVersions) {
     ASSERT_TRUE(c.Connect(p.downloadPorts()[0]) && c.Authenticate() == 0u);
     auto fresh = c.Download({Named(modules, "server"), Named(modules, "client")}, work.path() / "new");
     EXPECT_EQ(fresh.completed.size(), 2u);
-    EXPECT_EQ(ReadText(work.path() / "new/exact.bin"), "NEW-VERSION exact");
-    EXPECT_EQ(ReadText(work.path() / "new/deps/depend.zip"), "NEW-VERSION depend");
+    EXPECT_EQ(FileText(work.path() / "new/exact.bin"), "NEW-VERSION exact");
+    EXPECT_EQ(FileText(work.path() / "new/deps/depend.zip"), "NEW-VERSION depend");
     EXPECT_EQ(p.Stop(), 0);
 }
 
@@ -182,14 +168,14 @@ TEST(DeployTest, ClosesOldDownloadConnectionsThatOnlySendHeartbeats) {
         std::this_thread::sleep_for(250ms);
     }
     ASSERT_EQ(kill(served.process->pid(), SIGHUP), 0);
-    ASSERT_TRUE(WaitForText(served.work.path() / "events.log", "SIGHUP: reloaded"));
+    ASSERT_TRUE(WaitForLine(served.work.path() / "events.log", "SIGHUP: reloaded"));
     bool alive = true;
     for (int i = 0; i < 20 && alive; ++i) { // 5 s
         alive = c.Alive();
         std::this_thread::sleep_for(250ms);
     }
     EXPECT_FALSE(alive);
-    EXPECT_TRUE(WaitForText(served.work.path() / "events.log", "no download progress for"));
+    EXPECT_TRUE(WaitForLine(served.work.path() / "events.log", "no download progress for"));
     // A connection of the new package is held by its heartbeats as before.
     TestClient fresh;
     ASSERT_TRUE(fresh.Connect(served.process->downloadPorts()[0]) && fresh.Authenticate() == 0u);

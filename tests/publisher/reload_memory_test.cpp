@@ -21,20 +21,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Waits (up to two minutes: preparing a large package takes a while) until `text` appears `n` times.
-bool WaitForCount(const fs::path& path, const std::string& text, size_t n) {
-    for (int i = 0; i < 12000; ++i) {
-        if (Count(ReadText(path), text) >= n)
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
+// Preparing a large package takes a while.
+constexpr auto kPreparing = std::chrono::minutes(2);
 
 struct Served {
     TempFolder package;
@@ -52,10 +40,13 @@ struct Served {
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<PublisherProcess>(args);
     }
+    // Whether the service started and prepared the package.
+    bool Ready() const { return process->started() && WaitForLine(log(), "files prepared (", 1, kPreparing); }
     // Sends SIGHUP and waits for the reloaded package's preparation to end: the `n`th one in all.
     bool Reload(size_t n) {
-        return kill(process->pid(), SIGHUP) == 0 && WaitForCount(log(), "SIGHUP: reloaded", n - 1) &&
-               WaitForCount(log(), "files prepared (", n);
+        return kill(process->pid(), SIGHUP) == 0 &&
+               WaitForLine(log(), "SIGHUP: reloaded", n - 1, kPreparing) &&
+               WaitForLine(log(), "files prepared (", n, kPreparing);
     }
 };
 
@@ -67,15 +58,14 @@ struct Served {
 TEST(ReloadSoakTest, ReloadsOfAnUnchangedPackageCostMemoryOnce) {
     constexpr size_t kBig = 24u << 20;
     Served served(kBig);
-    ASSERT_TRUE(served.process->started());
-    ASSERT_TRUE(WaitForCount(served.log(), "files prepared (", 1)) << ReadText(served.log());
+    ASSERT_TRUE(served.Ready()) << FileText(served.log());
     const long before = ResidentKiB(served.process->pid());
     std::vector<std::unique_ptr<TestClient>> holders;
     std::vector<long> figures;
     for (size_t i = 0; i < 4; ++i) {
         auto& c = *holders.emplace_back(std::make_unique<TestClient>());
         ASSERT_TRUE(c.Connect(served.process->downloadPorts()[0]) && c.Authenticate() == 0u);
-        ASSERT_TRUE(served.Reload(i + 2)) << ReadText(served.log());
+        ASSERT_TRUE(served.Reload(i + 2)) << FileText(served.log());
         figures.push_back(ResidentKiB(served.process->pid()));
     }
     holders.clear();
@@ -86,7 +76,7 @@ TEST(ReloadSoakTest, ReloadsOfAnUnchangedPackageCostMemoryOnce) {
         std::printf(" %ld", f);
     std::printf(" KiB; after the holders left %ld KiB\n", left);
     EXPECT_LT(figures.back() - before, long(kBig / 1024));
-    EXPECT_GE(Count(ReadText(served.log()), "shared with the package loaded before"), 4u);
+    EXPECT_GE(Count(FileText(served.log()), "shared with the package loaded before"), 4u);
     EXPECT_EQ(served.process->Stop(), 0);
 }
 
@@ -95,8 +85,7 @@ TEST(ReloadSoakTest, ReloadsOfAnUnchangedPackageCostMemoryOnce) {
 TEST(ReloadSoakTest, FiftyDownloadsStayExactDuringFiveReloads) {
     constexpr size_t kBig = 8u << 20;
     Served served(kBig);
-    ASSERT_TRUE(served.process->started());
-    ASSERT_TRUE(WaitForCount(served.log(), "files prepared (", 1)) << ReadText(served.log());
+    ASSERT_TRUE(served.Ready()) << FileText(served.log());
     const auto modules = ListModules(served.process->checkPort());
     auto expected = ListTree(served.package.path() / "modules/server");
     for (auto& f : ListTree(served.package.path() / "modules/client"))
@@ -121,7 +110,7 @@ TEST(ReloadSoakTest, FiftyDownloadsStayExactDuringFiveReloads) {
             }
         });
     for (size_t r = 0; r < 5; ++r) {
-        EXPECT_TRUE(served.Reload(r + 2)) << ReadText(served.log());
+        EXPECT_TRUE(served.Reload(r + 2)) << FileText(served.log());
         std::this_thread::sleep_for(100ms);
     }
     for (auto& t : threads)
@@ -144,8 +133,7 @@ TEST(ReloadSoakTest, PreparedMemoryCapKeepsTheMessagesOnDisk) {
     for (int capped = 0; capped < 2; ++capped) {
         Served served(kBig,
                       capped ? std::vector<std::string>{"--prepared-mib", "0"} : std::vector<std::string>{});
-        ASSERT_TRUE(served.process->started());
-        ASSERT_TRUE(WaitForCount(served.log(), "files prepared (", 1)) << ReadText(served.log());
+        ASSERT_TRUE(served.Ready()) << FileText(served.log());
         const auto modules = ListModules(served.process->checkPort());
         TestClient c;
         ASSERT_TRUE(c.Connect(served.process->downloadPorts()[0]) && c.Authenticate() == 0u);

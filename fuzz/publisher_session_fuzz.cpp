@@ -45,10 +45,7 @@ struct World {
                   "modules": [{"name": "m", "versionA": 1, "versionB": 2, "folder": "m"},
                               {"name": "\u8bf4", "versionA": 3, "versionB": 4, "folder": "c"},
                               {"name": "d", "versionA": 0, "versionB": 0, "state": "D"}]})";
-        PackageLoad load = LoadPackage(root);
-        if (!load.package)
-            std::abort();
-        package = std::move(*load.package);
+        Reload();
         log.OpenFile("/dev/null");
         settings.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &package);
         settings.rotation = &rotation;
@@ -57,6 +54,16 @@ struct World {
     }
     // Several messages' worth, so that a change can land between two of them.
     void RestoreFile() { std::ofstream(root / "m/sub/a.bin") << std::string(250000, 'a'); }
+    // A rewritten file is served again only once the package is loaded again, as after a SIGHUP; no
+    // session may be running.
+    void Reload() {
+        PackageLoad load = LoadPackage(root);
+        if (!load.package)
+            std::abort();
+        package = std::move(*load.package);
+        stale = false;
+    }
+    bool stale = false;
     ~World() {
         std::error_code ec;
         fs::remove_all(root, ec);
@@ -81,6 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
     World& w = TheWorld();
+    if (w.stale)
+        w.Reload();
     const uint8_t mode = data[0];
     const uint8_t download = data[1];
     Session session((mode & 1) ? Role::Download : Role::Check, w.settings, w.log, "fuzz", *w.scratch);
@@ -118,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (changedSeen && session.Streaming())
                 std::abort();
             w.RestoreFile();
+            w.stale = true;
         }
     }
     // The stream in pieces of a size the input chooses, keeping what was not consumed.

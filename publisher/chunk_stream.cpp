@@ -1,5 +1,7 @@
 #include "publisher/chunk_stream.h"
 
+#include "publisher/package_folder.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -73,7 +75,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         const PackageFile& file = module->files[fileIndex_];
         if (fd_ < 0) {
             errno = 0;
-            fd_ = ::open(file.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            fd_ = OpenPackageFile(file);
             struct stat st {};
             const bool opened = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
             // The manifest linked into a module folder after the package was loaded.
@@ -85,8 +87,15 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
                 Abort();
                 return Result::Error;
             }
-            size_ = uint64_t(st.st_size);
             stamp_ = StampFrom(st);
+            // Another file than the one loaded, or this one written since: the download was promised
+            // the package as loaded, and a mix of two versions would install as if it were whole.
+            if (!(stamp_ == file.stamp)) {
+                error = file.source.string() + ": changed since the package was loaded";
+                Abort();
+                return Result::Error;
+            }
+            size_ = uint64_t(st.st_size);
             offset_ = 0;
         }
         // One read for every chunk of this file that still fits the message: a read per kilobyte

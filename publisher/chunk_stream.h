@@ -45,7 +45,8 @@ class ChunkStream {
     enum class Result { Ok, Error };
     // Appends up to `max` chunks of one file (or the one chunk of a module without files) to `chunks`;
     // their Data points into this object and stays valid until the next call. Error: a file could not be
-    // read, or changed (size, times, or the file itself) since it was opened (`error` says which); the
+    // read (a link on its way included), is not the file loaded (its stamp differs from the one recorded
+    // at load), or changed since it was opened (`error` says which); the
     // stream is then empty. A file is sent as it was when opened or not at all: its last chunk goes
     // out only when nothing changed up to its last read.
     Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);

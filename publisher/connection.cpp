@@ -34,7 +34,7 @@ void Connection::Start() {
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     socket_.non_blocking(true, ec);
     log_.Limited("connected", kEventsPerSecond, session_.Tag() + " connected");
-    connectedAt_ = lastActivity_ = std::chrono::steady_clock::now();
+    connectedAt_ = lastActivity_ = lastProgress_ = std::chrono::steady_clock::now();
     WaitDeadline(Deadline());
     Read();
 }
@@ -149,6 +149,10 @@ void Connection::OnWrite(const asio::error_code& ec, size_t n) {
     }
     // The peer takes what it asked for: a long download is not idle.
     lastActivity_ = std::chrono::steady_clock::now();
+    if (session_.DownloadMessages() != messagesSeen_) {
+        messagesSeen_ = session_.DownloadMessages();
+        lastProgress_ = lastActivity_;
+    }
     bytesOut_ += n;
     // Packets held back while the answer queue was full.
     if (inUsed_ > 0 && !session_.QueueFull())
@@ -162,7 +166,14 @@ std::chrono::steady_clock::time_point Connection::Deadline() const {
         return connectedAt_ + policy_.authLimit;
     if (session_.ModuleListSent())
         return lastActivity_ + std::max(policy_.idleLimit, policy_.holdLimit);
+    if (Superseded())
+        return lastProgress_ + policy_.idleLimit;
     return lastActivity_ + policy_.idleLimit;
+}
+
+bool Connection::Superseded() const {
+    // Only download settings are ever marked: a check connection holds no messages.
+    return settings_->superseded;
 }
 
 void Connection::WaitDeadline(std::chrono::steady_clock::time_point at) {
@@ -189,6 +200,9 @@ void Connection::OnDeadline() {
         // The installer's download from this address still runs; look again later.
         return WaitDeadline(now + std::min(policy_.idleLimit, policy_.holdLimit));
     }
+    if (Superseded() && lastProgress_ < lastActivity_)
+        return Stop("no download progress for " + Seconds(now - lastProgress_) +
+                    " since the package was reloaded");
     Stop("idle for " + Seconds(now - lastActivity_));
 }
 

@@ -12,7 +12,8 @@
 // that it ends once idleLimit passes without a whole valid request or a completed write; bytes that
 // make no request do not count. A check connection that was sent its module list waits for the
 // installer's download instead: it stays open for holdLimit, and beyond while a download from its
-// address runs.
+// address runs. A download connection whose package was replaced by a reload ends once idleLimit
+// passes without a download message written, whatever else it sends.
 #pragma once
 
 #include "publisher/session.h"
@@ -61,6 +62,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void OnWrite(const asio::error_code& ec, size_t n);
     void NoteStreaming();
     std::chrono::steady_clock::time_point Deadline() const;
+    bool Superseded() const;
     void WaitDeadline(std::chrono::steady_clock::time_point at);
     void OnDeadline();
 
@@ -70,6 +72,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     ConnectionHooks hooks_;
     std::chrono::steady_clock::time_point connectedAt_;
     std::chrono::steady_clock::time_point lastActivity_;
+    std::chrono::steady_clock::time_point lastProgress_; // a download message written, or connected
+    uint64_t messagesSeen_ = 0;
     EventLog& log_;
     std::shared_ptr<const ServiceSettings> settings_; // outlives session_: a reload swaps the server's
     Session session_;

@@ -3,6 +3,7 @@
 #include "net/packet_codec.h"
 #include "publisher/cache_folder.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/package_folder.h"
 #include "publisher/session.h"
 #include "service/messages.h"
 
@@ -65,7 +66,7 @@ int64_t NowNs() {
 
 std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel,
                                std::string& note) {
-    int fd = ::open(file.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = OpenPackageFile(file);
     if (fd < 0) {
         note = file.source.string() + ": " + std::strerror(errno);
         return std::nullopt;
@@ -141,7 +142,7 @@ Made MakeMessages(const Package& package, const FileJob& job, const FileStamp& s
     }
     if (cancel)
         return Made::Cancelled;
-    const auto now = StampOf(job.file().source);
+    const auto now = StampOf(job.file());
     if (!source.Done() || !(source.Stamp() == stamp) || !now || !(*now == stamp) ||
         source.Bytes() != stamp.size)
         return Made::Changed;
@@ -162,6 +163,12 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
     auto content = HashFile(job.file(), stamp, cancel, out.note);
     if (!content) {
         out.kind = cancel ? Kind::Cancelled : Kind::Unreadable;
+        return out;
+    }
+    // Messages of another file than the one loaded would never be served: downloads refuse it.
+    if (!(stamp == job.file().stamp)) {
+        out.kind = Kind::Changed;
+        out.note = path + ": changed since the package was loaded";
         return out;
     }
     // A write in the same clock tick as the hashing would leave the stamp as it was.
@@ -222,6 +229,7 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
                 out.kind = Kind::Unwritable;
         }
     }
+    entry.cacheName = out.cacheName;
     out.entry = std::make_shared<const CachedFile>(std::move(entry));
     return out;
 }

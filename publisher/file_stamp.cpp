@@ -9,11 +9,4 @@ FileStamp StampFrom(const struct stat& st) {
     return {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
-std::optional<FileStamp> StampOf(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return StampFrom(st);
-}
-
 } // namespace publisher

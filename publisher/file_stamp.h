@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <optional>
 
 struct stat;
 
@@ -21,7 +19,5 @@ struct FileStamp {
 };
 
 FileStamp StampFrom(const struct stat& st);
-// The stamp of a regular file at `path`, not following a final link; empty for anything else.
-std::optional<FileStamp> StampOf(const std::filesystem::path& path);
 
 } // namespace publisher

@@ -1,9 +1,11 @@
 #include "publisher/message_cache.h"
 
+#include "publisher/package_folder.h"
 #include "publisher/session.h"
 #include "service/messages.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace publisher {
 
@@ -26,27 +28,27 @@ std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file, co
 }
 
 std::shared_ptr<const CachedFile> MessageCache::FindLocked(const PackageFile* file, const FileStamp& now) {
-    auto it = entries_.find(file);
+    auto it = entries_.find(file->shareKey);
     if (it == entries_.end())
         return nullptr;
-    if (it->second->stamp == now)
+    if (it->second->stamp == now && now == file->stamp)
         return it->second;
-    DropLocked(file);
+    DropLocked(file->shareKey);
     return nullptr;
 }
 
 std::shared_ptr<const CachedFile> MessageCache::Find(const PackageFile* file) {
     {
         std::lock_guard lock(mutex_);
-        if (!entries_.contains(file))
+        if (!entries_.contains(file->shareKey))
             return nullptr;
     }
     // The stamp is read without the lock: a stat can wait on a slow disk.
-    const auto now = StampOf(file->source);
+    const auto now = StampOf(*file);
     std::lock_guard lock(mutex_);
     if (now)
         return FindLocked(file, *now);
-    DropLocked(file);
+    DropLocked(file->shareKey);
     return nullptr;
 }
 
@@ -81,18 +83,36 @@ void MessageCache::Store(const PackageFile* file, CachedFile entry, uint64_t res
     ReleaseLocked(reserved);
     if (!kept)
         return;
-    if (auto it = entries_.find(file); it != entries_.end()) {
+    if (auto it = entries_.find(file->shareKey); it != entries_.end()) {
         used_ -= it->second->bytes;
         replaced = std::move(it->second);
         it->second = std::move(kept);
     } else {
-        entries_.emplace(file, std::move(kept));
+        entries_.emplace(file->shareKey, std::move(kept));
     }
     used_ += bytes;
 }
 
-void MessageCache::DropLocked(const PackageFile* file) {
-    auto it = entries_.find(file);
+void MessageCache::Retain(const Package& package) {
+    std::unordered_set<std::string_view> served;
+    for (const auto& m : package.modules)
+        for (const auto& f : m.files)
+            served.insert(f.shareKey);
+    std::vector<std::shared_ptr<const CachedFile>> dropped; // freed after the lock
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (served.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        used_ -= it->second->bytes;
+        dropped.push_back(std::move(it->second));
+        it = entries_.erase(it);
+    }
+}
+
+void MessageCache::DropLocked(const std::string& key) {
+    auto it = entries_.find(key);
     if (it == entries_.end())
         return;
     used_ -= it->second->bytes;

@@ -114,6 +114,8 @@ std::string HelpText() {
            "                         beside the package folder, PACKAGE.cache); never inside the package\n"
            "  --prepare-threads N    threads preparing the package's download messages in the background\n"
            "                         (default: every core but one; 0 prepares nothing)\n"
+           "  --prepared-mib N       hold up to N MiB of prepared messages in memory; the rest are read\n"
+           "                         from their cache files when sent (default 1024; 0 reads them all)\n"
            "  --check-config         load the package, print what would be served and which files have\n"
            "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
            "                         package is refused) without listening or preparing anything\n"
@@ -207,6 +209,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--probe-seconds",
                                               "--cache-dir",
                                               "--prepare-threads",
+                                              "--prepared-mib",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -300,6 +303,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (value.empty())
                 return usage("--cache-dir needs a folder");
             o.cacheDir = value;
+        } else if (arg == "--prepared-mib") {
+            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
+            if (!n)
+                return usage("--prepared-mib " + value + ": expected 0 to 1048576");
+            o.preparedMib = *n;
         } else if (arg == "--prepare-threads") {
             auto n = ParseNumber<uint32_t>(value, 0, 1024);
             if (!n)

@@ -1,14 +1,17 @@
 #include "publisher/package.h"
 
+#include "publisher/package_folder.h"
 #include "publisher/wire_names.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <fstream>
 #include <limits>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace publisher {
 namespace fs = std::filesystem;
@@ -101,6 +104,7 @@ struct FileId {
 };
 
 struct ScanContext {
+    std::shared_ptr<const PackageFolder> folder;
     FileId manifest;
     std::set<std::string> seen; // the module's arriving paths in lower case: Windows ignores case
 };
@@ -124,8 +128,9 @@ uint32_t Number(const json& value, const std::string& field) {
 }
 
 // Walks `folder` in a stable order and appends its files with the relative folder they arrive in.
-void ScanFolder(const fs::path& folder, const std::string& relDir, const std::string& field,
-                PackageModule& module, ScanContext& context) {
+// `below` is the folder's path relative to the package folder, with '/' between its parts.
+void ScanFolder(const fs::path& folder, const std::string& below, const std::string& relDir,
+                const std::string& field, PackageModule& module, ScanContext& context) {
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
@@ -145,7 +150,8 @@ void ScanFolder(const fs::path& folder, const std::string& relDir, const std::st
         if (fs::is_symlink(status))
             Fail(field, path.string() + ": symbolic links are not published; copy the file into the package");
         if (fs::is_directory(status)) {
-            ScanFolder(path, relDir + name + "\\", field, module, context);
+            ScanFolder(path, below + "/" + path.filename().string(), relDir + name + "\\", field, module,
+                       context);
             continue;
         }
         // A fifo or device would block or never end the stream.
@@ -159,8 +165,14 @@ void ScanFolder(const fs::path& folder, const std::string& relDir, const std::st
             Fail(field, path.string() + ": RelDir is " + std::to_string(relDir.size()) +
                             " bytes in code page 936; at most " + std::to_string(kMaxRelDir) +
                             " fit the record");
+        // The file as it will be served: reached below the held folder, its identity recorded.
+        const std::string relative = below + "/" + path.filename().string();
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
+        const int fd = context.folder->OpenBelow(relative, O_PATH);
+        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (fd >= 0)
+            ::close(fd);
+        if (!regular)
             Fail(field, path.string() + ": cannot be read");
         if (uint64_t(st.st_dev) == context.manifest.device && uint64_t(st.st_ino) == context.manifest.inode)
             Fail(field, path.string() + ": is the manifest itself (a hard link); it is never served");
@@ -171,9 +183,10 @@ void ScanFolder(const fs::path& folder, const std::string& relDir, const std::st
         file.relDir = relDir;
         file.fileName = name;
         file.source = path;
-        file.size = entry.file_size(ec);
-        if (ec)
-            Fail(field, path.string() + ": " + ec.message());
+        file.folder = context.folder;
+        file.relative = relative;
+        file.stamp = StampFrom(st);
+        file.size = file.stamp.size;
         module.bytes += file.size;
         module.files.push_back(std::move(file));
     }
@@ -215,8 +228,16 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
     }
     if (auto it = item.find("folder"); it != item.end()) {
         std::string folder = Text(*it, field + ".folder", 1, 4096);
-        ScanFolder(ModuleFolder(package.root, folder, field + ".folder"), "", field + ".folder", module,
-                   context);
+        const fs::path resolved = ModuleFolder(package.root, folder, field + ".folder");
+        ScanFolder(resolved, resolved.lexically_relative(package.root).generic_string(), "",
+                   field + ".folder", module, context);
+    }
+
+    for (size_t i = 0; i < module.files.size(); ++i) {
+        PackageFile& f = module.files[i];
+        f.shareKey = module.name + '\0' + f.relDir + f.fileName + '\0' +
+                     (i + 1 == module.files.size() ? "E" : "") + '\0' + std::to_string(f.stamp.device) + ':' +
+                     std::to_string(f.stamp.inode);
     }
 
     ModuleRecord& r = module.record;
@@ -263,11 +284,15 @@ PackageLoad LoadPackage(const fs::path& folder) {
     }
     ScanContext context;
     context.manifest = {uint64_t(manifestStat.st_dev), uint64_t(manifestStat.st_ino)};
+    context.folder = PackageFolder::Open(root, result.error);
+    if (!context.folder)
+        return result;
     try {
         json manifest = json::parse(in);
         CheckKeys(manifest, "", {"package", "version", "users", "modules"});
         Package package;
         package.root = root;
+        package.folder = context.folder;
         package.manifestDevice = context.manifest.device;
         package.manifestInode = context.manifest.inode;
         package.packageNo = WireText(Required(manifest, "package", "package"), "package", 1, kMaxPackageNo);

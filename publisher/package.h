@@ -17,9 +17,11 @@
 #pragma once
 
 #include "app/module_list.h"
+#include "publisher/file_stamp.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,11 +37,23 @@ constexpr size_t kMaxUserName = 50;
 constexpr size_t kMaxPassword = 20;
 
 // Every name here is in code page 936, as installers read it; `source` is the path on this machine.
+class PackageFolder;
+
 struct PackageFile {
-    std::string relDir;   // "" or "a\b\" (backslashes, trailing backslash)
-    std::string fileName; // last part of the path
-    std::filesystem::path source;
+    std::string relDir;           // "" or "a\b\" (backslashes, trailing backslash)
+    std::string fileName;         // last part of the path
+    std::filesystem::path source; // for people: the path the file was loaded from
     uint64_t size = 0;
+    // Where the file is read from: `relative` below the package folder held since loading, never
+    // through a link. `stamp` is the file as loaded: a download serves that file or fails.
+    std::shared_ptr<const PackageFolder> folder;
+    std::string relative;
+    FileStamp stamp;
+    // What the file's kept and prepared messages are filed under: its place in the download (module,
+    // RelDir, FileName, whether it ends its module) and the file itself (device, inode), so that two
+    // loads of a package share the messages of the files both serve and keep apart two files at one
+    // place. The messages also need the same stamp.
+    std::string shareKey;
 };
 
 struct PackageModule {
@@ -57,6 +71,7 @@ struct PackageUser {
 
 struct Package {
     std::filesystem::path root;
+    std::shared_ptr<const PackageFolder> folder;
     std::string packageNo;
     uint32_t verPart3 = 0;
     uint32_t verPart4 = 0;

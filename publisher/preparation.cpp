@@ -1,6 +1,7 @@
 #include "publisher/preparation.h"
 
 #include "publisher/cache_folder.h"
+#include "publisher/package_folder.h"
 
 #include <cstdio>
 #include <set>
@@ -109,7 +110,7 @@ void Preparation::Wait() {
 bool Preparation::WaitSettled(const PackageFile& file) {
     // A file still being written is waited for a few times, then tried as it is.
     for (int round = 0; round < 5; ++round) {
-        const auto stamp = StampOf(file.source);
+        const auto stamp = StampOf(file);
         if (!stamp)
             return true;
         const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -132,7 +133,17 @@ void Preparation::Work() {
     DenseWork work;
     for (;;) {
         const size_t i = next_++;
-        if (i >= jobs_.size() || cancel_ || unwritable_ || !WaitSettled(jobs_[i].file()))
+        if (i >= jobs_.size() || cancel_)
+            break;
+        // Shared from the package loaded before: nothing to read or compress.
+        if (auto held = files_->Held(&jobs_[i].file())) {
+            names_[i] = held->cacheName;
+            ++carried_;
+            ++kept_;
+            ++processed_;
+            continue;
+        }
+        if (unwritable_ || !WaitSettled(jobs_[i].file()))
             break;
         PreparedOutcome outcome = PrepareFile(files_->package(), jobs_[i], settings_.cacheDir, true,
                                               settings_.settle, work, cancel_);
@@ -191,13 +202,18 @@ void Preparation::Finish() {
         std::snprintf(rate, sizeof rate, "%.1f MB/s in %.1f s",
                       seconds > 0 ? double(compressedBytes_) / 1e6 / seconds : 0.0, seconds);
         const CacheFolderUse use = MeasureCacheFolder(settings_.cacheDir);
-        report_("prepared messages: " + std::to_string(reused_ + compressed_) + " of " +
+        report_("prepared messages: " + std::to_string(carried_ + reused_ + compressed_) + " of " +
                 std::to_string(jobs_.size()) + " files prepared (" + std::to_string(reused_) +
                 " from the cache folder, " + std::to_string(compressed_) +
                 " compressed: " + std::to_string(compressedBytes_) + " bytes at " + rate + "), " +
-                std::to_string(kept_) + " kept in memory with " + std::to_string(files_->Bytes()) +
-                " bytes; cache folder " + settings_.cacheDir.string() + " holds " +
-                std::to_string(use.bytes) + " bytes in " + std::to_string(use.files) + " files" +
+                (carried_ != 0 ? std::to_string(carried_) + " shared with the package loaded before, " : "") +
+                std::to_string(files_->Files() - files_->OnDisk()) + " kept in memory with " +
+                std::to_string(files_->Bytes()) + " bytes" +
+                (files_->OnDisk() != 0
+                     ? ", " + std::to_string(files_->OnDisk()) + " read from the cache folder when sent"
+                     : "") +
+                "; cache folder " + settings_.cacheDir.string() + " holds " + std::to_string(use.bytes) +
+                " bytes in " + std::to_string(use.files) + " files" +
                 (whole ? ", " + std::to_string(removed) + " stale files removed" : ""));
     }
     {

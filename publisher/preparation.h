@@ -76,7 +76,7 @@ class Preparation {
     std::atomic<bool> cancel_{false};
     std::atomic<bool> unwritable_{false};
     std::atomic<unsigned> running_{0};
-    std::atomic<size_t> reused_{0}, compressed_{0}, kept_{0}, failed_{0}, processed_{0};
+    std::atomic<size_t> carried_{0}, reused_{0}, compressed_{0}, kept_{0}, failed_{0}, processed_{0};
     std::atomic<uint64_t> compressedBytes_{0};
     std::mutex mutex_; // for the cancellable waits only
     std::condition_variable wake_;

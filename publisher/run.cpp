@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace publisher {
@@ -77,9 +78,14 @@ void RaiseDescriptorLimit() {
     }
 }
 
-// The store of prepared messages for `package`; only a download service sends them, so none without one.
-std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options) {
-    return options.downloads.empty() ? nullptr : std::make_shared<PreparedFiles>(std::move(package));
+// The store of prepared messages for `package`, sharing those of unchanged files with `previous`; only a
+// download service sends them, so none without one.
+std::shared_ptr<PreparedFiles> PreparedStore(std::shared_ptr<const Package> package, const Options& options,
+                                             const PreparedFiles* previous = nullptr) {
+    if (options.downloads.empty())
+        return nullptr;
+    return std::make_shared<PreparedFiles>(std::move(package), previous, uint64_t(options.preparedMib) << 20,
+                                           CacheDirOf(options));
 }
 
 // Prepares the store's package in the background; its lines reach the log on the serving thread.
@@ -130,7 +136,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
             RecordReloadOutcome(true, "reloaded, now serving " + Summary(*package));
             NotifyReady("serving " + Summary(*package));
-            auto prepared = PreparedStore(package, options);
+            auto prepared = PreparedStore(package, options, server.Prepared().get());
             server.Replace(package, prepared);
             preparation = Prepare(prepared, options, io, log);
         } else {
@@ -149,6 +155,10 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
 int RunPublisher(int argc, const char* const* argv) {
     // A closed standard error or log pipe must cost a line, not the service.
     std::signal(SIGPIPE, SIG_IGN);
+    // Freed memory goes back to the system beyond a few MiB, on every thread: by default the threshold
+    // grows with the largest block freed, and the messages a preparation thread built and left in their
+    // cache files (--prepared-mib) would stay resident at the top of its heap.
+    ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
     ParsedOptions parsed = ParseOptions(argc, argv);
     switch (parsed.action) {
     case ParsedOptions::Action::Help:

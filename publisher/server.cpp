@@ -26,6 +26,11 @@ Server::~Server() {
 }
 
 void Server::Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared) {
+    // One cache across reloads: what the new package serves unchanged stays kept, the rest goes.
+    if (!cache_ && options_.cacheMib != 0)
+        cache_ = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
+    if (cache_)
+        cache_->Retain(*package);
     auto make = [&](Role role) {
         auto s = std::make_shared<ServiceSettings>();
         s->package = package;
@@ -34,20 +39,27 @@ void Server::Replace(std::shared_ptr<const Package> package, std::shared_ptr<Pre
         s->test = options_.test;
         if (role == Role::Check)
             s->rotation = &rotation_;
-        // Kept messages belong to the files of one package: a new package starts with an empty cache,
-        // and the old one goes with the last connection that serves from it.
-        else if (options_.cacheMib != 0)
-            s->cache = std::make_shared<MessageCache>(uint64_t(options_.cacheMib) << 20);
-        if (role == Role::Download)
+        if (role == Role::Download) {
+            s->cache = cache_;
             s->prepared = prepared;
+        }
         return std::shared_ptr<const ServiceSettings>(std::move(s));
     };
     auto check = make(Role::Check);
     auto download = make(Role::Download);
-    std::lock_guard lock(mutex_);
-    checkSettings_.swap(check);
-    downloadSettings_.swap(download);
+    {
+        std::lock_guard lock(mutex_);
+        checkSettings_.swap(check);
+        downloadSettings_.swap(download);
+    }
+    if (download)
+        download->superseded = true;
     // The old settings go outside the lock, with whatever they were the last holder of.
+}
+
+std::shared_ptr<PreparedFiles> Server::Prepared() const {
+    std::lock_guard lock(mutex_);
+    return downloadSettings_->prepared;
 }
 
 std::shared_ptr<const Package> Server::Current() const {

@@ -11,8 +11,9 @@
 //
 // Limits for a public address: each service has its own connection limit, so a flood of one cannot
 // lock installers out of the other, and one client address holds at most maxPerAddress connections of
-// both together. A reload (SIGHUP) gives new connections the new package and its own cache of kept
-// messages; open connections keep the package they started with until they end.
+// both together. A reload (SIGHUP) gives new connections the new package; the kept messages of the
+// files it shares with the old one stay kept, the rest are dropped. Open connections keep the package
+// they started with until they end.
 #pragma once
 
 #include "publisher/connection.h"
@@ -52,6 +53,8 @@ class Server {
     // Serves `package` (with its `prepared` messages, if any) to connections accepted from now on.
     void Replace(std::shared_ptr<const Package> package, std::shared_ptr<PreparedFiles> prepared = nullptr);
     std::shared_ptr<const Package> Current() const;
+    // The prepared messages of the current package, if any.
+    std::shared_ptr<PreparedFiles> Prepared() const;
     size_t ServingThreads() const { return workers_.size(); }
     // Stops accepting and probing, ends every serving thread and joins it; open connections end with
     // it. Idempotent.
@@ -90,6 +93,8 @@ class Server {
     mutable std::mutex mutex_; // guards the settings and the counts
     std::shared_ptr<const ServiceSettings> checkSettings_;
     std::shared_ptr<const ServiceSettings> downloadSettings_;
+    // Kept messages, one cache for every package served (see MessageCache); null with --cache-mib 0.
+    std::shared_ptr<MessageCache> cache_;
     size_t active_[2] = {0, 0}; // by Role
     std::unordered_map<std::string, Address> addresses_;
 

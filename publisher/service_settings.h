@@ -9,6 +9,7 @@
 #include "publisher/package.h"
 #include "publisher/prepared_files.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -24,6 +25,10 @@ struct ServiceSettings {
     std::shared_ptr<MessageCache> cache;     // download role; null: nothing kept
     std::shared_ptr<PreparedFiles> prepared; // download role; null: nothing prepared
     TestSwitches test;
+    // Set once a reload gave new connections other settings: a download connection still on these then
+    // ends after the idle limit without download progress, heartbeats or not, so that it cannot hold
+    // an old package's messages for ever.
+    mutable std::atomic<bool> superseded{false};
 };
 
 } // namespace publisher

@@ -63,6 +63,7 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
 
 Session::~Session() {
     DropRecording();
+    CloseReplayFile();
 }
 
 void Session::Log(std::string_view kind, const std::string& text) {

@@ -72,6 +72,8 @@ class Session {
     bool ModuleListSent() const { return moduleListSent_; }
     // Whole requests answered without complaint; what counts as activity for the idle limit.
     uint64_t ValidRequests() const { return validRequests_; }
+    // Download messages built so far: what counts as download progress.
+    uint64_t DownloadMessages() const { return downloadMessages_; }
     const std::string& Tag() const { return tag_; }
 
   private:
@@ -91,6 +93,11 @@ class Session {
     size_t ReadPacket(uint8_t* packet);
     bool StartReplay();
     size_t ReplayPacket(uint8_t* packet);
+    // Reads replay message `i` from the cache file of a prepared entry left on disk; null when it cannot.
+    const uint8_t* ReadDiskMessage(size_t i, size_t& len);
+    void CloseReplayFile();
+    // Ends the download with ErrorCode 30 and closes the connection; returns 0 (no packet).
+    size_t FailDownload(const std::string& error);
     // Whether this session's messages may come from, or go into, kept or prepared messages.
     bool Reusing() const;
     bool Caching() const;
@@ -130,6 +137,7 @@ class Session {
     std::shared_ptr<const CachedFile> replay_;
     bool replayPrepared_ = false;
     size_t replayNext_ = 0;
+    int replayFd_ = -1; // the cache file of a replay from disk
     std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
     uint64_t replayedMessages_ = 0;

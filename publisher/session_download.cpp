@@ -5,9 +5,14 @@
 #include "net/message_header.h"
 #include "net/wire.h"
 #include "publisher/error_codes.h"
+#include "publisher/package_folder.h"
 #include "service/messages.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace publisher {
 namespace {
@@ -68,6 +73,15 @@ bool Session::StartReplay() {
         return false;
     // Prepared messages are the denser ones; kept ones stand in until a file is prepared.
     replay_ = prepared_ ? prepared_->Find(file) : nullptr;
+    if (replay_ && replay_->disk) {
+        // Its cache file is used only as it was when it was checked against the package file.
+        replayFd_ = ::open(replay_->disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat st {};
+        if (replayFd_ < 0 || ::fstat(replayFd_, &st) != 0 || !(StampFrom(st) == replay_->disk->stamp)) {
+            CloseReplayFile();
+            replay_.reset();
+        }
+    }
     replayPrepared_ = replay_ != nullptr;
     if (!replay_ && cache_)
         replay_ = cache_->Find(file);
@@ -75,15 +89,66 @@ bool Session::StartReplay() {
     return replay_ != nullptr;
 }
 
+void Session::CloseReplayFile() {
+    if (replayFd_ >= 0)
+        ::close(replayFd_);
+    replayFd_ = -1;
+}
+
+const uint8_t* Session::ReadDiskMessage(size_t i, size_t& len) {
+    const auto& at = replay_->disk->offsets;
+    len = size_t(at[i + 1] - at[i]);
+    uint8_t* out = scratch_.encode.stage;
+    if (len == 0 || len > sizeof scratch_.encode.stage)
+        return nullptr;
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = ::pread(replayFd_, out + got, len - got, off_t(at[i] + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return nullptr;
+        got += size_t(n);
+    }
+    return out;
+}
+
 size_t Session::ReplayPacket(uint8_t* packet) {
-    const auto& msg = replay_->messages[replayNext_++];
-    const size_t n = SealPacket(msg.data(), msg.size(), '6', ownSendKey_, packet);
+    const size_t i = replayNext_++;
+    size_t len = 0;
+    const uint8_t* msg = nullptr;
+    if (replay_->disk) {
+        msg = ReadDiskMessage(i, len);
+        if (!msg)
+            return FailDownload(replay_->disk->path.string() + ": prepared messages cannot be read");
+    } else {
+        msg = replay_->messages[i].data();
+        len = replay_->messages[i].size();
+    }
+    const size_t n = SealPacket(msg, len, '6', ownSendKey_, packet);
     ++(replayPrepared_ ? preparedMessages_ : replayedMessages_);
-    if (replayNext_ == replay_->messages.size()) {
+    if (replayNext_ == replay_->MessageCount()) {
         stream_.SkipFile(replay_->fileBytes);
         replay_.reset();
+        CloseReplayFile();
     }
     return n;
+}
+
+size_t Session::FailDownload(const std::string& error) {
+    // The chunks sent so far lack their ModuleEnd; the error and the close make the installer fail
+    // instead of installing a file that is half old, half new.
+    DropRecording();
+    replay_.reset();
+    CloseReplayFile();
+    Complain("download stopped", "download stopped: " + error);
+    auto rsp = messages::EncodeFileDownloadResponse({}, messages::kDownloadRspSize);
+    if (rsp) {
+        wire::StoreU32(rsp->data() + MessageHeader::kErrorCodeOffset, kErrorUnreadableFile);
+        Queue(*rsp);
+    }
+    Close("package file unreadable or changed while it was sent");
+    return 0;
 }
 
 size_t Session::ReadPacket(uint8_t* packet) {
@@ -101,19 +166,8 @@ size_t Session::ReadPacket(uint8_t* packet) {
     }
     std::string error;
     const uint64_t before = stream_.BytesRead();
-    if (stream_.Next(chunks, max, error) == ChunkStream::Result::Error) {
-        // The chunks sent so far lack their ModuleEnd; the error and the close make the installer fail
-        // instead of installing a file that is half old, half new.
-        DropRecording();
-        Complain("download stopped", "download stopped: " + error);
-        auto rsp = messages::EncodeFileDownloadResponse({}, messages::kDownloadRspSize);
-        if (rsp) {
-            wire::StoreU32(rsp->data() + MessageHeader::kErrorCodeOffset, kErrorUnreadableFile);
-            Queue(*rsp);
-        }
-        Close("package file unreadable or changed while it was sent");
-        return 0;
-    }
+    if (stream_.Next(chunks, max, error) == ChunkStream::Result::Error)
+        return FailDownload(error);
     auto msg = messages::EncodeFileDownloadResponse(chunks);
     if (!msg || !recording_) {
         DropRecording();
@@ -150,7 +204,7 @@ void Session::Record(const uint8_t* compressed, size_t len, uint64_t fileBytes) 
         return;
     }
     // Offered only when the file is the one that was opened and was read whole.
-    const auto now = StampOf(r.file->source);
+    const auto now = StampOf(*r.file);
     if (now && *now == r.entry.stamp && r.entry.fileBytes == r.entry.stamp.size)
         cache_->Store(r.file, std::move(r.entry), r.reserved);
     else

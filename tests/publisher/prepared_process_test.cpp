@@ -101,15 +101,47 @@ TEST(PreparedProcessTest, PreparedDownloadIsExactAndARestartReusesTheCache) {
     EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 2u);
 }
 
-// Tests that a file rewritten after it was prepared is sent as it is now, byte for byte, and that the
-// next download takes it fresh while its neighbours still come prepared.
-TEST(PreparedProcessTest, FileChangedAfterPreparationIsServedFresh) {
+// Tests the memory cap of prepared messages: with --prepared-mib 0 every prepared file is left in its
+// cache file and read from it when sent, byte for byte; a cache file changed behind the service's back
+// is not trusted, and its package file is read instead.
+TEST(PreparedProcessTest, PreparedMessagesBeyondTheCapAreReadFromTheirCacheFiles) {
+    TempFolder package, work;
+    WritePreparedPackage(package.path());
+    auto args = ServeArgs(package.path(), work.path());
+    args.insert(args.end(), {"--prepared-mib", "0"});
+    PublisherProcess p(args);
+    ASSERT_TRUE(p.started());
+    const fs::path log = work.path() / "events.log";
+    ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << ReadText(log);
+    EXPECT_NE(ReadText(log).find("0 kept in memory with 0 bytes, 6 read from the cache folder when sent"),
+              std::string::npos)
+        << ReadText(log);
+    EXPECT_EQ(Installed(p.checkPort(), work.path(), "first"), ExpectedTree(package.path()));
+    EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 1u) << ReadText(log);
+    // Every cache file rewritten in place with the same bytes: their stamps no longer match.
+    for (const auto& e : fs::directory_iterator(work.path() / "cache")) {
+        const auto bytes = ReadFile(e.path());
+        WriteFile(e.path().parent_path(), e.path().filename().string(), bytes);
+    }
+    EXPECT_EQ(Installed(p.checkPort(), work.path(), "second"), ExpectedTree(package.path()));
+    EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 1u) << ReadText(log);
+    EXPECT_EQ(p.Stop(), 0);
+}
+
+// Tests that a file rewritten after it was prepared is not sent at all until a reload loads it (the
+// download ends with error 30 instead of installing it half old, half new), and that after the reload
+// it goes out as it is now, byte for byte, while its unchanged neighbours still come prepared.
+TEST(PreparedProcessTest, FileChangedAfterPreparationIsServedOnlyAfterAReload) {
     ServedPackage served(WritePreparedPackage);
     ASSERT_TRUE(served.process->started());
     const fs::path log = served.work.path() / "events.log";
     ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << served.Log();
     WriteFile(served.package.path(), "modules/client/notes.txt", Compressible(300000, 2));
     WriteFile(served.package.path(), "modules/client/exact.bin", Pattern(1001, 77));
+    EXPECT_TRUE(Installed(served.process->checkPort(), served.work.path(), "before").empty());
+    EXPECT_TRUE(WaitForLog(log, "changed since the package was loaded")) << served.Log();
+    ASSERT_EQ(kill(served.process->pid(), SIGHUP), 0);
+    ASSERT_TRUE(WaitForLog(log, "shared with the package loaded before")) << served.Log();
     const auto tree = Installed(served.process->checkPort(), served.work.path(), "after");
     EXPECT_EQ(tree, ExpectedTree(served.package.path()));
     ASSERT_FALSE(tree.empty());
@@ -117,8 +149,8 @@ TEST(PreparedProcessTest, FileChangedAfterPreparationIsServedFresh) {
     EXPECT_EQ(Count(served.Log(), "of them prepared)"), 1u) << served.Log();
 }
 
-// Tests that SIGHUP prepares the new package: the old files come from the cache folder, the new one is
-// compressed, and a download of the new package is exact.
+// Tests that SIGHUP prepares the new package: the unchanged files are shared with the package loaded
+// before (nothing read or compressed again), the new one is compressed, and a download is exact.
 TEST(PreparedProcessTest, ReloadPreparesTheNewPackage) {
     ServedPackage served(WritePreparedPackage);
     ASSERT_TRUE(served.process->started());
@@ -126,8 +158,9 @@ TEST(PreparedProcessTest, ReloadPreparesTheNewPackage) {
     ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << served.Log();
     WriteFile(served.package.path(), "modules/server/added.txt", Compressible(50000, 3));
     ASSERT_EQ(kill(served.process->pid(), SIGHUP), 0);
-    ASSERT_TRUE(WaitForLog(log, "7 of 7 files prepared (6 from the cache folder, 1 compressed"))
+    ASSERT_TRUE(WaitForLog(log, "7 of 7 files prepared (0 from the cache folder, 1 compressed"))
         << served.Log();
+    ASSERT_TRUE(WaitForLog(log, "6 shared with the package loaded before")) << served.Log();
     EXPECT_EQ(Installed(served.process->checkPort(), served.work.path(), "reloaded"),
               ExpectedTree(served.package.path()));
 }

@@ -42,6 +42,12 @@ class SessionHarness {
         pending_.clear();
     }
     const std::filesystem::path& root() const { return tmp_.path(); }
+    // Loads the package folder again, as a reload does, for the sessions from the next Reconnect on.
+    void Reload() {
+        session_.reset();
+        load_ = LoadPackage(tmp_.path());
+        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
+    }
     std::string Log() const {
         std::ifstream in(tmp_.path() / "events.log");
         return {std::istreambuf_iterator<char>(in), {}};
@@ -344,6 +350,8 @@ std::vector<uint8_t> Text(size_t n) {
 void MakeCompressible(SessionHarness& h) {
     WriteFile(h.root(), "modules/server/deps/depend.zip", Text(3 * 1024 * 1024 + 17));
     WriteFile(h.root(), "modules/server/deps/a/b/c/deep.bin", Text(1002));
+    h.Reload();
+    h.Reconnect();
 }
 
 // Tests that a later download gets the same messages from the kept files, under its own keys, that a
@@ -374,6 +382,7 @@ TEST(SessionTest, KeepsFilesForLaterDownloadsUntilTheyChange) {
     // One byte longer: a rewrite that the stamp sees whatever the clock's resolution.
     const auto changed = Text(3 * 1024 * 1024 + 18);
     WriteFile(h.root(), "modules/server/deps/depend.zip", changed);
+    h.Reload(); // a file changed since loading is refused; the reloaded package shares the rest
     h.Reconnect();
     Download third = DownloadAll(h);
     EXPECT_EQ(third.files.at("deps\\depend.zip"), changed);
@@ -413,6 +422,7 @@ TEST(SessionTest, KeepsNothingBeyondItsBounds) {
     entry.fileBytes = 1000;
     entry.messages.push_back(std::vector<uint8_t>(100, 1));
     entry.bytes = 100;
+    file.stamp = entry.stamp;
     ASSERT_TRUE(cache.Reserve(1000));
     EXPECT_FALSE(cache.Reserve(1 << 20)); // the reservation counts
     cache.Store(&file, entry, 1000);

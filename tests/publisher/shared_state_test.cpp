@@ -2,6 +2,7 @@
 // messages and the event log.
 #include "publisher/event_log.h"
 #include "publisher/message_cache.h"
+#include "publisher/package_folder.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -36,10 +37,16 @@ TEST(SharedStateTest, MessageCacheKeepsItsBooksUnderSeveralThreads) {
     TempFolder tmp;
     std::vector<PackageFile> files(8);
     std::vector<FileStamp> stamps;
+    std::string error;
+    auto folder = PackageFolder::Open(tmp.path(), error);
+    ASSERT_TRUE(folder) << error;
     for (size_t i = 0; i < files.size(); ++i) {
         WriteFile(tmp.path(), "f" + std::to_string(i), Pattern(10, uint32_t(i)));
-        files[i].source = (tmp.path() / ("f" + std::to_string(i))).string();
-        stamps.push_back(*StampOf(files[i].source));
+        files[i].folder = folder;
+        files[i].relative = "f" + std::to_string(i);
+        stamps.push_back(*StampOf(files[i]));
+        files[i].stamp = stamps.back();
+        files[i].shareKey = files[i].relative;
     }
     constexpr uint64_t kCapacity = 4000;
     MessageCache cache(kCapacity, std::chrono::nanoseconds(0));

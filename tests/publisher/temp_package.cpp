@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace publisher::testing {
 namespace fs = std::filesystem;
@@ -26,6 +27,22 @@ void WriteFile(const fs::path& root, const std::string& relative, const std::vec
     fs::create_directories(p.parent_path());
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::string FileText(const fs::path& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool WaitForLine(const fs::path& path, const std::string& text, size_t times,
+                 std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (Count(FileText(path), text) < times) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::vector<uint8_t> ReadFile(const fs::path& path) {

@@ -1,6 +1,7 @@
 // Package folders for tests, written into a fresh temporary folder that is removed afterwards.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -30,6 +31,11 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed);
 std::vector<uint8_t> Compressible(size_t n, uint32_t seed);
 // How often `what` stands in `text`, overlapping occurrences included.
 size_t Count(const std::string& text, const std::string& what);
+// The whole file as text ("" when it cannot be read).
+std::string FileText(const std::filesystem::path& path);
+// Waits up to `limit` until the file (a log another process writes) holds `text` at least `times` times.
+bool WaitForLine(const std::filesystem::path& path, const std::string& text, size_t times = 1,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // The package used by most tests: package "000185", version 12.3, user tulip/tulip, and modules
 //   server: deps/depend.zip (3 MiB), deps/a/b/c/deep.bin (1002 bytes), empty.txt (0 bytes)

@@ -89,7 +89,8 @@ TEST(PreparedProcessTest, PreparedDownloadIsExactAndARestartReusesTheCache) {
     }
     EXPECT_EQ(Count(ReadText(log), "of them prepared)"), 1u) << ReadText(log);
     const RunResult checked = config();
-    EXPECT_EQ(checked.status, 0);
+    // The test package brings no terminal for installers, so the check refuses it after counting.
+    EXPECT_EQ(checked.status, 65) << checked.out;
     EXPECT_NE(checked.out.find("6 of 6 files prepared"), std::string::npos) << checked.out;
 
     PublisherProcess again(ServeArgs(package.path(), work.path()));

@@ -114,9 +114,13 @@ std::string HelpText() {
            "                         beside the package folder, PACKAGE.cache); never inside the package\n"
            "  --prepare-threads N    threads preparing the package's download messages in the background\n"
            "                         (default: every core but one; 0 prepares nothing)\n"
-           "  --check-config         load the package, print what would be served and which files have\n"
-           "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
-           "                         package is refused) without listening or preparing anything\n"
+           "  --check-config         check what a start checks (the command line, the package and that\n"
+           "                         this user can read every file of it, the listeners, the log file and\n"
+           "                         the cache folder), print what would be served, which files have\n"
+           "                         prepared messages in the cache folder and every test switch that is\n"
+           "                         on, and exit with the status a start would fail with (0 when none)\n"
+           "                         without listening or preparing anything; a port in use is reported,\n"
+           "                         not failed, as the running service holds it\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -318,8 +322,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     if (!o.cacheDir.empty() && LiesInside(o.cacheDir, o.packageDir))
         return usage("--cache-dir " + o.cacheDir + " lies inside the package folder " + o.packageDir +
                      "; give a folder outside it");
-    if (parsed.action == ParsedOptions::Action::CheckConfig)
-        return parsed; // nothing listens, so the listeners need not make sense
+    // The log would be published with the package, and a package scan would find it.
+    if (!o.logFile.empty() && LiesInside(o.logFile, o.packageDir))
+        return usage("--log " + o.logFile + " lies inside the package folder " + o.packageDir +
+                     "; give a file outside it");
+    // --check-config judges the same command line a start does.
     if (noCheck && check)
         return usage("--check and --no-check contradict each other");
     if (noCheck)
@@ -330,6 +337,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         return usage("nothing to serve: give --download or keep the check service");
     if (o.check && o.downloads.empty() && o.advertise.empty())
         return usage("the check service needs a download server: give --download or --advertise");
+    if (o.advertise.empty())
+        for (const Endpoint& d : o.downloads)
+            if (d.address == "0.0.0.0")
+                return usage("a download service on 0.0.0.0 needs --advertise with the address installers "
+                             "reach it at");
     return parsed;
 }
 

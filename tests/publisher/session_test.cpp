@@ -43,6 +43,7 @@ class SessionHarness {
     }
     const std::filesystem::path& root() const { return tmp_.path(); }
     std::string Log() const {
+        log_.Flush();
         std::ifstream in(tmp_.path() / "events.log");
         return {std::istreambuf_iterator<char>(in), {}};
     }

@@ -112,6 +112,10 @@ std::string HelpText() {
            "                         (default 256; 0 keeps none)\n"
            "  --cache-dir DIR        folder for the prepared download messages of the package (default:\n"
            "                         beside the package folder, PACKAGE.cache); never inside the package\n"
+           "  --cache-max-mib N      let the cache folder hold at most N MiB of prepared messages (default:\n"
+           "                         the package's size plus a quarter); the folder also leaves a\n"
+           "                         twentieth of its file system free. Files beyond either are prepared\n"
+           "                         in memory only\n"
            "  --prepare-threads N    threads preparing the package's download messages in the background\n"
            "                         (default: every core but one; 0 prepares nothing)\n"
            "  --check-config         check what a start checks (the command line, the package and that\n"
@@ -200,6 +204,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--probe-seconds",
                                               "--cache-dir",
                                               "--prepare-threads",
+                                              "--cache-max-mib",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -293,6 +298,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (value.empty())
                 return usage("--cache-dir needs a folder");
             o.cacheDir = value;
+        } else if (arg == "--cache-max-mib") {
+            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
+            if (!n)
+                return usage("--cache-max-mib " + value + ": expected 0 to 1048576");
+            o.cacheMaxMib = *n;
         } else if (arg == "--prepare-threads") {
             auto n = ParseNumber<uint32_t>(value, 0, 1024);
             if (!n)

@@ -51,6 +51,7 @@ struct Options {
     uint32_t probeSeconds = 5;   // how often the check service probes the download servers; 0: never
     std::string cacheDir;        // prepared download messages; empty: beside the package folder
     std::optional<uint32_t> prepareThreads; // empty: every core but one; 0: nothing is prepared
+    std::optional<uint32_t> cacheMaxMib; // the cache folder's limit; empty: the package's size plus a quarter
     TestSwitches test;
 };
 

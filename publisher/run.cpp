@@ -122,6 +122,8 @@ std::unique_ptr<Preparation> Prepare(const std::shared_ptr<PreparedFiles>& files
     PreparationSettings settings;
     settings.cacheDir = CacheDirOf(options);
     settings.threads = options.prepareThreads.value_or(DefaultPreparationThreads());
+    if (options.cacheMaxMib)
+        settings.maxBytes = uint64_t(*options.cacheMaxMib) << 20;
     return std::make_unique<Preparation>(files, settings, [&io, &log](const std::string& line) {
         asio::post(io, [&log, line] { log.Write(line); });
     });

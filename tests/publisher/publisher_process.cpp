@@ -173,13 +173,13 @@ std::string ServedPackage::Log() const {
         std::ifstream in(work.path() / "events.log");
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    // The publisher's log writer runs behind the events it logs: wait until it has caught up.
+    // The publisher's log writer runs behind the events it logs: wait until it has caught up, that is
+    // wait until it has written nothing new for 100 ms (a loaded machine delays the writer).
     std::string text = read();
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0, same = 0; i < 250 && same < 5; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::string again = read();
-        if (again == text)
-            break;
+        same = again == text ? same + 1 : 0;
         text = std::move(again);
     }
     return text;

@@ -17,20 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool WaitForLog(const fs::path& log, const std::string& text) {
-    for (int i = 0; i < 1200; ++i) {
-        if (ReadText(log).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
 std::vector<std::string> Serve(const fs::path& package, const fs::path& work,
                                std::vector<std::string> extra) {
     std::vector<std::string> args{"--package",   package.string(),
@@ -60,9 +46,9 @@ TEST(CacheFolderTest, TheFolderStaysWithinItsLimit) {
     PublisherProcess p(
         Serve(package.path(), work.path(), {"--cache-max-mib", "1", "--prepare-threads", "1"}));
     ASSERT_TRUE(p.started());
-    ASSERT_TRUE(WaitForLog(work.path() / "events.log", "files prepared ("))
-        << ReadText(work.path() / "events.log");
-    const std::string log = ReadText(work.path() / "events.log");
+    ASSERT_TRUE(WaitForFileText(work.path() / "events.log", "files prepared ("))
+        << TextOf(work.path() / "events.log");
+    const std::string log = TextOf(work.path() / "events.log");
     EXPECT_EQ(Count(log, "would exceed its limit of 1048576 bytes"), 1u) << log;
     EXPECT_NE(log.find("5 of 5 files prepared"), std::string::npos) << log;
     EXPECT_LE(FolderBytes(work.path() / "cache"), 1u << 20);
@@ -82,7 +68,7 @@ TEST(CacheFolderTest, AnUnusableNameIsSkippedNotFatal) {
     {
         PublisherProcess first(args);
         ASSERT_TRUE(first.started());
-        ASSERT_TRUE(WaitForLog(log, "files prepared (")) << ReadText(log);
+        ASSERT_TRUE(WaitForFileText(log, "files prepared (")) << TextOf(log);
         EXPECT_EQ(first.Stop(), 0);
     }
     std::vector<fs::path> names;
@@ -97,8 +83,8 @@ TEST(CacheFolderTest, AnUnusableNameIsSkippedNotFatal) {
 
     PublisherProcess second(args);
     ASSERT_TRUE(second.started());
-    ASSERT_TRUE(WaitForLog(log, "files prepared (")) << ReadText(log);
-    const std::string text = ReadText(log);
+    ASSERT_TRUE(WaitForFileText(log, "files prepared (")) << TextOf(log);
+    const std::string text = TextOf(log);
     EXPECT_EQ(Count(text, "skipping the cache file name " + names[0].filename().string()), 1u) << text;
     EXPECT_EQ(text.find("preparation stops"), std::string::npos) << text;
     EXPECT_NE(text.find("5 of 5 files prepared (4 from the cache folder, 1 compressed"), std::string::npos)
@@ -119,7 +105,7 @@ TEST(CacheFolderTest, TemporaryFilesAreNeverShared) {
     std::ofstream(theirs) << "another writer's half-written file";
     std::string error;
     ASSERT_TRUE(publisher::WriteCacheFile(dir.path(), name, {1, 2, 3}, error)) << error;
-    EXPECT_EQ(ReadText(theirs), "another writer's half-written file");
+    EXPECT_EQ(TextOf(theirs), "another writer's half-written file");
     EXPECT_EQ(ReadFile(dir.path() / name), (std::vector<uint8_t>{1, 2, 3}));
     size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path()))

@@ -105,8 +105,7 @@ TEST(CheckConfigTest, TestSwitchesAreWarnedAbout) {
         ASSERT_TRUE(running.started());
         EXPECT_EQ(running.Stop(), 0);
     }
-    std::ifstream in(log);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = TextOf(log);
     EXPECT_EQ(Count(text, "warning: test switch"), 1u) << text;
     EXPECT_NE(text.find("warning: test switch --test-hostile-reldir is on"), std::string::npos) << text;
 }

@@ -62,8 +62,7 @@ TEST(LogStallSoakTest, InstallsCompleteWhileTheLogReaderIsStopped) {
     }
     int status = 0;
     ::waitpid(reader, &status, 0);
-    std::ifstream in(logPath);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = TextOf(logPath);
     EXPECT_GE(installs, 20u);
     EXPECT_NE(text.find(" stopped\n"), std::string::npos) << text.size() << " bytes of log";
     std::printf("[ figure ] %zu installs during a 30 s SIGSTOP of the log reader; %zu bytes of log\n",

@@ -141,6 +141,22 @@ RunResult RunPublisherToExitAs(uid_t user, const std::vector<std::string>& args)
     return result;
 }
 
+std::string TextOf(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (TextOf(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 long ResidentKiB(pid_t pid, const char* key) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string word;

@@ -67,6 +67,12 @@ RunResult RunPublisherToExit(const std::vector<std::string>& args);
 // Runs the publisher to its end as another user (through setpriv, when this process is root).
 RunResult RunPublisherToExitAs(uid_t user, const std::vector<std::string>& args);
 
+// A whole text file ("" when missing).
+std::string TextOf(const std::filesystem::path& path);
+// Waits up to `limit` until the file at `path` holds `text`; the publisher's log is written behind.
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds limit = std::chrono::seconds(60));
+
 // The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
 long ResidentKiB(pid_t pid, const char* key = "VmRSS:");
 

@@ -2,10 +2,13 @@
 
 #include "publisher/prepared_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +31,13 @@ struct Fd {
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
 };
+
+// Random digits for a temporary name.
+uint64_t UniqueNumber() {
+    static std::atomic<uint64_t> counter{0};
+    thread_local std::mt19937_64 random(std::random_device{}() ^ uint64_t(::getpid()) << 32);
+    return (random() ^ ++counter) % 1000000000000000ULL;
+}
 
 } // namespace
 
@@ -91,9 +101,17 @@ bool ReadCacheFile(const fs::path& path, uint64_t maxBytes, std::vector<uint8_t>
 
 bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes,
                     std::string& error) {
-    const fs::path temp = dir / (name + ".tmp." + std::to_string(::getpid()));
     const fs::path final = dir / name;
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A name no other writer uses (two services may share the folder, and a container's process ids
+    // repeat), created exclusively, so no writer ever writes into another's temporary file.
+    fs::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = dir / (name + ".tmp." + std::to_string(::getpid()) + std::to_string(UniqueNumber()));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         error = temp.string() + ": " + std::strerror(errno);
         return false;
@@ -122,6 +140,26 @@ bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vec
         return false;
     }
     return true;
+}
+
+bool IsUnusableName(const fs::path& path) {
+    std::error_code ec;
+    const auto status = fs::symlink_status(path, ec);
+    return !ec && fs::exists(status) && !fs::is_regular_file(status);
+}
+
+std::optional<uint64_t> FreeBytes(const fs::path& dir) {
+    struct statvfs st {};
+    if (::statvfs(dir.c_str(), &st) != 0)
+        return std::nullopt;
+    return uint64_t(st.f_bavail) * st.f_frsize;
+}
+
+uint64_t FreeSpaceReserve(const fs::path& dir) {
+    struct statvfs st {};
+    if (::statvfs(dir.c_str(), &st) != 0)
+        return 0;
+    return uint64_t(st.f_blocks) * st.f_frsize / 20;
 }
 
 CacheFolderUse MeasureCacheFolder(const fs::path& dir) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,14 @@ bool ReadCacheFile(const std::filesystem::path& path, uint64_t maxBytes, std::ve
 // only ever holds a whole file. False with `error` (the temporary file is removed).
 bool WriteCacheFile(const std::filesystem::path& dir, const std::string& name,
                     const std::vector<uint8_t>& bytes, std::string& error);
+
+// Whether something other than a regular file holds `path` (a folder, a link, a device): a name the
+// folder cannot give to a cache file, though the folder itself is fine.
+bool IsUnusableName(const std::filesystem::path& path);
+// The bytes an unprivileged writer may still use on the folder's file system; nullopt when unknown.
+std::optional<uint64_t> FreeBytes(const std::filesystem::path& dir);
+// What the cache folder leaves free on its file system for everything else: a twentieth of it.
+uint64_t FreeSpaceReserve(const std::filesystem::path& dir);
 
 struct CacheFolderUse {
     size_t files = 0;

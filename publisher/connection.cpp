@@ -1,5 +1,7 @@
 #include "publisher/connection.h"
 
+#include "net/session_messages.h"
+#include "net/wire.h"
 #include "publisher/event_log.h"
 
 #include <algorithm>
@@ -13,6 +15,9 @@ namespace {
 constexpr size_t kReadBufferSize = 2 * (kPacketHeaderSize + kMaxPayload);
 // What a read asks for at least: most requests fit at once.
 constexpr size_t kMinRead = 4096;
+// Before authentication nothing but the installer's authentication request has a use, so a connection
+// holds no more than its largest packet: the 119-byte request as LZO1X may at worst expand it.
+constexpr size_t kMaxAuthentPacket = kPacketHeaderSize + kAuthentReqSize + kAuthentReqSize / 16 + 64 + 3;
 
 std::string Seconds(std::chrono::steady_clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count() / 1000.0)
@@ -57,8 +62,20 @@ void Connection::Stop(const std::string& reason) {
         hooks_.closed();
 }
 
+size_t Connection::BufferLimit() const {
+    return session_.Authenticated() ? kReadBufferSize : kMaxAuthentPacket;
+}
+
+bool Connection::OversizedBeforeAuthentication() const {
+    return !session_.Authenticated() && inUsed_ >= kPacketHeaderSize && in_[0] == kPacketMagic &&
+           wire::LoadU32(in_.data() + 2) > kMaxAuthentPacket - kPacketHeaderSize;
+}
+
 void Connection::Read() {
-    if (reading_ || closed_ || session_.Closing() || session_.QueueFull() || inUsed_ == kReadBufferSize)
+    if (reading_ || closed_ || session_.Closing() || session_.QueueFull() || inUsed_ >= BufferLimit())
+        return;
+    // An unauthenticated peer gets one answer at a time: one that never reads holds nothing queued.
+    if (!session_.Authenticated() && (writing_ || session_.QueuedBytes() != 0))
         return;
     reading_ = true;
     // Waiting holds no buffer; one is taken only once there are bytes to read.
@@ -76,10 +93,11 @@ void Connection::OnReadable(const asio::error_code& waitError) {
     }
     asio::error_code ec;
     const size_t available = socket_.available(ec);
-    const size_t room = kReadBufferSize - inUsed_;
+    const size_t limit = BufferLimit();
+    const size_t room = limit - inUsed_;
     const size_t want = std::min(room, std::max(available, kMinRead));
     if (in_.size() < inUsed_ + want)
-        in_.resize(std::min(kReadBufferSize, std::max(inUsed_ + want, in_.size() * 2)));
+        in_.resize(std::min(limit, std::max(inUsed_ + want, in_.size() * 2)));
     const size_t n = socket_.read_some(asio::buffer(in_.data() + inUsed_, in_.size() - inUsed_), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         Read();
@@ -92,6 +110,13 @@ void Connection::OnReadable(const asio::error_code& waitError) {
     bytesIn_ += n;
     inUsed_ += n;
     Process();
+    if (OversizedBeforeAuthentication()) {
+        log_.Limited("oversized before authentication", kComplaintsPerSecond,
+                     session_.Tag() +
+                         " sent a packet longer than an authentication request before authenticating");
+        Stop("packet too long before authentication");
+        return;
+    }
     Write();
     Read();
 }

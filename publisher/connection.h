@@ -8,6 +8,9 @@
 // Memory: an idle connection holds no buffer. The socket is first only waited on; the read buffer
 // exists while bytes of an unfinished packet are held, the write buffer while a message is in flight.
 //
+// Before authentication a connection holds at most one authentication packet and one answer at a time,
+// and a packet header announcing more closes it.
+//
 // Deadlines (ConnectionPolicy): a connection must authenticate within authLimit of connecting. After
 // that it ends once idleLimit passes without a whole valid request or a completed write; bytes that
 // make no request do not count. A check connection that was sent its module list waits for the
@@ -54,6 +57,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void Stop(const std::string& reason);
 
   private:
+    // What the read buffer may hold: the largest authentication packet until the link is authenticated.
+    size_t BufferLimit() const;
+    bool OversizedBeforeAuthentication() const;
     void Read();
     void OnReadable(const asio::error_code& ec);
     // Hands the buffered bytes to the session and keeps what it did not take.

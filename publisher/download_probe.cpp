@@ -2,7 +2,12 @@
 
 #include "net/message_header.h"
 #include "net/session_messages.h"
+#include "net/wire.h"
+#include "publisher/error_codes.h"
 #include "publisher/event_log.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace publisher {
 namespace {
@@ -17,7 +22,7 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
 
 } // namespace
 
-ServerHealth::Change ServerHealth::Note(bool answered) {
+ServerHealth::Change ServerHealth::Note(bool answered, bool definite) {
     if (answered) {
         failures_ = 0;
         if (live_)
@@ -25,7 +30,8 @@ ServerHealth::Change ServerHealth::Note(bool answered) {
         live_ = true;
         return Change::CameBack;
     }
-    if (++failures_ < 2 || !live_)
+    failures_ = definite ? std::max(failures_ + 1, 2u) : failures_ + 1;
+    if (failures_ < 2 || !live_)
         return Change::None;
     live_ = false;
     return Change::WentDown;
@@ -39,15 +45,19 @@ struct DownloadProber::Attempt {
     std::vector<uint8_t> in;
     size_t used = 0;
     bool done = false;
+    bool authenticated = false;
+    IdeaKey sendKey, recvKey; // the session's, once authenticated
+    std::vector<uint8_t> request;
+    std::optional<messages::DownloadItem> item;
 };
 
 DownloadProber::DownloadProber(asio::io_context& io, std::vector<Endpoint> servers,
                                DownloadRotation& rotation, EventLog& log,
                                std::chrono::steady_clock::duration interval,
-                               std::chrono::steady_clock::duration timeout)
+                               std::chrono::steady_clock::duration timeout, ProbeModule module)
     : io_(io), servers_(std::move(servers)), health_(servers_.size()), running_(servers_.size()),
       rotation_(rotation), log_(log), interval_(interval), timeout_(timeout), timer_(io),
-      buffers_(std::make_unique<CodecBuffers>()) {
+      buffers_(std::make_unique<CodecBuffers>()), module_(std::move(module)) {
     SetKey(fixedKey_, kFixedKeyText.data(), unsigned(kFixedKeyText.size()));
     SetKey(zeroKey_, nullptr, 0);
     uint8_t req[kAuthentReqSize];
@@ -129,20 +139,30 @@ void DownloadProber::OnRead(const std::shared_ptr<Attempt>& a, const asio::error
     if (ec)
         return Finish(a, false, ec == asio::error::eof ? "closed without an answer" : ec.message());
     a->used += n;
-    if (a->used > 0) {
-        DecodeResult r = DecodePacket(a->in.data(), a->used, fixedKey_, zeroKey_, *buffers_);
+    while (a->used > 0 && !a->done) {
+        DecodeResult r = DecodePacket(a->in.data(), a->used, fixedKey_,
+                                      a->authenticated ? a->recvKey : zeroKey_, *buffers_);
         if (r.status == DecodeStatus::Drop)
             return Finish(a, false, "answered with bytes that are no packet");
-        if (r.status == DecodeStatus::Message) {
+        if (r.status == DecodeStatus::NeedMore)
+            break;
+        const size_t consumed = r.consumed;
+        if (a->authenticated) {
+            CheckDownloadAnswer(a, r.message, r.length);
+        } else {
             AuthentAnswer answer;
             if (r.length < MessageHeader::kSize || PeekMsgType(r.message) != kMsgAuthentRsp ||
                 !ReadAuthentAnswer(r.message, r.length, answer))
                 return Finish(a, false, "answered with another message");
             if (answer.errorCode != 0)
                 return Finish(a, false, "refused authentication with " + std::to_string(answer.errorCode));
-            return Finish(a, true, "");
+            Authenticated(a, answer);
         }
+        std::memmove(a->in.data(), a->in.data() + consumed, a->used - consumed);
+        a->used -= consumed;
     }
+    if (a->done)
+        return;
     // An authentication answer is a few hundred bytes; a packet of the largest size is still read whole.
     if (a->used == a->in.size()) {
         if (a->in.size() >= kPacketHeaderSize + kMaxPayload)
@@ -153,26 +173,64 @@ void DownloadProber::OnRead(const std::shared_ptr<Attempt>& a, const asio::error
                               [this, a](const asio::error_code& e, size_t got) { OnRead(a, e, got); });
 }
 
-void DownloadProber::Finish(const std::shared_ptr<Attempt>& a, bool answered, const std::string& why) {
+void DownloadProber::Authenticated(const std::shared_ptr<Attempt>& a, const AuthentAnswer& answer) {
+    a->item = module_ ? module_() : std::nullopt;
+    if (!a->item)
+        return Finish(a, true, "");
+    // The installer sends with the first key of the answer and receives with the second.
+    SetKey(a->sendKey, answer.sendKeyText.data(), unsigned(answer.sendKeyText.size()));
+    SetKey(a->recvKey, answer.recvKeyText.data(), unsigned(answer.recvKeyText.size()));
+    a->authenticated = true;
+    const std::vector<uint8_t> msg = messages::EncodeFileDownloadRequest({&*a->item, 1});
+    a->request.resize(kPacketAreaSize);
+    a->request.resize(EncodePacket(msg.data(), msg.size(), '6', a->sendKey, a->request.data(), *buffers_));
+    asio::async_write(a->socket, asio::buffer(a->request), [this, a](const asio::error_code& e, size_t) {
+        if (!a->done && e)
+            Finish(a, false, "send failed: " + e.message());
+    });
+}
+
+void DownloadProber::CheckDownloadAnswer(const std::shared_ptr<Attempt>& a, const uint8_t* msg, size_t len) {
+    if (len < MessageHeader::kSize)
+        return Finish(a, false, "answered with a message shorter than a header");
+    const uint16_t type = PeekMsgType(msg);
+    if (type == kMsgHeartbeatRsp)
+        return; // not ours, but harmless
+    if (type != messages::kFileDownloadRsp)
+        return Finish(a, false, "answered the download with message type " + std::to_string(type));
+    const uint32_t error = wire::LoadU32(msg + MessageHeader::kErrorCodeOffset);
+    const std::string module = a->item->ModuleName + " " + std::to_string(a->item->ModuleVerA) + "_" +
+                               std::to_string(a->item->ModuleVerB);
+    if (error == kErrorUnknownModule)
+        return Finish(a, false, "answered error 21 for module " + module, true);
+    Finish(a, true, "");
+}
+
+void DownloadProber::Finish(const std::shared_ptr<Attempt>& a, bool answered, const std::string& why,
+                            bool definite) {
     if (a->done)
         return;
     a->done = true;
     asio::error_code ec;
     a->socket.close(ec);
     a->deadline.cancel();
-    Note(a->index, answered, why);
+    Note(a->index, answered, why, definite);
 }
 
-void DownloadProber::Note(size_t index, bool answered, const std::string& why) {
+void DownloadProber::Note(size_t index, bool answered, const std::string& why, bool definite) {
     if (index >= servers_.size())
         return;
-    switch (health_[index].Note(answered)) {
+    switch (health_[index].Note(answered, definite)) {
     case ServerHealth::Change::None:
         return;
     case ServerHealth::Change::WentDown: {
         const size_t up = rotation_.SetLive(index, false);
-        log_.Write("download server " + Name(servers_[index]) + " failed two probes (" + why +
-                   "): not handed out until it answers again");
+        if (definite)
+            log_.Write("download server " + Name(servers_[index]) + " does not serve the modules on offer (" +
+                       why + "): not handed out until it does");
+        else
+            log_.Write("download server " + Name(servers_[index]) + " failed two probes (" + why +
+                       "): not handed out until it answers again");
         if (up == 0)
             log_.Write("no download server answers: handing out all " + std::to_string(servers_.size()) +
                        " in turn until one does");

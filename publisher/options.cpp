@@ -112,13 +112,21 @@ std::string HelpText() {
            "                         (default 256; 0 keeps none)\n"
            "  --cache-dir DIR        folder for the prepared download messages of the package (default:\n"
            "                         beside the package folder, PACKAGE.cache); never inside the package\n"
+           "  --cache-max-mib N      let the cache folder hold at most N MiB of prepared messages (default:\n"
+           "                         the package's size plus a quarter); the folder also leaves a\n"
+           "                         twentieth of its file system free. Files beyond either are prepared\n"
+           "                         in memory only\n"
            "  --prepare-threads N    threads preparing the package's download messages in the background\n"
            "                         (default: every core but one; 0 prepares nothing)\n"
            "  --prepared-mib N       hold up to N MiB of prepared messages in memory; the rest are read\n"
            "                         from their cache files when sent (default 1024; 0 reads them all)\n"
-           "  --check-config         load the package, print what would be served and which files have\n"
-           "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
-           "                         package is refused) without listening or preparing anything\n"
+           "  --check-config         check what a start checks (the command line, the package and that\n"
+           "                         this user can read every file of it, the listeners, the log file and\n"
+           "                         the cache folder), print what would be served, which files have\n"
+           "                         prepared messages in the cache folder and every test switch that is\n"
+           "                         on, and exit with the status a start would fail with (0 when none)\n"
+           "                         without listening or preparing anything; a port in use is reported,\n"
+           "                         not failed, as the running service holds it\n"
            "  --reload PID           as systemd's ExecReload: send SIGHUP to PID and wait for the reload's\n"
            "                         outcome (0 the new package is served, 1 it was refused)\n"
            "  --help                 show this text\n"
@@ -210,6 +218,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--cache-dir",
                                               "--prepare-threads",
                                               "--prepared-mib",
+                                              "--cache-max-mib",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -308,6 +317,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (!n)
                 return usage("--prepared-mib " + value + ": expected 0 to 1048576");
             o.preparedMib = *n;
+        } else if (arg == "--cache-max-mib") {
+            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
+            if (!n)
+                return usage("--cache-max-mib " + value + ": expected 0 to 1048576");
+            o.cacheMaxMib = *n;
         } else if (arg == "--prepare-threads") {
             auto n = ParseNumber<uint32_t>(value, 0, 1024);
             if (!n)
@@ -337,8 +351,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     if (!o.cacheDir.empty() && LiesInside(o.cacheDir, o.packageDir))
         return usage("--cache-dir " + o.cacheDir + " lies inside the package folder " + o.packageDir +
                      "; give a folder outside it");
-    if (parsed.action == ParsedOptions::Action::CheckConfig)
-        return parsed; // nothing listens, so the listeners need not make sense
+    // The log would be published with the package, and a package scan would find it.
+    if (!o.logFile.empty() && LiesInside(o.logFile, o.packageDir))
+        return usage("--log " + o.logFile + " lies inside the package folder " + o.packageDir +
+                     "; give a file outside it");
+    // --check-config judges the same command line a start does.
     if (noCheck && check)
         return usage("--check and --no-check contradict each other");
     if (noCheck)
@@ -349,6 +366,11 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         return usage("nothing to serve: give --download or keep the check service");
     if (o.check && o.downloads.empty() && o.advertise.empty())
         return usage("the check service needs a download server: give --download or --advertise");
+    if (o.advertise.empty())
+        for (const Endpoint& d : o.downloads)
+            if (d.address == "0.0.0.0")
+                return usage("a download service on 0.0.0.0 needs --advertise with the address installers "
+                             "reach it at");
     return parsed;
 }
 

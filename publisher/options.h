@@ -52,6 +52,7 @@ struct Options {
     std::string cacheDir;        // prepared download messages; empty: beside the package folder
     std::optional<uint32_t> prepareThreads; // empty: every core but one; 0: nothing is prepared
     uint32_t preparedMib = 1024; // prepared messages held in memory; beyond, read from the cache files
+    std::optional<uint32_t> cacheMaxMib; // the cache folder's limit; empty: the package's size plus a quarter
     TestSwitches test;
 };
 

@@ -70,11 +70,16 @@ Preparation::Preparation(std::shared_ptr<PreparedFiles> files, PreparationSettin
         return;
     }
     const CacheFolderUse use = MeasureCacheFolder(settings_.cacheDir);
+    const uint64_t packageBytes = files_->package().bytes;
+    maxBytes_ = settings_.maxBytes.value_or(packageBytes + packageBytes / 4);
+    reserveBytes_ = settings_.reserveBytes.value_or(FreeSpaceReserve(settings_.cacheDir));
+    folderBytes_ = use.bytes;
     const unsigned threads = unsigned(std::min<size_t>(settings_.threads, std::max<size_t>(1, jobs_.size())));
     report_("prepared messages: preparing " + std::to_string(jobs_.size()) + " files on " +
             std::to_string(threads) + (threads == 1 ? " thread" : " threads") + "; cache folder " +
             settings_.cacheDir.string() + " holds " + std::to_string(use.bytes) + " bytes in " +
-            std::to_string(use.files) + " files");
+            std::to_string(use.files) + " files, at most " + std::to_string(maxBytes_) +
+            " bytes and keeping " + std::to_string(reserveBytes_) + " bytes free");
     running_ = threads;
     for (unsigned t = 0; t < threads; ++t) {
         try {
@@ -145,12 +150,46 @@ void Preparation::Work() {
         }
         if (unwritable_ || !WaitSettled(jobs_[i].file()))
             break;
-        PreparedOutcome outcome = PrepareFile(files_->package(), jobs_[i], settings_.cacheDir, true,
+        const bool write = MayWrite(jobs_[i].file());
+        PreparedOutcome outcome = PrepareFile(files_->package(), jobs_[i], settings_.cacheDir, write,
                                               settings_.settle, work, cancel_);
+        if (!write && outcome.kind == Kind::Compressed)
+            ++memoryOnly_;
+        NoteWritten(outcome);
         Count(jobs_[i], outcome, i);
     }
     if (--running_ == 0)
         Finish();
+}
+
+bool Preparation::MayWrite(const PackageFile& file) {
+    if (full_)
+        return false;
+    // A cache file is about as large as its file at most; the reserve stays free after it. A file
+    // whose cache file is there already is read back all the same.
+    const auto free = FreeBytes(settings_.cacheDir);
+    if (!free || *free >= reserveBytes_ + file.size)
+        return true;
+    if (!full_.exchange(true))
+        report_("prepared messages: the next cache file would cut into the free-space reserve of " +
+                std::to_string(reserveBytes_) + " bytes; files not prepared yet are prepared in memory only");
+    return false;
+}
+
+void Preparation::NoteWritten(const PreparedOutcome& outcome) {
+    if (outcome.kind != Kind::Compressed || outcome.cacheBytes == 0)
+        return;
+    // Only a file written tells its size: one that takes the folder past its limit goes again.
+    if ((folderBytes_ += outcome.cacheBytes) <= maxBytes_)
+        return;
+    std::error_code ec;
+    std::filesystem::remove(settings_.cacheDir / outcome.cacheName, ec);
+    folderBytes_ -= outcome.cacheBytes;
+    ++memoryOnly_;
+    if (!full_.exchange(true))
+        report_("prepared messages: the cache folder holds " + std::to_string(folderBytes_) +
+                " bytes and the next file would exceed its limit of " + std::to_string(maxBytes_) +
+                " bytes; files not prepared yet are prepared in memory only");
 }
 
 void Preparation::Count(const FileJob& job, PreparedOutcome& outcome, size_t slot) {
@@ -164,7 +203,12 @@ void Preparation::Count(const FileJob& job, PreparedOutcome& outcome, size_t slo
         ++reused_;
         break;
     case Kind::Unwritable:
-        if (!unwritable_.exchange(true))
+        if (IsUnusableName(settings_.cacheDir / outcome.cacheName)) {
+            // Something else holds this one name: the folder serves every other file.
+            report_("prepared messages: skipping the cache file name " + outcome.cacheName + " of " +
+                    Describe(job) + ": " + outcome.note + "; it is prepared in memory only");
+            ++memoryOnly_;
+        } else if (!unwritable_.exchange(true))
             report_("prepared messages: cannot write to the cache folder: " + outcome.note +
                     "; preparation stops, files not prepared yet are served as they are read");
         [[fallthrough]];
@@ -214,6 +258,7 @@ void Preparation::Finish() {
                      : "") +
                 "; cache folder " + settings_.cacheDir.string() + " holds " + std::to_string(use.bytes) +
                 " bytes in " + std::to_string(use.files) + " files" +
+                (memoryOnly_ != 0 ? ", " + std::to_string(memoryOnly_) + " files in memory only" : "") +
                 (whole ? ", " + std::to_string(removed) + " stale files removed" : ""));
     }
     {

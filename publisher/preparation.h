@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,11 @@ namespace publisher {
 struct PreparationSettings {
     std::filesystem::path cacheDir;
     unsigned threads = 1;
+    // What the cache folder may hold; empty: the package's size plus a quarter, a bound on its
+    // compressed size with room for files of the version before it until they are removed.
+    std::optional<uint64_t> maxBytes;
+    // Free space the folder's file system keeps for others; empty: FreeSpaceReserve().
+    std::optional<uint64_t> reserveBytes;
     std::chrono::nanoseconds settle = MessageCache::kSettle;
 };
 
@@ -61,6 +67,12 @@ class Preparation {
 
   private:
     void Work();
+    // Whether the cache file of `file` may be written: the limit was not reached and the free-space
+    // reserve stays free.
+    bool MayWrite(const PackageFile& file);
+    // Counts a cache file written into the folder's bytes; one past the limit is removed again and
+    // ends the writing.
+    void NoteWritten(const PreparedOutcome& outcome);
     bool WaitSettled(const PackageFile& file);
     void Count(const FileJob& job, PreparedOutcome& outcome, size_t slot);
     void Finish();
@@ -78,7 +90,12 @@ class Preparation {
     std::atomic<unsigned> running_{0};
     std::atomic<size_t> carried_{0}, reused_{0}, compressed_{0}, kept_{0}, failed_{0}, processed_{0};
     std::atomic<uint64_t> compressedBytes_{0};
-    std::mutex mutex_; // for the cancellable waits only
+    uint64_t maxBytes_ = 0;
+    uint64_t reserveBytes_ = 0;
+    std::atomic<uint64_t> folderBytes_{0}; // our cache files in the folder, as far as this run knows
+    std::atomic<bool> full_{false};        // no more cache files are written
+    std::atomic<size_t> memoryOnly_{0};    // files prepared but kept in memory only
+    std::mutex mutex_;                     // for the cancellable waits only
     std::condition_variable wake_;
     bool done_ = false; // under mutex_
     std::vector<std::thread> threads_;

@@ -8,6 +8,7 @@
 #include "publisher/preparation.h"
 #include "publisher/reload_request.h"
 #include "publisher/server.h"
+#include "publisher/start_checks.h"
 #include "publisher/systemd_notify.h"
 #include "publisher/version.h"
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <iostream>
 #include <malloc.h>
+#include <optional>
 #include <sys/resource.h>
 
 namespace publisher {
@@ -39,14 +41,42 @@ std::filesystem::path CacheDirOf(const Options& options) {
                                     : std::filesystem::path(options.cacheDir);
 }
 
-// What --check-config prints: every module with its files and bytes, in the manifest's spelling, and
-// how many files have prepared messages waiting in the cache folder.
-int CheckConfig(const PackageLoad& load, const std::filesystem::path& cacheDir) {
+// The package as a start would take it: refused when the manifest is, or when this user cannot read a
+// file of it (every download of its module would fail); `error` says why.
+std::optional<Package> UsablePackage(const std::string& folder, std::string& error) {
+    PackageLoad load = LoadPackage(folder);
     if (!load.package) {
-        std::cerr << "orvane-publisher: package refused: " << load.error << "\n";
+        error = load.error;
+        return std::nullopt;
+    }
+    const auto unreadable = UnreadableFiles(*load.package);
+    if (!unreadable.empty()) {
+        error = std::to_string(unreadable.size()) + " package files cannot be read by this user, first " +
+                unreadable.front();
+        return std::nullopt;
+    }
+    return std::move(load.package);
+}
+
+// What --check-config prints: every module with its files and bytes, in the manifest's spelling, how
+// many files have prepared messages waiting in the cache folder, the test switches and whatever a start
+// would stop at, with a start's exit status.
+int CheckConfig(const Options& options) {
+    for (const std::string& line : TestSwitchWarnings(options.test))
+        std::cout << line << "\n";
+    if (!options.logFile.empty()) {
+        if (const std::string why = CheckLogFile(options.logFile); !why.empty()) {
+            std::cerr << "orvane-publisher: cannot open log file " << why << "\n";
+            return kExitCantCreate;
+        }
+    }
+    std::string error;
+    const std::optional<Package> package = UsablePackage(options.packageDir, error);
+    if (!package) {
+        std::cerr << "orvane-publisher: package refused: " << error << "\n";
         return kExitDataErr;
     }
-    const Package& p = *load.package;
+    const Package& p = *package;
     size_t files = 0;
     for (const auto& m : p.modules) {
         std::cout << "module " << m.label << " " << m.record.ModuleVerA << "_" << m.record.ModuleVerB
@@ -58,15 +88,31 @@ int CheckConfig(const PackageLoad& load, const std::filesystem::path& cacheDir) 
               << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
     std::cout << "installers must be built with package number " << p.packageNo
               << " (string 102 of res/orvane.rc)\n";
-    const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
-    std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
-              << " files prepared; " << disk.bytes << " bytes in " << disk.files << " cache files\n";
+    const std::filesystem::path cacheDir = CacheDirOf(options);
+    if (const std::string why = CheckCacheFolder(cacheDir); !why.empty()) {
+        std::cout << "warning: cannot use the cache folder " << why << "; nothing would be prepared\n";
+    } else {
+        const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
+        std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
+                  << " files prepared; " << disk.bytes << " bytes in " << disk.files << " cache files\n";
+    }
     const InstallerFindings findings = CheckInstallerExpectations(p);
     for (const std::string& warning : findings.warnings)
         std::cout << "warning: " << warning << "\n";
-    for (const std::string& error : findings.errors)
-        std::cerr << "orvane-publisher: package refused: " << error << "\n";
-    return findings.errors.empty() ? 0 : kExitDataErr;
+    if (!findings.errors.empty()) {
+        for (const std::string& why : findings.errors)
+            std::cerr << "orvane-publisher: package refused: " << why << "\n";
+        return kExitDataErr;
+    }
+    std::vector<std::string> busy;
+    if (const std::string why = CheckListeners(options, busy); !why.empty()) {
+        std::cerr << "orvane-publisher: " << why << "\n";
+        return kExitUnavailable;
+    }
+    for (const std::string& line : busy)
+        std::cout << "listener " << line << "\n";
+    std::cout << "configuration ok\n";
+    return 0;
 }
 
 // A connection is a descriptor: allow as many as the system lets this process have.
@@ -96,6 +142,8 @@ std::unique_ptr<Preparation> Prepare(const std::shared_ptr<PreparedFiles>& files
     PreparationSettings settings;
     settings.cacheDir = CacheDirOf(options);
     settings.threads = options.prepareThreads.value_or(DefaultPreparationThreads());
+    if (options.cacheMaxMib)
+        settings.maxBytes = uint64_t(*options.cacheMaxMib) << 20;
     return std::make_unique<Preparation>(files, settings, [&io, &log](const std::string& line) {
         asio::post(io, [&log, line] { log.Write(line); });
     });
@@ -127,9 +175,10 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             log.Write("SIGHUP: cannot reopen the log file " + options.logFile +
                       "; still writing the old one");
         NotifyReloading();
-        PackageLoad load = LoadPackage(options.packageDir);
-        if (load.package) {
-            auto package = std::make_shared<const Package>(std::move(*load.package));
+        std::string error;
+        std::optional<Package> loaded = UsablePackage(options.packageDir, error);
+        if (loaded) {
+            auto package = std::make_shared<const Package>(std::move(*loaded));
             // The old package's preparation stops within a message; its prepared files stay with the
             // connections that still serve it.
             preparation.reset();
@@ -140,10 +189,9 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             server.Replace(package, prepared);
             preparation = Prepare(prepared, options, io, log);
         } else {
-            log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " +
-                      load.error);
-            RecordReloadOutcome(false, "reload refused, still serving " + Summary(*server.Current()) + ": " +
-                                           load.error);
+            log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " + error);
+            RecordReloadOutcome(false,
+                                "reload refused, still serving " + Summary(*server.Current()) + ": " + error);
             NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
         }
         WaitForSignals(signals, io, server, log, options, preparation);
@@ -184,7 +232,7 @@ int RunPublisher(int argc, const char* const* argv) {
         return kExitUsage;
     }
     if (parsed.action == ParsedOptions::Action::CheckConfig)
-        return CheckConfig(LoadPackage(options.packageDir), CacheDirOf(options));
+        return CheckConfig(options);
 
     EventLog log;
     if (!options.logFile.empty() && !log.OpenFile(options.logFile)) {
@@ -192,21 +240,23 @@ int RunPublisher(int argc, const char* const* argv) {
         return kExitCantCreate;
     }
 
-    PackageLoad load = LoadPackage(options.packageDir);
-    if (!load.package) {
-        std::cerr << "orvane-publisher: refusing to start: " << load.error << "\n";
+    for (const std::string& line : TestSwitchWarnings(options.test))
+        log.Write(line);
+    std::string error;
+    std::optional<Package> loaded = UsablePackage(options.packageDir, error);
+    if (!loaded) {
+        std::cerr << "orvane-publisher: refusing to start: " << error << "\n";
         // The log is standard error unless a file was given: the line appears once either way.
         if (log.ToFile())
-            log.Write("refusing to start: " + load.error);
+            log.Write("refusing to start: " + error);
         return kExitDataErr;
     }
     RaiseDescriptorLimit();
 
     asio::io_context io(1);
-    auto package = std::make_shared<const Package>(std::move(*load.package));
+    auto package = std::make_shared<const Package>(std::move(*loaded));
     auto prepared = PreparedStore(package, options);
     Server server(io, package, options, log, prepared);
-    std::string error;
     if (!server.Listen(error)) {
         std::cerr << "orvane-publisher: " << error << "\n";
         if (log.ToFile())

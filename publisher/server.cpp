@@ -121,8 +121,8 @@ bool Server::Listen(std::string& error) {
         // An answer takes a round trip or two; a server slower than this would make installers wait too.
         const auto interval = std::chrono::seconds(options_.probeSeconds);
         const auto timeout = std::min<std::chrono::steady_clock::duration>(interval, std::chrono::seconds(3));
-        prober_ =
-            std::make_unique<DownloadProber>(io_, std::move(endpoints), rotation_, log_, interval, timeout);
+        prober_ = std::make_unique<DownloadProber>(io_, std::move(endpoints), rotation_, log_, interval,
+                                                   timeout, [this] { return ProbeItem(*Current()); });
         prober_->Start();
     }
 
@@ -135,6 +135,22 @@ bool Server::Listen(std::string& error) {
         Accept(*l);
     FlushLog();
     return true;
+}
+
+std::optional<messages::DownloadItem> ProbeItem(const Package& package) {
+    // The smallest module that has a file costs a download server least to answer; an empty module
+    // still proves the version.
+    const PackageModule* best = nullptr;
+    for (const auto& m : package.modules) {
+        const bool better = !best || (best->files.empty() && !m.files.empty()) ||
+                            (best->files.empty() == m.files.empty() && m.bytes < best->bytes);
+        if (better)
+            best = &m;
+    }
+    if (!best)
+        return std::nullopt;
+    return messages::DownloadItem{package.packageNo, best->name, best->record.ModuleVerA,
+                                  best->record.ModuleVerB};
 }
 
 std::vector<std::string> Server::Describe() const {

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -36,6 +37,9 @@
 namespace publisher {
 
 class EventLog;
+
+// What the probe of a download server asks for: the package's smallest module at its offered version.
+std::optional<messages::DownloadItem> ProbeItem(const Package& package);
 
 class Server {
   public:

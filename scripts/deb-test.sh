@@ -37,7 +37,7 @@ version=$(in_root orvane-publisher --version)
 echo "deb-test: $version"
 [[ $version =~ ^orvane-publisher\ [0-9]+\.[0-9]+\.[0-9]+\ \(.+\)$ ]] ||
     { echo "deb-test: --version printed '$version'" >&2; exit 1; }
-in_root orvane-publisher --package /srv/orvane/package --check-config >/dev/null ||
+in_root orvane-publisher --package /srv/orvane/package --download 127.0.0.1:0 --check-config >/dev/null ||
     { echo "deb-test: --check-config refused the package in the minimal root" >&2; exit 1; }
 for f in /usr/lib/systemd/system/orvane-publisher.service /etc/logrotate.d/orvane-publisher \
     /usr/share/doc/orvane-publisher/examples/package.json; do

@@ -50,10 +50,10 @@ TEST(CommandLineTest, RefusesAMalformedManifest) {
 
 // Tests that a port already in use exits 69, and that SIGTERM ends a running publisher with status 0.
 TEST(CommandLineTest, BusyPortAndCleanStop) {
-    TempFolder tmp;
+    TempFolder tmp, work;
     WriteStandardPackage(tmp.path());
     PublisherProcess first({"--package", tmp.path().string(), "--check", "127.0.0.1:0", "--download",
-                            "127.0.0.1:0", "--log", (tmp.path() / "log").string()});
+                            "127.0.0.1:0", "--log", (work.path() / "log").string()});
     ASSERT_TRUE(first.started());
     RunResult busy =
         RunPublisherToExit({"--package", tmp.path().string(), "--check",

@@ -125,3 +125,54 @@ TEST(DownloadServersTest, AKilledDownloadServiceIsNoLongerHandedOut) {
     for (size_t i : {0u, 2u})
         EXPECT_EQ(downloads[i]->Stop(), 0);
 }
+
+// Tests that a download service which serves other module versions than the check service offers (a
+// machine left on the old package) is taken out after its first probe and logged once, so that every
+// installer is handed the service that has the offered versions; and that it comes back once it does.
+TEST(DownloadServersTest, AServiceWithOtherModuleVersionsIsNoLongerHandedOut) {
+    TempFolder package, stale, work;
+    WriteStandardPackage(package.path());
+    WriteStandardPackage(stale.path());
+    std::string manifest = ReadAll(stale.path() / "package.json");
+    const std::string offered = R"("name": "client", "versionA": 3, "versionB": 4)";
+    ASSERT_NE(manifest.find(offered), std::string::npos);
+    manifest.replace(manifest.find(offered), offered.size(),
+                     R"("name": "client", "versionA": 3, "versionB": 3)");
+    std::ofstream(stale.path() / "package.json") << manifest;
+
+    auto good = DownloadService(package.path(), work.path() / "good.log");
+    auto old = DownloadService(stale.path(), work.path() / "old.log");
+    ASSERT_TRUE(good->started() && old->started());
+    const uint16_t goodPort = good->downloadPorts()[0], oldPort = old->downloadPorts()[0];
+    const fs::path checkLog = work.path() / "check.log";
+    PublisherProcess check({"--package", package.path().string(), "--check", "127.0.0.1:0", "--probe-seconds",
+                            "1", "--log", checkLog.string(), "--advertise",
+                            "127.0.0.1:" + std::to_string(oldPort), "--advertise",
+                            "127.0.0.1:" + std::to_string(goodPort)});
+    ASSERT_TRUE(check.started());
+    const std::string takenOut =
+        "download server 127.0.0.1:" + std::to_string(oldPort) +
+        " does not serve the modules on offer (answered error 21 for module client 3_4)";
+    ASSERT_TRUE(WaitForLog(checkLog, takenOut, 1, std::chrono::seconds(10))) << ReadAll(checkLog);
+
+    std::multiset<uint16_t> handed;
+    size_t completed = 0;
+    for (int i = 0; i < 6; ++i) {
+        uint16_t port = 0;
+        if (Install(check.checkPort(), work.path() / "i" / std::to_string(i), &port))
+            ++completed;
+        handed.insert(port);
+    }
+    EXPECT_EQ(completed, 6u);
+    EXPECT_EQ(handed.count(goodPort), 6u);
+    EXPECT_EQ(Count(ReadAll(checkLog), "does not serve the modules on offer"), 1u); // several probes later
+
+    // The machine gets the offered package: the next probe hands it out again.
+    old.reset();
+    auto fixed = DownloadService(package.path(), work.path() / "fixed.log", oldPort);
+    ASSERT_TRUE(fixed->started());
+    EXPECT_TRUE(WaitForLog(checkLog,
+                           "download server 127.0.0.1:" + std::to_string(oldPort) + " answers again", 1,
+                           std::chrono::seconds(10)));
+    EXPECT_EQ(check.Stop(), 0);
+}

@@ -185,7 +185,8 @@ TEST(LifecycleTest, KeepsTheLogSmallUnderAReconnectFlood) {
 TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
     TempFolder package;
     WriteStandardPackage(package.path());
-    RunResult noTerminal = RunPublisherToExit({"--package", package.path().string(), "--check-config"});
+    RunResult noTerminal = RunPublisherToExit(
+        {"--package", package.path().string(), "--download", "127.0.0.1:0", "--check-config"});
     EXPECT_EQ(noTerminal.status, 65);
     EXPECT_NE(noTerminal.out.find("package refused: no module brings TalvikTradeSafe.exe"), std::string::npos)
         << noTerminal.out;
@@ -194,8 +195,8 @@ TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
                               "127.0.0.1:0", "--log", (package.path() / "../log").string()});
     ASSERT_TRUE(running.started());
     const std::string busy = "127.0.0.1:" + std::to_string(running.checkPort());
-    RunResult ok =
-        RunPublisherToExit({"--package", package.path().string(), "--check", busy, "--check-config"});
+    RunResult ok = RunPublisherToExit({"--package", package.path().string(), "--check", busy, "--download",
+                                       "127.0.0.1:0", "--check-config"});
     EXPECT_EQ(ok.status, 0) << ok.out;
     EXPECT_NE(ok.out.find("module server 1_2 state U: 3 files, " +
                           std::to_string(3 * 1024 * 1024 + 17 + 1002) + " bytes"),
@@ -210,7 +211,8 @@ TEST(LifecycleTest, ChecksTheConfigurationWithoutListening) {
         << R"({"package": "000185", "version": {"part3": 1, "part4": 2},
         "users": [{"name": "tulip", "password": "tulip"}],
         "modules": [{"name": "all", "versionA": 1, "versionB": 1, "folder": "."}]})";
-    RunResult bad = RunPublisherToExit({"--package", package.path().string(), "--check-config"});
+    RunResult bad = RunPublisherToExit(
+        {"--package", package.path().string(), "--download", "127.0.0.1:0", "--check-config"});
     EXPECT_EQ(bad.status, 65);
     EXPECT_NE(bad.out.find((package.path() / "package.json").string() + ": modules[0].folder: "),
               std::string::npos)

@@ -52,8 +52,9 @@ TEST(PolicyTest, ClosesConnectionsThatDoNotAuthenticateInTime) {
 // Tests the limits: each service counts its own connections, one address holds at most its share of
 // both together, and a slot freed is taken again.
 TEST(PolicyTest, LimitsConnectionsPerServiceAndPerAddress) {
-    ServedPackage served(
-        {"--max-check-connections", "2", "--max-download-connections", "5", "--max-per-address", "3"});
+    // No probes: a probe's connection from this address would take one of its three.
+    ServedPackage served({"--max-check-connections", "2", "--max-download-connections", "5",
+                          "--max-per-address", "3", "--probe-seconds", "0"});
     ASSERT_TRUE(served.process->started());
     const uint16_t check = served.process->checkPort(), download = served.process->downloadPorts()[0];
     auto c1 = std::make_unique<TestClient>();

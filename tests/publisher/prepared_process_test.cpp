@@ -75,8 +75,8 @@ TEST(PreparedProcessTest, PreparedDownloadIsExactAndARestartReusesTheCache) {
     WritePreparedPackage(package.path());
     const fs::path log = work.path() / "events.log";
     auto config = [&] {
-        return RunPublisherToExit({"--package", package.path().string(), "--cache-dir",
-                                   (work.path() / "cache").string(), "--check-config"});
+        return RunPublisherToExit({"--package", package.path().string(), "--download", "127.0.0.1:0",
+                                   "--cache-dir", (work.path() / "cache").string(), "--check-config"});
     };
     EXPECT_NE(config().out.find("0 of 6 files prepared"), std::string::npos);
     {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +16,11 @@ extern char** environ;
 namespace publisher::testing {
 namespace {
 
-// errFd -1: standard error is inherited.
-pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
-    std::vector<std::string> all{ORVANE_PUBLISHER_EXE};
+// errFd -1: standard error is inherited. `prefix` is a command that runs the publisher (empty: none).
+pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd,
+            const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> all = prefix;
+    all.push_back(ORVANE_PUBLISHER_EXE);
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all)
@@ -29,7 +32,7 @@ pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
     if (errFd >= 0)
         posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     pid_t pid = -1;
-    if (posix_spawn(&pid, ORVANE_PUBLISHER_EXE, &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawnp(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -44,7 +47,7 @@ int WaitStatus(pid_t pid) {
 
 } // namespace
 
-PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool closedStderr) {
+PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool closedStderr, int errFd) {
     int fds[2];
     if (pipe(fds) != 0)
         return;
@@ -52,7 +55,7 @@ PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool cl
     int err[2] = {-1, -1};
     if (closedStderr && pipe(err) == 0)
         close(err[0]);
-    pid_ = Spawn(args, fds[1], err[1]);
+    pid_ = Spawn(args, fds[1], errFd >= 0 ? errFd : err[1]);
     close(fds[1]);
     if (err[1] >= 0)
         close(err[1]);
@@ -94,12 +97,39 @@ int PublisherProcess::Stop() {
     return status;
 }
 
+int PublisherProcess::StopWithin(std::chrono::milliseconds limit) {
+    if (pid_ < 0)
+        return -1;
+    kill(pid_, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done != pid_) {
+        kill(pid_, SIGKILL);
+        WaitStatus(pid_);
+        pid_ = -1;
+        return -2;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 RunResult RunPublisherToExit(const std::vector<std::string>& args) {
+    return RunPublisherToExitAs(geteuid(), args);
+}
+
+RunResult RunPublisherToExitAs(uid_t user, const std::vector<std::string>& args) {
     RunResult result;
     int fds[2];
     if (pipe(fds) != 0)
         return result;
-    pid_t pid = Spawn(args, fds[1], fds[1]);
+    std::vector<std::string> prefix;
+    if (user != geteuid())
+        prefix = {"setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user),
+                  "--clear-groups"};
+    pid_t pid = Spawn(args, fds[1], fds[1], prefix);
     close(fds[1]);
     char buf[4096];
     ssize_t n;
@@ -109,6 +139,22 @@ RunResult RunPublisherToExit(const std::vector<std::string>& args) {
     if (pid >= 0)
         result.status = WaitStatus(pid);
     return result;
+}
+
+std::string TextOf(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (TextOf(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 long ResidentKiB(pid_t pid, const char* key) {
@@ -139,8 +185,20 @@ ServedPackage::ServedPackage(const std::function<void(const std::filesystem::pat
 }
 
 std::string ServedPackage::Log() const {
-    std::ifstream in(work.path() / "events.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    auto read = [&] {
+        std::ifstream in(work.path() / "events.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // The publisher's log writer runs behind the events it logs: wait until it has caught up, that is
+    // wait until it has written nothing new for 100 ms (a loaded machine delays the writer).
+    std::string text = read();
+    for (int i = 0, same = 0; i < 250 && same < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string again = read();
+        same = again == text ? same + 1 : 0;
+        text = std::move(again);
+    }
+    return text;
 }
 
 } // namespace publisher::testing

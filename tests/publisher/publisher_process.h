@@ -4,6 +4,7 @@
 
 #include "tests/publisher/temp_package.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -18,8 +19,10 @@ class PublisherProcess {
   public:
     // Starts the publisher with `args` (after the executable name) and reads its standard output up to
     // "ready". started() is false when it exited first.
-    // closedStderr: standard error is a pipe nobody reads from any more.
-    explicit PublisherProcess(const std::vector<std::string>& args, bool closedStderr = false);
+    // closedStderr: standard error is a pipe nobody reads from any more; errFd (when not -1): standard
+    // error goes to this descriptor.
+    explicit PublisherProcess(const std::vector<std::string>& args, bool closedStderr = false,
+                              int errFd = -1);
     ~PublisherProcess();
     PublisherProcess(const PublisherProcess&) = delete;
     PublisherProcess& operator=(const PublisherProcess&) = delete;
@@ -30,6 +33,8 @@ class PublisherProcess {
     pid_t pid() const { return pid_; }
     // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit normally).
     int Stop();
+    // Sends SIGTERM and waits up to `limit`; -2 (and the process killed) when it had not exited by then.
+    int StopWithin(std::chrono::milliseconds limit);
 
   private:
     pid_t pid_ = -1;
@@ -49,6 +54,7 @@ struct ServedPackage {
     // A package of the test's own, written by `write` into the package folder.
     ServedPackage(const std::function<void(const std::filesystem::path&)>& write,
                   const std::vector<std::string>& extra = {});
+    // The event log once the publisher's writer has caught up with what it logged so far.
     std::string Log() const;
 };
 
@@ -58,6 +64,14 @@ struct RunResult {
 };
 // Runs the publisher to its end (for command-line checks that exit at once).
 RunResult RunPublisherToExit(const std::vector<std::string>& args);
+// Runs the publisher to its end as another user (through setpriv, when this process is root).
+RunResult RunPublisherToExitAs(uid_t user, const std::vector<std::string>& args);
+
+// A whole text file ("" when missing).
+std::string TextOf(const std::filesystem::path& path);
+// Waits up to `limit` until the file at `path` holds `text`; the publisher's log is written behind.
+bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
+                     std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
 long ResidentKiB(pid_t pid, const char* key = "VmRSS:");

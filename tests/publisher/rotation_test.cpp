@@ -131,6 +131,7 @@ TEST(ServerHealthTest, ProbeResultsDriveTheRotationAndTheLogOnce) {
     prober.Note(0, true, "");
     EXPECT_EQ(Tally(Ports(rotation, 4)), (std::map<uint16_t, size_t>{{11, 4}}));
 
+    ASSERT_TRUE(log.Flush());
     const std::string text = ReadAll(tmp.path() / "log");
     EXPECT_EQ(Count(text, "download server 127.0.0.1:11 failed two probes (connect failed: refused)"), 1u);
     EXPECT_EQ(Count(text, "download server 127.0.0.1:12 failed two probes (no answer within 3000 ms)"), 1u);

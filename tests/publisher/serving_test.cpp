@@ -102,6 +102,7 @@ TEST(ServingTest, ManyInstallsAtOnceOnSeveralThreads) {
     });
     accepting.join();
     EXPECT_EQ(server.Current(), second);
+    ASSERT_TRUE(log.Flush());
     const std::string text_ = [&] {
         std::ifstream in(work.path() / "events.log");
         return std::string(std::istreambuf_iterator<char>(in), {});

@@ -49,6 +49,7 @@ class SessionHarness {
         settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
     }
     std::string Log() const {
+        log_.Flush();
         std::ifstream in(tmp_.path() / "events.log");
         return {std::istreambuf_iterator<char>(in), {}};
     }

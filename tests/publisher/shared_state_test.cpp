@@ -105,6 +105,7 @@ TEST(SharedStateTest, EventLogLinesStayWholeAcrossThreadsAndReopens) {
     }
     for (auto& w : writers)
         w.join();
+    ASSERT_TRUE(log.Flush());
 
     const std::regex whole(R"(\S+Z thread (\d) line (\d+) x* end)");
     std::set<std::string> seen;

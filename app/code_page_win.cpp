@@ -23,11 +23,13 @@ std::string GbkFromWide(std::wstring_view text) {
     if (text.empty() || text.size() > 0x3fffffff)
         return {};
     const int units = int(text.size());
-    int n = WideCharToMultiByte(kCodePageGbk, 0, text.data(), units, nullptr, 0, "?", nullptr);
+    // No best fit: a look-alike could be a separator or name another file; '?' names none.
+    const DWORD flags = WC_NO_BEST_FIT_CHARS;
+    int n = WideCharToMultiByte(kCodePageGbk, flags, text.data(), units, nullptr, 0, "?", nullptr);
     if (n <= 0)
         return std::string(text.size(), '?');
     std::string out(size_t(n), '\0');
-    if (WideCharToMultiByte(kCodePageGbk, 0, text.data(), units, out.data(), n, "?", nullptr) != n)
+    if (WideCharToMultiByte(kCodePageGbk, flags, text.data(), units, out.data(), n, "?", nullptr) != n)
         return std::string(text.size(), '?');
     return out;
 }

@@ -201,13 +201,14 @@ class WinePrefix:
         assert windows_path[:3].upper() == "C:\\", windows_path
         return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
 
-    def reg_query(self, key):
-        """The values below a registry key as {name: (type, data)}, or None when the key is missing."""
-        result = self.run(["wine", "reg", "query", key], timeout=60)
+    def reg_query(self, key, lang=None, encoding="utf-8"):
+        """The values below a registry key as {name: (type, data)}, or None when the key is missing.
+        reg prints in the console code page of lang (encoding), '?' for what that page lacks."""
+        result = self.run(["wine", "reg", "query", key], lang=lang, timeout=60)
         if result.returncode != 0:
             return None
         values = {}
-        for line in result.stdout.decode("utf-8", "replace").splitlines():
+        for line in result.stdout.decode(encoding, "replace").splitlines():
             m = re.match(r"^    (\S.*?)    (REG_\w+)    ?(.*)$", line.rstrip("\r"))
             if m:
                 values[m.group(1)] = (m.group(2), m.group(3))

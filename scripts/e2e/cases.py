@@ -132,7 +132,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     suite, wine = case.suite, case.wine
     if case.publisher is None:
         case.serve()
-    inst = case.open_installer(lang)
+    inst = case.installer or case.open_installer(lang)
     inst.move(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.3)
     inst.screenshot("1-ready")
@@ -223,6 +223,27 @@ def profile_name(lang, language_id, profile):
         beside = sorted(os.listdir(case.unix(folder)))
         expect(beside == [f"Orvane{checks.PACKAGE_NO}v8.5"], f"beside the install folder: {beside}")
     return run
+
+
+def second_copy_changes_nothing(case):
+    """A second copy of the installer started while the first one runs (an impatient double-click) ends
+    with 0 and changes nothing: the first one's temporary folder and open log stay, and it installs whole."""
+    make_previous_install(case)
+    case.serve()
+    first = case.open_installer("en_US.UTF-8")
+    drive_c = os.path.join(case.wine.prefix, "drive_c")
+    before = checks.snapshot(drive_c)
+    expect(os.path.exists(case.unix(install_dir(case.wine) + "temp\\log\\install.log")), "the first copy has no log")
+    second = case.start_program(case.suite.setup_exe)
+    try:
+        code = second.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second copy did not end by itself")
+    expect(code == 0, f"the second copy ended with {code}")
+    changed = checks.changed_outside(before, checks.snapshot(drive_c))
+    expect(not changed, f"the second copy changed {changed[:10]}")
+    expect(not first.exited(), "the first copy ended")
+    install(case, "en_US.UTF-8", 1033, open_terminal=False)
 
 
 def reinstall_removes_extra(case):
@@ -375,6 +396,7 @@ CASES = [
     ("profile_chinese_zh_CN", profile_name("zh_CN.UTF-8", 2052, "\u9648\u5fd7\u660e")),
     ("profile_korean_zh_CN", profile_name("zh_CN.UTF-8", 2052, "\uae40\ubbfc\uc900")),
     ("reinstall_removes_extra_file", reinstall_removes_extra),
+    ("second_copy_changes_nothing", second_copy_changes_nothing),
     ("running_terminal_stopped", running_terminal),
     ("no_service", failing((), serve=False, quick=True, log_line=b"OnButtonClick" + checks.COLON + b"Connect Faile")),
     ("login_refused", failing(("--test-refuse-login", "12"),

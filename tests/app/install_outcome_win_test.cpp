@@ -6,6 +6,7 @@
 #include "app/install_log.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
+#include "install/system_integration.h"
 #include "service/notify.h"
 
 #include <gtest/gtest.h>
@@ -124,3 +125,25 @@ TEST_F(InstallOutcomeTest, StartPutsMovedAsideInstallBack) {
 }
 
 } // namespace
+
+// Tests that a start finding a whole installation whose registration is owed (the installer was stopped
+// after its commit point) writes the uninstall entry, the configuration files and the link
+// before anything else, logs it, and clears the marker.
+TEST_F(InstallOutcomeTest, StartFinishesOwedRegistration) {
+    const InstallSettings& s = GetInstallSettings();
+    const std::string folder = A(s.InstallDir);
+    Write(folder + "\\TalvikTradeSafe.exe", "exe");
+    Write(folder + "\\module.info", std::string("\x0c\0\0\0\x03\0\0\0", 8));
+    Write(A(OwedStepsMarker(s)), "");
+
+    Open(1033);
+    EXPECT_TRUE(Exists(folder + "\\config\\orvane.Default.pub"));
+    EXPECT_TRUE(Exists(folder + "\\config\\orvane.Default.pri"));
+    EXPECT_TRUE(Exists(A(DesktopLinkPath())));
+    EXPECT_FALSE(Exists(A(OwedStepsMarker(GetInstallSettings()))));
+    EXPECT_EQ(GetInstallSettings().NewVerPart3, 12u);
+    dialog.reset(); // closes the log
+    const std::string log = Read(A(GetInstallSettings().TempDir) + "\\log\\install.log");
+    EXPECT_NE(log.find(std::string("OnCreate") + kColon + "Finish Install Success\r\n"), std::string::npos)
+        << log;
+}

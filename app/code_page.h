@@ -25,4 +25,8 @@ constexpr size_t kAnyLength = SIZE_MAX;
 std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overflow = Overflow::Refuse,
                          Conversion mode = Conversion::Lenient);
 
+// Code page 936 form of a UTF-16 text for the program's 8-bit texts (log lines): a character that page
+// lacks becomes '?', so a path that cannot be held is still written whole, never cut or dropped.
+std::string GbkFromWide(std::wstring_view text);
+
 } // namespace code_page

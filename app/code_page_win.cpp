@@ -19,4 +19,19 @@ std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overfl
     return wide;
 }
 
+std::string GbkFromWide(std::wstring_view text) {
+    if (text.empty() || text.size() > 0x3fffffff)
+        return {};
+    const int units = int(text.size());
+    // No best fit: a look-alike could be a separator or name another file; '?' names none.
+    const DWORD flags = WC_NO_BEST_FIT_CHARS;
+    int n = WideCharToMultiByte(kCodePageGbk, flags, text.data(), units, nullptr, 0, "?", nullptr);
+    if (n <= 0)
+        return std::string(text.size(), '?');
+    std::string out(size_t(n), '\0');
+    if (WideCharToMultiByte(kCodePageGbk, flags, text.data(), units, out.data(), n, "?", nullptr) != n)
+        return std::string(text.size(), '?');
+    return out;
+}
+
 } // namespace code_page

@@ -1,6 +1,7 @@
 #include "app/install_log.h"
 
 #include "app/unique_file.h"
+#include "app/wide_path.h"
 
 #include <chrono>
 #include <cstdio>
@@ -29,10 +30,18 @@ std::tm LocalTime(std::time_t t) {
     return out;
 }
 
+UniqueFile OpenFile(const std::wstring& path, bool append) {
+#ifdef _WIN32
+    return UniqueFile(_wfopen(path.c_str(), append ? L"ab" : L"wb"));
+#else
+    return UniqueFile(std::fopen(BytesFromWidePath(path).c_str(), append ? "ab" : "wb"));
+#endif
+}
+
 } // namespace
 
-bool OpenInstallLog(const std::string& path, LogMode mode) {
-    UniqueFile f(std::fopen(path.c_str(), mode == LogMode::Append ? "ab" : "wb"));
+bool OpenInstallLog(const std::wstring& path, LogMode mode) {
+    UniqueFile f = path.empty() ? UniqueFile() : OpenFile(path, mode == LogMode::Append);
     const bool opened = bool(f);
     auto& log = LogFile();
     std::lock_guard guard(log.lock);

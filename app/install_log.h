@@ -9,7 +9,8 @@ enum class LogMode { Truncate, Append };
 
 // Opens the log file (by default emptied; Append keeps what is there, for a line added after the log
 // was closed); returns false and leaves the log closed when it cannot be opened.
-bool OpenInstallLog(const std::string& path, LogMode mode = LogMode::Truncate);
+// The path is the system's (app/wide_path.h).
+bool OpenInstallLog(const std::wstring& path, LogMode mode = LogMode::Truncate);
 // Closes the log; later lines are dropped. Harmless when closed.
 void CloseInstallLog();
 bool InstallLogIsOpen();

@@ -8,8 +8,9 @@
 struct InstallSettings {
     std::string PackageNo;   // string resource 102
     std::string ProductName; // display name in the UI language (code page 936)
-    std::string InstallDir;
-    std::string TempDir; // InstallDir + "temp": a sibling folder
+    // The folders as the system names them (UTF-16): a profile name need not fit any 8-bit code page.
+    std::wstring InstallDir;
+    std::wstring TempDir; // InstallDir + L"temp": a sibling folder
     uint32_t CurVerPart3 = 0;
     uint32_t CurVerPart4 = 0;
     uint32_t UiLanguage = 0;

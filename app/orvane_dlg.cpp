@@ -60,13 +60,19 @@ void TOrvaneDlg::OnCreate() {
     // before anything else looks at the install folder.
     const Recovery recovery = RecoverInterruptedInstall(settings);
     DeleteFolder(settings.TempDir);
-    const std::string logPath = settings.TempDir + "\\log\\install.log";
+    const LocalPath logPath{settings.TempDir, "log\\install.log"};
     CreatePathFolders(logPath);
-    OpenInstallLog(logPath);
+    OpenInstallLog(settings.TempDir + L"\\log\\install.log");
     if (recovery == Recovery::Restored)
         LogEvent("OnCreate", "Restore Success");
     else if (recovery == Recovery::Failed)
         LogEvent("OnCreate", "Restore Faile");
+    // A stop after the last install's commit left its registration owed: written before anything else.
+    const OwedSteps owed = FinishOwedSteps(settings);
+    if (owed == OwedSteps::Written)
+        LogEvent("OnCreate", "Finish Install Success");
+    else if (owed == OwedSteps::Failed)
+        LogEvent("OnCreate", "Finish Install Faile");
     SetOverwritePromptOwner(hwnd);
     SetWindowTextW(hwnd, L"Orvane");
 }
@@ -141,7 +147,7 @@ void TOrvaneDlg::OnDownloadComplete() {
     CloseInstallLog();
     // A failed step has been logged and, while the files were not in place, the previous installation
     // is back; either way the user is told, and nothing offers to open a broken install.
-    if (InstallDownloadedPackage().failed != InstallStep::None) {
+    if (InstallDownloadedPackage(downloadClient->ReceivedFiles()).failed != InstallStep::None) {
         ShowFailure(UiText(kTextInstallFail));
         return;
     }

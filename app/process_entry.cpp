@@ -1,10 +1,20 @@
 #include "app/process_entry.h"
 
 #include "app/init_process.h"
+#include "app/install_settings.h"
 #include "app/orvane_dlg.h"
+#include "app/single_instance.h"
 
 int RunInstaller() {
     InitProcess();
+    // Before the dialog exists: its start deletes the temporary folder and recovers an interrupted
+    // install, both of which belong to the copy already running.
+    SingleInstance instance(GetInstallSettings().PackageNo);
+    if (!instance.First()) {
+        BringFirstCopyForward();
+        ReleaseProcess();
+        return 0;
+    }
     {
         TOrvaneDlg dialog;
         dialog.DoModal();

@@ -6,7 +6,8 @@ endif()
 
 add_library(orvane_app STATIC ${CMAKE_CURRENT_LIST_DIR}/init_process.cpp ${CMAKE_CURRENT_LIST_DIR}/ui_texts.cpp
                               ${CMAKE_CURRENT_LIST_DIR}/orvane_dlg.cpp ${CMAKE_CURRENT_LIST_DIR}/orvane_dlg_face.cpp
-                              ${CMAKE_CURRENT_LIST_DIR}/process_entry.cpp)
+                              ${CMAKE_CURRENT_LIST_DIR}/process_entry.cpp
+                              ${CMAKE_CURRENT_LIST_DIR}/single_instance.cpp)
 target_compile_definitions(orvane_app PRIVATE ORVANE_SERVICE_ADDRESS="${ORVANE_SERVICE_ADDRESS}")
 target_link_libraries(orvane_app PUBLIC orvane_core orvane_service orvane_install orvane_ui ws2_32)
 

@@ -14,6 +14,7 @@
 //     module, sends them through the packet encoder (untimed) and times ParsePackets over the packets;
 //     prints the file bytes they carry, their message bytes and the seconds. Then the same for the bare
 //     files cut into 128 KiB messages (no records around the data), for comparison.
+#include "app/wide_path.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "net/packet_codec.h"
@@ -123,11 +124,11 @@ int CodecCpu(const std::string& packageFolder, uint64_t& fileBytes, double& cpuS
 
 int Fetch(const char* address, unsigned port, const std::string& folder, const char* packageFolder) {
     InstallSettings& s = GetInstallSettings();
-    s.InstallDir = folder;
-    s.TempDir = folder + "temp";
+    s.InstallDir = WidePathFromBytes(folder);
+    s.TempDir = WidePathFromBytes(folder + "temp");
     s.PackageNo = "000185";
     GetModuleList().clear();
-    fs::create_directories(s.TempDir);
+    fs::create_directories(folder + "temp");
     const long rssBefore = PeakRssKib();
 
     ProcessCheck check;
@@ -168,7 +169,7 @@ int Fetch(const char* address, unsigned port, const std::string& folder, const c
         return 1;
     }
     std::printf("seconds %.3f bytes %llu peak_rss_kib %ld rss_before_kib %ld cpu_s %.3f\n", seconds,
-                (unsigned long long)BytesBelow(s.TempDir), PeakRssKib(), rssBefore, cpu);
+                (unsigned long long)BytesBelow(folder + "temp"), PeakRssKib(), rssBefore, cpu);
     if (packageFolder == nullptr)
         return 0;
     uint64_t codecBytes = 0;

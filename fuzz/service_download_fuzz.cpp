@@ -1,6 +1,7 @@
 // Feeds arbitrary download responses to ProcessDL's record handling, writing into a scratch folder.
 // Whatever the bytes say, nothing may appear anywhere in the scratch root outside TempDir, nothing may
 // change after a Stop, and the client must not crash.
+#include "app/wide_path.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
 #include "service/messages.h"
@@ -26,7 +27,7 @@ struct Scratch {
         root = ::mkdtemp(pattern);
         // So deep inside the root that any path the client could accept still lands below it.
         temp = scratch::DeepTempDir(root.string());
-        GetInstallSettings().TempDir = temp.string();
+        GetInstallSettings().TempDir = WidePathFromBytes(temp.string());
         const char* names[] = {"core", "docs", "data"};
         for (const char* n : names) {
             ModuleRecord m;

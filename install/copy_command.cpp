@@ -4,14 +4,12 @@
 // folder name is expanded.
 #include "install/system_integration.h"
 
-#include "app/code_page.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
 
 namespace {
 
-constexpr size_t kWideUnits = 1024;
 constexpr size_t kCommandUnits = 32767; // CreateProcessW's own limit, terminator included
 
 } // namespace
@@ -27,9 +25,8 @@ std::wstring SystemProgramPath(const wchar_t* name) {
     return path + name;
 }
 
-std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::string& from, const std::string& to) {
-    const std::wstring source = code_page::WideFromGbk(from, kWideUnits);
-    const std::wstring target = code_page::WideFromGbk(to, kWideUnits);
+std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::wstring& source,
+                               const std::wstring& target) {
     if (xcopy.empty() || source.empty() || target.empty())
         return {};
     // The destination ends in two backslashes before its closing quote: read by the C runtime's rules
@@ -67,7 +64,7 @@ bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, un
     return true;
 }
 
-bool CopyTree(const std::string& from, const std::string& to) {
+bool CopyTree(const std::wstring& from, const std::wstring& to) {
     const std::wstring xcopy = SystemProgramPath(L"xcopy.exe");
     const std::wstring command = FormatCopyCommand(xcopy, from, to);
     unsigned long code = 1;

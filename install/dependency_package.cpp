@@ -6,18 +6,18 @@
 
 #include <cstdio>
 
-bool ExtractDependPackage(const std::string& installDir) {
-    const std::string archive = installDir + "\\server\\depend.zip";
-    const std::string target = installDir + "\\server";
+bool ExtractDependPackage(const std::wstring& installDir) {
+    const std::wstring archive = installDir + L"\\server\\depend.zip";
+    const std::wstring target = installDir + L"\\server";
 
-    if (!UniqueFile(std::fopen(archive.c_str(), "r")))
+    if (!UniqueFile(_wfopen(archive.c_str(), L"rb")))
         return true; // the package brings none
 
     bool extracted = false;
     {
         TUnzip unzip;
         // An archive without entries has nothing to unpack, which is no failure of the install.
-        extracted = unzip.Open(archive.c_str()) && (unzip.EntryCount() == 0 || unzip.UnzipTo(target.c_str()));
+        extracted = unzip.Open(archive) && (unzip.EntryCount() == 0 || unzip.UnzipTo(target));
     }
     // A failed extraction keeps the archive: the caller puts the previous installation back anyway, and
     // nothing that might tell what went wrong is thrown away before then.

@@ -14,22 +14,23 @@ namespace {
 constexpr size_t kWideUnits = 1024;
 }
 
-std::string DesktopLinkPath() {
-    std::string path;
-    GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY, path);
-    return path + "\\" + GetInstallSettings().ProductName + "v8.5.lnk";
+std::wstring DesktopLinkPath() {
+    std::wstring desktop;
+    GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY, desktop);
+    const std::wstring name =
+        code_page::WideFromGbk(GetInstallSettings().ProductName + "v8.5.lnk", kWideUnits);
+    if (desktop.empty() || name.empty())
+        return {};
+    return desktop + L"\\" + name;
 }
 
 bool CreateDesktopShortcut() {
     const InstallSettings& settings = GetInstallSettings();
-    const std::wstring link = code_page::WideFromGbk(DesktopLinkPath(), kWideUnits);
-    if (link.empty())
+    const std::wstring link = DesktopLinkPath();
+    const std::wstring& folder = settings.InstallDir;
+    if (link.empty() || folder.empty())
         return false;
-    const std::wstring target =
-        code_page::WideFromGbk(settings.InstallDir + "\\TalvikTradeSafe.exe", kWideUnits);
-    const std::wstring folder = code_page::WideFromGbk(settings.InstallDir, kWideUnits);
-    if (target.empty() || folder.empty())
-        return false;
+    const std::wstring target = folder + L"\\TalvikTradeSafe.exe";
 
     // A link that was not saved is reported: the user is told to run the installer again.
     install::ComScope com;

@@ -8,75 +8,63 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
-constexpr size_t kPathBytes = MAX_PATH; // 259 characters and the NUL
+constexpr size_t kPathUnits = MAX_PATH; // 259 characters and the NUL
 constexpr size_t kWideUnits = 1024;
 
-std::vector<std::string> NonEmptyComponents(const std::string& path) {
-    std::vector<std::string> parts;
-    for (std::string_view part : path_policy::SplitComponents(path))
-        if (!part.empty())
-            parts.emplace_back(part);
-    return parts;
-}
-
-bool FullPath(const std::string& path, std::wstring& full) {
-    const std::wstring wide = code_page::WideFromGbk(path, kWideUnits);
-    if (wide.empty())
+bool FullPath(const std::wstring& path, std::wstring& full) {
+    if (path.empty() || path.size() >= kWideUnits)
         return false;
     wchar_t buffer[kWideUnits] = {};
-    DWORD n = GetFullPathNameW(wide.c_str(), kWideUnits, buffer, nullptr);
+    DWORD n = GetFullPathNameW(path.c_str(), kWideUnits, buffer, nullptr);
     if (n == 0 || n >= kWideUnits)
         return false;
     full = buffer;
     return true;
 }
 
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
 } // namespace
 
-bool TUnzip::CreateFolder(const char* path) {
-    if (!path)
+bool TUnzip::CreateFolder(const std::wstring& path) {
+    if (path.empty())
         return false;
-    const std::string text = path_policy::ToBackslashes(path);
-    const bool unc = text.rfind("\\\\", 0) == 0;
-    const bool rooted = !unc && !text.empty() && text[0] == '\\';
-    std::vector<std::string> parts = NonEmptyComponents(text);
-
     // The part of the path that is taken to exist: a drive ("C:") or a network share ("\\host\share").
     // A path rooted at "\" or a relative one has no such part, so its first folder is created too.
-    std::string prefix;
-    size_t first = 0;
-    if (!parts.empty() && parts[0].size() == 2 && parts[0][1] == ':') {
-        prefix = parts[0];
-        first = 1;
-    } else if (unc) {
-        if (parts.size() < 2)
+    size_t at = 0;
+    if (path.size() >= 2 && path[1] == L':') {
+        at = 2;
+    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        at = 2;
+        for (int part = 0; part < 2 && at != std::wstring::npos; ++part)
+            at = path.find_first_of(L"\\/", at + 1);
+        if (at == std::wstring::npos)
             return true;
-        prefix = "\\\\" + parts[0] + "\\" + parts[1];
-        first = 2;
     }
-    for (size_t i = first; i < parts.size(); ++i) {
-        if (!prefix.empty() || rooted)
-            prefix += '\\';
-        prefix += parts[i];
-        const std::wstring wide = code_page::WideFromGbk(prefix, kWideUnits);
-        if (wide.empty())
-            return false;
-        if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
+    while (at < path.size()) {
+        size_t end = path.find_first_of(L"\\/", at);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (end > at && !(end == at + 1 && path[at] == L'.')) {
+            const std::wstring prefix = path.substr(0, end);
+            if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return false;
+        }
+        at = end + 1;
     }
     return true;
 }
 
-bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
-    if (!folder || !entryName || !target)
+bool JoinEntryPath(const std::wstring& folder, const char* entryName, std::wstring& target) {
+    target.clear();
+    if (folder.empty() || !entryName)
         return false;
-    target[0] = '\0';
     const std::string name = path_policy::ToBackslashes(entryName);
     path_policy::RelativePathRules archive;
     archive.allowCurrentFolder = true;
@@ -84,15 +72,16 @@ bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
     if (path_policy::RefuseRelativePath(name, archive))
         return false;
     // Each byte must be part of a character: a stray byte converts to whatever the system likes.
-    if (code_page::WideFromGbk(name, kWideUnits, code_page::Overflow::Refuse, code_page::Conversion::Strict)
-            .empty())
+    const std::wstring wideName =
+        code_page::WideFromGbk(name, kWideUnits, code_page::Overflow::Refuse, code_page::Conversion::Strict);
+    if (wideName.empty())
         return false;
 
-    std::string joined(folder);
-    if (joined.empty() || path_policy::LastSeparator(joined) != joined.size() - 1)
-        joined += '\\';
-    joined += name;
-    if (joined.size() >= kPathBytes)
+    std::wstring joined = folder;
+    if (!IsSeparator(joined.back()))
+        joined += L'\\';
+    joined += wideName;
+    if (joined.size() >= kPathUnits)
         return false; // cut short it would name another file
 
     // The same question asked of the system: whatever the name does, its full path stays below folder.
@@ -104,6 +93,6 @@ bool JoinEntryPath(const char* folder, const char* entryName, char* target) {
     if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0)
         return false;
 
-    std::memcpy(target, joined.c_str(), joined.size() + 1);
+    target = std::move(joined);
     return true;
 }

@@ -2,7 +2,6 @@
 
 #include "app/code_page.h"
 #include "app/install_settings.h"
-#include "install/win_raii.h"
 
 #include <windows.h>
 
@@ -17,68 +16,42 @@ namespace {
 
 constexpr int kPackageNoResource = 102;
 
-// The shell's allocator, released with the scope.
-class ShellMalloc {
-  public:
-    ShellMalloc() {
-        if (FAILED(SHGetMalloc(&m_)))
-            m_ = nullptr;
-    }
-    ~ShellMalloc() {
-        if (m_)
-            m_->Release();
-    }
-    ShellMalloc(const ShellMalloc&) = delete;
-    ShellMalloc& operator=(const ShellMalloc&) = delete;
-    IMalloc* Get() const { return m_; }
-
-  private:
-    IMalloc* m_ = nullptr;
-};
-
 } // namespace
 
-void GetSpecialFolderPath(int csidl, std::string& text) {
-    ShellMalloc malloc;
-    if (!malloc.Get())
-        return;
-    LPITEMIDLIST items = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items)) || !items)
-        return;
-    char path[MAX_PATH] = {};
-    if (SHGetPathFromIDListA(items, path))
+void GetSpecialFolderPath(int csidl, std::wstring& text) {
+    wchar_t path[MAX_PATH] = {};
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)))
         text += path;
-    malloc.Get()->Free(items);
 }
 
 void InitInstallPaths(InstallSettings& settings) {
     GetSpecialFolderPath(CSIDL_APPDATA, settings.InstallDir);
-    char packageNo[MAX_PATH] = {};
-    LoadStringA(GetModuleHandleW(nullptr), kPackageNoResource, packageNo, sizeof packageNo);
-    settings.InstallDir += "\\Orvane";
+    wchar_t packageNo[MAX_PATH] = {};
+    LoadStringW(GetModuleHandleW(nullptr), kPackageNoResource, packageNo, MAX_PATH);
+    settings.InstallDir += L"\\Orvane";
     settings.InstallDir += packageNo;
-    settings.InstallDir += "v8.5";
-    settings.TempDir = settings.InstallDir + "temp";
+    settings.InstallDir += L"v8.5";
+    settings.TempDir = settings.InstallDir + L"temp";
 }
 
-bool DeleteFolder(const std::string& path) {
+bool DeleteFolder(const std::wstring& path) {
     // An empty source would make the shell act on the current folder; nothing of ours is unnamed.
-    if (path.empty() || path.find('\0') != std::string::npos)
+    if (path.empty() || path.find(L'\0') != std::wstring::npos)
         return false;
     // A missing path fails at once rather than through the shell, whose error messages are not
     // suppressed: the temporary folder is routinely deleted before it has ever existed.
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
-    std::vector<char> list(path.size() + 2, '\0'); // one entry, ended by two NULs
-    std::memcpy(list.data(), path.data(), path.size());
+    std::wstring list = path;
+    list.append(2, L'\0'); // one entry, ended by two NULs
 
-    SHFILEOPSTRUCTA op = {};
+    SHFILEOPSTRUCTW op = {};
     op.hwnd = nullptr;
     op.wFunc = FO_DELETE;
-    op.pFrom = list.data();
+    op.pFrom = list.c_str();
     op.pTo = nullptr;
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    return SHFileOperationA(&op) == 0;
+    return SHFileOperationW(&op) == 0;
 }
 
 bool ConvertBig5ToGbk(char* buffer) {

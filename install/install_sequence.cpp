@@ -1,5 +1,6 @@
 #include "install/install_sequence.h"
 
+#include "app/code_page.h"
 #include "app/install_log.h"
 #include "app/install_settings.h"
 #include "install/dependency_package.h"
@@ -7,6 +8,9 @@
 #include "install/system_integration.h"
 #include "install/tree_check.h"
 #include "install/version_records.h"
+#include "install/win_raii.h"
+
+#include <windows.h>
 
 #include <string>
 
@@ -14,11 +18,15 @@ namespace {
 
 // The log the install sequence closed before copying: the line about a failure goes into the copy
 // that survives, TempDir's until the files are in place, the installed one after.
-void LogFailure(const std::string& folder, const char* stepName) {
-    if (OpenInstallLog(folder + "\\log\\install.log", LogMode::Append)) {
-        LogEvent("OnDownloadComplete", std::string(stepName) + " Faile");
+void LogTo(const std::wstring& folder, const std::string& text) {
+    if (OpenInstallLog(folder + L"\\log\\install.log", LogMode::Append)) {
+        WriteLog(text);
         CloseInstallLog();
     }
+}
+
+void LogFailure(const std::wstring& folder, const char* stepName) {
+    LogTo(folder, LogEventText("OnDownloadComplete", std::string(stepName) + " Faile"));
 }
 
 // Removes what was copied and moves the previous installation (if there was one) back in place.
@@ -40,6 +48,28 @@ InstallOutcome FailFileStep(const InstallSettings& s, InstallStep step, bool mov
     return outcome;
 }
 
+bool WriteMarker(const std::wstring& path) {
+    install::UniqueHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.Valid();
+}
+
+// The uninstall entry, the link and the configuration files; the first failure's step, or None.
+InstallStep WriteRegistration(const std::wstring& logFolder) {
+    InstallStep failed = InstallStep::None;
+    auto step = [&](bool ok, InstallStep which) {
+        if (ok)
+            return;
+        LogFailure(logFolder, InstallStepName(which));
+        if (failed == InstallStep::None)
+            failed = which;
+    };
+    step(WriteUninstallEntry() == 0, InstallStep::UninstallEntry);
+    step(CreateDesktopShortcut(), InstallStep::Shortcut);
+    step(WriteConfigFiles(), InstallStep::Config);
+    return failed;
+}
+
 } // namespace
 
 const char* InstallStepName(InstallStep step) {
@@ -50,6 +80,8 @@ const char* InstallStepName(InstallStep step) {
         return "WriteModuleInfo";
     case InstallStep::UpdateIni:
         return "WriteUpdateIni";
+    case InstallStep::Linked:
+        return "LinkedInstallDir";
     case InstallStep::MoveAside:
         return "MoveAside";
     case InstallStep::Copy:
@@ -70,17 +102,24 @@ const char* InstallStepName(InstallStep step) {
     return "Install";
 }
 
-std::string MovedAsideFolder(const InstallSettings& settings) {
-    return settings.InstallDir + ".previous";
+std::wstring MovedAsideFolder(const InstallSettings& settings) {
+    return settings.InstallDir + L".previous";
 }
 
-std::string RemovalFolder(const InstallSettings& settings) {
-    return settings.InstallDir + ".remove";
+std::wstring RemovalFolder(const InstallSettings& settings) {
+    return settings.InstallDir + L".remove";
+}
+
+std::wstring OwedStepsMarker(const InstallSettings& settings) {
+    return settings.InstallDir + L"\\install.pending";
 }
 
 Recovery RecoverInterruptedInstall(const InstallSettings& settings) {
-    const std::string aside = MovedAsideFolder(settings);
-    const std::string removal = RemovalFolder(settings);
+    const std::wstring aside = MovedAsideFolder(settings);
+    const std::wstring removal = RemovalFolder(settings);
+    if (install::IsLinkedFolder(settings.InstallDir) || install::IsLinkedFolder(aside) ||
+        install::IsLinkedFolder(removal))
+        return install::FolderExists(aside) ? Recovery::Failed : Recovery::Nothing;
     if (install::FolderExists(removal))
         DeleteFolder(removal); // a confirmed install's predecessor; another try next time if it stays
     if (!install::FolderExists(aside))
@@ -90,16 +129,44 @@ Recovery RecoverInterruptedInstall(const InstallSettings& settings) {
     return install::RenameFolder(aside, settings.InstallDir) ? Recovery::Restored : Recovery::Failed;
 }
 
-InstallOutcome InstallDownloadedPackage() {
+OwedSteps FinishOwedSteps(InstallSettings& settings) {
+    const std::wstring marker = OwedStepsMarker(settings);
+    if (install::IsLinkedFolder(settings.InstallDir) ||
+        GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return OwedSteps::Nothing;
+    // The entry's version is the installed one, which the run that was stopped recorded.
+    uint32_t part3 = 0, part4 = 0;
+    if (ReadInstalledVersion(settings.InstallDir, part3, part4)) {
+        settings.NewVerPart3 = part3;
+        settings.NewVerPart4 = part4;
+    }
+    if (WriteRegistration(settings.InstallDir) != InstallStep::None)
+        return OwedSteps::Failed;
+    DeleteFileW(marker.c_str());
+    return OwedSteps::Written;
+}
+
+InstallOutcome InstallDownloadedPackage(const std::vector<ReceivedFile>& received) {
     const InstallSettings& s = GetInstallSettings();
-    const std::string aside = MovedAsideFolder(s);
-    const std::string removal = RemovalFolder(s);
+    const std::wstring aside = MovedAsideFolder(s);
+    const std::wstring removal = RemovalFolder(s);
 
     if (!WriteModuleInfo())
         return FailFileStep(s, InstallStep::ModuleInfo, false, false);
     if (!WriteUpdateIni())
         return FailFileStep(s, InstallStep::UpdateIni, false, false);
 
+    // A link in place of the install folder (or of a folder beside it that would be renamed or deleted)
+    // is not ours to move: renaming or emptying it would act on what it points at.
+    for (const std::wstring* folder : {&s.InstallDir, &aside, &removal}) {
+        if (install::IsLinkedFolder(*folder)) {
+            LogTo(s.TempDir,
+                  LogEventText("OnDownloadComplete", "Link " + code_page::GbkFromWide(*folder) + " Faile"));
+            InstallOutcome outcome;
+            outcome.failed = InstallStep::Linked;
+            return outcome;
+        }
+    }
     // A folder still aside holds the last good installation that could not be put back: keep it.
     if (install::FolderExists(aside))
         return FailFileStep(s, InstallStep::MoveAside, false, false);
@@ -116,10 +183,14 @@ InstallOutcome InstallDownloadedPackage() {
 
     if (!CopyTree(s.TempDir, s.InstallDir))
         return FailFileStep(s, InstallStep::Copy, movedAside, true);
-    if (!install::TreeCopiedWhole(s.TempDir, s.InstallDir))
+    if (!install::TreeCopiedWhole(s.TempDir, s.InstallDir) ||
+        !install::ReceivedFilesInPlace(s.InstallDir, received))
         return FailFileStep(s, InstallStep::Check, movedAside, true);
     if (!ExtractDependPackage(s.InstallDir))
         return FailFileStep(s, InstallStep::Depend, movedAside, true);
+    // Owed from the commit on: a stop before the registration is written is made good at the next start.
+    if (!WriteMarker(OwedStepsMarker(s)))
+        return FailFileStep(s, InstallStep::Commit, movedAside, true);
     // The rename is the moment the new installation counts: from here on a restart keeps it.
     if (movedAside && !install::RenameFolder(aside, removal))
         return FailFileStep(s, InstallStep::Commit, movedAside, true);
@@ -129,15 +200,8 @@ InstallOutcome InstallDownloadedPackage() {
     InstallOutcome outcome;
     outcome.filesInPlace = true;
     DeleteFolder(s.TempDir);
-    auto step = [&](bool ok, InstallStep which) {
-        if (ok)
-            return;
-        LogFailure(s.InstallDir, InstallStepName(which));
-        if (outcome.failed == InstallStep::None)
-            outcome.failed = which;
-    };
-    step(WriteUninstallEntry() == 0, InstallStep::UninstallEntry);
-    step(CreateDesktopShortcut(), InstallStep::Shortcut);
-    step(WriteConfigFiles(), InstallStep::Config);
+    outcome.failed = WriteRegistration(s.InstallDir);
+    if (outcome.failed == InstallStep::None)
+        DeleteFileW(OwedStepsMarker(s).c_str());
     return outcome;
 }

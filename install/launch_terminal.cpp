@@ -1,6 +1,5 @@
 #include "install/system_integration.h"
 
-#include "app/code_page.h"
 #include "app/install_settings.h"
 #include "install/win_raii.h"
 
@@ -13,11 +12,10 @@ constexpr size_t kWideUnits = 2048;
 }
 
 bool LaunchTerminal() {
-    const std::string& folder = GetInstallSettings().InstallDir;
-    std::wstring command = code_page::WideFromGbk("\"" + folder + "\\TalvikTradeSafe.exe\" end", kWideUnits);
-    const std::wstring current = code_page::WideFromGbk(folder, kWideUnits);
-    if (command.empty() || current.empty())
+    const std::wstring& current = GetInstallSettings().InstallDir;
+    if (current.empty() || current.size() > kWideUnits)
         return false;
+    std::wstring command = L"\"" + current + L"\\TalvikTradeSafe.exe\" end";
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

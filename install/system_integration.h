@@ -10,7 +10,7 @@
 bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, unsigned long* exitCode);
 // XCOPY from the system folder copies the tree from into the folder to (/S /E /Y /C). True when it ran
 // and reported success; whether every file arrived is for the caller to check.
-bool CopyTree(const std::string& from, const std::string& to);
+bool CopyTree(const std::wstring& from, const std::wstring& to);
 // True on AMD64 and IA64 processors.
 bool IsNative64Bit();
 // The uninstall entry below HKEY_LOCAL_MACHINE: 0 when all six values were written, -1 otherwise.
@@ -18,8 +18,8 @@ int WriteUninstallEntry();
 // <desktop>\<ProductName>v8.5.lnk to the terminal; false when a path cannot be converted or the link
 // was not saved.
 bool CreateDesktopShortcut();
-// [orvane] package= in config\orvane.Default.pub, language= in config\orvane.Default.pri; false when
-// either was not written.
+// [orvane] package= in config\orvane.Default.pub, language= in config\orvane.Default.pri, the config
+// folder made when the package brought none; false when either was not written.
 bool WriteConfigFiles();
 // Starts the terminal with the argument end, in the install folder. The result of CreateProcessW.
 bool LaunchTerminal();
@@ -28,9 +28,9 @@ bool LaunchTerminal();
 std::wstring SystemProgramPath(const wchar_t* name);
 // The command line that has xcopy copy from into the folder to: empty when a path cannot be converted
 // or the line would be too long, since a cut command line could copy somewhere else.
-std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::string& from, const std::string& to);
+std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::wstring& from, const std::wstring& to);
 // The desktop link path, the same for the shortcut and the uninstall entry's "Shortcut" value.
-std::string DesktopLinkPath();
+std::wstring DesktopLinkPath();
 // The uninstall entry's parent key for the given architecture answer.
 const char* UninstallParentKey(bool native64);
 

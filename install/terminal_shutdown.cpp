@@ -86,7 +86,9 @@ void SetShutdownSleepForTesting(ShutdownSleepFn sleep) {
 
 int StopRunningTerminal() {
     // A folder too long for the path buffer leaves just "\name", which no process path equals.
-    std::wstring expected = code_page::WideFromGbk(GetInstallSettings().InstallDir, kFolderUnits);
+    std::wstring expected = GetInstallSettings().InstallDir;
+    if (expected.size() + 1 >= kFolderUnits)
+        expected.clear();
     expected += L'\\';
     expected += kTerminalName;
 

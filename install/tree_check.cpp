@@ -40,27 +40,27 @@ bool Walk(const std::wstring& root, const std::wstring& relative,
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-std::wstring Wide(const std::string& path) {
-    return code_page::WideFromGbk(path, kWideUnits);
-}
-
 } // namespace
 
-bool FolderExists(const std::string& path) {
-    const std::wstring wide = Wide(path);
-    if (wide.empty())
+bool FolderExists(const std::wstring& path) {
+    if (path.empty())
         return false;
-    DWORD attributes = GetFileAttributesW(wide.c_str());
+    DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool RenameFolder(const std::string& from, const std::string& to) {
-    const std::wstring source = Wide(from), target = Wide(to);
-    return !source.empty() && !target.empty() && MoveFileExW(source.c_str(), target.c_str(), 0);
+bool IsLinkedFolder(const std::wstring& path) {
+    if (path.empty())
+        return false;
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool TreeInUse(const std::string& root) {
-    const std::wstring base = Wide(root);
+bool RenameFolder(const std::wstring& from, const std::wstring& to) {
+    return !from.empty() && !to.empty() && MoveFileExW(from.c_str(), to.c_str(), 0);
+}
+
+bool TreeInUse(const std::wstring& base) {
     if (base.empty())
         return true;
     bool inUse = false;
@@ -75,8 +75,7 @@ bool TreeInUse(const std::string& root) {
     return inUse || !listed;
 }
 
-bool TreeCopiedWhole(const std::string& from, const std::string& to) {
-    const std::wstring source = Wide(from), target = Wide(to);
+bool TreeCopiedWhole(const std::wstring& source, const std::wstring& target) {
     if (source.empty() || target.empty())
         return false;
     return Walk(source, L"", [&](const std::wstring& path, const WIN32_FIND_DATAW& data) {
@@ -89,6 +88,23 @@ bool TreeCopiedWhole(const std::string& from, const std::string& to) {
         return folder ||
                (copied.nFileSizeHigh == data.nFileSizeHigh && copied.nFileSizeLow == data.nFileSizeLow);
     });
+}
+
+bool ReceivedFilesInPlace(const std::wstring& root, const std::vector<ReceivedFile>& received) {
+    if (root.empty())
+        return false;
+    for (const ReceivedFile& file : received) {
+        const std::wstring below = code_page::WideFromGbk(file.path, kWideUnits, code_page::Overflow::Refuse,
+                                                          code_page::Conversion::Strict);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (below.empty() ||
+            !GetFileAttributesExW((root + L"\\" + below).c_str(), GetFileExInfoStandard, &data))
+            return false;
+        const uint64_t size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || size != file.size)
+            return false;
+    }
+    return true;
 }
 
 } // namespace install

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kPathBytes = MAX_PATH;
+constexpr size_t kPathUnits = MAX_PATH;
 constexpr size_t kWideUnits = 1024;
 constexpr unsigned kCopyBytes = 2048;
 constexpr uint32_t kEncryptedFlag = 0x1;
@@ -39,19 +39,26 @@ int AskUser(const char* text, const char* title) {
 
 OverwritePromptFn prompt = AskUser;
 
-HANDLE CreateFileGbk(const char* path, DWORD access, DWORD disposition) {
-    const std::wstring wide = code_page::WideFromGbk(path, kWideUnits);
-    if (wide.empty())
+HANDLE CreateFileWide(const std::wstring& path, DWORD access, DWORD disposition) {
+    if (path.empty())
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(wide.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// minizip opens the archive through this: its path is the UTF-16 one, never bent through the system's
+// code page on its way to the file system.
+voidpf ZCALLBACK OpenWide(voidpf, const void* filename, int mode) {
+    if (!filename || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        return nullptr;
+    return _wfopen(static_cast<const wchar_t*>(filename), L"rb");
 }
 
 enum class Opened { File, Skip, Fail };
 
 // Creates the target, asking the user for as long as it cannot be created.
-Opened CreateTarget(const char* target, const char* entryName, install::UniqueHandle& file) {
+Opened CreateTarget(const std::wstring& target, const char* entryName, install::UniqueHandle& file) {
     for (;;) {
-        file.Reset(CreateFileGbk(target, GENERIC_WRITE, CREATE_ALWAYS));
+        file.Reset(CreateFileWide(target, GENERIC_WRITE, CREATE_ALWAYS));
         if (file.Valid())
             return Opened::File;
         char text[1024] = {};
@@ -77,7 +84,7 @@ void SetOverwritePromptForTesting(OverwritePromptFn fn) {
     prompt = fn ? fn : AskUser;
 }
 
-TUnzip::TUnzip(const char* archivePath) {
+TUnzip::TUnzip(const std::wstring& archivePath) {
     Open(archivePath);
 }
 
@@ -91,25 +98,27 @@ void TUnzip::Close() {
         unzClose(archive_);
         archive_ = nullptr;
     }
-    outputFolder_[0] = '\0';
+    outputFolder_.clear();
 }
 
-bool TUnzip::Open(const char* archivePath) {
+bool TUnzip::Open(const std::wstring& archivePath) {
     Close();
-    if (!archivePath || !*archivePath)
+    if (archivePath.empty())
         return false;
-    char full[kPathBytes] = {};
-    DWORD n = GetFullPathNameA(archivePath, sizeof full, full, nullptr);
-    if (n == 0 || n >= sizeof full)
+    wchar_t full[kPathUnits] = {};
+    DWORD n = GetFullPathNameW(archivePath.c_str(), kPathUnits, full, nullptr);
+    if (n == 0 || n >= kPathUnits)
         return false;
-    archive_ = unzOpen(full);
+    zlib_filefunc64_def files;
+    fill_fopen64_filefunc(&files);
+    files.zopen64_file = OpenWide;
+    archive_ = unzOpen2_64(full, &files);
     if (!archive_)
         return false;
     // Drive and directory of the archive, ending in its last separator.
-    const size_t slash = path_policy::LastSeparator(full);
-    size_t keep = slash == std::string_view::npos ? 0 : slash + 1;
-    std::memcpy(outputFolder_, full, keep);
-    outputFolder_[keep] = '\0';
+    const std::wstring path(full, n);
+    const size_t slash = path.find_last_of(L"\\/");
+    outputFolder_ = path.substr(0, slash == std::wstring::npos ? 0 : slash + 1);
     return true;
 }
 
@@ -138,18 +147,17 @@ bool TUnzip::GetFileInfo(UnzipFileInfo& info) {
     return true;
 }
 
-bool TUnzip::UnzipFile(const char* folder) {
+bool TUnzip::UnzipFile(const std::wstring& given) {
     if (!archive_)
         return false;
-    if (!folder)
-        folder = outputFolder_;
+    const std::wstring& folder = given.empty() ? outputFolder_ : given;
     if (!CreateFolder(folder))
         return false;
     UnzipFileInfo info;
     if (!GetFileInfo(info))
         return false;
 
-    char target[kPathBytes];
+    std::wstring target;
     if (!JoinEntryPath(folder, info.fileName, target))
         return false;
     const size_t nameLength = std::strlen(info.fileName);
@@ -161,13 +169,10 @@ bool TUnzip::UnzipFile(const char* folder) {
     if (info.flags & kEncryptedFlag)
         return false;
 
-    char parent[kPathBytes];
-    std::memcpy(parent, target, sizeof parent);
-    const size_t cut = path_policy::LastSeparator(parent);
-    if (cut == std::string_view::npos)
+    const size_t cut = target.find_last_of(L'\\');
+    if (cut == std::wstring::npos)
         return false;
-    parent[cut] = '\0';
-    if (!CreateFolder(parent))
+    if (!CreateFolder(target.substr(0, cut)))
         return false;
 
     install::UniqueHandle file;
@@ -211,8 +216,8 @@ long TUnzip::EntryCount() {
     return long(global.number_entry);
 }
 
-bool TUnzip::UnzipTo(const char* folder) {
-    if (!archive_ || !folder || !CreateFolder(folder))
+bool TUnzip::UnzipTo(const std::wstring& folder) {
+    if (!archive_ || folder.empty() || !CreateFolder(folder))
         return false;
     unz_global_info global = {};
     if (unzGetGlobalInfo(archive_, &global) != UNZ_OK || global.number_entry == 0)
@@ -227,8 +232,8 @@ bool TUnzip::UnzipTo(const char* folder) {
     }
 }
 
-bool TUnzip::SetFileModTime(const char* path, uint32_t dosDateTime) {
-    install::UniqueHandle file(CreateFileGbk(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
+bool TUnzip::SetFileModTime(const std::wstring& path, uint32_t dosDateTime) {
+    install::UniqueHandle file(CreateFileWide(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
     if (!file.Valid())
         return false;
     FILETIME created, accessed, written;
@@ -242,7 +247,7 @@ bool TUnzip::SetFileModTime(const char* path, uint32_t dosDateTime) {
     return SetFileTime(file.Get(), &utc, &accessed, &utc) != FALSE;
 }
 
-bool UnzipArchive(const char* archivePath, const char* folder) {
+bool UnzipArchive(const std::wstring& archivePath, const std::wstring& folder) {
     TUnzip unzip;
     if (!unzip.Open(archivePath))
         return false;

@@ -1,8 +1,10 @@
-// Zip extraction over minizip's reading interface. Paths and entry names are code page 936 texts.
+// Zip extraction over minizip's reading interface. Paths are the system's UTF-16 paths; entry names are
+// code page 936 texts, converted where they are joined to a folder.
 // Main thread only: a locked target file asks the user, which blocks until answered.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 typedef void* unzFile;
 
@@ -25,41 +27,42 @@ struct UnzipFileInfo {
 
 class TUnzip {
   public:
-    explicit TUnzip(const char* archivePath = nullptr);
+    explicit TUnzip(const std::wstring& archivePath = {});
     virtual ~TUnzip();
     TUnzip(const TUnzip&) = delete;
     TUnzip& operator=(const TUnzip&) = delete;
 
     // Closes whatever is open, then opens the archive; true when an archive is now open.
-    bool Open(const char* archivePath);
+    bool Open(const std::wstring& archivePath);
     // Harmless when nothing is open.
     void Close();
     bool GetFileInfo(UnzipFileInfo& info);
     // Entries in the open archive; -1 when none is open or the directory cannot be read.
     long EntryCount();
-    // Extracts the current entry below folder (null: the folder that holds the archive).
-    bool UnzipFile(const char* folder = nullptr);
+    // Extracts the current entry below folder (empty: the folder that holds the archive).
+    bool UnzipFile(const std::wstring& folder = {});
     // Extracts every entry in central-directory order; the first entry that fails stops it.
-    bool UnzipTo(const char* folder);
+    bool UnzipTo(const std::wstring& folder);
 
     // Creates every missing folder of path.
-    static bool CreateFolder(const char* path);
+    static bool CreateFolder(const std::wstring& path);
     // Stamps creation and last-write time with a DOS date/time taken as local time.
-    static bool SetFileModTime(const char* path, uint32_t dosDateTime);
+    static bool SetFileModTime(const std::wstring& path, uint32_t dosDateTime);
 
-    const char* OutputFolder() const { return outputFolder_; }
+    const std::wstring& OutputFolder() const { return outputFolder_; }
 
   private:
     unzFile archive_ = nullptr;
-    char outputFolder_[261] = {};
+    std::wstring outputFolder_;
 };
 
 // Opens the archive and extracts all of it below folder; false when it cannot be opened.
-bool UnzipArchive(const char* archivePath, const char* folder);
+bool UnzipArchive(const std::wstring& archivePath, const std::wstring& folder);
 
-// Joins folder and an archive entry name into target (260 bytes). Refuses names that would land outside
-// folder (absolute, a drive or stream colon, a ".." component) and joined paths over 259 characters.
-bool JoinEntryPath(const char* folder, const char* entryName, char* target);
+// Joins folder and an archive entry name (code page 936) into target. Refuses names that would land
+// outside folder (absolute, a drive or stream colon, a ".." component), names that are not code page
+// 936, and joined paths over 259 characters.
+bool JoinEntryPath(const std::wstring& folder, const char* entryName, std::wstring& target);
 
 // The window that owns the overwrite question (the main dialog); null leaves it owner-less, still topmost.
 void SetOverwritePromptOwner(void* window);

@@ -13,27 +13,22 @@
 namespace {
 
 constexpr size_t kWideUnits = 1024;
-constexpr size_t kAnsiBytes = 1024;
 
 std::optional<bool> native64Override;
 
 // REG_SZ data without the terminating NUL: the byte count is that of the characters alone. The system
 // counts a NUL anyway when one directly follows the counted data, so the buffer ends in a non-NUL guard.
-bool SetAnsi(HKEY key, const char* name, const std::string& value) {
-    if (value.empty() || value.size() >= kAnsiBytes)
-        return false;
-    const std::string guarded = value + '\x01';
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(guarded.data()),
-                          DWORD(value.size())) == ERROR_SUCCESS;
-}
-
-bool SetWide(HKEY key, const wchar_t* name, const std::string& gbk) {
-    const std::wstring value = code_page::WideFromGbk(gbk, kWideUnits);
-    if (value.empty())
+// Every value is written in UTF-16: the install folder's path need not fit the system's code page.
+bool SetWide(HKEY key, const wchar_t* name, const std::wstring& value) {
+    if (value.empty() || value.size() >= kWideUnits)
         return false;
     const std::wstring guarded = value + L'\x01';
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(guarded.data()),
                           DWORD(value.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool SetGbk(HKEY key, const wchar_t* name, const std::string& gbk) {
+    return SetWide(key, name, code_page::WideFromGbk(gbk, kWideUnits));
 }
 
 } // namespace
@@ -80,11 +75,11 @@ int WriteUninstallEntry() {
         return -1;
 
     const HKEY key = subkey.Get();
-    if (!SetWide(key, L"DisplayName", displayName) ||
-        !SetAnsi(key, "UninstallString", settings.InstallDir + "\\uninstall.exe") ||
-        !SetAnsi(key, "DisplayIcon", settings.InstallDir + "\\TalvikTradeSafe.exe") ||
-        !SetAnsi(key, "DisplayVersion", FormatPackageVersion(settings.NewVerPart3, settings.NewVerPart4)) ||
-        !SetWide(key, L"Publisher", "Talvik Information") || !SetWide(key, L"Shortcut", DesktopLinkPath()))
+    if (!SetGbk(key, L"DisplayName", displayName) ||
+        !SetWide(key, L"UninstallString", settings.InstallDir + L"\\uninstall.exe") ||
+        !SetWide(key, L"DisplayIcon", settings.InstallDir + L"\\TalvikTradeSafe.exe") ||
+        !SetGbk(key, L"DisplayVersion", FormatPackageVersion(settings.NewVerPart3, settings.NewVerPart4)) ||
+        !SetGbk(key, L"Publisher", "Talvik Information") || !SetWide(key, L"Shortcut", DesktopLinkPath()))
         return -1;
     return 0;
 }

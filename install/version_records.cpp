@@ -19,8 +19,8 @@ std::string FormatPackageVersion(uint32_t part3, uint32_t part4) {
 
 bool WriteModuleInfo() {
     InstallSettings& settings = GetInstallSettings();
-    const std::string path = settings.TempDir + "\\module.info";
-    UniqueFile file(std::fopen(path.c_str(), "wb"));
+    const std::wstring path = settings.TempDir + L"\\module.info";
+    UniqueFile file(_wfopen(path.c_str(), L"wb"));
     if (!file.Get())
         return false;
 
@@ -40,9 +40,20 @@ bool WriteModuleInfo() {
     return std::fflush(file.Get()) == 0 && written;
 }
 
+bool ReadInstalledVersion(const std::wstring& installDir, uint32_t& part3, uint32_t& part4) {
+    UniqueFile file(_wfopen((installDir + L"\\module.info").c_str(), L"rb"));
+    uint8_t version[8];
+    if (!file || std::fread(version, sizeof version, 1, file.Get()) != 1)
+        return false;
+    part3 = wire::LoadU32(version);
+    part4 = wire::LoadU32(version + 4);
+    return true;
+}
+
 bool WriteUpdateIni() {
     const InstallSettings& settings = GetInstallSettings();
-    const std::string path = settings.TempDir + "\\update.ini";
-    const std::string version = FormatPackageVersion(settings.NewVerPart3, settings.NewVerPart4);
-    return WritePrivateProfileStringA("version", "cur", version.c_str(), path.c_str()) != FALSE;
+    const std::wstring path = settings.TempDir + L"\\update.ini";
+    const std::string text = FormatPackageVersion(settings.NewVerPart3, settings.NewVerPart4);
+    const std::wstring version(text.begin(), text.end()); // digits and dots
+    return WritePrivateProfileStringW(L"version", L"cur", version.c_str(), path.c_str()) != FALSE;
 }

@@ -10,5 +10,8 @@ bool WriteModuleInfo();
 // update.ini: [version] cur=8.5.<part3>.<part4>. False when it was not written.
 bool WriteUpdateIni();
 
+// The version an installation's module.info records (its first two numbers); false when unreadable.
+bool ReadInstalledVersion(const std::wstring& installDir, uint32_t& part3, uint32_t& part4);
+
 // "8.5.%d.%d", the numbers as signed decimals: the text of update.ini and of the uninstall entry.
 std::string FormatPackageVersion(uint32_t part3, uint32_t part4);

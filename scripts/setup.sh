@@ -10,9 +10,14 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
     wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
     liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
-    libasio-dev nlohmann-json3-dev libbotan-2-dev
+    libasio-dev nlohmann-json3-dev libbotan-2-dev locales
     osslsigncode openssl debootstrap systemd libsystemd-dev
 )
+
+# The languages the Wine runs use: Wine converts file names and arguments through the Unix locale, so
+# each must exist (locale -a) or non-ASCII names cannot even be created. de_DE stands for code page 1252
+# beside en_US.
+locales=(en_US.UTF-8 de_DE.UTF-8 zh_CN.UTF-8 zh_HK.UTF-8 zh_TW.UTF-8)
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -45,6 +50,28 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     DEBIAN_FRONTEND=noninteractive sudo_ apt-get install -y -qq "${missing[@]}"
+fi
+
+# "zh_CN.UTF-8" is listed by locale -a as "zh_CN.utf8".
+locale_present() { locale -a 2>/dev/null | grep -qix "${1%%.*}.utf8"; }
+missing_locales=()
+for l in "${locales[@]}"; do
+    locale_present "$l" || missing_locales+=("$l")
+done
+if [ ${#missing_locales[@]} -gt 0 ]; then
+    echo "setup: generating locales ${missing_locales[*]}"
+    for l in "${missing_locales[@]}"; do
+        # Enables the commented line of /etc/locale.gen, or adds it when the file has none.
+        if grep -qE "^[#[:space:]]*${l//./\\.} UTF-8" /etc/locale.gen 2>/dev/null; then
+            sudo_ sed -i -E "s/^[#[:space:]]*(${l//./\\.} UTF-8)/\\1/" /etc/locale.gen
+        else
+            echo "$l UTF-8" | sudo_ tee -a /etc/locale.gen >/dev/null
+        fi
+    done
+    sudo_ locale-gen
+    for l in "${missing_locales[@]}"; do
+        locale_present "$l" || { echo "setup: locale $l was not generated" >&2; exit 1; }
+    done
 fi
 
 "$here/scripts/build-third-party.sh"

@@ -12,22 +12,22 @@ DownloadWriter::~DownloadWriter() {
     Discard();
 }
 
-DownloadWriter::Status DownloadWriter::Place(const std::string& folder, const messages::FileChunk& chunk,
+DownloadWriter::Status DownloadWriter::Place(const std::wstring& folder, const messages::FileChunk& chunk,
                                              const char** why) {
-    if (!placedPath_.empty() && chunk.RelDir == lastRelDir_ && chunk.FileName == lastFileName_ &&
+    if (!placedPath_.folder.empty() && chunk.RelDir == lastRelDir_ && chunk.FileName == lastFileName_ &&
         folder == lastFolder_)
         return Status::kOk;
-    placedPath_.clear();
+    placedPath_ = {};
     if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, why))
         return Status::kUnsafePath;
-    std::string path = folder + "\\" + std::string(chunk.RelDir) + std::string(chunk.FileName);
-    if (path.size() > kMaxLocalPath) {
+    LocalPath path{folder, std::string(chunk.RelDir) + std::string(chunk.FileName)};
+    if (folder.empty() || folder.size() + 1 + path.relative.size() > kMaxLocalPath) {
         placedPath_ = std::move(path); // for the log line
         lastFolder_.clear();
         return Status::kPathTooLong;
     }
-    const std::string folders = path.substr(0, path.rfind('\\') + 1);
-    if (folders != madeFolder_) {
+    const LocalPath folders{folder, std::string(chunk.RelDir)};
+    if (!(folders == madeFolder_)) {
         CreatePathFolders(path);
         madeFolder_ = folders;
     }
@@ -38,8 +38,8 @@ DownloadWriter::Status DownloadWriter::Place(const std::string& folder, const me
     return Status::kOk;
 }
 
-DownloadWriter::Status DownloadWriter::Append(const std::string& path, std::span<const uint8_t> data) {
-    if (!file_ || path != openPath_) {
+DownloadWriter::Status DownloadWriter::Append(const LocalPath& path, std::span<const uint8_t> data) {
+    if (!file_ || !(path == openPath_)) {
         if (!Close())
             return Status::kWriteFailed;
         openPath_ = path;
@@ -49,9 +49,16 @@ DownloadWriter::Status DownloadWriter::Append(const std::string& path, std::span
         if (!buffer_)
             buffer_ = std::make_unique<char[]>(bufferSize_);
         std::setvbuf(file_.Get(), buffer_.get(), _IOFBF, bufferSize_);
+        // Opened with "wb": a name that comes again starts its file, and its size, from empty.
+        auto [at, added] = receivedIndex_.try_emplace(path.relative, received_.size());
+        if (added)
+            received_.push_back({path.relative, 0});
+        openEntry_ = at->second;
+        received_[openEntry_].size = 0;
     }
     if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file_.Get()) != data.size())
         return Status::kWriteFailed;
+    received_[openEntry_].size += data.size();
     return Status::kOk;
 }
 
@@ -60,11 +67,11 @@ bool DownloadWriter::Flush() {
 }
 
 bool DownloadWriter::Close() {
-    openPath_.clear();
+    openPath_ = {};
     return !file_ || file_.Close();
 }
 
 void DownloadWriter::Discard() {
-    openPath_.clear();
+    openPath_ = {};
     file_.Close();
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "app/unique_file.h"
+#include "service/local_fs.h"
 #include "service/messages.h"
 
 #include <cstddef>
@@ -16,10 +17,21 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <vector>
+
+// A file the download wrote: its path below the download folder as it came off the wire (code page 936,
+// RelDir and FileName joined, backslashes) and the bytes written into it.
+struct ReceivedFile {
+    std::string path;
+    uint64_t size = 0;
+    bool operator==(const ReceivedFile&) const = default;
+};
 
 class DownloadWriter {
   public:
-    // "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit.
+    // "%s\%s%s" into a 255-byte buffer: the path and its NUL must fit. Counted as the folder's units and
+    // the names' bytes, never fewer than the names' UTF-16 units.
     static constexpr size_t kMaxLocalPath = 254;
     // Chunks are about 1 KB each: the buffer turns them into few big writes. It is kept small enough to
     // stay in the core's cache with the packet areas: the system's copy out of a 1 MiB buffer was
@@ -37,13 +49,15 @@ class DownloadWriter {
     // made: kOk, kUnsafePath (*why says what was wrong) or kPathTooLong. Path() is the path checked,
     // or built, last. A folder that cannot be made is shown (CreatePathFolders) and left to the write
     // to fail on.
-    Status Place(const std::string& folder, const messages::FileChunk& chunk, const char** why = nullptr);
-    const std::string& Path() const { return placedPath_; }
+    Status Place(const std::wstring& folder, const messages::FileChunk& chunk, const char** why = nullptr);
+    const LocalPath& Path() const { return placedPath_; }
+    // Path() as one code page 936 text, for log lines.
+    std::string PathText() const { return LocalPathText(placedPath_); }
 
     // Appends data to the file at path, which is opened with "wb" (created, or emptied) unless it is
     // the file already open; the file open before is closed first. kWriteFailed when the file cannot
     // be opened or written, or the file closed on the way did not take its last bytes.
-    Status Append(const std::string& path, std::span<const uint8_t> data);
+    Status Append(const LocalPath& path, std::span<const uint8_t> data);
     // Hands the open file's buffered bytes to the system: false when they could not be written.
     bool Flush();
     // Closes the open file: false when its last bytes could not be written.
@@ -52,16 +66,24 @@ class DownloadWriter {
     void Discard();
     bool FileOpen() const { return bool(file_); }
 
+    // Every file written so far, in the order each was first opened, with the bytes handed to it since
+    // it was last (re)started. Under the same serialisation as Append.
+    const std::vector<ReceivedFile>& ReceivedFiles() const { return received_; }
+
   private:
     // Place's memory of the last names: a file arrives as a run of records with the same names, so
     // the check, the path and the folders are made once per file rather than once per kilobyte.
-    std::string lastFolder_, lastRelDir_, lastFileName_, placedPath_;
-    std::string madeFolder_;
+    std::wstring lastFolder_;
+    std::string lastRelDir_, lastFileName_;
+    LocalPath placedPath_, madeFolder_;
 
     size_t bufferSize_;
     // The open file's stdio buffer; declared before the file so that it outlives it. Given by us
     // because a C library may ignore the size asked for when it is to allocate the buffer itself.
     std::unique_ptr<char[]> buffer_;
     UniqueFile file_;
-    std::string openPath_;
+    LocalPath openPath_;
+    std::vector<ReceivedFile> received_;
+    std::unordered_map<std::string, size_t> receivedIndex_; // path -> position in received_
+    size_t openEntry_ = 0;                                  // received_'s entry of the open file
 };

@@ -1,14 +1,23 @@
-// File-system calls of the download path. Paths are the program's backslash-separated code page 936
-// texts: Windows opens them through the wide calls, the POSIX build maps the whole-character backslashes
-// to slashes at this edge only.
+// File-system calls of the download path. A path is a folder the system named and, below it, the
+// backslash-separated code page 936 names that came off the wire: Windows joins them in UTF-16 (the
+// names converted from code page 936, whatever the system's own code page is), the POSIX build maps the
+// whole-character backslashes to slashes at this edge only.
 #pragma once
 
 #include "app/unique_file.h"
 
 #include <string>
 
-bool LocalPathExists(const std::string& path);
-bool LocalMakeFolder(const std::string& path);
-UniqueFile LocalOpenFile(const std::string& path, const char* mode);
+struct LocalPath {
+    std::wstring folder;  // as the system names it (app/wide_path.h)
+    std::string relative; // code page 936, backslashes; empty: the folder itself
+    bool operator==(const LocalPath&) const = default;
+};
+
+bool LocalPathExists(const LocalPath& path);
+bool LocalMakeFolder(const LocalPath& path);
+UniqueFile LocalOpenFile(const LocalPath& path, const char* mode);
+// The path as one code page 936 text, for log lines and messages: what that page cannot hold is '?'.
+std::string LocalPathText(const LocalPath& path);
 // Tells the user that a folder could not be created (a message box with caption "提示" on Windows).
-void ShowFolderAlert(const std::string& folder);
+void ShowFolderAlert(const LocalPath& folder);

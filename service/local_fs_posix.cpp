@@ -1,32 +1,43 @@
 #include "service/local_fs.h"
 
+#include "app/wide_path.h"
 #include "service/path_policy.h"
 
 #include <sys/stat.h>
 
 namespace {
 // Whole-character backslashes only: a 0x5C trail byte of a code page 936 name stays part of the name.
-std::string Native(std::string_view path) {
-    std::string out(path);
-    for (size_t at : path_policy::Separators(path))
-        out[at] = '/';
-    return out;
+std::string Native(const LocalPath& path) {
+    std::string out = BytesFromWidePath(path.folder);
+    if (path.relative.empty())
+        return out;
+    std::string below(path.relative);
+    for (size_t at : path_policy::Separators(below))
+        below[at] = '/';
+    return out + "/" + below;
 }
 } // namespace
 
-bool LocalPathExists(const std::string& path) {
+bool LocalPathExists(const LocalPath& path) {
     struct stat st;
     return ::stat(Native(path).c_str(), &st) == 0;
 }
 
-bool LocalMakeFolder(const std::string& path) {
+bool LocalMakeFolder(const LocalPath& path) {
     return ::mkdir(Native(path).c_str(), 0755) == 0;
 }
 
-UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
+UniqueFile LocalOpenFile(const LocalPath& path, const char* mode) {
     return UniqueFile(std::fopen(Native(path).c_str(), mode));
 }
 
-void ShowFolderAlert(const std::string& folder) {
-    std::fprintf(stderr, "cannot create folder: %s\n", folder.c_str());
+std::string LocalPathText(const LocalPath& path) {
+    std::string text = BytesFromWidePath(path.folder);
+    if (!path.relative.empty())
+        text += "\\" + path.relative;
+    return text;
+}
+
+void ShowFolderAlert(const LocalPath& folder) {
+    std::fprintf(stderr, "cannot create folder: %s\n", LocalPathText(folder).c_str());
 }

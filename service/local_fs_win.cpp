@@ -8,35 +8,49 @@
 
 namespace {
 
-// Download paths are code page 936 texts whatever the system's own code page is: the wide calls with a
-// 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own copy
-// and check read it. Empty when the text is not code page 936 (the call then fails, nothing is made).
-std::wstring Wide(std::string_view text) {
-    return code_page::WideFromGbk(text, code_page::kAnyLength, code_page::Overflow::Refuse,
-                                  code_page::Conversion::Strict);
+// Names below the folder are code page 936 texts whatever the system's own code page is: the wide calls
+// with a 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own
+// copy and check read it. Empty when a name is not code page 936 (the call then fails, nothing is made).
+std::wstring Wide(const LocalPath& path) {
+    if (path.folder.empty())
+        return {};
+    if (path.relative.empty())
+        return path.folder;
+    const std::wstring below = code_page::WideFromGbk(
+        path.relative, code_page::kAnyLength, code_page::Overflow::Refuse, code_page::Conversion::Strict);
+    if (below.empty())
+        return {};
+    return path.folder + L"\\" + below;
 }
 
 } // namespace
 
-bool LocalPathExists(const std::string& path) {
+bool LocalPathExists(const LocalPath& path) {
     const std::wstring w = Wide(path);
     return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool LocalMakeFolder(const std::string& path) {
+bool LocalMakeFolder(const LocalPath& path) {
     const std::wstring w = Wide(path);
     return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
 }
 
-UniqueFile LocalOpenFile(const std::string& path, const char* mode) {
+UniqueFile LocalOpenFile(const LocalPath& path, const char* mode) {
     const std::wstring w = Wide(path);
-    const std::wstring m = Wide(mode);
+    const std::wstring m = code_page::WideFromGbk(mode, code_page::kAnyLength);
     if (w.empty() || m.empty())
         return UniqueFile();
     return UniqueFile(_wfopen(w.c_str(), m.c_str()));
 }
 
-void ShowFolderAlert(const std::string& folder) {
+std::string LocalPathText(const LocalPath& path) {
+    std::string text = code_page::GbkFromWide(path.folder);
+    if (!path.relative.empty())
+        text += "\\" + path.relative;
+    return text;
+}
+
+void ShowFolderAlert(const LocalPath& folder) {
     // Caption "提示".
     std::wstring text = Wide(folder);
     if (text.empty())

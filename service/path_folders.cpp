@@ -1,19 +1,34 @@
 #include "service/path_folders.h"
 
-#include "service/local_fs.h"
 #include "service/path_policy.h"
 
-bool CreatePathFolders(const std::string& path) {
+namespace {
+
+bool MakeFolder(const LocalPath& folder) {
+    if (LocalPathExists(folder) || LocalMakeFolder(folder))
+        return true;
+    ShowFolderAlert(folder);
+    return false;
+}
+
+} // namespace
+
+bool CreatePathFolders(const LocalPath& path) {
+    // Above the folder a prefix may be a drive or a share that cannot be listed or made: only the folder
+    // itself must be there in the end.
+    const std::wstring& folder = path.folder;
+    for (size_t at = folder.find_first_of(L"\\/", 1); at != std::wstring::npos;
+         at = folder.find_first_of(L"\\/", at + 1)) {
+        const LocalPath above{folder.substr(0, at), {}};
+        if (!LocalPathExists(above))
+            LocalMakeFolder(above);
+    }
+    if (!MakeFolder({folder, {}}))
+        return false;
     // Only a whole-character backslash ends a folder: in code page 936 it is also the second byte of
     // characters such as 誠, whose names must not be cut in two.
-    for (size_t at : path_policy::Separators(path)) {
-        std::string prefix = path.substr(0, at + 1);
-        if (LocalPathExists(prefix))
-            continue;
-        if (!LocalMakeFolder(prefix)) {
-            ShowFolderAlert(prefix);
+    for (size_t at : path_policy::Separators(path.relative))
+        if (!MakeFolder({folder, path.relative.substr(0, at)}))
             return false;
-        }
-    }
     return true;
 }

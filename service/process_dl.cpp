@@ -47,6 +47,11 @@ bool ProcessDL::Active() const {
     return active_;
 }
 
+std::vector<ReceivedFile> ProcessDL::ReceivedFiles() const {
+    auto run = run_.Lock();
+    return writer_.ReceivedFiles();
+}
+
 void ProcessDL::DownloadModule() {
     LogEvent("DownloadModule Need Request Module", "DownloadModule");
     auto refused = [this] {
@@ -139,12 +144,12 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
                                      Printable(chunk.FileName) + " Faile");
         return false;
     case DownloadWriter::Status::kPathTooLong:
-        why = LogEventText(kTag, "Path too long " + Printable(writer_.Path()) + " Faile");
+        why = LogEventText(kTag, "Path too long " + Printable(writer_.PathText()) + " Faile");
         return false;
     default:
         break;
     }
-    const std::string& path = writer_.Path();
+    const LocalPath& path = writer_.Path();
     bool moduleDone = false;
     {
         auto run = run_.Lock();
@@ -167,12 +172,12 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
         if (!written) {
             run.End();
             writer_.Discard();
-            why = LogEventText(kTag, "Write " + Printable(path) + " Faile");
+            why = LogEventText(kTag, "Write " + Printable(writer_.PathText()) + " Faile");
             return false;
         }
     }
     if (moduleDone)
-        WriteLog(path);
+        WriteLog(writer_.PathText());
     return true;
 }
 
@@ -199,7 +204,7 @@ void ProcessDL::CheckComplete() {
     if (complete)
         LogEvent("ProcessCheck", "ZynPublish_L_FileDownload_Rsp");
     else
-        Fail(LogEventText(kTag, "Write " + Printable(writer_.Path()) + " Faile"));
+        Fail(LogEventText(kTag, "Write " + Printable(writer_.PathText()) + " Faile"));
 }
 
 void ProcessDL::OnClientDisconnect(const char*, int) {

@@ -37,6 +37,10 @@ class ProcessDL : public ProcessClient {
     // per run (a later call, or one after the run ended, is logged and does nothing).
     void DownloadModule();
 
+    // Every file this run wrote below TempDir, with its size (see DownloadWriter::ReceivedFiles): what
+    // the install checks the installed tree against. Any thread; a copy taken under the run's lock.
+    std::vector<ReceivedFile> ReceivedFiles() const;
+
     // Test and diagnostic views of the download state.
     int PendingCount() const;
     bool Active() const;

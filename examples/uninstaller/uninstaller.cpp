@@ -143,6 +143,13 @@ UninstallOutcome Uninstall(const std::wstring& selfPath) {
     }
     if (aside)
         MoveFileExW(aside->c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    // The installer's own folders beside the install folder: its download ("temp") and the earlier
+    // installation it set aside (".previous") or was removing (".remove"). Nothing else beside it.
+    for (const wchar_t* suffix : {L"temp", L".previous", L".remove"}) {
+        failed.clear();
+        if (!DeleteTree(outcome.folder + suffix, failed))
+            outcome.notRemoved.insert(outcome.notRemoved.end(), failed.begin(), failed.end());
+    }
     outcome.exitCode = outcome.notRemoved.empty() ? kUninstallDone : kUninstallIncomplete;
     return outcome;
 }

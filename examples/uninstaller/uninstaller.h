@@ -1,5 +1,6 @@
-// Removes what the installer left behind: the install folder that holds this uninstaller, the uninstall
-// entry below either parent key, and the desktop link that the entry names.
+// Removes what the installer left behind: the install folder that holds this uninstaller, the installer's
+// sibling folders (<folder>temp, <folder>.previous, <folder>.remove), the uninstall entry below either
+// parent key, and the desktop link that the entry names.
 #pragma once
 
 #include <string>

@@ -132,7 +132,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     suite, wine = case.suite, case.wine
     if case.publisher is None:
         case.serve()
-    inst = case.open_installer(lang)
+    inst = case.installer or case.open_installer(lang)
     inst.move(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.3)
     inst.screenshot("1-ready")
@@ -170,8 +170,8 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     checks.check_tree(wine, suite.package, language_id, extra_allowed)
     log = open(case.unix(install_dir(wine) + "\\log\\install.log"), "rb").read()
     checks.check_happy_log(log, wine, suite.package, case.publisher.download[1])
-    checks.check_registry(wine, suite.package)
-    checks.check_link(wine)
+    checks.check_registry(wine, suite.package, lang)
+    checks.check_link(wine, lang)
 
     if open_terminal:
         inst.click(*InstallerWindow.INSTALL_BUTTON)
@@ -188,6 +188,62 @@ def happy(lang, language_id):
     def run(case):
         install(case, lang, language_id)
     return run
+
+
+def redirect_appdata(case, lang, profile):
+    """Points the application-data folder at C:\\users\\<profile>\\AppData\\Roaming: User Shell Folders
+    (and Shell Folders) written from a UTF-16 .reg file, so no command-line conversion bends the name on
+    its way in."""
+    wine = case.wine
+    folder = f"C:\\users\\{profile}\\AppData\\Roaming"
+    os.makedirs(wine.unix(folder), exist_ok=True)
+    value = folder.replace("\\", "\\\\")
+    explorer = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer"
+    text = "Windows Registry Editor Version 5.00\r\n"
+    for key in ("User Shell Folders", "Shell Folders"):
+        text += f'\r\n[{explorer}\\{key}]\r\n"AppData"="{value}"\r\n'
+    reg = os.path.join(wine.root, "appdata.reg")
+    with open(reg, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+    result = wine.run(["wine", "regedit", "/S", "Z:" + reg.replace("/", "\\")], lang=lang)
+    expect(result.returncode == 0, f"regedit ended with {result.returncode}")
+    wine.appdata = lambda: folder
+    return folder
+
+
+def profile_name(lang, language_id, profile):
+    """An install below a profile folder whose name the system's code page may not hold: files,
+    log, uninstall entry, link and the started terminal all at the real folder, nothing beside it."""
+    def run(case):
+        folder = redirect_appdata(case, lang, profile)
+        users = case.unix("C:\\users")
+        before = set(os.listdir(users))
+        install(case, lang, language_id)
+        expect(set(os.listdir(users)) == before, f"folders made beside the profiles: {set(os.listdir(users)) - before}")
+        beside = sorted(os.listdir(case.unix(folder)))
+        expect(beside == [f"Orvane{checks.PACKAGE_NO}v8.5"], f"beside the install folder: {beside}")
+    return run
+
+
+def second_copy_changes_nothing(case):
+    """A second copy of the installer started while the first one runs (an impatient double-click) ends
+    with 0 and changes nothing: the first one's temporary folder and open log stay, and it installs whole."""
+    make_previous_install(case)
+    case.serve()
+    first = case.open_installer("en_US.UTF-8")
+    drive_c = os.path.join(case.wine.prefix, "drive_c")
+    before = checks.snapshot(drive_c)
+    expect(os.path.exists(case.unix(install_dir(case.wine) + "temp\\log\\install.log")), "the first copy has no log")
+    second = case.start_program(case.suite.setup_exe)
+    try:
+        code = second.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second copy did not end by itself")
+    expect(code == 0, f"the second copy ended with {code}")
+    changed = checks.changed_outside(before, checks.snapshot(drive_c))
+    expect(not changed, f"the second copy changed {changed[:10]}")
+    expect(not first.exited(), "the first copy ended")
+    install(case, "en_US.UTF-8", 1033, open_terminal=False)
 
 
 def reinstall_removes_extra(case):
@@ -347,7 +403,13 @@ CASES = [
     ("happy_zh_CN", happy("zh_CN.UTF-8", 2052)),
     ("happy_zh_TW", happy("zh_TW.UTF-8", 1028)),
     ("happy_zh_HK", happy("zh_HK.UTF-8", 1028)),
+    # 許 is B3 5C in Big5: its trail byte is a backslash in the system's own code page.
+    ("profile_big5_trail_byte_zh_TW", profile_name("zh_TW.UTF-8", 1028, "\u8a31\u529f\u84cb")),
+    ("profile_accented_en_US", profile_name("en_US.UTF-8", 1033, "J\u00fcrgen M\u00fcller")),
+    ("profile_chinese_zh_CN", profile_name("zh_CN.UTF-8", 2052, "\u9648\u5fd7\u660e")),
+    ("profile_korean_zh_CN", profile_name("zh_CN.UTF-8", 2052, "\uae40\ubbfc\uc900")),
     ("reinstall_removes_extra_file", reinstall_removes_extra),
+    ("second_copy_changes_nothing", second_copy_changes_nothing),
     ("running_terminal_stopped", running_terminal),
     ("no_service", failing((), serve=False, quick=True, log_line=b"OnButtonClick" + checks.COLON + b"Connect Faile")),
     ("login_refused", failing(("--test-refuse-login", "12"),

@@ -171,10 +171,15 @@ def in_order(texts, wanted, who):
             raise Failure(f"log: {who} line {want!r} missing or out of order; log: {texts}")
 
 
+def log_text(path):
+    """A path as the log writes it: code page 936, '?' for what that page lacks."""
+    return path.encode("gbk", "replace")
+
+
 def check_happy_log(data, wine, package, download_port):
     texts = log_lines(data)
     manifest = read_manifest(package)
-    temp = (install_dir(wine) + "temp").encode()
+    temp = log_text(install_dir(wine) + "temp")
     requested = [m for m in manifest["modules"] if m.get("state") != "D"]
     interface = [b"SocketSend_ip:127.0.0.1__port:31711", b"OnButtonClick" + COLON + b"Connect Success",
                  b"SocketSend_ip:127.0.0.1__port:%d" % download_port, b"OnModuleDL" + COLON + b"Connect",
@@ -200,10 +205,21 @@ def check_happy_log(data, wine, package, download_port):
     expect(others == 0, f"log: {others} unexpected lines: {texts}")
 
 
-def check_registry(wine, package):
+# The system's ANSI and console (OEM) code pages under each language Wine runs in.
+CODE_PAGES = {"en_US.UTF-8": ("cp1252", "cp437"), "de_DE.UTF-8": ("cp1252", "cp850"),
+              "zh_CN.UTF-8": ("gbk", "gbk"), "zh_TW.UTF-8": ("cp950", "cp950"), "zh_HK.UTF-8": ("cp950", "cp950")}
+
+
+def as_in(text, encoding):
+    """text as it reads after a trip through a code page: '?' for what the page lacks."""
+    return text.encode(encoding, "replace").decode(encoding)
+
+
+def check_registry(wine, package, lang="en_US.UTF-8"):
     manifest = read_manifest(package)
     key = f"{UNINSTALL_PARENT}\\Orvane_{PACKAGE_NO}v8.5"
-    values = wine.reg_query(key)
+    oem = CODE_PAGES[lang][1]
+    values = wine.reg_query(key, lang, oem)
     expect(values is not None, f"no uninstall entry {key}")
     folder = install_dir(wine)
     want = {
@@ -216,7 +232,7 @@ def check_registry(wine, package):
     }
     for name, value in want.items():
         got = values.get(name)
-        expect(got == ("REG_SZ", value), f"uninstall entry {name} is {got}, not {value!r}")
+        expect(got == ("REG_SZ", as_in(value, oem)), f"uninstall entry {name} is {got}, not {value!r}")
     return key
 
 
@@ -251,14 +267,21 @@ def read_link(path):
     return target, strings.get("workdir"), strings.get("arguments")
 
 
-def check_link(wine):
+def check_link(wine, lang="en_US.UTF-8"):
+    """The link keeps its target's local path in the system's code page (lang's)."""
+    ansi = CODE_PAGES[lang][0]
     folder = install_dir(wine)
     link = wine.unix(f"{wine.desktop()}\\{PRODUCT}v8.5.lnk")
     expect(os.path.isfile(link), "no desktop link")
     target, workdir, arguments = read_link(link)
+    if target is not None and not folder.isascii():
+        # What that page lacks the link holds as '?', as the system converted it.
+        target = target.encode("latin-1").decode(ansi, "replace")
+        folder = as_in(folder, ansi)
     expect(target is not None and target.lower() == (folder + "\\TalvikTradeSafe.exe").lower(),
            f"the link points at {target}")
-    expect(workdir is None or workdir.lower() == folder.lower(), f"the link's working folder is {workdir}")
+    real = install_dir(wine)  # the working folder is kept in UTF-16
+    expect(workdir is None or workdir.lower() == real.lower(), f"the link's working folder is {workdir}")
     expect(not arguments, f"the link carries arguments {arguments!r}")
     return link
 

@@ -47,6 +47,25 @@ def stop_process(proc, grace=5.0):
         return proc.wait(timeout=grace)
 
 
+class MissingLocale(Failure):
+    """A run asked for a language whose locale this machine lacks: Wine would convert file names and
+    arguments through the C locale, and the run would pass or fail for the wrong reason."""
+
+
+def installed_locales():
+    result = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, stderr=DEVNULL, text=True)
+    return {name.lower().replace("utf-8", "utf8") for name in result.stdout.split()}
+
+
+def require_locale(lang):
+    """Refuses a language (\"zh_HK.UTF-8\") that locale -a does not list; C and POSIX always exist."""
+    if not lang or lang.split(".")[0] in ("C", "POSIX"):
+        return
+    if lang.lower().replace("utf-8", "utf8") not in installed_locales():
+        raise MissingLocale(f"locale {lang} is not installed on this machine (see locale -a); "
+                            "run scripts/setup.sh, which generates the locales the Wine runs use")
+
+
 def port_is_free(port, address="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -160,6 +179,8 @@ class WinePrefix:
                    WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display)
         if lang:
             env.update(LANG=lang, LC_ALL=lang)
+        # Whatever language the run ends up in (given, or inherited) must exist, or it runs degraded.
+        require_locale(env.get("LC_ALL") or env.get("LANG"))
         return env
 
     def run(self, args, lang=None, timeout=120):
@@ -180,13 +201,14 @@ class WinePrefix:
         assert windows_path[:3].upper() == "C:\\", windows_path
         return os.path.join(self.prefix, "drive_c", *windows_path[3:].split("\\"))
 
-    def reg_query(self, key):
-        """The values below a registry key as {name: (type, data)}, or None when the key is missing."""
-        result = self.run(["wine", "reg", "query", key], timeout=60)
+    def reg_query(self, key, lang=None, encoding="utf-8"):
+        """The values below a registry key as {name: (type, data)}, or None when the key is missing.
+        reg prints in the console code page of lang (encoding), '?' for what that page lacks."""
+        result = self.run(["wine", "reg", "query", key], lang=lang, timeout=60)
         if result.returncode != 0:
             return None
         values = {}
-        for line in result.stdout.decode("utf-8", "replace").splitlines():
+        for line in result.stdout.decode(encoding, "replace").splitlines():
             m = re.match(r"^    (\S.*?)    (REG_\w+)    ?(.*)$", line.rstrip("\r"))
             if m:
                 values[m.group(1)] = (m.group(2), m.group(3))

@@ -12,7 +12,7 @@ import subprocess
 import sys
 import tempfile
 
-from harness import WinePrefix, Xvfb, stop_process
+from harness import MissingLocale, WinePrefix, Xvfb, require_locale, stop_process
 
 
 class Stopped(Exception):
@@ -30,6 +30,11 @@ def main(argv):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    try:
+        require_locale(os.environ.get("LC_ALL") or os.environ.get("LANG"))
+    except MissingLocale as missing:
+        print(f"wine-env: {missing}", file=sys.stderr)
+        return 2
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     scratch = tempfile.mkdtemp(prefix="orvane-wine.", dir="/tmp")

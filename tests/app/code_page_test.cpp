@@ -51,4 +51,13 @@ TEST(CodePage, StrictRefusesWhatLenientReplaces) {
               40000u);
 }
 
+// Tests that a path goes into a log line whole: what code page 936 holds as its bytes (陳 EA 90, ü A8 B9),
+// what it lacks (Korean) as '?' one per character, never cut short or dropped.
+TEST(CodePage, GbkFromWideReplacesWhatThePageLacks) {
+    EXPECT_EQ(code_page::GbkFromWide(L"C:\\users\\\u9673"), "C:\\users\\\xea\x90");
+    EXPECT_EQ(code_page::GbkFromWide(L"J\u00fcrgen"), "J\xa8\xb9rgen");
+    EXPECT_EQ(code_page::GbkFromWide(L"C:\\\uae40\ubbfc\uc900\\x"), "C:\\???\\x");
+    EXPECT_EQ(code_page::GbkFromWide(L""), "");
+}
+
 } // namespace

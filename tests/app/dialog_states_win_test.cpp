@@ -105,11 +105,11 @@ TEST_F(DialogTest, CreateTitlesWindowOpensLogAndCloseEnds) {
     GetWindowTextW(dialog->hwnd, title, 32);
     EXPECT_STREQ(title, L"Orvane");
     EXPECT_EQ(notifyWindow, dialog->hwnd);
-    const std::string& temp = GetInstallSettings().TempDir;
+    const std::string temp = A(GetInstallSettings().TempDir);
     if (!temp.empty()) {
         EXPECT_TRUE(InstallLogIsOpen());
         EXPECT_NE(GetFileAttributesA((temp + "\\log\\install.log").c_str()), INVALID_FILE_ATTRIBUTES);
-        EXPECT_EQ(temp, GetInstallSettings().InstallDir + "temp");
+        EXPECT_EQ(temp, A(GetInstallSettings().InstallDir) + "temp");
     }
     Send(WM_CLOSE);
     EXPECT_FALSE(dialog->running);
@@ -120,7 +120,7 @@ TEST_F(DialogTest, CreateTitlesWindowOpensLogAndCloseEnds) {
 // Tests that destroying the dialog in Failed removes the temporary folder with its log, and in any other
 // state leaves it.
 TEST_F(DialogTest, DestructionRemovesTempDirOnlyAfterFailure) {
-    const std::string temp = GetInstallSettings().TempDir;
+    const std::string temp = A(GetInstallSettings().TempDir);
     ASSERT_FALSE(temp.empty());
     ASSERT_NE(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
     dialog.reset();
@@ -137,7 +137,7 @@ TEST_F(DialogTest, DestructionRemovesTempDirOnlyAfterFailure) {
 // and that the button then closes the dialog.
 TEST_F(DialogTest, DownloadCompleteEndsInDoneAndOpenCloses) {
     // The package brings its config folder, where the configuration files go.
-    CreateDirectoryA((GetInstallSettings().TempDir + "\\config").c_str(), nullptr);
+    CreateDirectoryA((A(GetInstallSettings().TempDir) + "\\config").c_str(), nullptr);
     dialog->state = Updating;
     MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
     Send(kNotifyDownloadDone);

@@ -1,4 +1,5 @@
 // Tests of the install log's line format, its thread safety and its open/close behaviour.
+#include "app/wide_path.h"
 #include "app/install_log.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ TEST(InstallLogPrefix, PadsEveryField) {
 
 // Tests that a line is prefix, the text byte for byte (full-width colon included) and CR LF.
 TEST_F(InstallLogTest, LineBytes) {
-    ASSERT_TRUE(OpenInstallLog(path));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
     WriteLog("OnButtonClick\xa3\xba"
              "Connect Success");
     WriteLog("");
@@ -74,7 +75,7 @@ TEST_F(InstallLogTest, EventLineBytes) {
     EXPECT_EQ(LogEventText("ProcessDL", "OnLogin Faile"), "ProcessDL\xa3\xba"
                                                           "OnLogin Faile");
     EXPECT_EQ(LogEventText("", ""), "\xa3\xba");
-    ASSERT_TRUE(OpenInstallLog(path));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
     LogEvent("OnModuleDL", "Connect");
     CloseInstallLog();
     const std::string content = ReadAll(path);
@@ -85,13 +86,13 @@ TEST_F(InstallLogTest, EventLineBytes) {
 
 // Tests that writes after the close are dropped and that reopening starts the file empty.
 TEST_F(InstallLogTest, ClosedLogDropsLinesAndReopenTruncates) {
-    ASSERT_TRUE(OpenInstallLog(path));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
     WriteLog("first run");
     CloseInstallLog();
     EXPECT_FALSE(InstallLogIsOpen());
     WriteLog("dropped");
     EXPECT_EQ(ReadAll(path).find("dropped"), std::string::npos);
-    ASSERT_TRUE(OpenInstallLog(path));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
     WriteLog("second run");
     CloseInstallLog();
     std::string content = ReadAll(path);
@@ -101,7 +102,7 @@ TEST_F(InstallLogTest, ClosedLogDropsLinesAndReopenTruncates) {
 
 // Tests that a log that cannot be opened stays closed and writing does nothing.
 TEST_F(InstallLogTest, UnopenableLogStaysClosed) {
-    EXPECT_FALSE(OpenInstallLog((dir / "missing" / "install.log").string()));
+    EXPECT_FALSE(OpenInstallLog(WidePathFromBytes((dir / "missing" / "install.log").string())));
     EXPECT_FALSE(InstallLogIsOpen());
     WriteLog("nothing");
 }
@@ -109,7 +110,7 @@ TEST_F(InstallLogTest, UnopenableLogStaysClosed) {
 // Tests that lines from several threads never interleave inside a line, and that a close racing the
 // writers leaves only whole lines.
 TEST_F(InstallLogTest, ThreadsNeverInterleave) {
-    ASSERT_TRUE(OpenInstallLog(path));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([t] {

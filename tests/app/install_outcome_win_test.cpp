@@ -6,6 +6,7 @@
 #include "app/install_log.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
+#include "install/system_integration.h"
 #include "service/notify.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,7 @@ class InstallOutcomeTest : public DialogTest {
     // Only the folders of this package, in this test's own prefix.
     void Clean() {
         const InstallSettings& s = GetInstallSettings();
-        for (const std::string& folder : {s.InstallDir, MovedAsideFolder(s), RemovalFolder(s)})
+        for (const std::wstring& folder : {s.InstallDir, MovedAsideFolder(s), RemovalFolder(s)})
             if (!folder.empty())
                 DeleteFolder(folder);
     }
@@ -70,13 +71,13 @@ class InstallOutcomeTest : public DialogTest {
 // that removes the temporary folder.
 TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     const InstallSettings& s = GetInstallSettings();
-    Write(s.InstallDir + "\\TalvikTradeSafe.exe", "old exe");
-    Write(s.InstallDir + "\\readme.txt", "old readme");
-    const auto before = Contents(s.InstallDir);
-    Write(s.TempDir + "\\TalvikTradeSafe.exe", "new exe");
-    fs::create_directories(s.TempDir + "\\config");
+    Write(A(s.InstallDir) + "\\TalvikTradeSafe.exe", "old exe");
+    Write(A(s.InstallDir) + "\\readme.txt", "old readme");
+    const auto before = Contents(A(s.InstallDir));
+    Write(A(s.TempDir) + "\\TalvikTradeSafe.exe", "new exe");
+    fs::create_directories(A(s.TempDir) + "\\config");
 
-    HANDLE held = CreateFileA((s.InstallDir + "\\readme.txt").c_str(), GENERIC_READ, 0, nullptr,
+    HANDLE held = CreateFileA((A(s.InstallDir) + "\\readme.txt").c_str(), GENERIC_READ, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     dialog->state = Updating;
@@ -87,9 +88,9 @@ TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     EXPECT_EQ(dialog->state, Failed);
     EXPECT_EQ(dialog->statusText, L"Install Fail");
     EXPECT_FALSE(InstallLogIsOpen());
-    EXPECT_EQ(Contents(s.InstallDir), before);
-    EXPECT_FALSE(Exists(MovedAsideFolder(s)));
-    const std::string log = Read(s.TempDir + "\\log\\install.log");
+    EXPECT_EQ(Contents(A(s.InstallDir)), before);
+    EXPECT_FALSE(Exists(A(MovedAsideFolder(s))));
+    const std::string log = Read(A(s.TempDir) + "\\log\\install.log");
     EXPECT_NE(log.find(std::string("OnDownloadComplete") + kColon + "MoveAside Faile\r\n"), std::string::npos)
         << log;
 
@@ -102,25 +103,47 @@ TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     Send(WM_CLOSE);
     EXPECT_FALSE(dialog->running);
     dialog.reset();
-    EXPECT_FALSE(Exists(s.TempDir));
-    EXPECT_EQ(Contents(s.InstallDir), before);
+    EXPECT_FALSE(Exists(A(s.TempDir)));
+    EXPECT_EQ(Contents(A(s.InstallDir)), before);
 }
 
 // Tests that a start finding the previous installation moved aside and no install folder puts it back
 // before the temporary folder and the log are set up, and logs that it did.
 TEST_F(InstallOutcomeTest, StartPutsMovedAsideInstallBack) {
     const InstallSettings& s = GetInstallSettings();
-    Write(MovedAsideFolder(s) + "\\TalvikTradeSafe.exe", "old exe");
-    Write(MovedAsideFolder(s) + "\\config\\orvane.Default.pub", "[orvane]\r\npackage=000185\r\n");
-    const auto before = Contents(MovedAsideFolder(s));
-    ASSERT_FALSE(Exists(s.InstallDir));
+    Write(A(MovedAsideFolder(s)) + "\\TalvikTradeSafe.exe", "old exe");
+    Write(A(MovedAsideFolder(s)) + "\\config\\orvane.Default.pub", "[orvane]\r\npackage=000185\r\n");
+    const auto before = Contents(A(MovedAsideFolder(s)));
+    ASSERT_FALSE(Exists(A(s.InstallDir)));
 
     Open(1033);
-    EXPECT_EQ(Contents(GetInstallSettings().InstallDir), before);
-    EXPECT_FALSE(Exists(MovedAsideFolder(GetInstallSettings())));
+    EXPECT_EQ(Contents(A(GetInstallSettings().InstallDir)), before);
+    EXPECT_FALSE(Exists(A(MovedAsideFolder(GetInstallSettings()))));
     dialog.reset(); // closes the log
-    const std::string log = Read(GetInstallSettings().TempDir + "\\log\\install.log");
+    const std::string log = Read(A(GetInstallSettings().TempDir) + "\\log\\install.log");
     EXPECT_NE(log.find(std::string("OnCreate") + kColon + "Restore Success\r\n"), std::string::npos) << log;
 }
 
 } // namespace
+
+// Tests that a start finding a whole installation whose registration is owed (the installer was stopped
+// after its commit point) writes the uninstall entry, the configuration files and the link
+// before anything else, logs it, and clears the marker.
+TEST_F(InstallOutcomeTest, StartFinishesOwedRegistration) {
+    const InstallSettings& s = GetInstallSettings();
+    const std::string folder = A(s.InstallDir);
+    Write(folder + "\\TalvikTradeSafe.exe", "exe");
+    Write(folder + "\\module.info", std::string("\x0c\0\0\0\x03\0\0\0", 8));
+    Write(A(OwedStepsMarker(s)), "");
+
+    Open(1033);
+    EXPECT_TRUE(Exists(folder + "\\config\\orvane.Default.pub"));
+    EXPECT_TRUE(Exists(folder + "\\config\\orvane.Default.pri"));
+    EXPECT_TRUE(Exists(A(DesktopLinkPath())));
+    EXPECT_FALSE(Exists(A(OwedStepsMarker(GetInstallSettings()))));
+    EXPECT_EQ(GetInstallSettings().NewVerPart3, 12u);
+    dialog.reset(); // closes the log
+    const std::string log = Read(A(GetInstallSettings().TempDir) + "\\log\\install.log");
+    EXPECT_NE(log.find(std::string("OnCreate") + kColon + "Finish Install Success\r\n"), std::string::npos)
+        << log;
+}

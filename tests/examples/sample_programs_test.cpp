@@ -178,10 +178,18 @@ TEST_F(UninstallerTest, SilentRunRemovesFolderEntriesBelowBothParentsAndTheLink)
     MakeInstall(folder_);
     WriteEntry(kWowParent, uninstaller_, link_);
     WriteEntry(kPlainParent, uninstaller_, link_);
+    // The installer's siblings go; another folder that merely starts with the same name stays.
+    for (const wchar_t* sibling : {L"temp", L".previous", L".remove", L"temp2"}) {
+        ASSERT_TRUE(CreateDirectoryW((folder_ + sibling).c_str(), nullptr));
+        WriteFileText(folder_ + sibling + L"\\install.log", "line\r\n");
+    }
 
     EXPECT_EQ(RunToEnd(uninstaller_, L" /S"), sample::kUninstallDone);
 
     EXPECT_FALSE(Exists(folder_));
+    for (const wchar_t* sibling : {L"temp", L".previous", L".remove"})
+        EXPECT_FALSE(Exists(folder_ + sibling)) << sibling;
+    EXPECT_TRUE(Exists(folder_ + L"temp2\\install.log"));
     EXPECT_FALSE(EntryExists(kWowParent));
     EXPECT_FALSE(EntryExists(kPlainParent));
     EXPECT_FALSE(Exists(link_));

@@ -16,19 +16,19 @@ TEST(InstallLocation, FoldersForPackage000185) {
     InstallSettings settings;
     InitInstallPaths(settings);
 
-    char appData[MAX_PATH] = {};
-    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, appData), S_OK);
-    EXPECT_EQ(settings.InstallDir, std::string(appData) + "\\Orvane000185v8.5");
-    EXPECT_EQ(settings.TempDir, std::string(appData) + "\\Orvane000185v8.5temp");
+    wchar_t appData[MAX_PATH] = {};
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData), S_OK);
+    EXPECT_EQ(settings.InstallDir, std::wstring(appData) + L"\\Orvane000185v8.5");
+    EXPECT_EQ(settings.TempDir, std::wstring(appData) + L"\\Orvane000185v8.5temp");
 }
 
 // Tests that GetSpecialFolderPath appends to the text it is given rather than replacing it.
 TEST(InstallLocation, SpecialFolderPathAppends) {
-    std::string text = "prefix:";
+    std::wstring text = L"prefix:";
     GetSpecialFolderPath(CSIDL_APPDATA, text);
-    char appData[MAX_PATH] = {};
-    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, appData), S_OK);
-    EXPECT_EQ(text, std::string("prefix:") + appData);
+    wchar_t appData[MAX_PATH] = {};
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData), S_OK);
+    EXPECT_EQ(text, std::wstring(L"prefix:") + appData);
 }
 
 // Tests that DeleteFolder removes a single file, a whole tree, and reports a missing path as a failure.
@@ -39,16 +39,16 @@ TEST(InstallLocation, DeleteFolderFileTreeAndMissing) {
     ASSERT_TRUE(WriteWholeFile(scratch / "tree\\a\\b\\deep.txt", "d"));
     ASSERT_TRUE(WriteWholeFile(scratch / "tree\\top.txt", "t"));
 
-    EXPECT_TRUE(DeleteFolder(scratch / "single.txt"));
+    EXPECT_TRUE(DeleteFolder(W(scratch / "single.txt")));
     EXPECT_FALSE(PathExists(scratch / "single.txt"));
     EXPECT_TRUE(IsFile(scratch / "keep.txt"));
 
-    EXPECT_TRUE(DeleteFolder(scratch / "tree"));
+    EXPECT_TRUE(DeleteFolder(W(scratch / "tree")));
     EXPECT_FALSE(PathExists(scratch / "tree"));
     EXPECT_TRUE(IsFile(scratch / "keep.txt"));
 
-    EXPECT_FALSE(DeleteFolder(scratch / "missing"));
-    EXPECT_FALSE(DeleteFolder(""));
+    EXPECT_FALSE(DeleteFolder(W(scratch / "missing")));
+    EXPECT_FALSE(DeleteFolder(L""));
     EXPECT_TRUE(IsFile(scratch / "keep.txt"));
 }
 

@@ -71,8 +71,8 @@ class InstallSequence : public ::testing::Test {
         InstallSettings& s = GetInstallSettings();
         s.PackageNo = "sequencetest";
         s.ProductName = "OrvaneSeq";
-        s.InstallDir = scratch / "Orvane000185v8.5";
-        s.TempDir = s.InstallDir + "temp";
+        s.InstallDir = W(scratch / "Orvane000185v8.5");
+        s.TempDir = s.InstallDir + L"temp";
         s.NewVerPart3 = 12;
         s.NewVerPart4 = 3;
         s.UiLanguage = 2052;
@@ -85,16 +85,16 @@ class InstallSequence : public ::testing::Test {
             GetModuleList().push_back(r);
         }
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
-        DeleteFileA(DesktopLinkPath().c_str());
+        DeleteFileA(A(DesktopLinkPath()).c_str());
     }
     void TearDown() override {
         SetOverwritePromptForTesting(nullptr);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
-        DeleteFileA(DesktopLinkPath().c_str());
+        DeleteFileA(A(DesktopLinkPath()).c_str());
     }
 
-    const std::string& Install() const { return GetInstallSettings().InstallDir; }
-    const std::string& Temp() const { return GetInstallSettings().TempDir; }
+    std::string Install() const { return A(GetInstallSettings().InstallDir); }
+    std::string Temp() const { return A(GetInstallSettings().TempDir); }
     std::string Log() const { return ReadWholeFile(Temp() + "\\log\\install.log").value_or(""); }
 
     // An earlier installation, with a file the new package does not bring.
@@ -142,10 +142,10 @@ class InstallSequence : public ::testing::Test {
         EXPECT_FALSE(outcome.filesInPlace);
         EXPECT_TRUE(outcome.restored);
         EXPECT_EQ(Contents(Install()), before);
-        EXPECT_FALSE(PathExists(MovedAsideFolder(GetInstallSettings())));
-        EXPECT_FALSE(PathExists(RemovalFolder(GetInstallSettings())));
+        EXPECT_FALSE(PathExists(A(MovedAsideFolder(GetInstallSettings()))));
+        EXPECT_FALSE(PathExists(A(RemovalFolder(GetInstallSettings()))));
         EXPECT_FALSE(EntryExists());
-        EXPECT_FALSE(IsFile(DesktopLinkPath()));
+        EXPECT_FALSE(IsFile(A(DesktopLinkPath())));
         const std::string line =
             std::string("OnDownloadComplete") + kColon + InstallStepName(step) + " Faile\r\n";
         const std::string log = Log();
@@ -172,30 +172,30 @@ TEST_F(InstallSequence, DownloadedTreeBecomesInstallFolder) {
     EXPECT_TRUE(outcome.filesInPlace);
 
     const InstallSettings& s = GetInstallSettings();
-    EXPECT_EQ(ListTree(s.InstallDir),
+    EXPECT_EQ(ListTree(A(s.InstallDir)),
               (std::set<std::string>{"TalvikTradeSafe.exe", "uninstall.exe", "module.info", "update.ini",
                                      "log\\", "log\\install.log", "server\\", "server\\server.cfg",
                                      "server\\lib\\", "server\\lib\\dep.dll", "server\\plugins\\", "data\\",
                                      "data\\quotes\\", "data\\quotes\\q.dat", "config\\",
                                      "config\\orvane.Default.pub", "config\\orvane.Default.pri", "cache\\"}));
-    EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\TalvikTradeSafe.exe"), "new exe");
-    EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\server\\lib\\dep.dll"), std::string(9000, 'L'));
-    EXPECT_EQ(ReadWholeFile(s.InstallDir + "\\module.info").value_or("").size(), 8u + 79u * 2u);
+    EXPECT_EQ(ReadWholeFile(A(s.InstallDir) + "\\TalvikTradeSafe.exe"), "new exe");
+    EXPECT_EQ(ReadWholeFile(A(s.InstallDir) + "\\server\\lib\\dep.dll"), std::string(9000, 'L'));
+    EXPECT_EQ(ReadWholeFile(A(s.InstallDir) + "\\module.info").value_or("").size(), 8u + 79u * 2u);
     EXPECT_EQ(TopLevel(scratch.Path()), std::set<std::string>{"Orvane000185v8.5\\"});
-    EXPECT_FALSE(PathExists(s.TempDir));
-    EXPECT_FALSE(PathExists(MovedAsideFolder(s)));
-    EXPECT_FALSE(PathExists(RemovalFolder(s)));
+    EXPECT_FALSE(PathExists(A(s.TempDir)));
+    EXPECT_FALSE(PathExists(A(MovedAsideFolder(s))));
+    EXPECT_FALSE(PathExists(A(RemovalFolder(s))));
     EXPECT_EQ(s.CurVerPart3, 12u);
 
     char value[64] = {};
     GetPrivateProfileStringA("version", "cur", "", value, sizeof value,
-                             (s.InstallDir + "\\update.ini").c_str());
+                             (A(s.InstallDir) + "\\update.ini").c_str());
     EXPECT_STREQ(value, "8.5.12.3");
     GetPrivateProfileStringA("orvane", "language", "", value, sizeof value,
-                             (s.InstallDir + "\\config\\orvane.Default.pri").c_str());
+                             (A(s.InstallDir) + "\\config\\orvane.Default.pri").c_str());
     EXPECT_STREQ(value, "2052");
     EXPECT_TRUE(EntryExists());
-    EXPECT_TRUE(IsFile(DesktopLinkPath()));
+    EXPECT_TRUE(IsFile(A(DesktopLinkPath())));
 }
 
 // Tests that a file of the previous installation held open by another program stops the install before
@@ -232,7 +232,7 @@ TEST_F(InstallSequence, AbortedDependencyPutsPreviousBack) {
     MakePrevious();
     MakeDownload();
     // A folder where the archive's file must go: the file cannot be created.
-    ASSERT_TRUE(TUnzip::CreateFolder((Temp() + "\\server\\lib\\dep.dll").c_str()));
+    ASSERT_TRUE(TUnzip::CreateFolder(W(Temp() + "\\server\\lib\\dep.dll")));
     const auto before = Contents(Install());
     const InstallOutcome outcome = InstallDownloadedPackage();
     EXPECT_EQ(asked, 1);
@@ -277,12 +277,27 @@ TEST_F(InstallSequence, PlantedProgramsDoNotRun) {
     EXPECT_EQ(ReadWholeFile(Install() + "\\TalvikTradeSafe.exe"), "new exe");
 }
 
-// Tests that a failure after the files are in place (here the package brings no config folder) keeps the
-// new installation, still registers it and links it, and logs the step in the installed log.
-TEST_F(InstallSequence, LaterStepFailureKeepsNewFiles) {
+// Tests that a package without a config folder installs whole: the installer makes the folder its own
+// configuration files go in, and nothing is left owed.
+TEST_F(InstallSequence, PackageWithoutConfigFolderEndsWhole) {
+    MakeDownload();
+    ASSERT_TRUE(RemoveDirectoryA((Temp() + "\\config").c_str()));
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(outcome.failed, InstallStep::None);
+    EXPECT_TRUE(IsFile(Install() + "\\config\\orvane.Default.pub"));
+    EXPECT_TRUE(IsFile(Install() + "\\config\\orvane.Default.pri"));
+    EXPECT_FALSE(PathExists(A(OwedStepsMarker(GetInstallSettings()))));
+}
+
+// Tests that a failure after the files are in place (here a file named config where the folder must
+// go) keeps the new installation, still registers and links it, logs the step in the installed log and
+// leaves the marker; the next start then writes what is owed, logs nothing of its own here, and clears
+// the marker, taking the entry's version from the installed module.info.
+TEST_F(InstallSequence, LaterStepFailureKeepsNewFilesAndIsFinishedAtNextStart) {
     MakePrevious();
     MakeDownload();
     ASSERT_TRUE(RemoveDirectoryA((Temp() + "\\config").c_str()));
+    ASSERT_TRUE(WriteWholeFile(Temp() + "\\config", "in the way"));
     const InstallOutcome outcome = InstallDownloadedPackage();
     EXPECT_EQ(outcome.failed, InstallStep::Config);
     EXPECT_TRUE(outcome.filesInPlace);
@@ -290,12 +305,71 @@ TEST_F(InstallSequence, LaterStepFailureKeepsNewFiles) {
     EXPECT_FALSE(PathExists(Install() + "\\stale.txt"));
     EXPECT_FALSE(PathExists(Temp()));
     EXPECT_TRUE(EntryExists());
-    EXPECT_TRUE(IsFile(DesktopLinkPath()));
+    EXPECT_TRUE(IsFile(A(DesktopLinkPath())));
     const std::string log = ReadWholeFile(Install() + "\\log\\install.log").value_or("");
     EXPECT_NE(log.find(std::string("OnModuleDL") + kColon + "Connect\r\n"), std::string::npos);
     EXPECT_NE(log.find(std::string("OnDownloadComplete") + kColon + "WriteConfigFiles Faile\r\n"),
               std::string::npos)
         << log;
+    InstallSettings& s = GetInstallSettings();
+    ASSERT_TRUE(IsFile(A(OwedStepsMarker(s))));
+
+    // The next start, in another process: the version is read back from what was installed.
+    ASSERT_TRUE(DeleteFileA((Install() + "\\config").c_str()));
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SubkeyPath().c_str());
+    s.NewVerPart3 = s.NewVerPart4 = 0;
+    EXPECT_EQ(FinishOwedSteps(s), OwedSteps::Written);
+    EXPECT_TRUE(EntryExists());
+    EXPECT_TRUE(IsFile(Install() + "\\config\\orvane.Default.pri"));
+    EXPECT_FALSE(PathExists(A(OwedStepsMarker(s))));
+    EXPECT_EQ(s.NewVerPart3, 12u);
+    EXPECT_EQ(s.NewVerPart4, 3u);
+    EXPECT_EQ(FinishOwedSteps(s), OwedSteps::Nothing);
+}
+
+// Tests that an install folder that is a link (here a symbolic link to a folder elsewhere) is refused
+// before anything moves: Failed with one log line naming it, and neither the link nor what it points
+// at is renamed, emptied or deleted.
+TEST_F(InstallSequence, LinkedInstallFolderIsRefused) {
+    MakeDownload();
+    const std::string target = scratch / "elsewhere";
+    ASSERT_TRUE(WriteWholeFile(target + "\\keep.txt", "keep"));
+    CreateSymbolicLinkW(W(Install()).c_str(), W(target).c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    const DWORD attributes = GetFileAttributesW(W(Install()).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no folder links here";
+    const InstallOutcome outcome = InstallDownloadedPackage();
+    EXPECT_EQ(outcome.failed, InstallStep::Linked);
+    EXPECT_FALSE(outcome.filesInPlace);
+    EXPECT_EQ(ListTree(target), std::set<std::string>{"keep.txt"});
+    EXPECT_TRUE(GetFileAttributesW(W(Install()).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_FALSE(PathExists(A(MovedAsideFolder(GetInstallSettings()))));
+    const std::string line = std::string("OnDownloadComplete") + kColon + "Link " + Install() + " Faile\r\n";
+    EXPECT_NE(Log().find(line), std::string::npos) << Log();
+    EXPECT_EQ(RecoverInterruptedInstall(GetInstallSettings()), Recovery::Nothing);
+    EXPECT_EQ(ListTree(target), std::set<std::string>{"keep.txt"});
+    RemoveDirectoryW(W(Install()).c_str());
+}
+
+// Tests that the install folder's files are checked against what the download wrote, not only against
+// TempDir: a received file missing from both (deleted meanwhile) or of another size fails the check and
+// the previous installation comes back.
+TEST_F(InstallSequence, ReceivedFileMissingFromBothFailsCheck) {
+    MakePrevious();
+    MakeDownload();
+    const auto before = Contents(Install());
+    const std::vector<ReceivedFile> gone{{"TalvikTradeSafe.exe", 7}, {"data\\quotes\\vanished.dat", 10}};
+    ExpectPreviousKept(before, InstallDownloadedPackage(gone), InstallStep::Check);
+
+    ASSERT_TRUE(DeleteFolder(W(Temp())));
+    MakeDownload();
+    const std::vector<ReceivedFile> shorter{{"data\\quotes\\q.dat", 69999}};
+    ExpectPreviousKept(before, InstallDownloadedPackage(shorter), InstallStep::Check);
+
+    ASSERT_TRUE(DeleteFolder(W(Temp())));
+    MakeDownload();
+    const std::vector<ReceivedFile> whole{{"TalvikTradeSafe.exe", 7}, {"data\\quotes\\q.dat", 70000}};
+    EXPECT_EQ(InstallDownloadedPackage(whole).failed, InstallStep::None);
 }
 
 // Tests the restart after an install was cut short: the moved-aside folder comes back whether the
@@ -306,19 +380,19 @@ TEST_F(InstallSequence, RestartPutsMovedAsideFolderBack) {
 
     MakePrevious();
     const auto before = Contents(Install());
-    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
+    ASSERT_TRUE(MoveFileA(Install().c_str(), A(MovedAsideFolder(s)).c_str()));
     EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Restored);
     EXPECT_EQ(Contents(Install()), before);
-    EXPECT_FALSE(PathExists(MovedAsideFolder(s)));
+    EXPECT_FALSE(PathExists(A(MovedAsideFolder(s))));
 
-    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
+    ASSERT_TRUE(MoveFileA(Install().c_str(), A(MovedAsideFolder(s)).c_str()));
     ASSERT_TRUE(WriteWholeFile(Install() + "\\TalvikTradeSafe.exe", "half"));
     EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Restored);
     EXPECT_EQ(Contents(Install()), before);
 
-    ASSERT_TRUE(WriteWholeFile(RemovalFolder(s) + "\\old.txt", "old"));
+    ASSERT_TRUE(WriteWholeFile(A(RemovalFolder(s)) + "\\old.txt", "old"));
     EXPECT_EQ(RecoverInterruptedInstall(s), Recovery::Nothing);
-    EXPECT_FALSE(PathExists(RemovalFolder(s)));
+    EXPECT_FALSE(PathExists(A(RemovalFolder(s))));
     EXPECT_EQ(Contents(Install()), before);
 }
 
@@ -327,11 +401,11 @@ TEST_F(InstallSequence, RestartPutsMovedAsideFolderBack) {
 TEST_F(InstallSequence, UnrestoredAsideFolderIsKept) {
     const InstallSettings& s = GetInstallSettings();
     MakePrevious();
-    ASSERT_TRUE(MoveFileA(Install().c_str(), MovedAsideFolder(s).c_str()));
-    const auto aside = Contents(MovedAsideFolder(s));
+    ASSERT_TRUE(MoveFileA(Install().c_str(), A(MovedAsideFolder(s)).c_str()));
+    const auto aside = Contents(A(MovedAsideFolder(s)));
     MakeDownload();
     const InstallOutcome outcome = InstallDownloadedPackage();
     EXPECT_EQ(outcome.failed, InstallStep::MoveAside);
-    EXPECT_EQ(Contents(MovedAsideFolder(s)), aside);
+    EXPECT_EQ(Contents(A(MovedAsideFolder(s))), aside);
     EXPECT_FALSE(PathExists(Install()));
 }

@@ -87,17 +87,17 @@ class SystemIntegration : public ::testing::Test {
         InstallSettings& s = GetInstallSettings();
         s.PackageNo = kScratchPackage;
         s.ProductName = kProductGbk;
-        s.InstallDir = scratch / "Orvane000185v8.5";
+        s.InstallDir = W(scratch / "Orvane000185v8.5");
         s.NewVerPart3 = 12;
         s.NewVerPart4 = 3;
         s.UiLanguage = 2052;
-        CreateDirectoryA(s.InstallDir.c_str(), nullptr);
+        CreateDirectoryW(s.InstallDir.c_str(), nullptr);
         DeleteKeys();
     }
     void TearDown() override {
         SetNative64BitOverrideForTesting(std::nullopt);
         DeleteKeys();
-        DeleteFileW(Wide936(DesktopLinkPath()).c_str());
+        DeleteFileW(DesktopLinkPath().c_str());
     }
     static void DeleteKeys() {
         for (bool native64 : {true, false})
@@ -115,7 +115,7 @@ class SystemIntegration : public ::testing::Test {
 TEST_F(SystemIntegration, UninstallValuesExactBytes) {
     SetNative64BitOverrideForTesting(true);
     ASSERT_EQ(WriteUninstallEntry(), 0);
-    const std::string dir = GetInstallSettings().InstallDir;
+    const std::string dir = A(GetInstallSettings().InstallDir);
     const struct {
         const wchar_t* name;
         std::wstring text;
@@ -125,7 +125,7 @@ TEST_F(SystemIntegration, UninstallValuesExactBytes) {
         {L"DisplayIcon", Wide936(dir + "\\TalvikTradeSafe.exe")},
         {L"DisplayVersion", L"8.5.12.3"},
         {L"Publisher", L"Talvik Information"},
-        {L"Shortcut", Wide936(DesktopLinkPath())},
+        {L"Shortcut", DesktopLinkPath()},
     };
     for (const auto& value : expected) {
         SCOPED_TRACE(std::string(value.name, value.name + wcslen(value.name)));
@@ -174,7 +174,7 @@ TEST_F(SystemIntegration, SecondInstallUpdatesInPlace) {
 // storing a cut path.
 TEST_F(SystemIntegration, OverlongTextFailsEntry) {
     SetNative64BitOverrideForTesting(true);
-    GetInstallSettings().InstallDir = "C:\\" + std::string(1100, 'x');
+    GetInstallSettings().InstallDir = W("C:\\" + std::string(1100, 'x'));
     EXPECT_EQ(WriteUninstallEntry(), -1);
     DWORD type = 0;
     std::vector<uint8_t> data;
@@ -184,7 +184,7 @@ TEST_F(SystemIntegration, OverlongTextFailsEntry) {
 // Tests that the desktop link names the terminal and the install folder, and is the very file the
 // uninstall entry's "Shortcut" value names.
 TEST_F(SystemIntegration, DesktopLinkReadsBack) {
-    const std::string dir = GetInstallSettings().InstallDir;
+    const std::string dir = A(GetInstallSettings().InstallDir);
     ASSERT_TRUE(WriteWholeFile(dir + "\\TalvikTradeSafe.exe", "MZ"));
     ASSERT_TRUE(CreateDesktopShortcut());
     SetNative64BitOverrideForTesting(true);
@@ -194,9 +194,9 @@ TEST_F(SystemIntegration, DesktopLinkReadsBack) {
     std::vector<uint8_t> data;
     ASSERT_TRUE(ReadValue(true, L"Shortcut", type, data));
     std::wstring linkPath(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
-    std::string desktop;
+    std::wstring desktop;
     GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY, desktop);
-    EXPECT_EQ(linkPath, Wide936(desktop + "\\" + kProductGbk + "v8.5.lnk"));
+    EXPECT_EQ(linkPath, desktop + L"\\" + Wide936(std::string(kProductGbk) + "v8.5.lnk"));
     ASSERT_NE(GetFileAttributesW(linkPath.c_str()), INVALID_FILE_ATTRIBUTES);
 
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
@@ -218,7 +218,7 @@ TEST_F(SystemIntegration, DesktopLinkReadsBack) {
 
 // Tests that the configuration files get their one key each in section "orvane" and keep every other key.
 TEST_F(SystemIntegration, ConfigFilesKeepOtherKeys) {
-    const std::string dir = GetInstallSettings().InstallDir;
+    const std::string dir = A(GetInstallSettings().InstallDir);
     const std::string pub = dir + "\\config\\orvane.Default.pub";
     const std::string pri = dir + "\\config\\orvane.Default.pri";
     ASSERT_TRUE(
@@ -246,28 +246,28 @@ TEST_F(SystemIntegration, CopyCommandCopiesTree) {
     wchar_t system[MAX_PATH] = {};
     ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
     EXPECT_EQ(xcopy, std::wstring(system) + L"\\xcopy.exe");
-    EXPECT_EQ(FormatCopyCommand(L"C:\\w\\xcopy.exe", "C:\\a", "C:\\b"),
+    EXPECT_EQ(FormatCopyCommand(L"C:\\w\\xcopy.exe", L"C:\\a", L"C:\\b"),
               L"\"C:\\w\\xcopy.exe\" \"C:\\a\" \"C:\\b\\\\\" /S /E /Y /C");
-    EXPECT_EQ(FormatCopyCommand(xcopy, std::string(40000, 'a'), "C:\\b"), L"");
+    EXPECT_EQ(FormatCopyCommand(xcopy, std::wstring(40000, L'a'), L"C:\\b"), L"");
 
     const std::string from = scratch / "from%PATH%";
     const std::string to = scratch / "to";
     ASSERT_TRUE(WriteWholeFile(from + "\\top.txt", "t"));
     ASSERT_TRUE(WriteWholeFile(from + "\\sub\\deep\\d.bin", std::string(5000, 'd')));
     ASSERT_TRUE(CreateDirectoryA((from + "\\empty").c_str(), nullptr));
-    EXPECT_TRUE(CopyTree(from, to));
+    EXPECT_TRUE(CopyTree(W(from), W(to)));
     EXPECT_EQ(ListTree(to), ListTree(from));
     EXPECT_EQ(ReadWholeFile(to + "\\sub\\deep\\d.bin"), std::string(5000, 'd'));
 
     unsigned long code = 0;
     EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program.exe"), L"x", &code));
-    EXPECT_FALSE(CopyTree(scratch / "no-such-folder", scratch / "to2"));
+    EXPECT_FALSE(CopyTree(W(scratch / "no-such-folder"), W(scratch / "to2")));
 }
 
 // Tests that the terminal is started with the single argument end and the install folder as current
 // folder.
 TEST_F(SystemIntegration, LaunchesTerminalWithEnd) {
-    const std::string dir = GetInstallSettings().InstallDir;
+    const std::string dir = A(GetInstallSettings().InstallDir);
     ASSERT_TRUE(CopyFileA(StandInTerminalPath().c_str(), (dir + "\\TalvikTradeSafe.exe").c_str(), FALSE));
     ASSERT_TRUE(LaunchTerminal());
     ASSERT_TRUE(WaitForFile(dir + "\\launch.txt", 10000));
@@ -290,6 +290,6 @@ TEST_F(SystemIntegration, LaunchesTerminalWithEnd) {
     EXPECT_EQ(arg, "end");
     EXPECT_EQ(current, dir);
 
-    GetInstallSettings().InstallDir = scratch / "nowhere";
+    GetInstallSettings().InstallDir = W(scratch / "nowhere");
     EXPECT_FALSE(LaunchTerminal());
 }

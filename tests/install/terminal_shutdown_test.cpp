@@ -64,7 +64,7 @@ class TerminalShutdown : public ::testing::Test {
         sleeps.clear();
         SetShutdownSleepForTesting(RecordSleep);
         installDir = scratch / "Orvane000185v8.5";
-        GetInstallSettings().InstallDir = installDir;
+        GetInstallSettings().InstallDir = W(installDir);
     }
     void TearDown() override {
         SetShutdownSleepForTesting(nullptr);
@@ -109,7 +109,7 @@ TEST_F(TerminalShutdown, LeavesOtherPathsRunning) {
     ASSERT_TRUE(WaitForFile(installDir + "\\launch.txt", 10000));
 
     // The install folder named with other letter case: only the exact path counts.
-    GetInstallSettings().InstallDir = scratch / "ORVANE000185V8.5";
+    GetInstallSettings().InstallDir = W(scratch / "ORVANE000185V8.5");
     EXPECT_EQ(StopRunningTerminal(), 0);
     EXPECT_TRUE(other.Running());
     EXPECT_TRUE(sameFolder.Running());

@@ -9,6 +9,17 @@
 
 namespace fs = std::filesystem;
 
+std::wstring W(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string A(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text)
+        out += c < 0x80 ? char(c) : '?';
+    return out;
+}
+
 ScratchFolder::ScratchFolder() {
     static std::atomic<int> counter{0};
     char temp[MAX_PATH] = {};

@@ -36,6 +36,10 @@ class StateGuard {
     ModuleList modules_;
 };
 
+// The tests' ASCII paths in the system's wide form, and back (what a wide path cannot hold is '?').
+std::wstring W(const std::string& text);
+std::string A(const std::wstring& text);
+
 std::optional<std::string> ReadWholeFile(const std::string& path);
 // Creates the file's folders as needed.
 bool WriteWholeFile(const std::string& path, const std::string& data);

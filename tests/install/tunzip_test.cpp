@@ -79,7 +79,7 @@ TEST_F(Unzip, ExtractsNestedEntriesAndFolders) {
     const std::string big(100000, 'q');
     ASSERT_TRUE(WriteZip(archive, {Entry("a/b/c.txt", "deep text", true), FolderEntry("empty/"),
                                    Entry("top.bin", big), Entry("a/big.txt", big + "end", true)}));
-    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_TRUE(UnzipArchive(W(archive), W(target)));
 
     EXPECT_EQ(ReadWholeFile(target + "\\a\\b\\c.txt"), "deep text");
     EXPECT_TRUE(IsFolder(target + "\\empty"));
@@ -95,8 +95,8 @@ TEST_F(Unzip, ExtractsNestedEntriesAndFolders) {
 TEST_F(Unzip, DescribesEntriesAndDefaultsToArchiveFolder) {
     ZipEntrySpec file = Entry("x/y.txt", "hello", true);
     ASSERT_TRUE(WriteZip(archive, {file, FolderEntry("d/")}));
-    TUnzip unzip(archive.c_str());
-    EXPECT_EQ(std::string(unzip.OutputFolder()), scratch.Path() + "\\");
+    TUnzip unzip(W(archive));
+    EXPECT_EQ(unzip.OutputFolder(), W(scratch.Path() + "\\"));
 
     UnzipFileInfo info;
     ASSERT_TRUE(unzip.GetFileInfo(info));
@@ -110,7 +110,7 @@ TEST_F(Unzip, DescribesEntriesAndDefaultsToArchiveFolder) {
     EXPECT_EQ(ReadWholeFile(scratch / "x\\y.txt"), "hello");
 
     unzip.Close();
-    EXPECT_STREQ(unzip.OutputFolder(), "");
+    EXPECT_EQ(unzip.OutputFolder(), L"");
     EXPECT_FALSE(unzip.GetFileInfo(info));
     EXPECT_FALSE(unzip.UnzipFile());
 }
@@ -121,7 +121,7 @@ TEST_F(Unzip, OverwritesAndStampsLocalTime) {
     ASSERT_TRUE(WriteWholeFile(target + "\\old.txt", "previous, longer content"));
     ZipEntrySpec e = Entry("old.txt", "new");
     ASSERT_TRUE(WriteZip(archive, {e}));
-    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_TRUE(UnzipArchive(W(archive), W(target)));
     EXPECT_EQ(ReadWholeFile(target + "\\old.txt"), "new");
     EXPECT_TRUE(questionTexts.empty());
 
@@ -144,20 +144,20 @@ TEST_F(Unzip, ZeroEntriesFailsButArchiveIsDeleted) {
     // After a stub, so that the end record is not at offset 0 (minizip takes 0 for "not found").
     ASSERT_TRUE(WriteZip(archive, {}, "stub before the archive"));
     TUnzip unzip;
-    ASSERT_TRUE(unzip.Open(archive.c_str()));
-    EXPECT_FALSE(unzip.UnzipTo(target.c_str()));
+    ASSERT_TRUE(unzip.Open(W(archive)));
+    EXPECT_FALSE(unzip.UnzipTo(W(target)));
     EXPECT_TRUE(IsFolder(target));
     EXPECT_EQ(ListTree(target), std::set<std::string>{});
 
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\depend.zip", "")); // creates the folders
     ASSERT_TRUE(WriteZip(install + "\\server\\depend.zip", {}, "stub before the archive"));
-    EXPECT_TRUE(ExtractDependPackage(install));
+    EXPECT_TRUE(ExtractDependPackage(W(install)));
     EXPECT_FALSE(PathExists(install + "\\server\\depend.zip"));
     EXPECT_TRUE(IsFolder(install + "\\server"));
 
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\depend.zip", "not an archive"));
-    EXPECT_FALSE(ExtractDependPackage(install));
+    EXPECT_FALSE(ExtractDependPackage(W(install)));
     EXPECT_TRUE(IsFile(install + "\\server\\depend.zip"));
 }
 
@@ -165,10 +165,10 @@ TEST_F(Unzip, ZeroEntriesFailsButArchiveIsDeleted) {
 TEST_F(Unzip, MissingArchiveDeletesNothing) {
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\keep.txt", "k"));
-    EXPECT_TRUE(ExtractDependPackage(install));
+    EXPECT_TRUE(ExtractDependPackage(W(install)));
     EXPECT_EQ(ListTree(install), (std::set<std::string>{"server\\", "server\\keep.txt"}));
 
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     EXPECT_FALSE(PathExists(target));
 }
 
@@ -177,7 +177,7 @@ TEST_F(Unzip, DependPackageUnpackedIntoServer) {
     const std::string install = scratch / "install";
     ASSERT_TRUE(WriteWholeFile(install + "\\server\\keep.txt", "k"));
     ASSERT_TRUE(WriteZip(install + "\\server\\depend.zip", {Entry("lib/dep.dll", "MZ", true)}));
-    EXPECT_TRUE(ExtractDependPackage(install));
+    EXPECT_TRUE(ExtractDependPackage(W(install)));
     EXPECT_EQ(ListTree(install), (std::set<std::string>{"server\\", "server\\keep.txt", "server\\lib\\",
                                                         "server\\lib\\dep.dll"}));
     EXPECT_EQ(ReadWholeFile(install + "\\server\\lib\\dep.dll"), "MZ");
@@ -188,7 +188,7 @@ TEST_F(Unzip, CrcMismatchStillExtracted) {
     ZipEntrySpec bad = Entry("bad.txt", "payload", true);
     bad.crcOverride = 0x12345678;
     ASSERT_TRUE(WriteZip(archive, {bad, Entry("after.txt", "a")}));
-    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_TRUE(UnzipArchive(W(archive), W(target)));
     EXPECT_EQ(ReadWholeFile(target + "\\bad.txt"), "payload");
     EXPECT_EQ(ReadWholeFile(target + "\\after.txt"), "a");
 }
@@ -206,7 +206,7 @@ TEST_F(Unzip, LockedTargetRetryIgnoreAbort) {
                                    Entry("three.txt", "3")}));
     answers = {IDRETRY, IDIGNORE, IDABORT};
 
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     CloseHandle(one);
     CloseHandle(two);
 
@@ -251,7 +251,7 @@ TEST_F(Unzip, QuestionIsOwnedByTheDialogAndTopmost) {
         for (HWND any = box ? box : FindWindowW(L"#32770", nullptr); any; any = nullptr)
             PostMessageW(any, WM_COMMAND, IDABORT, 0);
     });
-    const bool extracted = UnzipArchive(archive.c_str(), target.c_str());
+    const bool extracted = UnzipArchive(W(archive), W(target));
     answer.join();
     CloseHandle(lock);
     SetOverwritePromptOwner(nullptr);
@@ -271,7 +271,7 @@ TEST_F(Unzip, RetryAfterUnlockWrites) {
     ASSERT_NE(lockToDropOnRetry, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteZip(archive, {Entry("busy.txt", "fresh")}));
     answers = {IDRETRY};
-    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_TRUE(UnzipArchive(W(archive), W(target)));
     EXPECT_EQ(questionTexts.size(), 1u);
     EXPECT_EQ(ReadWholeFile(target + "\\busy.txt"), "fresh");
 }
@@ -286,7 +286,7 @@ TEST_F(Unzip, RefusesNamesOutsideTarget) {
         const std::string out = place / "out";
         const std::string zip = place / "z.zip";
         ASSERT_TRUE(WriteZip(zip, {Entry("first.txt", "1"), Entry(name, "evil"), Entry("after.txt", "2")}));
-        EXPECT_FALSE(UnzipArchive(zip.c_str(), out.c_str()));
+        EXPECT_FALSE(UnzipArchive(W(zip), W(out)));
         EXPECT_EQ(ReadWholeFile(out + "\\first.txt"), "1");
         EXPECT_FALSE(PathExists(out + "\\after.txt"));
         EXPECT_EQ(ListTree(place.Path()), (std::set<std::string>{"out\\", "out\\first.txt", "z.zip"}));
@@ -300,7 +300,7 @@ TEST_F(Unzip, RefusesNamesOutsideTarget) {
 TEST_F(Unzip, DoubleByteNamesWithBackslashTrailLandWhereNamed) {
     ASSERT_TRUE(WriteZip(archive, {Entry("\xd5\x5c.txt", "cheng"), Entry("\xdf\x5c/\x9c\x5c.dat", "qian"),
                                    FolderEntry("\xe5\x5c/"), Entry("\xd6\x5c", "mou")}));
-    EXPECT_TRUE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_TRUE(UnzipArchive(W(archive), W(target)));
     const std::wstring out(target.begin(), target.end());
     auto content = [&](const std::wstring& relative) {
         std::string data;
@@ -337,7 +337,7 @@ TEST_F(Unzip, DoubleByteNamesWithBackslashTrailLandWhereNamed) {
         ScratchFolder place;
         const std::string zip = place / "z.zip";
         ASSERT_TRUE(WriteZip(zip, {Entry(name, "evil")}));
-        EXPECT_FALSE(UnzipArchive(zip.c_str(), (place / "out").c_str()));
+        EXPECT_FALSE(UnzipArchive(W(zip), W((place / "out"))));
         EXPECT_EQ(ListTree(place.Path()), (std::set<std::string>{"out\\", "z.zip"}));
     }
 }
@@ -345,14 +345,14 @@ TEST_F(Unzip, DoubleByteNamesWithBackslashTrailLandWhereNamed) {
 // Tests that a joined path over 259 characters is refused rather than cut: directly, and as an entry
 // that then fails the extraction without creating anything.
 TEST_F(Unzip, RefusesOverlongPath) {
-    char joined[MAX_PATH];
+    std::wstring joined;
     const std::string fits(259 - 5, 'n'); // 259 less the folder and the joining backslash
-    ASSERT_TRUE(JoinEntryPath("C:\\t", fits.c_str(), joined));
-    EXPECT_EQ(std::string(joined), "C:\\t\\" + fits);
-    EXPECT_FALSE(JoinEntryPath("C:\\t", (fits + "n").c_str(), joined));
+    ASSERT_TRUE(JoinEntryPath(L"C:\\t", fits.c_str(), joined));
+    EXPECT_EQ(joined, W("C:\\t\\" + fits));
+    EXPECT_FALSE(JoinEntryPath(L"C:\\t", (fits + "n").c_str(), joined));
 
     ASSERT_TRUE(WriteZip(archive, {Entry(std::string(150, 'd') + "/" + std::string(150, 'f'), "x")}));
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     EXPECT_EQ(ListTree(target), std::set<std::string>{});
 }
 
@@ -361,29 +361,29 @@ TEST_F(Unzip, RefusesEncryptedEntry) {
     ZipEntrySpec secret = Entry("secret.txt", "ciphertext");
     secret.flags = 0x1;
     ASSERT_TRUE(WriteZip(archive, {secret}));
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     EXPECT_FALSE(PathExists(target + "\\secret.txt"));
 }
 
 // Tests that CreateFolder accepts bare drives and existing trees, and creates every missing level.
 TEST_F(Unzip, CreateFolderLevels) {
-    EXPECT_TRUE(TUnzip::CreateFolder("C:"));
-    EXPECT_TRUE(TUnzip::CreateFolder("C:\\"));
-    EXPECT_TRUE(TUnzip::CreateFolder(scratch.Path().c_str()));
+    EXPECT_TRUE(TUnzip::CreateFolder(L"C:"));
+    EXPECT_TRUE(TUnzip::CreateFolder(L"C:\\"));
+    EXPECT_TRUE(TUnzip::CreateFolder(W(scratch.Path())));
     const std::string deep = scratch / "x/y\\\\z\\";
-    EXPECT_TRUE(TUnzip::CreateFolder(deep.c_str()));
+    EXPECT_TRUE(TUnzip::CreateFolder(W(deep)));
     EXPECT_TRUE(IsFolder(scratch / "x\\y\\z"));
-    EXPECT_TRUE(TUnzip::CreateFolder(deep.c_str()));
+    EXPECT_TRUE(TUnzip::CreateFolder(W(deep)));
     ASSERT_TRUE(WriteWholeFile(scratch / "file", "f"));
-    EXPECT_FALSE(TUnzip::CreateFolder((scratch / "file\\sub").c_str()));
-    EXPECT_FALSE(TUnzip::CreateFolder(nullptr));
+    EXPECT_FALSE(TUnzip::CreateFolder(W(scratch / "file\\sub")));
+    EXPECT_FALSE(TUnzip::CreateFolder(L""));
 }
 
 // Tests that damaged archives fail without harm: garbage is not opened, and a corrupt deflate stream
 // fails its entry and stops the extraction.
 TEST_F(Unzip, DamagedArchivesFail) {
     ASSERT_TRUE(WriteWholeFile(archive, std::string(3000, '\x5a') + "PK"));
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     EXPECT_FALSE(PathExists(target));
 
     std::vector<uint8_t> bytes =
@@ -392,6 +392,6 @@ TEST_F(Unzip, DamagedArchivesFail) {
     for (size_t i = 37; i < 37 + 16; ++i)
         bytes[i] = uint8_t(0xff);
     ASSERT_TRUE(WriteWholeFile(archive, std::string(bytes.begin(), bytes.end())));
-    EXPECT_FALSE(UnzipArchive(archive.c_str(), target.c_str()));
+    EXPECT_FALSE(UnzipArchive(W(archive), W(target)));
     EXPECT_FALSE(PathExists(target + "\\after.txt"));
 }

@@ -25,7 +25,7 @@ ModuleRecord MakeRecord(const char* name, uint32_t a, uint32_t b, char state, ui
 class VersionRecords : public ::testing::Test {
   protected:
     void SetUp() override {
-        GetInstallSettings().TempDir = scratch.Path();
+        GetInstallSettings().TempDir = W(scratch.Path());
         GetModuleList().clear();
     }
     StateGuard guard;
@@ -70,7 +70,7 @@ TEST_F(VersionRecords, ThreeRecordsInOrder) {
 
 // Tests that a module.info that cannot be created leaves the installed version as it was.
 TEST_F(VersionRecords, UncreatableFileKeepsVersion) {
-    GetInstallSettings().TempDir = scratch / "missing-folder";
+    GetInstallSettings().TempDir = W(scratch / "missing-folder");
     GetInstallSettings().CurVerPart3 = 1;
     GetInstallSettings().NewVerPart3 = 9;
     WriteModuleInfo();

@@ -1,5 +1,6 @@
 // Tests that Protocol and ProcessClient run the handshake, install keys, dispatch messages and report
 // disconnections as designed, against a scripted peer on 127.0.0.1.
+#include "app/wide_path.h"
 #include "app/install_log.h"
 #include "loopback_peer.h"
 #include "net/protocol.h"
@@ -281,7 +282,7 @@ TEST_F(Session, SetServerRules) {
 // means no connection; a second Open while connected stores the record but does not reconnect.
 TEST_F(Session, OpenPathsAndLogLine) {
     std::string logPath = ::testing::TempDir() + "protocol_open_log.log";
-    ASSERT_TRUE(OpenInstallLog(logPath));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(logPath)));
     uint16_t refused = testpeer::RefusedPort();
     ASSERT_TRUE(client.SetServer("127.0.0.1", refused));
     EXPECT_FALSE(client.Connect());

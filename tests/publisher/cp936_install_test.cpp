@@ -50,7 +50,7 @@ TEST(Cp936InstallTest, ChineseNamesArriveWhereTheInstallerPutsThem) {
     ASSERT_EQ(GetModuleList().size(), 2u);
     EXPECT_EQ(GetModuleList()[0].Name(), "\xCB\xB5\xC3\xF7");
 
-    auto written = ListTree(GetInstallSettings().TempDir);
+    auto written = ListTree(TempDirText());
     std::erase_if(written, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
     std::vector<std::pair<std::string, std::vector<uint8_t>>> expected{
         {"deps/depend.zip", Pattern(300000, 4)},

@@ -37,7 +37,7 @@ TEST(PreparedInstallTest, InstallerClientsDecodePreparedMessagesExactly) {
     ClientHarness h;
     ASSERT_TRUE(h.check.SetServer("127.0.0.1", pub.process->checkPort()) && h.check.Connect());
     ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
-    auto written = ListTree(GetInstallSettings().TempDir);
+    auto written = ListTree(TempDirText());
     std::erase_if(written, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
     const std::vector<std::pair<std::string, std::vector<uint8_t>>> expected{
         {"bin/tool.exe", Pattern(40000, 6)},

@@ -3,6 +3,7 @@
 // complete" it connects the download client; on an accepted download link it calls DownloadModule).
 #pragma once
 
+#include "app/wide_path.h"
 #include "app/install_log.h"
 #include "app/install_settings.h"
 #include "app/module_list.h"
@@ -31,6 +32,11 @@
 #include <utility>
 #include <vector>
 
+// The download folder as a native path (the settings keep the system's wide form).
+inline std::string TempDirText() {
+    return BytesFromWidePath(GetInstallSettings().TempDir);
+}
+
 class ClientHarness {
   public:
     using Note = std::pair<uint32_t, intptr_t>;
@@ -41,16 +47,16 @@ class ClientHarness {
         // TempDir is a sibling of the install folder, as on Windows: "<install>temp". It lies so deep
         // below root_ that a path climbing out of it still lands below root_, where the tests look.
         InstallSettings& s = GetInstallSettings();
-        s.TempDir = scratch::DeepTempDir(root_);
+        s.TempDir = WidePathFromBytes(scratch::DeepTempDir(root_));
         s.InstallDir = s.TempDir.substr(0, s.TempDir.size() - 4);
         s.PackageNo = "000185";
         s.CurVerPart3 = s.CurVerPart4 = s.NewVerPart3 = s.NewVerPart4 = 0;
         std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
         s.DownloadPort = 0;
         GetModuleList().clear();
-        std::filesystem::create_directories(s.TempDir + "/log");
-        logPath_ = s.TempDir + "/log/install.log";
-        OpenInstallLog(logPath_);
+        std::filesystem::create_directories(TempDirText() + "/log");
+        logPath_ = TempDirText() + "/log/install.log";
+        OpenInstallLog(WidePathFromBytes(logPath_));
         // A sentinel beside TempDir: hostile paths must never reach it.
         std::ofstream(root_ + "/outside.txt") << "untouched";
     }
@@ -123,7 +129,7 @@ class ClientHarness {
     void MoveLog(const std::string& path) {
         CloseInstallLog();
         logPath_ = path;
-        OpenInstallLog(logPath_);
+        OpenInstallLog(WidePathFromBytes(logPath_));
     }
     size_t Count(uint32_t message) const {
         return size_t(
@@ -163,8 +169,7 @@ class ClientHarness {
     // Everything below the scratch root other than TempDir's, the folders above it and the sentinel:
     // where a hostile path would land.
     std::vector<std::string> FilesOutsideTempDir() const {
-        std::vector<std::string> out =
-            scratch::EntriesOutside(root_, GetInstallSettings().TempDir, {"outside.txt"});
+        std::vector<std::string> out = scratch::EntriesOutside(root_, TempDirText(), {"outside.txt"});
         std::ifstream sentinel(root_ + "/outside.txt");
         std::string text;
         sentinel >> text;
@@ -174,7 +179,7 @@ class ClientHarness {
     }
 
     std::string ReadTempFile(const std::string& rel) const {
-        std::ifstream in(GetInstallSettings().TempDir + "/" + rel, std::ios::binary);
+        std::ifstream in(TempDirText() + "/" + rel, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 

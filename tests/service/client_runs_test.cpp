@@ -55,7 +55,7 @@ std::vector<FileChunk> FileChunks(const char* module, const char* name, std::spa
 // Size of every file below TempDir (the log excepted), by path.
 std::map<std::string, uintmax_t> TempFiles() {
     std::map<std::string, uintmax_t> out;
-    const std::string temp = GetInstallSettings().TempDir;
+    const std::string temp = TempDirText();
     for (const auto& e : std::filesystem::recursive_directory_iterator(temp))
         if (e.is_regular_file() && e.path().parent_path() != temp + "/log")
             out[e.path().string()] = e.file_size();
@@ -204,7 +204,7 @@ TEST(ClientRunTest, StopWithChunksBufferedWritesNothingMore) {
                                                    kNotifyFileDone, kNotifyDLLost}));
     EXPECT_EQ(TempFiles(), atStop);
     EXPECT_TRUE(h.dl.Failed());
-    const std::string bulkPath = GetInstallSettings().TempDir + "/b.bin";
+    const std::string bulkPath = TempDirText() + "/b.bin";
     std::printf("[ figure ] bulk bytes written when Stop returned: %ju of %zu\n",
                 atStop.count(bulkPath) ? atStop[bulkPath] : uintmax_t(0), bulk.size());
 }
@@ -236,7 +236,7 @@ TEST(ClientRunTest, AnswersBeforeTheRequestAreIgnored) {
     EXPECT_EQ(h.Messages(),
               (std::vector<uint32_t>{kNotifyDLAuthentLink, kNotifyFileDone, kNotifyDownloadDone}));
     EXPECT_EQ(h.ReadTempFile("c.bin"), std::string(data.begin(), data.end()));
-    EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/early.bin"));
+    EXPECT_FALSE(std::filesystem::exists(TempDirText() + "/early.bin"));
 
     h.dl.DownloadModule();
     EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "DownloadModule ignored"));
@@ -259,7 +259,7 @@ TEST(ClientRunTest, ChunksAfterCompletionAreIgnored) {
     h.react = [&](uint32_t message, intptr_t) {
         if (message == kNotifyDownloadDone) {
             h.MoveLog(h.root() + "/after.log"); // the install sequence closes the log and deletes TempDir
-            std::filesystem::remove_all(GetInstallSettings().TempDir);
+            std::filesystem::remove_all(TempDirText());
             cleared = true;
         }
     };
@@ -267,7 +267,7 @@ TEST(ClientRunTest, ChunksAfterCompletionAreIgnored) {
     ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
     ASSERT_TRUE(h.WaitForLog("ProcessDL" FW "ZynPublish_L_FileDownload_Rsp after the end ignored"));
     h.PumpFor(100ms);
-    EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir));
+    EXPECT_FALSE(std::filesystem::exists(TempDirText()));
     EXPECT_EQ(h.Messages().back(), kNotifyDownloadDone);
     EXPECT_EQ(h.Count(kNotifyFileDone), 1u);
     h.dl.Stop(); // the dialog's close in Done: the run is complete, nothing to report

@@ -36,7 +36,7 @@ TEST_F(DialogTest, StaleDownloadNotificationsAreDropped) {
 
 // The number of times `line` stands in the install log (written through, line by line).
 size_t LogCount(const std::string& line) {
-    std::ifstream in(GetInstallSettings().TempDir + "\\log\\install.log", std::ios::binary);
+    std::ifstream in(A(GetInstallSettings().TempDir) + "\\log\\install.log", std::ios::binary);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t n = 0;
     for (size_t at = all.find(line); at != std::string::npos; at = all.find(line, at + 1))
@@ -57,7 +57,7 @@ TEST_F(DialogTest, ModuleListStartsTheDownloadOnce) {
     EXPECT_EQ(dialog->state, Failed); // the failed connect reported itself during the call
     // The loss closed the log; open it afresh to see what a second announcement would do.
     ASSERT_FALSE(InstallLogIsOpen());
-    ASSERT_TRUE(OpenInstallLog(s.TempDir + "\\log\\install.log"));
+    ASSERT_TRUE(OpenInstallLog(s.TempDir + L"\\log\\install.log"));
     Send(kNotifyModuleListDone);
     EXPECT_EQ(LogCount("OnModuleDL\xa3\xba"
                        "Connect"),

@@ -22,7 +22,7 @@ struct WriterTest : ::testing::Test {
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
         fs::create_directories(root / "temp");
-        folder = (root / "temp").string();
+        folder = (root / "temp").wstring();
     }
     void TearDown() override {
         std::error_code ec;
@@ -43,16 +43,17 @@ struct WriterTest : ::testing::Test {
     }
 
     fs::path root;
-    std::string folder;
+    std::wstring folder;
     DownloadWriter writer;
 };
 
 // Tests that chunks of one file are appended in order, that a new name closes the file before and makes
-// the folders of its path, and that a name coming back starts its file again from empty.
+// the folders of its path, that a name coming back starts its file again from empty, and that the list
+// of received files holds each name once, with the size of what its file holds now.
 TEST_F(WriterTest, AppendsSwitchesAndStartsAgain) {
     ASSERT_EQ(Put("bin\\x64\\", "a.dll", "one "), Status::kOk);
     ASSERT_EQ(Put("bin\\x64\\", "a.dll", "two"), Status::kOk);
-    EXPECT_EQ(writer.Path(), folder + "\\bin\\x64\\a.dll");
+    EXPECT_EQ(writer.PathText(), (root / "temp").string() + "\\bin\\x64\\a.dll");
     ASSERT_EQ(Put("", "b.txt", "bee"), Status::kOk);
     EXPECT_EQ(Read("bin/x64/a.dll"), "one two"); // closed, so complete on disk
     ASSERT_TRUE(writer.Flush());
@@ -65,6 +66,8 @@ TEST_F(WriterTest, AppendsSwitchesAndStartsAgain) {
     ASSERT_EQ(Put("", "empty.txt", ""), Status::kOk);
     ASSERT_TRUE(writer.Close());
     EXPECT_TRUE(fs::exists(root / "temp" / "empty.txt"));
+    const std::vector<ReceivedFile> received{{"bin\\x64\\a.dll", 5}, {"b.txt", 3}, {"empty.txt", 0}};
+    EXPECT_EQ(writer.ReceivedFiles(), received);
 }
 
 // Tests that a code page 936 character whose second byte is 0x5C (誠 is D5 5C) stays whole in folder and
@@ -117,7 +120,7 @@ TEST_F(WriterTest, UnopenableFileFails) {
 TEST_F(WriterTest, FullDiskIsReported) {
     ASSERT_TRUE(fs::exists("/dev/full"));
     messages::FileChunk c{"core", "full", "", {}, false};
-    ASSERT_EQ(writer.Place("/dev", c), Status::kOk);
+    ASSERT_EQ(writer.Place(L"/dev", c), Status::kOk);
     const std::vector<uint8_t> data(1000, 7);
     ASSERT_EQ(writer.Append(writer.Path(), data), Status::kOk);
     EXPECT_FALSE(writer.Flush());

@@ -46,7 +46,7 @@ TEST(ProcessDLTest, WritesThePackageTree) {
     EXPECT_EQ(h.notes[1].second, 0);
     EXPECT_EQ(h.ReadTempFile("bin/a.dll"), std::string(big.begin(), big.end()));
     EXPECT_EQ(h.ReadTempFile("doc/x/y.txt"), std::string(doc.begin(), doc.end()));
-    EXPECT_TRUE(std::filesystem::exists(GetInstallSettings().TempDir + "/empty.txt"));
+    EXPECT_TRUE(std::filesystem::exists(TempDirText() + "/empty.txt"));
     EXPECT_EQ(h.dl.PendingCount(), 0);
     EXPECT_FALSE(h.dl.Active());
     EXPECT_TRUE(h.FilesOutsideTempDir().empty());
@@ -56,7 +56,7 @@ TEST(ProcessDLTest, WritesThePackageTree) {
     std::vector<DownloadItem> asked = {{"000185", "core", 1, 2}, {"000185", "docs", 0xFFFFFFFF, 4}};
     EXPECT_EQ(reqs[0], EncodeFileDownloadRequest(asked));
 
-    const std::string temp = GetInstallSettings().TempDir;
+    const std::string temp = TempDirText();
     auto lines = DownloadLines(h);
     // The receive thread logs the accepted link after posting it, so the interface thread's first
     // line may come before it; everything else is in one thread's order.
@@ -123,7 +123,7 @@ TEST(ProcessDLTest, HostilePathsFailTheDownload) {
         EXPECT_FALSE(h.Seen(kNotifyFileDone));
         EXPECT_FALSE(h.Seen(kNotifyDownloadDone));
         EXPECT_TRUE(h.FilesOutsideTempDir().empty());
-        EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/late.bin"));
+        EXPECT_FALSE(std::filesystem::exists(TempDirText() + "/late.bin"));
         auto lines = h.LogLines();
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
             return l.rfind("ProcessDL" FW "Unsafe path (", 0) == 0 && l.ends_with(" Faile");
@@ -146,10 +146,10 @@ TEST(ProcessDLTest, LongPathAndUnopenableFileFail) {
         std::vector<FileChunk> chunks;
         if (kind == 0) {
             // The harness's TempDir is as deep as a long profile path would make it on Windows.
-            ASSERT_GT(GetInstallSettings().TempDir.size() + 1 + longDir.size() + longName.size(), 254u);
+            ASSERT_GT(TempDirText().size() + 1 + longDir.size() + longName.size(), 254u);
             chunks = {{"core", longName, longDir, data, true}};
         } else {
-            std::filesystem::create_directories(GetInstallSettings().TempDir + "/taken");
+            std::filesystem::create_directories(TempDirText() + "/taken");
             chunks = {{"core", "taken", "", data, true}}; // a folder of that name is in the way
         }
         Services s({Module("core", 1, 1)}, Answer({chunks}));
@@ -159,7 +159,7 @@ TEST(ProcessDLTest, LongPathAndUnopenableFileFail) {
         EXPECT_FALSE(h.Seen(kNotifyDownloadDone));
         EXPECT_TRUE(h.FilesOutsideTempDir().empty());
         // A path refused for its length makes no folder of it either.
-        EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/abcdefghi"));
+        EXPECT_FALSE(std::filesystem::exists(TempDirText() + "/abcdefghi"));
         auto lines = h.LogLines();
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
             return l.rfind(kind == 0 ? "ProcessDL" FW "Path too long " : "ProcessDL" FW "Write ", 0) == 0;
@@ -179,7 +179,7 @@ TEST(ProcessDLTest, LyingChunkIsDroppedWhole) {
                [lying](ScriptedPeer& p, const std::vector<uint8_t>&) { p.Reply(lying); });
     ASSERT_TRUE(Start(h, s));
     ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
-    EXPECT_FALSE(std::filesystem::exists(GetInstallSettings().TempDir + "/first.bin"));
+    EXPECT_FALSE(std::filesystem::exists(TempDirText() + "/first.bin"));
     EXPECT_FALSE(h.Seen(kNotifyFileDone));
 }
 

@@ -59,7 +59,7 @@ TEST(PublisherExchangeTest, InstallsThePackage) {
     EXPECT_EQ(GetModuleList()[1].Name(), "client");
     EXPECT_EQ(GetModuleList()[2].State, 'D');
 
-    auto written = ListTree(s.TempDir);
+    auto written = ListTree(TempDirText());
     std::erase_if(written, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
     std::sort(written.begin(), written.end());
     EXPECT_EQ(written, ExpectedTree(pub.package.path()));
@@ -77,7 +77,7 @@ TEST(PublisherExchangeTest, InstallsThePackage) {
         ASSERT_NE(it, lines.end()) << racing;
         lines.erase(it);
     }
-    const std::string temp = s.TempDir;
+    const std::string temp = TempDirText();
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "ProcessCheck" FW "QryCheckUpdate", "ProcessCheck" FW "QryCheckModule",
                          "DownloadModule Need Request Module" FW "DownloadModule", "U--1_2----server",
@@ -168,7 +168,7 @@ TEST(PublisherExchangeTest, StopDuringDownloadHasOneOutcome) {
     Publisher pub;
     ClientHarness h;
     auto files = [] {
-        auto tree = ListTree(GetInstallSettings().TempDir);
+        auto tree = ListTree(TempDirText());
         std::erase_if(tree, [](const auto& f) { return f.first.rfind("log/", 0) == 0; });
         return tree;
     };

@@ -2,6 +2,7 @@
 // messages, move the cursor over it and paint it into memory.
 #pragma once
 
+#include "app/code_page.h"
 #include "app/install_settings.h"
 #include "app/orvane_dlg.h"
 #include "tests/ui/snapshot.h"
@@ -10,6 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+
+// The tests' folders (below Wine's ASCII profile) as the narrow paths the helpers take.
+inline std::string A(const std::wstring& path) {
+    return code_page::GbkFromWide(path);
+}
 
 class DialogTest : public ::testing::Test {
   protected:

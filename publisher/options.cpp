@@ -117,6 +117,10 @@ std::string HelpText() {
            "  --check-config         load the package, print what would be served and which files have\n"
            "                         prepared messages in the cache folder, and exit (0, or 65 when the\n"
            "                         package is refused) without listening or preparing anything\n"
+           "  --write-manifest       write orvane.manifest (every served file's path, size and SHA-256)\n"
+           "                         into the first module folder with files, and exit; sign it with\n"
+           "                         minisign -Sm FILE. With \"signing\" keys in package.json, the\n"
+           "                         package is served only while that signature and every file match\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -161,6 +165,10 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
         if (arg == "--check-config") {
             parsed.action = ParsedOptions::Action::CheckConfig;
+            continue;
+        }
+        if (arg == "--write-manifest") {
+            parsed.action = ParsedOptions::Action::WriteManifest;
             continue;
         }
         if (arg == "--no-check") {
@@ -318,7 +326,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     if (!o.cacheDir.empty() && LiesInside(o.cacheDir, o.packageDir))
         return usage("--cache-dir " + o.cacheDir + " lies inside the package folder " + o.packageDir +
                      "; give a folder outside it");
-    if (parsed.action == ParsedOptions::Action::CheckConfig)
+    if (parsed.action == ParsedOptions::Action::CheckConfig ||
+        parsed.action == ParsedOptions::Action::WriteManifest)
         return parsed; // nothing listens, so the listeners need not make sense
     if (noCheck && check)
         return usage("--check and --no-check contradict each other");

@@ -55,7 +55,7 @@ struct Options {
 };
 
 struct ParsedOptions {
-    enum class Action { Run, CheckConfig, Help, Version, Usage } action = Action::Run;
+    enum class Action { Run, CheckConfig, WriteManifest, Help, Version, Usage } action = Action::Run;
     Options options;
     std::string error; // for Usage
 };

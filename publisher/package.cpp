@@ -1,5 +1,6 @@
 #include "publisher/package.h"
 
+#include "publisher/signed_package.h"
 #include "publisher/wire_names.h"
 
 #include <nlohmann/json.hpp>
@@ -206,8 +207,8 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
     }
     if (auto it = item.find("folder"); it != item.end()) {
         std::string folder = Text(*it, field + ".folder", 1, 4096);
-        ScanFolder(ModuleFolder(package.root, folder, field + ".folder"), "", field + ".folder", module,
-                   context);
+        module.folder = ModuleFolder(package.root, folder, field + ".folder");
+        ScanFolder(module.folder, "", field + ".folder", module, context);
     }
 
     ModuleRecord& r = module.record;
@@ -233,7 +234,7 @@ bool Package::CheckUser(std::string_view name, std::string_view password) const 
                        [&](const PackageUser& u) { return u.name == name && u.password == password; });
 }
 
-PackageLoad LoadPackage(const fs::path& folder) {
+PackageLoad LoadPackage(const fs::path& folder, bool checkSignature) {
     PackageLoad result;
     std::error_code ec;
     fs::path root = fs::canonical(folder, ec);
@@ -256,7 +257,7 @@ PackageLoad LoadPackage(const fs::path& folder) {
     context.manifest = {uint64_t(manifestStat.st_dev), uint64_t(manifestStat.st_ino)};
     try {
         json manifest = json::parse(in);
-        CheckKeys(manifest, "", {"package", "version", "users", "modules"});
+        CheckKeys(manifest, "", {"package", "version", "users", "modules", "signing"});
         Package package;
         package.root = root;
         package.manifestDevice = context.manifest.device;
@@ -294,6 +295,11 @@ PackageLoad LoadPackage(const fs::path& folder) {
             package.bytes += module.bytes;
             package.modules.push_back(std::move(module));
         }
+        if (auto it = manifest.find("signing"); it != manifest.end())
+            if (std::string problem = ReadSigningKeys(*it, package.signingKeys); !problem.empty())
+                Fail("signing", problem);
+        if (std::string problem = checkSignature ? CheckSignedPackage(package) : ""; !problem.empty())
+            Fail("signing", problem);
         result.package = std::move(package);
     } catch (const ManifestError& e) {
         result.error = manifestPath.string() + ": " + e.field + ": " + e.problem;

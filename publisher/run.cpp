@@ -6,6 +6,7 @@
 #include "publisher/package.h"
 #include "publisher/preparation.h"
 #include "publisher/server.h"
+#include "publisher/signed_package.h"
 
 #include <asio.hpp>
 
@@ -132,6 +133,8 @@ int RunPublisher(int argc, const char* const* argv) {
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
+    case ParsedOptions::Action::WriteManifest:
+        return WriteManifestCommand(parsed.options.packageDir);
     case ParsedOptions::Action::CheckConfig:
     case ParsedOptions::Action::Run:
         break;

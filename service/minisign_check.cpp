@@ -48,10 +48,6 @@ bool NextLine(std::string_view& text, std::string_view& line) {
     return true;
 }
 
-bool HasControl(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; });
-}
-
 } // namespace
 
 std::optional<PublicKey> ParsePublicKey(std::string_view text) {
@@ -121,8 +117,6 @@ std::optional<Signature> ParseSignature(std::string_view text) {
     std::memcpy(sig.keyId.data(), raw + 2, 8);
     std::memcpy(sig.signature.data(), raw + 10, 64);
     sig.trustedComment = std::string(lines[2].substr(kTrusted.size()));
-    if (HasControl(sig.trustedComment))
-        return std::nullopt;
     if (!DecodeBase64(lines[3], sig.globalSignature.data(), sig.globalSignature.size()))
         return std::nullopt;
     return sig;

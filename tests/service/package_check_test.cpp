@@ -186,6 +186,9 @@ TEST_F(PackageCheckTest, SignedDownloadPasses) {
     files.push_back({"orvane.manifest.minisig", signature.size(), {}});
     EXPECT_EQ(Run().check, Check::kPassed);
     EXPECT_EQ(Run({signer.key}).check, Check::kPassed);
+    // The tool's default trusted comment holds tabs.
+    signature = signer.Sign(text, true, "timestamp:1796860546\tfile:orvane.manifest\thashed");
+    EXPECT_EQ(Run().check, Check::kPassed);
     expected.installed = std::make_pair(12u, 3u); // the same version again: a repair
     EXPECT_EQ(Run().check, Check::kPassed);
     expected.installed.reset();

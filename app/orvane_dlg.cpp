@@ -37,6 +37,7 @@ TOrvaneDlg::~TOrvaneDlg() {
         DestroyWindow(hwnd);
     }
     SetOverwritePromptOwner(nullptr);
+    packageCheck.reset(); // its thread reads the temporary folder deleted below
     progressBar.reset();
     if (checkClient)
         checkClient->Stop();
@@ -138,7 +139,17 @@ void TOrvaneDlg::RepaintNow() {
 
 void TOrvaneDlg::OnDownloadComplete() {
     RepaintNow();
+    // The download is checked against its signed manifest on a worker; OnPackageChecked goes on.
+    if (!packageCheck)
+        packageCheck = std::make_unique<PackageCheckWorker>(GetInstallSettings(), hwnd, kPackageChecked);
+}
+
+void TOrvaneDlg::OnPackageChecked() {
     CloseInstallLog();
+    if (!packageCheck || !packageCheck->Passed()) {
+        ShowFailure(UiText(kTextInstallFail));
+        return;
+    }
     // A failed step has been logged and, while the files were not in place, the previous installation
     // is back; either way the user is told, and nothing offers to open a broken install.
     if (InstallDownloadedPackage().failed != InstallStep::None) {
@@ -159,8 +170,8 @@ void TOrvaneDlg::ShowFailure(const char* text) {
 
 void TOrvaneDlg::OnClientLost() {
     // A finished installation stays finished: an idle connection closing afterwards (or the close
-    // stopping the download client) is no failure of the install.
-    if (state == Done)
+    // stopping the download client) is no failure of the install; nor is it once the download is whole.
+    if (state == Done || packageCheck)
         return;
     statusText = code_page::WideFromGbk(UiText(kTextInstallFail), 260, code_page::Overflow::Cut);
     RepaintNow();
@@ -242,6 +253,9 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_LBUTTONUP:
         OnRelease();
+        return 0;
+    case kPackageChecked:
+        OnPackageChecked();
         return 0;
     case WM_NCDESTROY: {
         // Late notifications must not reach a dead window's handle; a later dialog's handle stays.

@@ -4,10 +4,6 @@
 #include "app/install_settings.h"
 #include "install/downloaded_files.h"
 
-#ifndef ORVANE_SIGNING_KEYS
-#define ORVANE_SIGNING_KEYS ""
-#endif
-
 namespace {
 
 constexpr std::string_view kTag = "CheckPackage";
@@ -20,11 +16,6 @@ void LogResult(const package_check::Result& result) {
 }
 
 } // namespace
-
-std::vector<minisign::PublicKey> BuiltInSigningKeys() {
-    // The build checked the list's form; a list that still does not read trusts nothing.
-    return minisign::ParsePublicKeyList(ORVANE_SIGNING_KEYS).value_or(std::vector<minisign::PublicKey>{});
-}
 
 package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
                                              std::span<const minisign::PublicKey> keys,

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The main job: serve the sample package with orvane-publisher on 127.0.0.1 and install it with
-OrvaneSetup.exe under Wine, in a fresh Wine prefix of its own.
+OrvaneSetup.exe under Wine, in a fresh Wine prefix of its own. The package's manifest is signed with the
+sample key and the installer is the one built with the sample public key, so the install is checked.
 
 On $DISPLAY when it is set, so a person can press Install and Open; otherwise on a private Xvfb, where it
 presses Install, waits for Done, checks the install and presses Open by itself. Saves a screenshot of each
@@ -52,7 +53,7 @@ def main():
     parser.add_argument("--keep-prefix", action="store_true", help="keep the Wine prefix for inspection")
     args = parser.parse_args()
 
-    setup = os.path.join(args.windows_build, "app", "OrvaneSetup.exe")
+    setup = os.path.join(args.windows_build, "examples", "bin", "OrvaneSetupSample.exe")
     publisher = os.path.join(args.native_build, "publisher", "orvane-publisher")
     package = os.path.join(args.windows_build, "examples", "package")
     display = os.environ.get("DISPLAY") or None

@@ -73,6 +73,32 @@ std::optional<fs::path> TopFile(const Package& package, std::string_view name) {
     return found;
 }
 
+// Every file installers download, hashed, the manifest and its signature left out. A path served by two
+// modules ends as the later module's file: that is the one listed.
+bool DownloadedFiles(const Package& package, std::vector<package_manifest::FileEntry>& out,
+                     std::string* error) {
+    std::map<std::string, package_manifest::FileEntry> files;
+    for (const auto& m : package.modules) {
+        if (m.record.State == 'D') // listed, never downloaded
+            continue;
+        for (const auto& f : m.files) {
+            package_manifest::FileEntry entry;
+            entry.path = f.relDir + f.fileName;
+            if (package_manifest::IsManifestFile(entry.path))
+                continue;
+            if (!HashFile(f.source, entry)) {
+                if (error)
+                    *error = f.source.string() + ": cannot be read";
+                return false;
+            }
+            files[entry.path] = std::move(entry);
+        }
+    }
+    for (auto& [path, entry] : files)
+        out.push_back(std::move(entry));
+    return true;
+}
+
 } // namespace
 
 std::string ReadSigningKeys(const nlohmann::json& signing, std::vector<minisign::PublicKey>& keys) {
@@ -94,30 +120,12 @@ std::string ReadSigningKeys(const nlohmann::json& signing, std::vector<minisign:
 }
 
 std::optional<std::string> PackageManifestText(const Package& package, std::string* error) {
-    // A path served by two modules ends as the later module's file: that is the one listed.
-    std::map<std::string, package_manifest::FileEntry> files;
-    for (const auto& m : package.modules) {
-        if (m.record.State == 'D') // listed, never downloaded
-            continue;
-        for (const auto& f : m.files) {
-            package_manifest::FileEntry entry;
-            entry.path = f.relDir + f.fileName;
-            if (package_manifest::IsManifestFile(entry.path))
-                continue;
-            if (!HashFile(f.source, entry)) {
-                if (error)
-                    *error = f.source.string() + ": cannot be read";
-                return std::nullopt;
-            }
-            files[entry.path] = std::move(entry);
-        }
-    }
     package_manifest::Manifest manifest;
     manifest.packageNo = package.packageNo;
     manifest.verPart3 = package.verPart3;
     manifest.verPart4 = package.verPart4;
-    for (auto& [path, entry] : files)
-        manifest.files.push_back(std::move(entry));
+    if (!DownloadedFiles(package, manifest.files, error))
+        return std::nullopt;
     auto text = package_manifest::Format(std::move(manifest));
     if (!text && error)
         *error = "the package's names cannot be listed in a manifest";
@@ -135,19 +143,8 @@ std::string CheckSignedPackage(const Package& package) {
     if (signaturePath)
         signature = ReadSmallFile(*signaturePath, minisign::kMaxSignatureFile);
     std::vector<package_manifest::FileEntry> files;
-    for (const auto& m : package.modules) {
-        if (m.record.State == 'D')
-            continue;
-        for (const auto& f : m.files) {
-            package_manifest::FileEntry entry;
-            entry.path = f.relDir + f.fileName;
-            if (package_manifest::IsManifestFile(entry.path))
-                continue;
-            if (!HashFile(f.source, entry))
-                return f.source.string() + ": cannot be read";
-            files.push_back(std::move(entry));
-        }
-    }
+    if (std::string error; !DownloadedFiles(package, files, &error))
+        return error;
     const package_check::Expectation expected{package.packageNo, package.verPart3, package.verPart4, {}};
     const auto result =
         package_check::CheckPackage(package.signingKeys, manifest, signature, expected, files);

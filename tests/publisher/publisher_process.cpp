@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,21 @@ ServedPackage::ServedPackage(const std::function<void(const std::filesystem::pat
 std::string ServedPackage::Log() const {
     std::ifstream in(work.path() / "events.log");
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The publisher logs from its own process: look until the line is there.
+bool WaitForText(const std::filesystem::path& path, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        if (ReadText(path).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 } // namespace publisher::testing

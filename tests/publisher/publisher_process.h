@@ -59,6 +59,10 @@ struct RunResult {
 // Runs the publisher to its end (for command-line checks that exit at once).
 RunResult RunPublisherToExit(const std::vector<std::string>& args);
 
+// A file's whole text (empty when missing), and whether it comes to hold `text` within five seconds.
+std::string ReadText(const std::filesystem::path& path);
+bool WaitForText(const std::filesystem::path& path, const std::string& text);
+
 // The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
 long ResidentKiB(pid_t pid, const char* key = "VmRSS:");
 

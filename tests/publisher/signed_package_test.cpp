@@ -17,20 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool WaitForText(const fs::path& path, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-        if (ReadText(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
 // The standard package, its package.json naming `keys` as the trusted ones.
 void WriteSignedPackage(const fs::path& root, const std::vector<std::string>& keys) {
     WriteStandardPackage(root);

@@ -411,11 +411,10 @@ def tampered_packages(case):
         tamper(folder)
         case.publisher.stop()
         case.publisher = Publisher(suite.publisher_exe, folder, os.path.join(case.out, f"publisher-{name}.log"))
-        inst = case.installer = InstallerWindow(wine, suite.signed_setup_exe, "en_US.UTF-8",
-                                                os.path.join(case.out, name))
+        inst = case.installer = InstallerWindow(wine, suite.signed_setup_exe, "en_US.UTF-8", case.out)
         inst.click(*InstallerWindow.INSTALL_BUTTON)
         wait_failed(case, 120)
-        inst.screenshot("failed")
+        inst.screenshot(f"4-{name}-failed")
         temp_log = case.unix(install_dir(wine) + "temp\\log\\install.log")
         lines = checks.log_lines(open(temp_log, "rb").read())
         verdicts = [t for t in lines if t.startswith(b"CheckPackage" + checks.COLON)]

@@ -69,7 +69,7 @@ def main():
         if display:
             inst = case.open_installer(args.lang)
             inst.screenshot("1-ready")
-            print(f"demo: OrvaneSetup.exe is open on {display}: press Install, then Open")
+            print(f"demo: OrvaneSetupSample.exe (built with the sample key) is open on {display}: press Install, then Open")
             pri = case.unix(checks.install_dir(case.wine) + "\\config\\orvane.Default.pri")
             while not inst.exited():
                 if os.path.exists(pri) and not os.path.exists(os.path.join(case.out, "3-done.png")):
@@ -77,8 +77,13 @@ def main():
                     inst.screenshot("3-done")
                 time.sleep(0.5)
         else:
-            print("demo: OrvaneSetup.exe on a private display: pressing Install, then Open")
+            print("demo: OrvaneSetupSample.exe (OrvaneSetup built with the sample key) on a private display: "
+                  "pressing Install, then Open")
             cases.install(case, args.lang, LANGUAGES[args.lang])
+            log = open(case.unix(checks.install_dir(case.wine) + "\\log\\install.log"), "rb").read()
+            checks.expect(b"CheckPackage" + checks.COLON + b"signed manifest Success" in log,
+                          "the installer did not check the package's signature")
+            print("demo: the package's signature (sample key) and every file checked before installing")
             print(f"demo: installed and checked; button press to Done {case.figures['press to Done (s)']} s")
             print("demo: the terminal started with its launch record "
                   f"{checks.install_dir(case.wine)}\\launch.txt")

@@ -111,7 +111,11 @@ bool HashFolder(const std::string& tempDir, const std::string& relative,
         }
         files.push_back(std::move(entry));
     } while (FindNextFileW(find.handle, &data));
-    return GetLastError() == ERROR_NO_MORE_FILES || (*failed = relative, false);
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+        *failed = relative;
+        return false;
+    }
+    return true;
 }
 
 } // namespace

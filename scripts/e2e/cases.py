@@ -23,11 +23,9 @@ class Suite:
         self.package, self.output, self.scratch = package, output, scratch
         self.display = display  # a person's display for the demo; the suite makes its own per case
         self.template = None
-        # The sample package carries its manifest signed with the sample key; the installer built with
-        # that key (examples/bin) checks it, the one built without installs it unchecked.
+        # The installer built with the sample public key (examples/bin); OrvaneSetup.exe has no key and
+        # installs the package unchecked.
         self.signed_setup_exe = os.path.join(os.path.dirname(package), "bin", "OrvaneSetupSample.exe")
-        if os.path.exists(publisher_exe) and os.path.exists(os.path.join(package, "package.json")):
-            checks.sign_package(publisher_exe, package)
 
     def make_template(self):
         xvfb = Xvfb()
@@ -340,9 +338,7 @@ def tampered_packages(case):
     every change between signing and installing ends in Failed with one log line naming the check, the
     installation as it was byte for byte, the temporary folder gone and the terminal not started."""
     suite, wine = case.suite, case.wine
-    signed = os.path.join(suite.scratch, case.name + "-signed")
-    shutil.rmtree(signed, ignore_errors=True)
-    shutil.copytree(suite.package, signed)
+    signed = checks.signed_copy(suite.publisher_exe, suite.package, os.path.join(suite.scratch, case.name + "-signed"))
     manifest = checks.manifest_path(signed)
     saved = suite.package, suite.setup_exe
     suite.package, suite.setup_exe = signed, suite.signed_setup_exe

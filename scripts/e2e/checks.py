@@ -3,6 +3,7 @@ import io
 import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import zipfile
@@ -232,6 +233,14 @@ def sign_package(publisher_exe, package, secret_key=None):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     expect(result.returncode == 0, f"minisign could not sign {manifest}: {result.stdout}")
     return manifest
+
+
+def signed_copy(publisher_exe, package, folder):
+    """A copy of the package in `folder`, its manifest written and signed with the sample key."""
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(package, folder)
+    sign_package(publisher_exe, folder)
+    return folder
 
 
 def check_registry(wine, package):

@@ -58,6 +58,8 @@ def main():
     package = os.path.join(args.windows_build, "examples", "package")
     display = os.environ.get("DISPLAY") or None
     scratch = tempfile.mkdtemp(prefix="orvane-demo.")
+    # The sample package with its manifest signed by the sample key, as a deployer publishes it.
+    package = checks.signed_copy(publisher, package, os.path.join(scratch, "package"))
     suite = cases.Suite(repo, setup, publisher, package, os.path.dirname(os.path.abspath(args.output)), scratch,
                         display=display)
     case = None

@@ -37,6 +37,7 @@ TOrvaneDlg::~TOrvaneDlg() {
         DestroyWindow(hwnd);
     }
     SetOverwritePromptOwner(nullptr);
+    packageCheck.reset(); // its thread reads the temporary folder deleted below
     progressBar.reset();
     if (checkClient)
         checkClient->Stop();
@@ -144,7 +145,17 @@ void TOrvaneDlg::RepaintNow() {
 
 void TOrvaneDlg::OnDownloadComplete() {
     RepaintNow();
+    // The download is checked against its signed manifest on a worker; OnPackageChecked goes on.
+    if (!packageCheck)
+        packageCheck = std::make_unique<PackageCheckWorker>(GetInstallSettings(), hwnd, kPackageChecked);
+}
+
+void TOrvaneDlg::OnPackageChecked() {
     CloseInstallLog();
+    if (!packageCheck || !packageCheck->Passed()) {
+        ShowFailure(UiText(kTextInstallFail));
+        return;
+    }
     // A failed step has been logged and, while the files were not in place, the previous installation
     // is back; either way the user is told, and nothing offers to open a broken install.
     if (InstallDownloadedPackage(downloadClient->ReceivedFiles()).failed != InstallStep::None) {
@@ -165,8 +176,8 @@ void TOrvaneDlg::ShowFailure(const char* text) {
 
 void TOrvaneDlg::OnClientLost() {
     // A finished installation stays finished: an idle connection closing afterwards (or the close
-    // stopping the download client) is no failure of the install.
-    if (state == Done)
+    // stopping the download client) is no failure of the install; nor is it once the download is whole.
+    if (state == Done || packageCheck)
         return;
     statusText = code_page::WideFromGbk(UiText(kTextInstallFail), 260, code_page::Overflow::Cut);
     RepaintNow();
@@ -248,6 +259,9 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_LBUTTONUP:
         OnRelease();
+        return 0;
+    case kPackageChecked:
+        OnPackageChecked();
         return 0;
     case WM_NCDESTROY: {
         // Late notifications must not reach a dead window's handle; a later dialog's handle stays.

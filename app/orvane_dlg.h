@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/clients.h"
+#include "install/downloaded_package_check.h"
 #include "ui/cursor_monitor.h"
 #include "ui/modal_wnd.h"
 #include "ui/process_bar.h"
@@ -12,6 +13,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+// Posted by the package check when it has a result.
+constexpr UINT kPackageChecked = WM_USER + 120;
 
 enum DialogState : int32_t { Ready = 0, Updating = 1, Failed = 2, Done = 3 };
 
@@ -39,6 +43,7 @@ class TOrvaneDlg : public TModalWnd {
     void OnDLAuthentLink(int32_t errorCode);
     void OnFileDone();
     void OnDownloadComplete();
+    void OnPackageChecked();
     void ShowFailure(const char* text);
     void OnClientLost();
 
@@ -48,6 +53,7 @@ class TOrvaneDlg : public TModalWnd {
     bool downloadStarted = false; // OnModuleDL has run: one download per run
     int32_t doneCount = 0;
     int32_t totalCount = 0;
+    std::unique_ptr<PackageCheckWorker> packageCheck; // the download is complete once this exists
     std::unique_ptr<TProcess> progressBar;
     std::wstring statusText;
     RECT statusRect{};

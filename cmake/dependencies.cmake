@@ -16,6 +16,15 @@ if(WIN32)
     set_target_properties(orvane_minizip PROPERTIES IMPORTED_LOCATION "${ORVANE_THIRD_PARTY}/lib/libminizip.a"
                                                     INTERFACE_INCLUDE_DIRECTORIES "${ORVANE_THIRD_PARTY}/include"
                                                     INTERFACE_LINK_LIBRARIES orvane_zlib)
+    # libsodium, static: its header must not ask for the DLL's imports.
+    if(NOT EXISTS "${ORVANE_THIRD_PARTY}/lib/libsodium.a")
+        message(FATAL_ERROR "Missing ${ORVANE_THIRD_PARTY}/lib/libsodium.a: run scripts/setup.sh first")
+    endif()
+    add_library(orvane_sodium STATIC IMPORTED)
+    set_target_properties(orvane_sodium PROPERTIES IMPORTED_LOCATION "${ORVANE_THIRD_PARTY}/lib/libsodium.a"
+                                                   INTERFACE_INCLUDE_DIRECTORIES "${ORVANE_THIRD_PARTY}/include"
+                                                   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+                                                   INTERFACE_LINK_LIBRARIES advapi32)
     set(GTest_DIR "${ORVANE_THIRD_PARTY}/lib/cmake/GTest")
     find_package(GTest CONFIG REQUIRED)
 else()
@@ -27,6 +36,11 @@ else()
     find_package(ZLIB REQUIRED)
     add_library(orvane_zlib INTERFACE)
     target_link_libraries(orvane_zlib INTERFACE ZLIB::ZLIB)
+    find_path(ORVANE_SODIUM_INCLUDE sodium.h REQUIRED)
+    find_library(ORVANE_SODIUM_LIB sodium REQUIRED)
+    add_library(orvane_sodium INTERFACE)
+    target_include_directories(orvane_sodium INTERFACE ${ORVANE_SODIUM_INCLUDE})
+    target_link_libraries(orvane_sodium INTERFACE ${ORVANE_SODIUM_LIB})
     find_package(GTest REQUIRED)
     find_package(benchmark QUIET)
     find_path(ORVANE_ASIO_INCLUDE asio.hpp)

@@ -129,6 +129,10 @@ std::string HelpText() {
            "                         not failed, as the running service holds it\n"
            "  --reload PID           as systemd's ExecReload: send SIGHUP to PID and wait for the reload's\n"
            "                         outcome (0 the new package is served, 1 it was refused)\n"
+           "  --write-manifest       write orvane.manifest (every served file's path, size and SHA-256)\n"
+           "                         into the first module folder with files, and exit; sign it with\n"
+           "                         minisign -Sm FILE. With \"signing\" keys in package.json, the\n"
+           "                         package is served only while that signature and every file match\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
@@ -182,6 +186,10 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         }
         if (arg == "--check-config") {
             parsed.action = ParsedOptions::Action::CheckConfig;
+            continue;
+        }
+        if (arg == "--write-manifest") {
+            parsed.action = ParsedOptions::Action::WriteManifest;
             continue;
         }
         if (arg == "--no-check") {
@@ -355,6 +363,8 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     if (!o.logFile.empty() && LiesInside(o.logFile, o.packageDir))
         return usage("--log " + o.logFile + " lies inside the package folder " + o.packageDir +
                      "; give a file outside it");
+    if (parsed.action == ParsedOptions::Action::WriteManifest)
+        return parsed; // writes a file and exits: nothing listens
     // --check-config judges the same command line a start does.
     if (noCheck && check)
         return usage("--check and --no-check contradict each other");

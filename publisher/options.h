@@ -57,7 +57,7 @@ struct Options {
 };
 
 struct ParsedOptions {
-    enum class Action { Run, CheckConfig, Help, Version, Reload, Usage } action = Action::Run;
+    enum class Action { Run, CheckConfig, WriteManifest, Help, Version, Reload, Usage } action = Action::Run;
     Options options;
     int reloadPid = 0; // for Reload
     std::string error; // for Usage

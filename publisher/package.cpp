@@ -1,6 +1,7 @@
 #include "publisher/package.h"
 
 #include "publisher/package_folder.h"
+#include "publisher/signed_package.h"
 #include "publisher/wire_names.h"
 
 #include <nlohmann/json.hpp>
@@ -229,6 +230,7 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
     if (auto it = item.find("folder"); it != item.end()) {
         std::string folder = Text(*it, field + ".folder", 1, 4096);
         const fs::path resolved = ModuleFolder(package.root, folder, field + ".folder");
+        module.folder = resolved;
         ScanFolder(resolved, resolved.lexically_relative(package.root).generic_string(), "",
                    field + ".folder", module, context);
     }
@@ -263,7 +265,7 @@ bool Package::CheckUser(std::string_view name, std::string_view password) const 
                        [&](const PackageUser& u) { return u.name == name && u.password == password; });
 }
 
-PackageLoad LoadPackage(const fs::path& folder) {
+PackageLoad LoadPackage(const fs::path& folder, bool checkSignature) {
     PackageLoad result;
     std::error_code ec;
     fs::path root = fs::canonical(folder, ec);
@@ -289,7 +291,7 @@ PackageLoad LoadPackage(const fs::path& folder) {
         return result;
     try {
         json manifest = json::parse(in);
-        CheckKeys(manifest, "", {"package", "version", "users", "modules"});
+        CheckKeys(manifest, "", {"package", "version", "users", "modules", "signing"});
         Package package;
         package.root = root;
         package.folder = context.folder;
@@ -328,6 +330,11 @@ PackageLoad LoadPackage(const fs::path& folder) {
             package.bytes += module.bytes;
             package.modules.push_back(std::move(module));
         }
+        if (auto it = manifest.find("signing"); it != manifest.end())
+            if (std::string problem = ReadSigningKeys(*it, package.signingKeys); !problem.empty())
+                Fail("signing", problem);
+        if (std::string problem = checkSignature ? CheckSignedPackage(package) : ""; !problem.empty())
+            Fail("signing", problem);
         result.package = std::move(package);
     } catch (const ManifestError& e) {
         result.error = manifestPath.string() + ": " + e.field + ": " + e.problem;

@@ -10,7 +10,8 @@
 //     "modules": [
 //       { "name": "server", "versionA": 1, "versionB": 0, "state": "U", "folder": "modules/server" },
 //       { "name": "docs", "versionA": 1, "versionB": 0, "state": "D" }      // no folder: no files
-//     ]
+//     ],
+//     "signing": { "publicKeys": [ "RWQ..." ] }    // optional: serve only a package signed by one
 //   }
 // A file modules/server/deps/depend.zip arrives on the installer side as RelDir "deps\" and FileName
 // "depend.zip".
@@ -18,6 +19,7 @@
 
 #include "app/module_list.h"
 #include "publisher/file_stamp.h"
+#include "service/minisign_check.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -60,6 +62,7 @@ struct PackageModule {
     ModuleRecord record;            // what the module check reports
     std::string name;               // in code page 936, as on the wire
     std::string label;              // as the manifest writes it (UTF-8), for people
+    std::filesystem::path folder;   // its folder on this machine; empty without files
     std::vector<PackageFile> files; // in a stable order: folder by folder, names sorted
     uint64_t bytes = 0;
 };
@@ -77,6 +80,7 @@ struct Package {
     uint32_t verPart4 = 0;
     std::vector<PackageUser> users;
     std::vector<PackageModule> modules;
+    std::vector<minisign::PublicKey> signingKeys; // "signing": the package must carry their signature
     uint64_t bytes = 0;
     // The manifest's device and inode: no file by that identity is ever sent, whatever its name.
     uint64_t manifestDevice = 0;
@@ -94,6 +98,8 @@ struct PackageLoad {
 // Reads `folder`/package.json and scans every module folder. Refuses anything that would not fit the
 // wire records in code page 936, names Windows cannot create, module folders that are not strictly
 // below the package folder, the manifest under another name, links and special files.
-PackageLoad LoadPackage(const std::filesystem::path& folder);
+// With signing keys named, the package's signed manifest must match it (signed_package.h), unless
+// checkSignature is false (writing the manifest).
+PackageLoad LoadPackage(const std::filesystem::path& folder, bool checkSignature = true);
 
 } // namespace publisher

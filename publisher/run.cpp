@@ -11,6 +11,7 @@
 #include "publisher/start_checks.h"
 #include "publisher/systemd_notify.h"
 #include "publisher/version.h"
+#include "publisher/signed_package.h"
 
 #include <asio.hpp>
 
@@ -221,6 +222,8 @@ int RunPublisher(int argc, const char* const* argv) {
     case ParsedOptions::Action::Usage:
         std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
         return kExitUsage;
+    case ParsedOptions::Action::WriteManifest:
+        return WriteManifestCommand(parsed.options.packageDir);
     case ParsedOptions::Action::CheckConfig:
     case ParsedOptions::Action::Run:
         break;

@@ -1,12 +1,41 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows third-party archives from Debian's sources: LZO 2.10 and minizip (from zlib's
-# contrib), plus GoogleTest from /usr/src/googletest. Output: build/third_party/mingw/{include,lib}.
+# Cross-builds the Windows third-party archives from Debian's sources: LZO 2.10, minizip (from zlib's
+# contrib) and libsodium, plus GoogleTest from /usr/src/googletest. Output: build/third_party/mingw/{include,lib}.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 tp="$here/build/third_party"
 prefix="$tp/mingw"
 stamp="$prefix/.complete-v1"
-[ -f "$stamp" ] && exit 0
+sodium_stamp="$prefix/.sodium-v1"
+[ -f "$stamp" ] && [ -f "$sodium_stamp" ] && exit 0
+toolchain="$here/cmake/mingw-w64.cmake"
+
+# libsodium (signature checks of downloaded packages): its own step, so a machine that built the others
+# before only adds it.
+build_sodium() {
+    rm -rf "$tp/sodium-src"
+    mkdir -p "$tp/sodium-src"
+    cd "$tp/sodium-src"
+    apt-get source --download-only libsodium >/dev/null 2>&1 || apt-get source --download-only libsodium
+    tar xf libsodium_*.orig.tar.*
+    local dir
+    dir=$(find . -maxdepth 1 -type d -name 'libsodium-*' | head -1)
+    cd "$dir"
+    ./autogen.sh -s >/dev/null 2>&1
+    ./configure --host=x86_64-w64-mingw32 --disable-shared --enable-static --enable-minimal \
+        --prefix="$prefix" CC=x86_64-w64-mingw32-gcc-posix >/dev/null
+    make -j2 >/dev/null
+    make install >/dev/null
+    cd "$here"
+    rm -rf "$tp/sodium-src"
+    touch "$sodium_stamp"
+}
+
+if [ -f "$stamp" ]; then
+    build_sodium
+    echo "third-party: libsodium built into $prefix"
+    exit 0
+fi
 
 rm -rf "$tp/src" "$prefix"
 mkdir -p "$tp/src" "$prefix/include" "$prefix/lib"
@@ -17,7 +46,6 @@ tar xf zlib_*.orig.tar.*
 lzo_dir=$(find . -maxdepth 1 -type d -name 'lzo-*' | head -1)
 zlib_dir=$(find . -maxdepth 1 -type d -name 'zlib-*' | head -1)
 
-toolchain="$here/cmake/mingw-w64.cmake"
 cmake -S "$lzo_dir" -B lzo-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DENABLE_STATIC=ON -DENABLE_SHARED=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build lzo-build --target lzo_static_lib >/dev/null
@@ -38,4 +66,5 @@ cmake --build gtest-build >/dev/null
 cmake --install gtest-build >/dev/null
 
 touch "$stamp"
+build_sodium
 echo "third-party: built into $prefix"

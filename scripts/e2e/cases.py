@@ -1,4 +1,5 @@
 """The end-to-end cases: each runs in its own Xvfb display and Wine prefix, against its own publisher."""
+import json
 import os
 import shutil
 import subprocess
@@ -22,6 +23,9 @@ class Suite:
         self.package, self.output, self.scratch = package, output, scratch
         self.display = display  # a person's display for the demo; the suite makes its own per case
         self.template = None
+        # The installer built with the sample public key (examples/bin); OrvaneSetup.exe has no key and
+        # installs the package unchecked.
+        self.signed_setup_exe = os.path.join(os.path.dirname(package), "bin", "OrvaneSetupSample.exe")
 
     def make_template(self):
         xvfb = Xvfb()
@@ -398,6 +402,106 @@ def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
     return run
 
 
+def tampered_packages(case):
+    """The installer built with the sample key installs the signed package; then, in the same prefix,
+    every change between signing and installing ends in Failed with one log line naming the check, the
+    installation as it was byte for byte, the temporary folder gone and the terminal not started."""
+    suite, wine = case.suite, case.wine
+    signed = checks.signed_copy(suite.publisher_exe, suite.package, os.path.join(suite.scratch, case.name + "-signed"))
+    manifest = checks.manifest_path(signed)
+    saved = suite.package, suite.setup_exe
+    suite.package, suite.setup_exe = signed, suite.signed_setup_exe
+    try:
+        case.serve()
+        install(case, "en_US.UTF-8", 1033, open_terminal=False)
+        log = open(case.unix(install_dir(wine) + "\\log\\install.log"), "rb").read()
+        expect(b"CheckPackage" + checks.COLON + b"signed manifest Success" in log, "the install was not checked")
+        case.installer.click(*InstallerWindow.CLOSE_GLYPH)
+        expect(case.installer.wait_exit(60) == 0, "the installer did not end with 0")
+    finally:
+        suite.package, suite.setup_exe = saved
+    root = case.unix(install_dir(wine))
+    installed = {path: open(os.path.join(root, path), "rb").read() for path in checks.actual_tree(root)[0]}
+
+    other_key = os.path.join(suite.scratch, case.name + "-other.key")
+    if not os.path.exists(other_key):
+        subprocess.run(["minisign", "-G", "-W", "-p", other_key + ".pub", "-s", other_key], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def edit_json(folder, change):
+        path = os.path.join(folder, "package.json")
+        data = checks.read_manifest(folder)
+        change(data)
+        with open(path, "w") as f:
+            json.dump(data, f)
+
+    def resign_as(folder, change):
+        """A manifest written for a package.json changed by `change`, signed, then served as it was."""
+        original = open(os.path.join(folder, "package.json"), "rb").read()
+        edit_json(folder, change)
+        checks.sign_package(suite.publisher_exe, folder)
+        with open(os.path.join(folder, "package.json"), "wb") as f:
+            f.write(original)
+
+    def flip(path, at=0):
+        data = bytearray(open(path, "rb").read())
+        data[at] ^= 1
+        open(path, "wb").write(bytes(data))
+
+    module = os.path.dirname(manifest)
+    variants = [
+        ("changed_byte", b"file changed readme.txt", lambda d: flip(os.path.join(d, rel(module, "readme.txt")))),
+        ("added_file", b"file not listed charts\\extra.dat",
+         lambda d: open(os.path.join(d, "modules", "charts", "charts", "extra.dat"), "wb").write(b"extra")),
+        ("removed_file", b"file missing server\\server.cfg",
+         lambda d: os.remove(os.path.join(d, "modules", "server", "server", "server.cfg"))),
+        ("changed_manifest", b"bad signature orvane.manifest",
+         lambda d: flip(os.path.join(d, rel(module, "orvane.manifest")), 100)),
+        ("other_key", b"signed by an untrusted key orvane.manifest.minisig",
+         lambda d: checks.sign_package(suite.publisher_exe, d, other_key)),
+        ("no_signature", b"no signature orvane.manifest.minisig",
+         lambda d: os.remove(os.path.join(d, rel(module, "orvane.manifest.minisig")))),
+        ("other_package", b"manifest of another package orvane.manifest",
+         lambda d: resign_as(d, lambda j: j.update(package="000186"))),
+        ("older_version", b"older than the installed version orvane.manifest",
+         lambda d: (edit_json(d, lambda j: j["version"].update(part4=j["version"]["part4"] - 1)),
+                    checks.sign_package(suite.publisher_exe, d))),
+        ("truncated_signature", b"bad signature orvane.manifest.minisig",
+         lambda d: truncate(os.path.join(d, rel(module, "orvane.manifest.minisig")))),
+    ]
+    for name, verdict, tamper in variants:
+        folder = os.path.join(suite.scratch, f"{case.name}-{name}")
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.copytree(signed, folder)
+        tamper(folder)
+        case.publisher.stop()
+        case.publisher = Publisher(suite.publisher_exe, folder, os.path.join(case.out, f"publisher-{name}.log"))
+        inst = case.installer = InstallerWindow(wine, suite.signed_setup_exe, "en_US.UTF-8", case.out)
+        inst.click(*InstallerWindow.INSTALL_BUTTON)
+        wait_failed(case, 120)
+        inst.screenshot(f"4-{name}-failed")
+        temp_log = case.unix(install_dir(wine) + "temp\\log\\install.log")
+        lines = checks.log_lines(open(temp_log, "rb").read())
+        verdicts = [t for t in lines if t.startswith(b"CheckPackage" + checks.COLON)]
+        expect(verdicts == [b"CheckPackage" + checks.COLON + verdict + b" Faile"],
+               f"{name}: the log's package check says {verdicts}, not {verdict!r}")
+        close_failed(case)
+        now = {path: open(os.path.join(root, path), "rb").read() for path in checks.actual_tree(root)[0]}
+        expect(now == installed, f"{name}: the installation changed")
+        expect(not os.path.exists(os.path.join(root, "launch.txt")), f"{name}: the terminal was started")
+
+
+def rel(module, name):
+    """A file of the manifest's module folder, relative to the package folder."""
+    parts = module.split(os.sep)
+    return os.path.join(*parts[parts.index("modules"):], name)
+
+
+def truncate(path):
+    data = open(path, "rb").read()
+    open(path, "wb").write(data[:len(data) - 20])
+
+
 CASES = [
     ("happy_en_US", happy("en_US.UTF-8", 1033)),
     ("happy_zh_CN", happy("zh_CN.UTF-8", 2052)),
@@ -422,4 +526,5 @@ CASES = [
     ("planted_programs_not_run", planted_programs_not_run),
     ("uninstall_after_install", uninstall_after_install),
     ("disk_full_keeps_previous_install", disk_full.run),
+    ("signed_package_tampered", tampered_packages),
 ]

@@ -3,7 +3,9 @@ import io
 import json
 import os
 import re
+import shutil
 import struct
+import subprocess
 import zipfile
 
 from harness import Failure
@@ -178,6 +180,12 @@ def log_text(path):
 
 def check_happy_log(data, wine, package, download_port):
     texts = log_lines(data)
+    # The package check's one line: the download checked against its signed manifest, or, by an
+    # installer built without keys, the note that it was not.
+    verdicts = [t for t in texts if t.startswith(b"CheckPackage" + COLON)]
+    expect(len(verdicts) == 1 and verdicts[0].split(COLON, 1)[1] in PACKAGE_VERDICTS,
+           f"log: not one package check line: {verdicts}")
+    texts = [t for t in texts if not t.startswith(b"CheckPackage" + COLON)]
     manifest = read_manifest(package)
     temp = log_text(install_dir(wine) + "temp")
     requested = [m for m in manifest["modules"] if m.get("state") != "D"]
@@ -203,6 +211,43 @@ def check_happy_log(data, wine, package, download_port):
     expect(len(paths) == len(requested), f"log: {len(paths)} finished-module paths for {len(requested)} modules")
     others = len(texts) - len(interface) - len(check) - len(download) - len(paths)
     expect(others == 0, f"log: {others} unexpected lines: {texts}")
+
+
+PACKAGE_VERDICTS = (b"signed manifest Success", b"not verified: built without signing keys")
+SAMPLE_KEY_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                              "examples", "sample-signing-key")
+
+
+def manifest_path(package):
+    """Where --write-manifest puts the manifest: the first module folder with downloaded files."""
+    for m in read_manifest(package)["modules"]:
+        folder = m.get("folder")
+        if m.get("state") != "D" and folder and any(files for _, _, files in os.walk(os.path.join(package, folder))):
+            return os.path.join(package, folder, "orvane.manifest")
+    raise Failure(f"{package}: no module with files")
+
+
+def sign_package(publisher_exe, package, secret_key=None):
+    """Writes the package's manifest with the publisher and signs it with minisign (the sample key)."""
+    result = subprocess.run([publisher_exe, "--write-manifest", "--package", package], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    expect(result.returncode == 0, f"--write-manifest failed: {result.stdout}")
+    secret_key = secret_key or os.path.join(SAMPLE_KEY_DIR, "sample-signing-key.secret")
+    manifest = manifest_path(package)
+    result = subprocess.run(["minisign", "-S", "-s", secret_key, "-m", manifest], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    expect(result.returncode == 0, f"minisign could not sign {manifest}: {result.stdout}")
+    return manifest
+
+
+def signed_copy(publisher_exe, package, folder):
+    """A copy of the package in `folder`, its manifest written and signed with the sample key."""
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(package, folder)
+    sign_package(publisher_exe, folder)
+    return folder
+
+
 
 
 # The system's ANSI and console (OEM) code pages under each language Wine runs in.

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The main job: serve the sample package with orvane-publisher on 127.0.0.1 and install it with
-OrvaneSetup.exe under Wine, in a fresh Wine prefix of its own.
+OrvaneSetup.exe under Wine, in a fresh Wine prefix of its own. The package's manifest is signed with the
+sample key and the installer is the one built with the sample public key, so the install is checked.
 
 On $DISPLAY when it is set, so a person can press Install and Open; otherwise on a private Xvfb, where it
 presses Install, waits for Done, checks the install and presses Open by itself. Saves a screenshot of each
@@ -52,11 +53,13 @@ def main():
     parser.add_argument("--keep-prefix", action="store_true", help="keep the Wine prefix for inspection")
     args = parser.parse_args()
 
-    setup = os.path.join(args.windows_build, "app", "OrvaneSetup.exe")
+    setup = os.path.join(args.windows_build, "examples", "bin", "OrvaneSetupSample.exe")
     publisher = os.path.join(args.native_build, "publisher", "orvane-publisher")
     package = os.path.join(args.windows_build, "examples", "package")
     display = os.environ.get("DISPLAY") or None
     scratch = tempfile.mkdtemp(prefix="orvane-demo.")
+    # The sample package with its manifest signed by the sample key, as a deployer publishes it.
+    package = checks.signed_copy(publisher, package, os.path.join(scratch, "package"))
     suite = cases.Suite(repo, setup, publisher, package, os.path.dirname(os.path.abspath(args.output)), scratch,
                         display=display)
     case = None
@@ -68,7 +71,7 @@ def main():
         if display:
             inst = case.open_installer(args.lang)
             inst.screenshot("1-ready")
-            print(f"demo: OrvaneSetup.exe is open on {display}: press Install, then Open")
+            print(f"demo: OrvaneSetupSample.exe (built with the sample key) is open on {display}: press Install, then Open")
             pri = case.unix(checks.install_dir(case.wine) + "\\config\\orvane.Default.pri")
             while not inst.exited():
                 if os.path.exists(pri) and not os.path.exists(os.path.join(case.out, "3-done.png")):
@@ -76,8 +79,13 @@ def main():
                     inst.screenshot("3-done")
                 time.sleep(0.5)
         else:
-            print("demo: OrvaneSetup.exe on a private display: pressing Install, then Open")
+            print("demo: OrvaneSetupSample.exe (OrvaneSetup built with the sample key) on a private display: "
+                  "pressing Install, then Open")
             cases.install(case, args.lang, LANGUAGES[args.lang])
+            log = open(case.unix(checks.install_dir(case.wine) + "\\log\\install.log"), "rb").read()
+            checks.expect(b"CheckPackage" + checks.COLON + b"signed manifest Success" in log,
+                          "the installer did not check the package's signature")
+            print("demo: the package's signature (sample key) and every file checked before installing")
             print(f"demo: installed and checked; button press to Done {case.figures['press to Done (s)']} s")
             print("demo: the terminal started with its launch record "
                   f"{checks.install_dir(case.wine)}\\launch.txt")

@@ -140,7 +140,7 @@ TEST_F(DialogTest, DownloadCompleteEndsInDoneAndOpenCloses) {
     CreateDirectoryA((A(GetInstallSettings().TempDir) + "\\config").c_str(), nullptr);
     dialog->state = Updating;
     MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
-    Send(kNotifyDownloadDone);
+    CompleteDownload();
     EXPECT_EQ(dialog->state, Done);
     EXPECT_FALSE(InstallLogIsOpen());
     EXPECT_FALSE(IsWindowVisible(dialog->progressBar->hwnd));

@@ -82,7 +82,7 @@ TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     dialog->state = Updating;
     ShowBar(2, 2);
-    Send(kNotifyDownloadDone);
+    CompleteDownload();
     CloseHandle(held);
 
     EXPECT_EQ(dialog->state, Failed);

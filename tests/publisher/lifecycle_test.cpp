@@ -18,25 +18,6 @@ using namespace publisher::testing;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-namespace {
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Waits until the file holds `text` (the publisher logs from its own process).
-bool WaitForText(const fs::path& path, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-        if (ReadText(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
-} // namespace
-
 // Tests that a publisher logging to a standard error nobody reads any more keeps serving and stops
 // cleanly: the broken pipe costs the lines, not the service.
 TEST(LifecycleTest, SurvivesAClosedStandardError) {

@@ -32,11 +32,6 @@ std::vector<std::string> ServeArgs(const fs::path& package, const fs::path& work
             "--cache-dir", (work / "cache").string()};
 }
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Waits until the log holds `text` `times` times; the preparation runs in the background.
 bool WaitForLog(const fs::path& log, const std::string& text, size_t times = 1) {
     for (int i = 0; i < 1200; ++i) {

@@ -201,4 +201,19 @@ std::string ServedPackage::Log() const {
     return text;
 }
 
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The publisher logs from its own process: look until the line is there.
+bool WaitForText(const std::filesystem::path& path, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        if (ReadText(path).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 } // namespace publisher::testing

@@ -73,6 +73,10 @@ std::string TextOf(const std::filesystem::path& path);
 bool WaitForFileText(const std::filesystem::path& path, const std::string& text,
                      std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// A file's whole text (empty when missing), and whether it comes to hold `text` within five seconds.
+std::string ReadText(const std::filesystem::path& path);
+bool WaitForText(const std::filesystem::path& path, const std::string& text);
+
 // The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
 long ResidentKiB(pid_t pid, const char* key = "VmRSS:");
 

@@ -5,6 +5,7 @@
 #include "app/code_page.h"
 #include "app/install_settings.h"
 #include "app/orvane_dlg.h"
+#include "service/notify.h"
 #include "tests/ui/snapshot.h"
 #include "ui/shared_gdi.h"
 
@@ -46,6 +47,19 @@ class DialogTest : public ::testing::Test {
 
     LRESULT Send(UINT message, LPARAM lParam = 0, WPARAM wParam = 0) {
         return SendMessageW(dialog->hwnd, message, wParam, lParam);
+    }
+    // The end of the download, and the package check that follows it on a worker, handled.
+    void CompleteDownload() {
+        Send(kNotifyDownloadDone);
+        MSG msg;
+        for (int i = 0; i < 1000; ++i) {
+            if (PeekMessageW(&msg, dialog->hwnd, kPackageChecked, kPackageChecked, PM_REMOVE)) {
+                DispatchMessageW(&msg);
+                return;
+            }
+            Sleep(10);
+        }
+        ADD_FAILURE() << "the package check did not report";
     }
     // Puts the cursor on a client point and tells the dialog, as a real move would.
     void MoveTo(int x, int y) {

@@ -1,0 +1,62 @@
+#include "install/downloaded_package_check.h"
+
+#include "app/install_log.h"
+#include "app/install_settings.h"
+#include "install/downloaded_files.h"
+
+namespace {
+
+constexpr std::string_view kTag = "CheckPackage";
+
+void LogResult(const package_check::Result& result) {
+    if (result.check == package_check::Check::kPassed)
+        LogEvent(kTag, "signed manifest Success");
+    else
+        LogEvent(kTag, std::string(package_check::CheckName(result.check)) + " " + result.file + " Faile");
+}
+
+} // namespace
+
+package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
+                                             std::span<const minisign::PublicKey> keys,
+                                             const std::atomic<bool>& stop) {
+    using package_manifest::kManifestName;
+    using package_manifest::kSignatureName;
+    const auto manifest =
+        ReadDownloadedFile(settings.TempDir, kManifestName, package_manifest::kMaxManifestBytes);
+    const auto signature = ReadDownloadedFile(settings.TempDir, kSignatureName, minisign::kMaxSignatureFile);
+    std::vector<package_manifest::FileEntry> files;
+    std::string failed;
+    if (!HashDownloadedFiles(settings.TempDir, files, stop, &failed)) {
+        // A file that cannot be read cannot be shown to be the signed one.
+        package_check::Result result{package_check::Check::kFileChanged, failed};
+        LogResult(result);
+        return result;
+    }
+    const package_check::Expectation expected{settings.PackageNo, settings.NewVerPart3, settings.NewVerPart4,
+                                              InstalledVersion(settings.InstallDir)};
+    const auto result = package_check::CheckPackage(keys, manifest, signature, expected, files);
+    LogResult(result);
+    return result;
+}
+
+PackageCheckWorker::PackageCheckWorker(const InstallSettings& settings, HWND window, UINT message) {
+    auto keys = BuiltInSigningKeys();
+    if (keys.empty()) {
+        LogEvent(kTag, "not verified: built without signing keys");
+        done_ = true;
+        PostMessageW(window, message, 0, 0);
+        return;
+    }
+    thread_ = std::thread([this, settings, keys = std::move(keys), window, message] {
+        result_ = CheckDownloadedPackage(settings, keys, stop_);
+        done_ = true;
+        PostMessageW(window, message, 0, 0);
+    });
+}
+
+PackageCheckWorker::~PackageCheckWorker() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}

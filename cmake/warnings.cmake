@@ -1,5 +1,9 @@
-# Warnings are errors-in-spirit: both builds are kept at zero.
+# Both builds are kept at zero warnings; the test command (scripts/test.sh) makes them errors.
+option(ORVANE_WERROR "Treat compiler warnings as errors" OFF)
 add_compile_options(-Wall -Wextra)
+if(ORVANE_WERROR)
+    add_compile_options(-Werror)
+endif()
 
 if(ORVANE_SANITIZE AND NOT WIN32)
     add_compile_options(-fsanitize=${ORVANE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -25,7 +25,7 @@ struct World {
     fs::path root;
     Package package;
     EventLog log;
-    DownloadRotation rotation{{{"127.0.0.1", 4000}}};
+    DownloadRotation rotation{{AdvertisedServer{{"127.0.0.1", 4000}}}};
     ServiceSettings settings;
     std::unique_ptr<Scratch> scratch = std::make_unique<Scratch>();
     std::unique_ptr<CodecBuffers> buffers = std::make_unique<CodecBuffers>();

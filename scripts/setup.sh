@@ -8,7 +8,7 @@ packages=(
     build-essential cmake ninja-build git pkg-config ca-certificates dpkg-dev python3 xxd
     clang libclang-rt-14-dev clang-format
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-    wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
+    ccache wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
     liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev libbotan-2-dev locales libsodium-dev minisign autoconf automake libtool
     osslsigncode openssl debootstrap systemd libsystemd-dev

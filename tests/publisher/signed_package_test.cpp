@@ -17,9 +17,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The standard package, its package.json naming `keys` as the trusted ones.
+// The standard package with a terminal for installers, its package.json naming `keys` as the trusted
+// ones.
 void WriteSignedPackage(const fs::path& root, const std::vector<std::string>& keys) {
     WriteStandardPackage(root);
+    WriteFile(root, "modules/client/TalvikTradeSafe.exe", Pattern(10, 5));
     std::string json = ReadText(root / "package.json");
     std::string list;
     for (const auto& k : keys)
@@ -43,7 +45,7 @@ RunResult WriteManifest(const fs::path& root) {
 }
 
 RunResult CheckConfig(const fs::path& root) {
-    return RunPublisherToExit({"--package", root.string(), "--check-config"});
+    return RunPublisherToExit({"--package", root.string(), "--download", "127.0.0.1:0", "--check-config"});
 }
 
 // Tests that the manifest lists every downloaded file (not the 'D' module, not itself), is

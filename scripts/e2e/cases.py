@@ -2,7 +2,9 @@
 import json
 import os
 import shutil
+import socket
 import subprocess
+import sys
 import time
 
 import checks
@@ -131,8 +133,11 @@ def make_previous_install(case):
     return root
 
 
-def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
-    """Serves the package, presses Install, waits for Done and checks the install; then Open."""
+def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while_running=None,
+            download_port=None):
+    """Serves the package, presses Install, waits for Done and checks the install; then Open.
+    while_running(case) runs right after the press; download_port is the one the check service hands
+    out, when not the publisher's own."""
     suite, wine = case.suite, case.wine
     if case.publisher is None:
         case.serve()
@@ -148,6 +153,8 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
     time.sleep(0.3)
     inst.nudge(*QUIET_SPOT)
     inst.screenshot("2-updating")
+    if while_running:
+        while_running(case)
     # The configuration files are the install's last step; Done follows at once with the "Open" caption.
     last_look = [time.monotonic()]
 
@@ -173,7 +180,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=()):
 
     checks.check_tree(wine, suite.package, language_id, extra_allowed)
     log = open(case.unix(install_dir(wine) + "\\log\\install.log"), "rb").read()
-    checks.check_happy_log(log, wine, suite.package, case.publisher.download[1])
+    checks.check_happy_log(log, wine, suite.package, download_port or case.publisher.download[1])
     checks.check_registry(wine, suite.package, lang)
     checks.check_link(wine, lang)
 
@@ -248,6 +255,45 @@ def second_copy_changes_nothing(case):
     expect(not changed, f"the second copy changed {changed[:10]}")
     expect(not first.exited(), "the first copy ended")
     install(case, "en_US.UTF-8", 1033, open_terminal=False)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def second_copy_during_download(case):
+    """A second copy started while the first one downloads (the download slowed to 1 Mbit/s by a link
+    between them) ends with 0 at once, and the first one installs whole: nothing of its temporary
+    folder goes, and its log holds only its own lines."""
+    sys.path.insert(0, os.path.join(case.suite.repo, "scripts", "bench"))
+    from link_emulator import Link
+    make_previous_install(case)
+    link = Link(mbit=1)
+    try:
+        download = free_port()
+        slow = link.route(download)
+        case.serve("--download", f"127.0.0.1:{download}", "--advertise", f"127.0.0.1:{slow}")
+        temp = case.unix(install_dir(case.wine) + "temp")
+
+        def second_copy(case):
+            def downloading():
+                return any(name != "install.log" for _, _, names in os.walk(temp) for name in names)
+            wait_for(downloading, 60, "the first copy's download to start", interval=0.05)
+            expect(link.down.bytes < 200_000, "the download was over before the second copy started")
+            second = case.start_program(case.suite.setup_exe)
+            try:
+                code = second.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                raise Failure("the second copy did not end by itself")
+            expect(code == 0, f"the second copy ended with {code}")
+            expect(os.path.isdir(temp), "the second copy removed the first one's temporary folder")
+            case.figures["downloaded when the second copy ended (KiB)"] = link.down.bytes // 1024
+
+        install(case, "en_US.UTF-8", 1033, open_terminal=False, while_running=second_copy, download_port=slow)
+    finally:
+        link.close()
 
 
 def reinstall_removes_extra(case):
@@ -514,6 +560,7 @@ CASES = [
     ("profile_korean_zh_CN", profile_name("zh_CN.UTF-8", 2052, "\uae40\ubbfc\uc900")),
     ("reinstall_removes_extra_file", reinstall_removes_extra),
     ("second_copy_changes_nothing", second_copy_changes_nothing),
+    ("second_copy_during_download", second_copy_during_download),
     ("running_terminal_stopped", running_terminal),
     ("no_service", failing((), serve=False, quick=True, log_line=b"OnButtonClick" + checks.COLON + b"Connect Faile")),
     ("login_refused", failing(("--test-refuse-login", "12"),

@@ -2,7 +2,6 @@
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -236,6 +235,16 @@ def profile_name(lang, language_id, profile):
     return run
 
 
+def run_second_copy(case):
+    """Starts another copy of the installer and expects it to end by itself with 0."""
+    second = case.start_program(case.suite.setup_exe)
+    try:
+        code = second.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        raise Failure("the second copy did not end by itself")
+    expect(code == 0, f"the second copy ended with {code}")
+
+
 def second_copy_changes_nothing(case):
     """A second copy of the installer started while the first one runs (an impatient double-click) ends
     with 0 and changes nothing: the first one's temporary folder and open log stay, and it installs whole."""
@@ -245,22 +254,11 @@ def second_copy_changes_nothing(case):
     drive_c = os.path.join(case.wine.prefix, "drive_c")
     before = checks.snapshot(drive_c)
     expect(os.path.exists(case.unix(install_dir(case.wine) + "temp\\log\\install.log")), "the first copy has no log")
-    second = case.start_program(case.suite.setup_exe)
-    try:
-        code = second.wait(timeout=60)
-    except subprocess.TimeoutExpired:
-        raise Failure("the second copy did not end by itself")
-    expect(code == 0, f"the second copy ended with {code}")
+    run_second_copy(case)
     changed = checks.changed_outside(before, checks.snapshot(drive_c))
     expect(not changed, f"the second copy changed {changed[:10]}")
     expect(not first.exited(), "the first copy ended")
     install(case, "en_US.UTF-8", 1033, open_terminal=False)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def second_copy_during_download(case):
@@ -269,6 +267,7 @@ def second_copy_during_download(case):
     folder goes, and its log holds only its own lines."""
     sys.path.insert(0, os.path.join(case.suite.repo, "scripts", "bench"))
     from link_emulator import Link
+    from servers import free_port
     make_previous_install(case)
     link = Link(mbit=1)
     try:
@@ -282,12 +281,7 @@ def second_copy_during_download(case):
                 return any(name != "install.log" for _, _, names in os.walk(temp) for name in names)
             wait_for(downloading, 60, "the first copy's download to start", interval=0.05)
             expect(link.down.bytes < 200_000, "the download was over before the second copy started")
-            second = case.start_program(case.suite.setup_exe)
-            try:
-                code = second.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                raise Failure("the second copy did not end by itself")
-            expect(code == 0, f"the second copy ended with {code}")
+            run_second_copy(case)
             expect(os.path.isdir(temp), "the second copy removed the first one's temporary folder")
             case.figures["downloaded when the second copy ended (KiB)"] = link.down.bytes // 1024
 

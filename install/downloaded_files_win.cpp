@@ -2,6 +2,7 @@
 
 #include "app/code_page.h"
 #include "install/win_raii.h"
+#include "service/local_fs.h"
 
 #include <sodium.h>
 #include <windows.h>
@@ -13,11 +14,6 @@ namespace {
 // The install log is the installer's own file in the temporary folder, not part of the download.
 constexpr std::string_view kInstallLog = "log\\install.log";
 constexpr size_t kBlock = 1 << 20;
-
-std::wstring Wide(const std::string& path) {
-    return code_page::WideFromGbk(path, code_page::kAnyLength, code_page::Overflow::Refuse,
-                                  code_page::Conversion::Strict);
-}
 
 // A name found on disk back in code page 936; empty when it has no exact form there.
 std::string Narrow(const wchar_t* name) {
@@ -120,10 +116,7 @@ bool HashFolder(const std::wstring& tempDir, const std::string& relative,
 } // namespace
 
 std::wstring DownloadedFilePath(const std::wstring& tempDir, std::string_view relative) {
-    if (relative.empty())
-        return tempDir + L"\\";
-    const std::wstring name = Wide(std::string(relative));
-    return name.empty() ? std::wstring() : tempDir + L"\\" + name;
+    return LocalWidePath({tempDir, std::string(relative)});
 }
 
 std::optional<std::string> ReadDownloadedFile(const std::wstring& tempDir, std::string_view relative,

@@ -14,6 +14,10 @@ struct LocalPath {
     bool operator==(const LocalPath&) const = default;
 };
 
+#ifdef _WIN32
+// The path in UTF-16 for a wide call; empty when a name below the folder is not code page 936.
+std::wstring LocalWidePath(const LocalPath& path);
+#endif
 bool LocalPathExists(const LocalPath& path);
 bool LocalMakeFolder(const LocalPath& path);
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode);

@@ -6,12 +6,10 @@
 
 #include <string_view>
 
-namespace {
-
 // Names below the folder are code page 936 texts whatever the system's own code page is: the wide calls
 // with a 936 conversion make a name like 誠 (D5 5C) one character on every system, as the install's own
-// copy and check read it. Empty when a name is not code page 936 (the call then fails, nothing is made).
-std::wstring Wide(const LocalPath& path) {
+// copy and check read it.
+std::wstring LocalWidePath(const LocalPath& path) {
     if (path.folder.empty())
         return {};
     if (path.relative.empty())
@@ -23,20 +21,18 @@ std::wstring Wide(const LocalPath& path) {
     return path.folder + L"\\" + below;
 }
 
-} // namespace
-
 bool LocalPathExists(const LocalPath& path) {
-    const std::wstring w = Wide(path);
+    const std::wstring w = LocalWidePath(path);
     return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool LocalMakeFolder(const LocalPath& path) {
-    const std::wstring w = Wide(path);
+    const std::wstring w = LocalWidePath(path);
     return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
 }
 
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode) {
-    const std::wstring w = Wide(path);
+    const std::wstring w = LocalWidePath(path);
     const std::wstring m = code_page::WideFromGbk(mode, code_page::kAnyLength);
     if (w.empty() || m.empty())
         return UniqueFile();
@@ -52,7 +48,7 @@ std::string LocalPathText(const LocalPath& path) {
 
 void ShowFolderAlert(const LocalPath& folder) {
     // Caption "提示".
-    std::wstring text = Wide(folder);
+    std::wstring text = LocalWidePath(folder);
     if (text.empty())
         text = L"?";
     MessageBoxW(nullptr, text.c_str(), L"\u63d0\u793a", MB_OK);

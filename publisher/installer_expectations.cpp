@@ -13,30 +13,26 @@ bool SameName(std::string_view a, std::string_view b) {
     });
 }
 
-struct Found {
-    const PackageModule* module = nullptr;
-    const PackageFile* file = nullptr;
-};
-
-Found FindTopFile(const Package& package, std::string_view name) {
+// A file directly in the download folder, brought by a module installers download.
+bool HasTopFile(const Package& package, std::string_view name) {
     for (const PackageModule& m : package.modules) {
         if (m.record.State == 'D')
             continue;
         for (const PackageFile& f : m.files)
             if (f.relDir.empty() && SameName(f.fileName, name))
-                return {&m, &f};
+                return true;
     }
-    return {};
+    return false;
 }
 
 } // namespace
 
 InstallerFindings CheckInstallerExpectations(const Package& package) {
     InstallerFindings out;
-    if (!FindTopFile(package, "TalvikTradeSafe.exe").file)
+    if (!HasTopFile(package, "TalvikTradeSafe.exe"))
         out.errors.push_back("no module brings TalvikTradeSafe.exe to the top of the download folder (a file "
                              "directly in a module's folder): installs would link to and start nothing");
-    if (!FindTopFile(package, "uninstall.exe").file)
+    if (!HasTopFile(package, "uninstall.exe"))
         out.warnings.push_back("no module brings uninstall.exe to the top of the download folder: the "
                                "uninstall entry of every install would point at nothing");
     for (const PackageModule& m : package.modules) {

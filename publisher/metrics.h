@@ -1,4 +1,6 @@
 // The service's counters, read by a monitoring system through the metrics endpoint (metrics_http.h).
+// Not wired in yet: the serving code does not count into them and no option opens the endpoint, so the
+// service does not use this file or metrics_http.h; both are tested on their own until then.
 // Every count is a relaxed atomic: the serving threads add to them without a lock, and a scrape reads
 // each on its own (a scrape is a sample, not a snapshot). The download servers' probe states are the one
 // part under a lock; it is never held while calling out.

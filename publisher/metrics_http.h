@@ -29,7 +29,7 @@ class MetricsEndpoint {
 
     bool Listen(const Endpoint& at, std::string& error);
     uint16_t Port() const;
-    // Stops accepting and closes the open connections. Idempotent.
+    // Stops accepting; an exchange still open ends within its request time. Idempotent.
     void Close();
 
     static constexpr size_t kMaxRequest = 4096;

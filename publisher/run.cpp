@@ -8,10 +8,10 @@
 #include "publisher/preparation.h"
 #include "publisher/reload_request.h"
 #include "publisher/server.h"
+#include "publisher/signed_package.h"
 #include "publisher/start_checks.h"
 #include "publisher/systemd_notify.h"
 #include "publisher/version.h"
-#include "publisher/signed_package.h"
 
 #include <asio.hpp>
 
@@ -150,6 +150,15 @@ std::unique_ptr<Preparation> Prepare(const std::shared_ptr<PreparedFiles>& files
     });
 }
 
+// Reopens the log file by its name (after logrotate moved it); says so in the old one when it cannot.
+bool ReopenLog(EventLog& log, const Options& options, const char* signal) {
+    if (log.Reopen())
+        return true;
+    log.Write(std::string(signal) + ": cannot reopen the log file " + options.logFile +
+              "; still writing the old one");
+    return false;
+}
+
 void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& server, EventLog& log,
                     const Options& options, std::unique_ptr<Preparation>& preparation) {
     signals.async_wait([&](const asio::error_code& ec, int signal) {
@@ -157,11 +166,8 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             return;
         if (signal == SIGUSR1) {
             // Log rotation only: the package stays as it is until a deployer asks for a reload.
-            if (log.Reopen())
+            if (ReopenLog(log, options, "SIGUSR1"))
                 log.Write("SIGUSR1: log file reopened");
-            else
-                log.Write("SIGUSR1: cannot reopen the log file " + options.logFile +
-                          "; still writing the old one");
             WaitForSignals(signals, io, server, log, options, preparation);
             return;
         }
@@ -172,9 +178,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             io.stop();
             return;
         }
-        if (!log.Reopen())
-            log.Write("SIGHUP: cannot reopen the log file " + options.logFile +
-                      "; still writing the old one");
+        ReopenLog(log, options, "SIGHUP");
         NotifyReloading();
         std::string error;
         std::optional<Package> loaded = UsablePackage(options.packageDir, error);
@@ -183,16 +187,19 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // The old package's preparation stops within a message; its prepared files stay with the
             // connections that still serve it.
             preparation.reset();
-            log.Write("SIGHUP: reloaded, now serving " + Summary(*package));
-            RecordReloadOutcome(true, "reloaded, now serving " + Summary(*package));
-            NotifyReady("serving " + Summary(*package));
+            const std::string outcome = "reloaded, now serving " + Summary(*package);
+            log.Write("SIGHUP: " + outcome);
             auto prepared = PreparedStore(package, options, server.Prepared().get());
             server.Replace(package, prepared);
+            // Told once new connections get the new package: --reload returns on it.
+            RecordReloadOutcome(true, outcome);
+            NotifyReady("serving " + Summary(*package));
             preparation = Prepare(prepared, options, io, log);
         } else {
-            log.Write("SIGHUP: reload refused, still serving " + Summary(*server.Current()) + ": " + error);
-            RecordReloadOutcome(false,
-                                "reload refused, still serving " + Summary(*server.Current()) + ": " + error);
+            const std::string outcome =
+                "reload refused, still serving " + Summary(*server.Current()) + ": " + error;
+            log.Write("SIGHUP: " + outcome);
+            RecordReloadOutcome(false, outcome);
             NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
         }
         WaitForSignals(signals, io, server, log, options, preparation);

@@ -24,12 +24,16 @@ void WritePreparedPackage(const fs::path& root) {
     WriteFile(root, "modules/client/notes.txt", Compressible(300000, 1));
 }
 
+// No probes: the check service's probe downloads a module too, and would add to the downloads counted.
+const std::vector<std::string> kNoProbe{"--probe-seconds", "0"};
+
 std::vector<std::string> ServeArgs(const fs::path& package, const fs::path& work) {
     return {"--package",   package.string(),
             "--check",     "127.0.0.1:0",
             "--download",  "127.0.0.1:0",
             "--log",       (work / "events.log").string(),
-            "--cache-dir", (work / "cache").string()};
+            "--cache-dir", (work / "cache").string(),
+            kNoProbe[0],   kNoProbe[1]};
 }
 
 // Waits until the log holds `text` `times` times; the preparation runs in the background.
@@ -128,7 +132,7 @@ TEST(PreparedProcessTest, PreparedMessagesBeyondTheCapAreReadFromTheirCacheFiles
 // download ends with error 30 instead of installing it half old, half new), and that after the reload
 // it goes out as it is now, byte for byte, while its unchanged neighbours still come prepared.
 TEST(PreparedProcessTest, FileChangedAfterPreparationIsServedOnlyAfterAReload) {
-    ServedPackage served(WritePreparedPackage);
+    ServedPackage served(WritePreparedPackage, kNoProbe);
     ASSERT_TRUE(served.process->started());
     const fs::path log = served.work.path() / "events.log";
     ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << served.Log();
@@ -148,7 +152,7 @@ TEST(PreparedProcessTest, FileChangedAfterPreparationIsServedOnlyAfterAReload) {
 // Tests that SIGHUP prepares the new package: the unchanged files are shared with the package loaded
 // before (nothing read or compressed again), the new one is compressed, and a download is exact.
 TEST(PreparedProcessTest, ReloadPreparesTheNewPackage) {
-    ServedPackage served(WritePreparedPackage);
+    ServedPackage served(WritePreparedPackage, kNoProbe);
     ASSERT_TRUE(served.process->started());
     const fs::path log = served.work.path() / "events.log";
     ASSERT_TRUE(WaitForLog(log, "6 of 6 files prepared")) << served.Log();
@@ -164,7 +168,7 @@ TEST(PreparedProcessTest, ReloadPreparesTheNewPackage) {
 // Tests that the switches that change what a download sends still do once the package is prepared:
 // the hostile chunk leads the download, which otherwise arrives exactly from prepared messages.
 TEST(PreparedProcessTest, TestSwitchesStillApplyOncePrepared) {
-    ServedPackage served(WritePreparedPackage, {"--test-hostile-reldir"});
+    ServedPackage served(WritePreparedPackage, {"--test-hostile-reldir", kNoProbe[0], kNoProbe[1]});
     ASSERT_TRUE(served.process->started());
     ASSERT_TRUE(WaitForLog(served.work.path() / "events.log", "6 of 6 files prepared")) << served.Log();
     auto modules = ListModules(served.process->checkPort());
@@ -183,8 +187,8 @@ TEST(PreparedProcessTest, TestSwitchesStillApplyOncePrepared) {
 TEST(PreparedProcessTest, UnusableCacheFolderStillServesEveryFile) {
     TempFolder scratch;
     WriteFile(scratch.path(), "plain", {1});
-    ServedPackage served(WritePreparedPackage,
-                         {"--cache-dir", (scratch.path() / "plain" / "cache").string()});
+    ServedPackage served(WritePreparedPackage, {"--cache-dir", (scratch.path() / "plain" / "cache").string(),
+                                                kNoProbe[0], kNoProbe[1]});
     ASSERT_TRUE(served.process->started());
     ASSERT_TRUE(WaitForLog(served.work.path() / "events.log", "cannot use the cache folder")) << served.Log();
     EXPECT_EQ(Installed(served.process->checkPort(), served.work.path(), "plain"),

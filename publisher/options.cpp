@@ -91,6 +91,8 @@ std::string HelpText() {
            "                         authenticates every N seconds; one that failed twice in a row is\n"
            "                         not handed out until it answers again; when none answers, all are\n"
            "                         handed out in turn (default 5; 0: no probing)\n"
+           "  --metrics ADDR:PORT    serve counters at http://ADDR:PORT/metrics (Prometheus text format)\n"
+           "                         and /healthz (200 while serving, 503 otherwise); default: none\n"
            "  --threads N            serving threads, each with its own connections (default: one per\n"
            "                         core)\n"
            "  --log FILE             append the event log to FILE (default: standard error)\n"
@@ -227,6 +229,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
                                               "--prepare-threads",
                                               "--prepared-mib",
                                               "--cache-max-mib",
+                                              "--metrics",
                                               "--test-refuse-auth",
                                               "--test-refuse-login",
                                               "--test-offer-nothing",
@@ -260,13 +263,15 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
             if (!n)
                 return usage("--probe-seconds " + value + ": expected 0 to 3600");
             o.probeSeconds = *n;
-        } else if (arg == "--check" || arg == "--download") {
+        } else if (arg == "--check" || arg == "--download" || arg == "--metrics") {
             auto endpoint = ParseEndpoint(value);
             if (!endpoint)
                 return usage(arg + " " + value +
                              ": expected a dotted IPv4 address and a port, e.g. 127.0.0.1:31711");
             if (arg == "--check")
                 check = endpoint;
+            else if (arg == "--metrics")
+                o.metrics = endpoint;
             else
                 o.downloads.push_back(*endpoint);
         } else if (arg == "--log") {

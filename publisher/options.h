@@ -53,6 +53,7 @@ struct Options {
     std::optional<uint32_t> prepareThreads; // empty: every core but one; 0: nothing is prepared
     uint32_t preparedMib = 1024; // prepared messages held in memory; beyond, read from the cache files
     std::optional<uint32_t> cacheMaxMib; // the cache folder's limit; empty: the package's size plus a quarter
+    std::optional<Endpoint> metrics;     // the /metrics and /healthz listener; empty: none
     TestSwitches test;
 };
 

@@ -32,13 +32,16 @@ Connection::Connection(asio::ip::tcp::socket socket, Role role,
                        std::string tag, ConnectionPolicy policy, ConnectionHooks hooks)
     : socket_(std::move(socket)), deadline_(socket_.get_executor()), policy_(policy),
       hooks_(std::move(hooks)), log_(log), settings_(std::move(settings)),
-      session_(role, *settings_, log, std::move(tag), scratch) {}
+      session_(role, *settings_, log, std::move(tag), scratch) {
+    session_.Watch(hooks_.metrics, hooks_.quiet);
+}
 
 void Connection::Start() {
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     socket_.non_blocking(true, ec);
-    log_.Limited("connected", kEventsPerSecond, session_.Tag() + " connected");
+    if (!hooks_.quiet)
+        log_.Limited("connected", kEventsPerSecond, session_.Tag() + " connected");
     connectedAt_ = lastActivity_ = lastProgress_ = std::chrono::steady_clock::now();
     WaitDeadline(Deadline());
     Read();
@@ -48,9 +51,10 @@ void Connection::Stop(const std::string& reason) {
     if (closed_)
         return;
     closed_ = true;
-    log_.Limited("closed", kEventsPerSecond,
-                 session_.Tag() + " closed: " + reason + " (" + std::to_string(bytesIn_) + " bytes in, " +
-                     std::to_string(bytesOut_) + " bytes out)");
+    if (!hooks_.quiet)
+        log_.Limited("closed", kEventsPerSecond,
+                     session_.Tag() + " closed: " + reason + " (" + std::to_string(bytesIn_) + " bytes in, " +
+                         std::to_string(bytesOut_) + " bytes out)");
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
@@ -179,6 +183,8 @@ void Connection::OnWrite(const asio::error_code& ec, size_t n) {
         lastProgress_ = lastActivity_;
     }
     bytesOut_ += n;
+    if (hooks_.metrics)
+        hooks_.metrics->wireBytesSent.fetch_add(n, std::memory_order_relaxed);
     // Packets held back while the answer queue was full.
     if (inUsed_ > 0 && !session_.QueueFull())
         Process();

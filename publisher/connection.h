@@ -42,6 +42,8 @@ struct ConnectionHooks {
     std::function<void()> closed;
     std::function<void(bool)> streaming;   // a download started (true) or ended (false)
     std::function<bool()> downloadRunning; // whether a download from this connection's address runs
+    Metrics* metrics = nullptr;            // counts what the connection sends and answers; null: none
+    bool quiet = false;                    // the check service's own probe: no routine log lines
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {

@@ -44,6 +44,7 @@ struct DownloadProber::Attempt {
     asio::steady_timer deadline;
     std::vector<uint8_t> in;
     size_t used = 0;
+    uint16_t localPort = 0;
     bool done = false;
     bool authenticated = false;
     IdeaKey sendKey, recvKey; // the session's, once authenticated
@@ -54,16 +55,20 @@ struct DownloadProber::Attempt {
 DownloadProber::DownloadProber(asio::io_context& io, std::vector<Endpoint> servers,
                                DownloadRotation& rotation, EventLog& log,
                                std::chrono::steady_clock::duration interval,
-                               std::chrono::steady_clock::duration timeout, ProbeModule module)
+                               std::chrono::steady_clock::duration timeout, ProbeModule module,
+                               Metrics* metrics)
     : io_(io), servers_(std::move(servers)), health_(servers_.size()), running_(servers_.size()),
       rotation_(rotation), log_(log), interval_(interval), timeout_(timeout), timer_(io),
-      buffers_(std::make_unique<CodecBuffers>()), module_(std::move(module)) {
+      buffers_(std::make_unique<CodecBuffers>()), module_(std::move(module)), metrics_(metrics) {
     SetKey(fixedKey_, kFixedKeyText.data(), unsigned(kFixedKeyText.size()));
     SetKey(zeroKey_, nullptr, 0);
     uint8_t req[kAuthentReqSize];
     BuildAuthentRequest(req);
     request_.resize(kPacketAreaSize);
     request_.resize(EncodePacket(req, sizeof req, '4', fixedKey_, request_.data(), *buffers_));
+    if (metrics_)
+        for (const Endpoint& server : servers_)
+            metrics_->SetServerUp(Name(server), true);
 }
 
 DownloadProber::~DownloadProber() {
@@ -110,6 +115,15 @@ void DownloadProber::Probe(size_t index) {
     auto address = asio::ip::make_address_v4(servers_[index].address, ec);
     if (ec)
         return Finish(a, false, "not an address");
+    a->socket.open(asio::ip::tcp::v4(), ec);
+    if (!ec)
+        a->socket.bind({asio::ip::address_v4::any(), 0}, ec);
+    if (!ec)
+        a->localPort = a->socket.local_endpoint(ec).port();
+    if (ec)
+        return Finish(a, false, "cannot open a socket: " + ec.message());
+    if (metrics_)
+        metrics_->probeConnections.fetch_add(1, std::memory_order_relaxed);
     a->deadline.expires_after(timeout_);
     a->deadline.async_wait([this, a](const asio::error_code& e) {
         if (!e)
@@ -217,10 +231,20 @@ void DownloadProber::Finish(const std::shared_ptr<Attempt>& a, bool answered, co
     Note(a->index, answered, why, definite);
 }
 
+bool DownloadProber::FromProbe(uint16_t port) const {
+    for (const auto& w : running_)
+        if (auto a = w.lock(); a && !a->done && a->localPort == port)
+            return true;
+    return false;
+}
+
 void DownloadProber::Note(size_t index, bool answered, const std::string& why, bool definite) {
     if (index >= servers_.size())
         return;
-    switch (health_[index].Note(answered, definite)) {
+    const ServerHealth::Change change = health_[index].Note(answered, definite);
+    if (metrics_)
+        metrics_->SetServerUp(Name(servers_[index]), health_[index].Live());
+    switch (change) {
     case ServerHealth::Change::None:
         return;
     case ServerHealth::Change::WentDown: {

@@ -8,11 +8,15 @@
 //
 // The prober runs on the io_context it is given, the one that accepts connections and never a serving
 // thread; every step is asynchronous, so a server that never answers costs a timer, not a thread.
+// A probe's socket is bound to its local port before it connects, so that a download service of the
+// same process, accepting on the same thread, knows the connection for its own probe (FromProbe) and
+// counts it instead of logging it like an installer's.
 #pragma once
 
 #include "net/idea.h"
 #include "net/packet_codec.h"
 #include "publisher/download_rotation.h"
+#include "publisher/metrics.h"
 #include "net/session_messages.h"
 #include "publisher/options.h"
 #include "service/messages.h"
@@ -51,7 +55,8 @@ class DownloadProber {
     // `servers` in the rotation's order.
     DownloadProber(asio::io_context& io, std::vector<Endpoint> servers, DownloadRotation& rotation,
                    EventLog& log, std::chrono::steady_clock::duration interval,
-                   std::chrono::steady_clock::duration timeout, ProbeModule module = {});
+                   std::chrono::steady_clock::duration timeout, ProbeModule module = {},
+                   Metrics* metrics = nullptr);
     ~DownloadProber();
     DownloadProber(const DownloadProber&) = delete;
     DownloadProber& operator=(const DownloadProber&) = delete;
@@ -60,6 +65,9 @@ class DownloadProber {
     void Start();
     // Cancels the probes under way; call on the prober's io_context thread or once it has stopped.
     void Stop();
+
+    // Whether a connection from local port `port` is one of this prober's running probes.
+    bool FromProbe(uint16_t port) const;
 
     // Applies one probe result: the rule, the rotation and the log. Public for tests.
     void Note(size_t index, bool answered, const std::string& why, bool definite = false);
@@ -91,6 +99,7 @@ class DownloadProber {
     std::vector<uint8_t> request_; // the authentication request as a packet, the same every time
     std::unique_ptr<CodecBuffers> buffers_;
     ProbeModule module_;
+    Metrics* metrics_;
 };
 
 } // namespace publisher

@@ -36,6 +36,13 @@ Endpoint DownloadRotation::Next() {
     return best->server.endpoint;
 }
 
+size_t DownloadRotation::CountLive(const std::vector<Entry>& entries) {
+    size_t up = 0;
+    for (const Entry& e : entries)
+        up += e.live ? 1 : 0;
+    return up;
+}
+
 size_t DownloadRotation::SetLive(size_t index, bool live) {
     std::lock_guard lock(mutex_);
     if (index < entries_.size() && entries_[index].live != live) {
@@ -44,10 +51,12 @@ size_t DownloadRotation::SetLive(size_t index, bool live) {
         for (Entry& e : entries_)
             e.current = 0;
     }
-    size_t up = 0;
-    for (const Entry& e : entries_)
-        up += e.live ? 1 : 0;
-    return up;
+    return CountLive(entries_);
+}
+
+size_t DownloadRotation::LiveCount() const {
+    std::lock_guard lock(mutex_);
+    return CountLive(entries_);
 }
 
 size_t DownloadRotation::Size() const {

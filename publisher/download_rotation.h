@@ -28,6 +28,7 @@ class DownloadRotation {
     // Marks server `index` (in the order given) down or up; returns how many are up afterwards.
     size_t SetLive(size_t index, bool live);
     size_t Size() const;
+    size_t LiveCount() const;
 
   private:
     struct Entry {
@@ -35,6 +36,8 @@ class DownloadRotation {
         bool live = true;
         int64_t current = 0; // smooth weighted turns: the highest goes next
     };
+
+    static size_t CountLive(const std::vector<Entry>& entries);
 
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;

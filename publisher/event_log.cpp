@@ -131,6 +131,7 @@ void EventLog::Limited(std::string_view kind, unsigned perSecond, std::string_vi
         Roll(it->first, it->second, now);
         if (it->second.written >= perSecond) {
             ++it->second.suppressed;
+            ++suppressedTotal_;
             return;
         }
         ++it->second.written;

@@ -53,6 +53,11 @@ class EventLog {
     void FlushSuppressed();
     // Waits up to `limit` until every line queued so far is written; false when the writer is behind.
     bool Flush(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+    // Lines Limited held back since the start, for the metrics.
+    uint64_t SuppressedTotal() const {
+        std::lock_guard lock(mutex_);
+        return suppressedTotal_;
+    }
 
     // For tests: the time source of the rate limit.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
@@ -89,6 +94,7 @@ class EventLog {
     uint64_t queued_ = 0;  // entries ever queued
     uint64_t handled_ = 0; // entries the writer is done with
     uint64_t dropped_ = 0; // lines refused since the last count was logged
+    uint64_t suppressedTotal_ = 0;
     std::string path_;
     Clock clock_ = [] { return std::chrono::steady_clock::now(); };
     std::map<std::string, Budget, std::less<>> budgets_;

@@ -59,9 +59,14 @@ std::string Metrics::Render() const {
     w.Family("orvane_connections_open", "gauge", "Connections open now.");
     for (int s = 0; s < kServices; ++s)
         w.Sample("orvane_connections_open", Read(connectionsOpen[s]), kServiceLabel[s]);
-    w.Family("orvane_connections_total", "counter", "Connections accepted.");
+    w.Family("orvane_connections_total", "counter",
+             "Connections accepted, not counting this process's own probes.");
     for (int s = 0; s < kServices; ++s)
         w.Sample("orvane_connections_total", Read(connectionsTotal[s]), kServiceLabel[s]);
+    w.Family("orvane_connections_refused_total", "counter",
+             "Connections closed at once: a connection limit was reached.");
+    for (int s = 0; s < kServices; ++s)
+        w.Sample("orvane_connections_refused_total", Read(connectionsRefused[s]), kServiceLabel[s]);
     w.Family("orvane_authentications_total", "counter", "Link authentications answered.");
     w.Sample("orvane_authentications_total", Read(authenticationsAccepted), "result=\"accepted\"");
     w.Sample("orvane_authentications_total", Read(authenticationsRefused), "result=\"refused\"");

@@ -1,6 +1,4 @@
 // The service's counters, read by a monitoring system through the metrics endpoint (metrics_http.h).
-// Not wired in yet: the serving code does not count into them and no option opens the endpoint, so the
-// service does not use this file or metrics_http.h; both are tested on their own until then.
 // Every count is a relaxed atomic: the serving threads add to them without a lock, and a scrape reads
 // each on its own (a scrape is a sample, not a snapshot). The download servers' probe states are the one
 // part under a lock; it is never held while calling out.
@@ -21,6 +19,7 @@ struct Metrics {
 
     std::array<Counter, kServices> connectionsOpen{};
     std::array<Counter, kServices> connectionsTotal{};
+    std::array<Counter, kServices> connectionsRefused{}; // over a connection limit
     Counter authenticationsAccepted{0};
     Counter authenticationsRefused{0};
     Counter updateChecks{0};
@@ -30,11 +29,11 @@ struct Metrics {
     Counter downloadsFailed{0};
     Counter fileBytesSent{0}; // module file content carried by download messages
     Counter wireBytesSent{0}; // bytes written to sockets, packets whole
-    Counter preparedFiles{0}; // of the package served now
+    Counter preparedFiles{0}; // of the package served now; set before each rendering
     Counter packageFiles{0};
     Counter reloadsDone{0};
     Counter reloadsRefused{0};
-    Counter logLinesSuppressed{0};
+    Counter logLinesSuppressed{0}; // set before each rendering
     Counter probeConnections{0};
 
     // The last probe's verdict on an advertised download server ("203.0.113.11:31712").

@@ -3,6 +3,8 @@
 #include "publisher/cache_folder.h"
 #include "publisher/event_log.h"
 #include "publisher/installer_expectations.h"
+#include "publisher/metrics.h"
+#include "publisher/metrics_http.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/preparation.h"
@@ -159,8 +161,21 @@ bool ReopenLog(EventLog& log, const Options& options, const char* signal) {
     return false;
 }
 
+// The gauges a scrape reads from their owners, then every count.
+std::string RenderMetrics(Metrics& metrics, const Server& server, const EventLog& log) {
+    const auto relaxed = std::memory_order_relaxed;
+    size_t files = 0;
+    for (const auto& m : server.Current()->modules)
+        files += m.files.size();
+    const auto prepared = server.Prepared();
+    metrics.packageFiles.store(files, relaxed);
+    metrics.preparedFiles.store(prepared ? prepared->Files() : 0, relaxed);
+    metrics.logLinesSuppressed.store(log.SuppressedTotal(), relaxed);
+    return metrics.Render();
+}
+
 void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& server, EventLog& log,
-                    const Options& options, std::unique_ptr<Preparation>& preparation) {
+                    const Options& options, std::unique_ptr<Preparation>& preparation, Metrics& metrics) {
     signals.async_wait([&](const asio::error_code& ec, int signal) {
         if (ec)
             return;
@@ -168,7 +183,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             // Log rotation only: the package stays as it is until a deployer asks for a reload.
             if (ReopenLog(log, options, "SIGUSR1"))
                 log.Write("SIGUSR1: log file reopened");
-            WaitForSignals(signals, io, server, log, options, preparation);
+            WaitForSignals(signals, io, server, log, options, preparation, metrics);
             return;
         }
         if (signal != SIGHUP) {
@@ -193,6 +208,7 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
             server.Replace(package, prepared);
             // Told once new connections get the new package: --reload returns on it.
             RecordReloadOutcome(true, outcome);
+            metrics.reloadsDone.fetch_add(1, std::memory_order_relaxed);
             NotifyReady("serving " + Summary(*package));
             preparation = Prepare(prepared, options, io, log);
         } else {
@@ -200,9 +216,10 @@ void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& ser
                 "reload refused, still serving " + Summary(*server.Current()) + ": " + error;
             log.Write("SIGHUP: " + outcome);
             RecordReloadOutcome(false, outcome);
+            metrics.reloadsRefused.fetch_add(1, std::memory_order_relaxed);
             NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
         }
-        WaitForSignals(signals, io, server, log, options, preparation);
+        WaitForSignals(signals, io, server, log, options, preparation, metrics);
     });
 }
 
@@ -266,8 +283,12 @@ int RunPublisher(int argc, const char* const* argv) {
     asio::io_context io(1);
     auto package = std::make_shared<const Package>(std::move(*loaded));
     auto prepared = PreparedStore(package, options);
-    Server server(io, package, options, log, prepared);
-    if (!server.Listen(error)) {
+    Metrics metrics;
+    Server server(io, package, options, log, prepared, &metrics);
+    // Closed before the server goes: a scrape reads the server.
+    MetricsEndpoint monitoring(
+        io, [&] { return RenderMetrics(metrics, server, log); }, [&server] { return server.Healthy(); });
+    if (!server.Listen(error) || (options.metrics && !monitoring.Listen(*options.metrics, error))) {
         std::cerr << "orvane-publisher: " << error << "\n";
         if (log.ToFile())
             log.Write(error);
@@ -279,11 +300,14 @@ int RunPublisher(int argc, const char* const* argv) {
 
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     signals.add(SIGUSR1);
-    WaitForSignals(signals, io, server, log, options, preparation);
+    WaitForSignals(signals, io, server, log, options, preparation, metrics);
 
     log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +
               " serving threads");
-    for (const std::string& line : server.Describe()) {
+    std::vector<std::string> listening = server.Describe();
+    if (options.metrics)
+        listening.push_back("metrics " + options.metrics->address + ":" + std::to_string(monitoring.Port()));
+    for (const std::string& line : listening) {
         log.Write("listening: " + line);
         std::cout << line << "\n";
     }
@@ -291,6 +315,7 @@ int RunPublisher(int argc, const char* const* argv) {
     NotifyReady("serving " + Summary(*server.Current()));
 
     io.run();
+    monitoring.Close();
     server.Close();
     log.Write("stopped");
     return 0;

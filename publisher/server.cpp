@@ -8,8 +8,8 @@
 namespace publisher {
 
 Server::Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-               EventLog& log, std::shared_ptr<PreparedFiles> prepared)
-    : io_(io), options_(options), log_(log), logTimer_(io) {
+               EventLog& log, std::shared_ptr<PreparedFiles> prepared, Metrics* metrics)
+    : io_(io), options_(options), log_(log), metrics_(metrics), logTimer_(io) {
     const uint32_t scale = options.test.timeScale;
     policy_.authLimit = std::chrono::seconds(options.authSeconds);
     policy_.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -121,8 +121,9 @@ bool Server::Listen(std::string& error) {
         // An answer takes a round trip or two; a server slower than this would make installers wait too.
         const auto interval = std::chrono::seconds(options_.probeSeconds);
         const auto timeout = std::min<std::chrono::steady_clock::duration>(interval, std::chrono::seconds(3));
-        prober_ = std::make_unique<DownloadProber>(io_, std::move(endpoints), rotation_, log_, interval,
-                                                   timeout, [this] { return ProbeItem(*Current()); });
+        prober_ = std::make_unique<DownloadProber>(
+            io_, std::move(endpoints), rotation_, log_, interval, timeout,
+            [this] { return ProbeItem(*Current()); }, metrics_);
         prober_->Start();
     }
 
@@ -151,6 +152,11 @@ std::optional<messages::DownloadItem> ProbeItem(const Package& package) {
         return std::nullopt;
     return messages::DownloadItem{package.packageNo, best->name, best->record.ModuleVerA,
                                   best->record.ModuleVerB};
+}
+
+bool Server::Healthy() const {
+    const bool listening = !listeners_.empty() && listeners_.front()->acceptor.is_open();
+    return listening && (!options_.check || rotation_.LiveCount() != 0);
 }
 
 std::vector<std::string> Server::Describe() const {
@@ -241,6 +247,11 @@ void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket soc
     asio::error_code peerError;
     auto peer = socket.remote_endpoint(peerError);
     std::string address = peerError ? std::string("?") : peer.address().to_string();
+    // Our own probe comes from an address of this host, so the peer's address is the one it reached.
+    asio::error_code localError;
+    const auto local = socket.local_endpoint(localError);
+    const bool probe = role == Role::Download && prober_ && !peerError && !localError &&
+                       peer.address() == local.address() && prober_->FromProbe(peer.port());
     std::string tag = std::string(role == Role::Check ? "check#" : "download#") + std::to_string(++nextId_) +
                       " " + address + (peerError ? "" : ":" + std::to_string(peer.port()));
     const uint32_t limit =
@@ -263,14 +274,22 @@ void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket soc
         }
     }
     if (!refusal.empty()) {
+        if (metrics_)
+            metrics_->connectionsRefused[r].fetch_add(1, std::memory_order_relaxed);
         log_.Limited("refused", kComplaintsPerSecond, tag + " refused: " + refusal);
         asio::error_code ignored;
         socket.close(ignored);
         return;
     }
+    if (metrics_ && !probe) {
+        metrics_->connectionsTotal[r].fetch_add(1, std::memory_order_relaxed);
+        metrics_->connectionsOpen[r].fetch_add(1, std::memory_order_relaxed);
+    }
     // The hooks run on the connection's serving thread.
     ConnectionHooks hooks;
-    hooks.closed = [this, r, address] { Closed(r, address); };
+    hooks.closed = [this, r, address, probe] { Closed(r, address, probe); };
+    hooks.metrics = probe ? nullptr : metrics_;
+    hooks.quiet = probe;
     if (role == Role::Download)
         hooks.streaming = [this, address](bool on) {
             std::lock_guard lock(mutex_);
@@ -289,7 +308,9 @@ void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket soc
     asio::post(worker.io, [connection] { connection->Start(); });
 }
 
-void Server::Closed(size_t role, const std::string& address) {
+void Server::Closed(size_t role, const std::string& address, bool probe) {
+    if (metrics_ && !probe)
+        metrics_->connectionsOpen[role].fetch_sub(1, std::memory_order_relaxed);
     std::lock_guard lock(mutex_);
     --active_[role];
     auto it = addresses_.find(address);

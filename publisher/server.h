@@ -14,6 +14,10 @@
 // both together. A reload (SIGHUP) gives new connections the new package; the kept messages of the
 // files it shares with the old one stay kept, the rest are dropped. Open connections keep the package
 // they started with until they end.
+//
+// Counting (Metrics, optional): connections by service, and through the connections what they answer
+// and send. The check service's own probes of a download service of this process are counted by the
+// prober and are left out of the connection counts and the log.
 #pragma once
 
 #include "publisher/connection.h"
@@ -44,7 +48,7 @@ std::optional<messages::DownloadItem> ProbeItem(const Package& package);
 class Server {
   public:
     Server(asio::io_context& io, std::shared_ptr<const Package> package, const Options& options,
-           EventLog& log, std::shared_ptr<PreparedFiles> prepared = nullptr);
+           EventLog& log, std::shared_ptr<PreparedFiles> prepared = nullptr, Metrics* metrics = nullptr);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -60,6 +64,9 @@ class Server {
     // The prepared messages of the current package, if any.
     std::shared_ptr<PreparedFiles> Prepared() const;
     size_t ServingThreads() const { return workers_.size(); }
+    // Listening, and with a check service, at least one advertised download server answering its
+    // probes: what a health check asks. On the accepting thread.
+    bool Healthy() const;
     // Stops accepting and probing, ends every serving thread and joins it; open connections end with
     // it. Idempotent.
     void Close();
@@ -84,12 +91,13 @@ class Server {
     };
     void Accept(Listener& listener);
     void Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket);
-    void Closed(size_t role, const std::string& address);
+    void Closed(size_t role, const std::string& address, bool probe);
     void FlushLog();
 
     asio::io_context& io_;
     const Options& options_;
     EventLog& log_;
+    Metrics* metrics_;
     ConnectionPolicy policy_;
     DownloadRotation rotation_;
     std::unique_ptr<DownloadProber> prober_;

@@ -62,11 +62,16 @@ Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std:
 }
 
 Session::~Session() {
+    // A download the connection ended before its last message: lost, dropped or refused midway.
+    if (downloadOpen_)
+        Count(&Metrics::downloadsFailed);
     DropRecording();
     CloseReplayFile();
 }
 
 void Session::Log(std::string_view kind, const std::string& text) {
+    if (quiet_)
+        return;
     log_.Limited(kind, kEventsPerSecond, tag_ + " " + text);
 }
 
@@ -154,6 +159,7 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     if (settings_.test.refuseAuth) {
         BuildAuthentResponse(*settings_.test.refuseAuth, "", 0, "", answer);
         Queue(answer, sizeof answer);
+        Count(&Metrics::authenticationsRefused);
         Complain("authentication refused",
                  "authentication refused by test switch with " + std::to_string(*settings_.test.refuseAuth));
         return;
@@ -161,6 +167,7 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     if (credential != kCredential) {
         BuildAuthentResponse(kErrorBadCredential, "", 0, "", answer);
         Queue(answer, sizeof answer);
+        Count(&Metrics::authenticationsRefused);
         Complain("authentication refused", "authentication refused: wrong credential");
         return;
     }
@@ -174,6 +181,7 @@ void Session::HandleAuthent(const uint8_t* msg, size_t len) {
     SetKey(ownSendKey_, ownSend.data(), unsigned(ownSend.size()));
     authenticated_ = true;
     loggedIn_ = false;
+    Count(&Metrics::authenticationsAccepted);
     Log("authenticated", "authenticated");
 }
 
@@ -239,6 +247,7 @@ void Session::HandleUpdateCheck(const uint8_t* msg, size_t len) {
     }
     rsp.Offers.push_back(offer);
     Queue(messages::EncodeUpdateCheckResponse(rsp));
+    Count(&Metrics::updateChecks);
     std::string asked = "update check for " + LogName(request->PackageNo) + " at " +
                         std::to_string(request->VerPart3) + "." + std::to_string(request->VerPart4);
     if (offer.Available)
@@ -262,6 +271,7 @@ void Session::HandleModuleCheck(const uint8_t* msg, size_t len) {
     else if (request->PackageNo != package.packageNo || request->VerPart3 != package.verPart3 ||
              request->VerPart4 != package.verPart4)
         error = kErrorUnknownPackage;
+    Count(&Metrics::moduleChecks);
     if (error != 0) {
         messages::ModuleCheckResponse rsp;
         rsp.ErrorCode = error;
@@ -342,8 +352,11 @@ void Session::HandleDownload(const uint8_t* msg, size_t len) {
         Log("download", "download of " + std::to_string(repeated) + " modules already on their way");
         return;
     }
-    if (!stream_.Active())
-        streamStartBytes_ = stream_.BytesRead();
+    if (!stream_.Active()) {
+        streamStartBytes_ = bytesCounted_ = stream_.BytesRead();
+        downloadOpen_ = true;
+        Count(&Metrics::downloadsStarted);
+    }
     for (const PackageModule* m : wanted)
         stream_.Enqueue(m);
     hostilePending_ = settings_.test.hostileRelDir;

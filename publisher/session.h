@@ -10,6 +10,7 @@
 #include "publisher/chunk_stream.h"
 #include "publisher/download_rotation.h"
 #include "publisher/message_cache.h"
+#include "publisher/metrics.h"
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/scratch.h"
@@ -75,6 +76,12 @@ class Session {
     // Download messages built so far: what counts as download progress.
     uint64_t DownloadMessages() const { return downloadMessages_; }
     const std::string& Tag() const { return tag_; }
+    // Counts what this session answers into `metrics` (null: nothing); `quiet`: writes no routine log
+    // lines (complaints still go out), for the check service's own probes. Before the first Receive.
+    void Watch(Metrics* metrics, bool quiet) {
+        metrics_ = metrics;
+        quiet_ = quiet;
+    }
 
   private:
     void HandleMessage(const uint8_t* msg, size_t len);
@@ -113,6 +120,10 @@ class Session {
     void Close(const std::string& reason);
     void Log(std::string_view kind, const std::string& text);
     void Complain(std::string_view kind, const std::string& text);
+    void Count(Metrics::Counter Metrics::*counter, uint64_t n = 1) {
+        if (metrics_)
+            (metrics_->*counter).fetch_add(n, std::memory_order_relaxed);
+    }
 
     Role role_;
     const ServiceSettings& settings_;
@@ -148,6 +159,10 @@ class Session {
     bool moduleListSent_ = false;
     bool closing_ = false;
     std::string closeReason_;
+    Metrics* metrics_ = nullptr;
+    bool quiet_ = false;
+    bool downloadOpen_ = false; // a download was started and not finished
+    uint64_t bytesCounted_ = 0; // of stream_.BytesRead(), already in the file byte count
 };
 
 } // namespace publisher

@@ -42,7 +42,11 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
     }
     packet.resize(n);
     ++downloadMessages_;
+    Count(&Metrics::fileBytesSent, stream_.BytesRead() - bytesCounted_);
+    bytesCounted_ = stream_.BytesRead();
     if (!stream_.Active()) {
+        downloadOpen_ = false;
+        Count(&Metrics::downloadsCompleted);
         stream_.ReleaseIdle();
         std::string kept;
         if (replayedMessages_ != 0)

@@ -97,6 +97,8 @@ std::string CheckListeners(const Options& options, std::vector<std::string>& bus
         all.emplace_back("check", *options.check);
     for (const auto& d : options.downloads)
         all.emplace_back("download", d);
+    if (options.metrics)
+        all.emplace_back("metrics", *options.metrics);
     for (const auto& [role, e] : all) {
         sockaddr_in address{};
         address.sin_family = AF_INET;

@@ -75,6 +75,8 @@ PublisherProcess::PublisherProcess(const std::vector<std::string>& args, bool cl
             checkPort_ = uint16_t(port);
         else if (std::sscanf(line, "download %u.%u.%u.%u:%u", &a, &b, &c, &d, &port) == 5)
             downloadPorts_.push_back(uint16_t(port));
+        else if (std::sscanf(line, "metrics %u.%u.%u.%u:%u", &a, &b, &c, &d, &port) == 5)
+            metricsPort_ = uint16_t(port);
         else if (std::strcmp(line, "ready\n") == 0) {
             ready_ = true;
             break;

@@ -30,6 +30,7 @@ class PublisherProcess {
     bool started() const { return ready_; }
     uint16_t checkPort() const { return checkPort_; }
     const std::vector<uint16_t>& downloadPorts() const { return downloadPorts_; }
+    uint16_t metricsPort() const { return metricsPort_; }
     pid_t pid() const { return pid_; }
     // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit normally).
     int Stop();
@@ -41,6 +42,7 @@ class PublisherProcess {
     bool ready_ = false;
     uint16_t checkPort_ = 0;
     std::vector<uint16_t> downloadPorts_;
+    uint16_t metricsPort_ = 0;
 };
 
 // The standard package in a scratch folder, served on free ports with the event log in a second scratch

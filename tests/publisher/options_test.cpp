@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
+#include <sstream>
 
 using namespace publisher;
 using namespace publisher::testing;
@@ -27,6 +27,26 @@ ParsedOptions Parse(std::vector<std::string> args) {
 ParsedOptions Serve(std::vector<std::string> args) {
     args.insert(args.begin(), {"--package", "/srv/p", "--download", "127.0.0.1:0"});
     return Parse(std::move(args));
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// "--opt=value" as two arguments, "--opt value".
+std::vector<std::string> Spaced(const std::vector<std::string>& joined) {
+    std::vector<std::string> args;
+    for (const std::string& a : joined) {
+        const size_t equals = a.find('=');
+        args.push_back(a.substr(0, equals));
+        if (equals != std::string::npos)
+            args.push_back(a.substr(equals + 1));
+    }
+    return args;
 }
 
 std::string Endpoints(const std::vector<Endpoint>& list) {
@@ -49,128 +69,90 @@ class ConfigFileTest : public ::testing::Test {
     int files_ = 0;
 };
 
-// Tests that every valued option reaches its field as "--opt value" and as "--opt=value".
+// Tests that every valued option reaches its field, given as "--opt value" and as "--opt=value".
 TEST(OptionsTest, EveryValuedOptionReachesItsFieldInBothSpellings) {
-    struct Case {
-        std::string option, value;
-        std::function<bool(const Options&)> holds;
-    };
-    const std::vector<Case> cases = {
-        {"--package", "/srv/q", [](const Options& o) { return o.packageDir == "/srv/q"; }},
-        {"--check", "10.0.0.1:7", [](const Options& o) { return o.check && o.check->port == 7; }},
-        {"--download", "10.0.0.2:8",
-         [](const Options& o) { return Endpoints(o.downloads) == "127.0.0.1:0 10.0.0.2:8 "; }},
-        {"--advertise", "10.0.0.3:9,weight=4",
-         [](const Options& o) { return o.advertise.size() == 1 && o.advertise[0].weight == 4; }},
-        {"--probe-seconds", "17", [](const Options& o) { return o.probeSeconds == 17; }},
-        {"--metrics", "127.0.0.1:9100",
-         [](const Options& o) { return o.metrics && o.metrics->port == 9100; }},
-        {"--threads", "5", [](const Options& o) { return o.threads == 5; }},
-        {"--log", "/var/log/x.log", [](const Options& o) { return o.logFile == "/var/log/x.log"; }},
-        {"--heartbeat", "0", [](const Options& o) { return o.heartbeatSeconds == 0; }},
-        {"--idle-minutes", "10080", [](const Options& o) { return o.idleMinutes == 10080; }},
-        {"--auth-seconds", "3", [](const Options& o) { return o.authSeconds == 3; }},
-        {"--hold-hours", "2", [](const Options& o) { return o.holdHours == 2; }},
-        {"--max-per-address", "9", [](const Options& o) { return o.maxPerAddress == 9; }},
-        {"--max-check-connections", "11", [](const Options& o) { return o.maxCheckConnections == 11; }},
-        {"--max-download-connections", "12", [](const Options& o) { return o.maxDownloadConnections == 12; }},
-        {"--max-connections", "13",
-         [](const Options& o) { return o.maxCheckConnections == 13 && o.maxDownloadConnections == 13; }},
-        {"--module-batch", "65535", [](const Options& o) { return o.moduleBatch == 65535; }},
-        {"--cache-mib", "0", [](const Options& o) { return o.cacheMib == 0; }},
-        {"--cache-dir", "/var/cache/p", [](const Options& o) { return o.cacheDir == "/var/cache/p"; }},
-        {"--cache-max-mib", "0", [](const Options& o) { return o.cacheMaxMib == 0u; }},
-        {"--prepare-threads", "0", [](const Options& o) { return o.prepareThreads == 0u; }},
-        {"--prepared-mib", "7", [](const Options& o) { return o.preparedMib == 7; }},
-        {"--test-refuse-auth", "4294967295",
-         [](const Options& o) { return o.test.refuseAuth == 4294967295u; }},
-        {"--test-refuse-login", "3", [](const Options& o) { return o.test.refuseLogin == 3u; }},
-        {"--test-offer-nothing", "0", [](const Options& o) { return o.test.offerNothing == 0u; }},
-        {"--test-drop-after", "18446744073709551615",
-         [](const Options& o) { return o.test.dropAfter == 18446744073709551615u; }},
-        {"--test-time-scale", "60", [](const Options& o) { return o.test.timeScale == 60; }},
-    };
-    for (const Case& c : cases) {
-        for (auto args : {std::vector<std::string>{c.option, c.value}, {c.option + "=" + c.value}}) {
-            ParsedOptions r = Serve(args);
-            ASSERT_EQ(r.action, Action::Run) << args[0] << ": " << r.error;
-            EXPECT_TRUE(c.holds(r.options)) << args[0];
-        }
+    const std::vector<std::string> given = Words(
+        "--package=/srv/q --check=10.0.0.1:7 --download=10.0.0.2:8 --advertise=10.0.0.3:9,weight=4 "
+        "--probe-seconds=17 --metrics=127.0.0.1:9100 --threads=5 --log=/var/log/x.log --heartbeat=0 "
+        "--idle-minutes=10080 --auth-seconds=3 --hold-hours=2 --max-per-address=9 --max-check-connections=11 "
+        "--max-download-connections=12 --module-batch=65535 --cache-mib=0 --cache-dir=/var/cache/p "
+        "--cache-max-mib=0 --prepare-threads=0 --prepared-mib=7 --test-refuse-auth=4294967295 "
+        "--test-refuse-login=3 --test-offer-nothing=0 --test-drop-after=18446744073709551615 "
+        "--test-time-scale=60 --test-garbage --test-hostile-reldir");
+    for (bool joined : {true, false}) {
+        ParsedOptions r = Parse(joined ? given : Spaced(given));
+        ASSERT_EQ(r.action, Action::Run) << r.error;
+        const Options& o = r.options;
+        EXPECT_EQ(o.packageDir, "/srv/q");
+        EXPECT_EQ(o.check->port, 7);
+        EXPECT_EQ(Endpoints(o.downloads), "10.0.0.2:8 ");
+        ASSERT_EQ(o.advertise.size(), 1u);
+        EXPECT_EQ(o.advertise[0].weight, 4u);
+        EXPECT_EQ(o.probeSeconds, 17u);
+        EXPECT_EQ(o.metrics->port, 9100);
+        EXPECT_EQ(o.threads, 5u);
+        EXPECT_EQ(o.logFile, "/var/log/x.log");
+        EXPECT_EQ(o.heartbeatSeconds, 0);
+        EXPECT_EQ(o.idleMinutes, 10080u);
+        EXPECT_EQ(o.authSeconds, 3u);
+        EXPECT_EQ(o.holdHours, 2u);
+        EXPECT_EQ(o.maxPerAddress, 9u);
+        EXPECT_EQ(o.maxCheckConnections, 11u);
+        EXPECT_EQ(o.maxDownloadConnections, 12u);
+        EXPECT_EQ(o.moduleBatch, 65535u);
+        EXPECT_EQ(o.cacheMib, 0u);
+        EXPECT_EQ(o.cacheDir, "/var/cache/p");
+        EXPECT_EQ(o.cacheMaxMib, 0u);
+        EXPECT_EQ(o.prepareThreads, 0u);
+        EXPECT_EQ(o.preparedMib, 7u);
+        EXPECT_EQ(o.test.refuseAuth, 4294967295u);
+        EXPECT_EQ(o.test.refuseLogin, 3u);
+        EXPECT_EQ(o.test.offerNothing, 0u);
+        EXPECT_EQ(o.test.dropAfter, 18446744073709551615u);
+        EXPECT_EQ(o.test.timeScale, 60u);
+        EXPECT_TRUE(o.test.garbage && o.test.hostileRelDir);
     }
-    // Defaults where nothing is given.
     const Options plain = Serve({}).options;
-    EXPECT_EQ(plain.check->port, 31711);
-    EXPECT_EQ(plain.maxCheckConnections, 1024u);
-    EXPECT_FALSE(plain.prepareThreads || plain.cacheMaxMib || plain.metrics || plain.test.refuseAuth);
-    EXPECT_FALSE(plain.test.garbage || plain.test.hostileRelDir);
-    ParsedOptions flags = Serve({"--test-garbage", "--test-hostile-reldir", "--no-check"});
-    EXPECT_TRUE(flags.options.test.garbage && flags.options.test.hostileRelDir && !flags.options.check);
+    EXPECT_FALSE(plain.prepareThreads || plain.cacheMaxMib || plain.metrics || plain.test.garbage);
+    EXPECT_FALSE(Serve({"--no-check"}).options.check);
 }
 
 // Tests that out-of-range and malformed values are usage errors naming the option, the value and what it
-// may be, and that the first and last values of each range are taken.
+// may be, in both spellings, and that the ends of a range are taken.
 TEST(OptionsTest, BadValuesNameTheOptionTheValueAndTheRange) {
-    const std::vector<std::pair<std::string, std::string>> bad = {
-        {"--threads", "1025"},
-        {"--threads", "0"},
-        {"--threads", "-1"},
-        {"--probe-seconds", "3601"},
-        {"--probe-seconds", "+5"},
-        {"--heartbeat", "86401"},
-        {"--heartbeat", "-1"},
-        {"--idle-minutes", "0"},
-        {"--auth-seconds", "3601"},
-        {"--hold-hours", "8761"},
-        {"--max-per-address", "0"},
-        {"--max-connections", "1000001"},
-        {"--module-batch", "65536"},
-        {"--cache-mib", "1048577"},
-        {"--cache-max-mib", "2x"},
-        {"--prepare-threads", "1025"},
-        {"--prepared-mib", " 1"},
-        {"--test-time-scale", "0"},
-        {"--test-refuse-auth", "4294967296"},
-        {"--test-drop-after", "many"},
-        {"--check", "localhost:1"},
-        {"--download", "127.0.0.1:65536"},
-        {"--metrics", "1.2.3:80"},
-        {"--advertise", "10.0.0.2:0"},
-        {"--advertise", "10.0.0.2:1,weight=101"},
-    };
-    for (const auto& [option, value] : bad) {
-        for (auto args : {std::vector<std::string>{option, value}, {option + "=" + value}}) {
+    const std::vector<std::string> bad = Words(
+        "--threads=1025 --threads=0 --threads=-1 --probe-seconds=3601 --probe-seconds=+5 --heartbeat=86401 "
+        "--heartbeat=-1 --idle-minutes=0 --auth-seconds=3601 --hold-hours=8761 --max-per-address=0 "
+        "--max-connections=1000001 --module-batch=65536 --cache-mib=1048577 --cache-max-mib=2x "
+        "--prepare-threads=1025 --prepared-mib=0x1 --test-time-scale=0 --test-refuse-auth=4294967296 "
+        "--test-drop-after=many --check=localhost:1 --download=127.0.0.1:65536 --metrics=1.2.3:80 "
+        "--advertise=10.0.0.2:0 --advertise=10.0.0.2:1,weight=101");
+    for (const std::string& given : bad) {
+        const size_t equals = given.find('=');
+        const std::string named =
+            given.substr(0, equals) + ": \"" + given.substr(equals + 1) + "\": expected";
+        for (auto args : {std::vector<std::string>{given}, Spaced({given})}) {
             ParsedOptions r = Serve(args);
-            EXPECT_EQ(r.action, Action::Usage) << option << " " << value;
-            EXPECT_NE(r.error.find(option + ": \"" + value + "\""), std::string::npos) << r.error;
-            EXPECT_NE(r.error.find("expected"), std::string::npos) << r.error;
+            EXPECT_EQ(r.action, Action::Usage) << given;
+            EXPECT_NE(r.error.find(named), std::string::npos) << r.error;
         }
     }
     // An empty folder: "--cache-dir=" reads as a missing value.
     for (auto args : {std::vector<std::string>{"--cache-dir", ""}, {"--cache-dir="}})
         EXPECT_NE(Serve(args).error.find("--cache-dir: "), std::string::npos) << Serve(args).error;
     EXPECT_NE(Serve({"--threads", "0"}).error.find("1 to 1024"), std::string::npos);
-    EXPECT_NE(Serve({"--advertise", "10.0.0.2:1,weight=0"}).error.find("weight from 1 to 100"),
+    EXPECT_NE(Serve({"--advertise=10.0.0.2:1,weight=0"}).error.find("weight from 1 to 100"),
               std::string::npos);
-    for (auto edge : std::vector<std::vector<std::string>>{{"--threads", "1"},
-                                                           {"--threads", "1024"},
-                                                           {"--heartbeat", "86400"},
-                                                           {"--probe-seconds", "3600"}})
-        EXPECT_EQ(Serve(edge).action, Action::Run) << edge[0] << " " << edge[1];
+    for (const char* edge : {"--threads=1", "--threads=1024", "--heartbeat=86400", "--probe-seconds=3600"})
+        EXPECT_EQ(Serve({edge}).action, Action::Run) << edge;
 }
 
 // Tests that an unknown option, a stray argument and a missing value are usage errors naming them.
 TEST(OptionsTest, UnknownOptionsStrayArgumentsAndMissingValues) {
-    for (auto [args, named] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--bogus"}, "--bogus"},
-             {{"stray"}, "stray"},
-             {{"-x"}, "-x"},
-             {{"--threads"}, "--threads"},
-             {{"--log"}, "--log"},
-             {{"--no-check=maybe"}, "--no-check"},
-         }) {
-        ParsedOptions r = Serve(args);
-        EXPECT_EQ(r.action, Action::Usage) << args[0];
-        EXPECT_NE(r.error.find(named), std::string::npos) << r.error;
+    for (const std::string arg : {"--bogus", "stray", "-x", "--threads", "--log", "--no-check=maybe"}) {
+        ParsedOptions r = Serve({arg});
+        EXPECT_EQ(r.action, Action::Usage) << arg;
+        EXPECT_NE(r.error.find(arg.substr(0, arg.find('='))), std::string::npos) << r.error;
     }
     EXPECT_EQ(Parse({"--package"}).action, Action::Usage);
     EXPECT_NE(Parse({"--download", "127.0.0.1:0"}).error.find("--package DIR is required"),
@@ -208,21 +190,15 @@ TEST(OptionsTest, HelpVersionReloadAndTheOtherActions) {
     EXPECT_EQ(Parse({"--version"}).action, Action::Version);
     EXPECT_EQ(Parse({"--version", "--bogus"}).action, Action::Version);
 
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"--reload", "4321"}, {"--reload=4321"}, {"--package", "/srv/p", "--reload", "4321"}}) {
-        ParsedOptions r = Parse(args);
-        EXPECT_EQ(r.action, Action::Reload) << args[0] << " " << r.error;
+    for (const char* args : {"--reload 4321", "--reload=4321", "--package /srv/p --reload 4321"}) {
+        ParsedOptions r = Parse(Words(args));
+        EXPECT_EQ(r.action, Action::Reload) << args << ": " << r.error;
         EXPECT_EQ(r.reloadPid, 4321);
     }
-    for (auto args : std::vector<std::vector<std::string>>{{"--reload", "4321", "--threads", "2"},
-                                                           {"--reload", "4321", "extra"},
-                                                           {"--reload=4321", "extra"},
-                                                           {"--reload"},
-                                                           {"--reload", "1"},
-                                                           {"--reload", "4194305"},
-                                                           {"--reload", "pid"}}) {
-        ParsedOptions r = Parse(args);
-        EXPECT_EQ(r.action, Action::Usage) << args.back();
+    for (const char* args : {"--reload 4321 --threads 2", "--reload 4321 extra", "--reload=4321 extra",
+                             "--reload", "--reload 1", "--reload 4194305", "--reload pid"}) {
+        ParsedOptions r = Parse(Words(args));
+        EXPECT_EQ(r.action, Action::Usage) << args;
         EXPECT_NE(r.error.find("--reload"), std::string::npos) << r.error;
     }
 

@@ -62,7 +62,9 @@ Grammar::Grammar() : app_("", "orvane-publisher") {
         ->trigger_on_parse()
         ->configurable(false);
     config_ = app_.set_config("--config", "", "", false);
-    config_->type_name("FILE");
+    // CLI11 reads no file for an empty name: without this check, "--config $UNSET" would pass unnoticed.
+    config_->type_name("FILE")->check(
+        Checked("--config", [](const std::string& v) { return v.empty() ? "expected a file" : ""; }));
     app_.config_formatter(std::make_shared<ConfigFileReader>(app_, fromFile_));
     app_.allow_config_extras(CLI::config_extras_mode::error);
 

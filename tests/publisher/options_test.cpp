@@ -265,6 +265,7 @@ TEST_F(ConfigFileTest, RefusesWhatItCannotReadFaithfully) {
     EXPECT_EQ(gone.action, Action::Usage);
     EXPECT_NE(gone.error.find("--config " + missing), std::string::npos) << gone.error;
     EXPECT_EQ(Serve({"--config", folder_.path().string()}).action, Action::Usage);
+    EXPECT_NE(Serve({"--config", ""}).error.find("--config: \"\": expected a file"), std::string::npos);
 
     for (auto [text, says] : std::vector<std::pair<std::string, std::string>>{
              {"pakage = \"/srv/p\"\n", "line 1: unknown key 'pakage'"},

@@ -1,23 +1,13 @@
 #include "publisher/options.h"
 
 #include "publisher/cache_folder.h"
+#include "publisher/option_parser.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstring>
-#include <limits>
 #include <thread>
 
 namespace publisher {
 namespace {
-
-template <typename T> std::optional<T> ParseNumber(std::string_view text, T min, T max) {
-    T value{};
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
-        return std::nullopt;
-    return value;
-}
 
 bool IsDottedIPv4(std::string_view text) {
     if (text.size() > 15)
@@ -80,6 +70,9 @@ std::string HelpText() {
            "Serves one package folder to installers: the check service and one or more download services.\n"
            "\n"
            "  --package DIR          package folder holding package.json and the module folders\n"
+           "  --config FILE          read options from FILE, one \"name = value\" line each, named as the\n"
+           "                         long options without their dashes (see CONFIG FILE below); the\n"
+           "                         command line wins over the file\n"
            "  --check ADDR:PORT      check service listener (default 127.0.0.1:31711)\n"
            "  --no-check             run download services only\n"
            "  --download ADDR:PORT   download service listener; may be repeated\n"
@@ -107,7 +100,7 @@ std::string HelpText() {
            "                         together (default 64)\n"
            "  --max-check-connections N     refuse check connections beyond N at once (default 1024)\n"
            "  --max-download-connections N  refuse download connections beyond N at once (default 1024)\n"
-           "  --max-connections N    sets both of the above\n"
+           "  --max-connections N    sets both of the above, where they are not given themselves\n"
            "  --module-batch N       module records per module-check message (default: as many as fit)\n"
            "  --cache-mib N          keep up to N MiB of compressed download messages, so that later\n"
            "                         downloads of an unchanged file skip reading and compressing it\n"
@@ -138,6 +131,20 @@ std::string HelpText() {
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
+           "Every option with a value takes it as --option VALUE or --option=VALUE; given twice, the\n"
+           "later value counts, except for --download and --advertise, which add up.\n"
+           "\n"
+           "CONFIG FILE: every line is blank or name = value, and a # starts a comment anywhere; quote\n"
+           "values with spaces or commas, give repeated options as a list, switches as true or false.\n"
+           "Unknown names, names given twice and sections are errors. --config, --check-config, "
+           "--write-manifest,\n"
+           "--reload, --help and --version belong on the command line only. For example:\n"
+           "    package = \"/srv/orvane/package\"\n"
+           "    check = \"0.0.0.0:31711\"\n"
+           "    download = [\"0.0.0.0:31712\"]\n"
+           "    advertise = [\"203.0.113.10:31712\", \"203.0.113.11:31712,weight=2\"]\n"
+           "    log = \"/var/log/orvane-publisher/events.log\"\n"
+           "\n"
            "Port 0 picks a free port. Once listening, one line per service is printed on standard output\n"
            "(\"check ADDR:PORT\", \"download ADDR:PORT\"), then \"ready\".\n"
            "\n"
@@ -153,210 +160,30 @@ std::string HelpText() {
            "SIGHUP reopens the log file and reloads the package; SIGUSR1 only reopens the log file;\n"
            "SIGPIPE is ignored.\n"
            "\n"
-           "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line, 65 bad package,\n"
+           "Exit status: 0 after SIGINT or SIGTERM, 64 bad command line or config file, 65 bad package,\n"
            "69 a listener could not be opened, 73 the log file could not be opened.\n";
 }
 
 ParsedOptions ParseOptions(int argc, const char* const* argv) {
-    ParsedOptions parsed;
+    GivenOptions given = ReadCommandLine(argc, argv);
+    ParsedOptions& parsed = given.parsed;
+    switch (parsed.action) {
+    case ParsedOptions::Action::Help:
+    case ParsedOptions::Action::Version:
+    case ParsedOptions::Action::Reload:
+    case ParsedOptions::Action::Usage:
+        return parsed;
+    case ParsedOptions::Action::Run:
+    case ParsedOptions::Action::CheckConfig:
+    case ParsedOptions::Action::WriteManifest:
+        break;
+    }
     Options& o = parsed.options;
-    bool noCheck = false;
-    std::optional<Endpoint> check;
     auto usage = [&](std::string message) {
         parsed.action = ParsedOptions::Action::Usage;
         parsed.error = std::move(message);
         return parsed;
     };
-
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            parsed.action = ParsedOptions::Action::Help;
-            return parsed;
-        }
-        if (arg == "--version") {
-            parsed.action = ParsedOptions::Action::Version;
-            return parsed;
-        }
-        if (arg == "--reload") {
-            auto pid = i + 1 < argc ? ParseNumber<uint32_t>(argv[i + 1], 2, 4194304) : std::nullopt;
-            if (!pid || i + 2 != argc)
-                return usage("--reload takes the service's process ID and nothing else");
-            parsed.action = ParsedOptions::Action::Reload;
-            parsed.reloadPid = int(*pid);
-            return parsed;
-        }
-        if (arg == "--check-config") {
-            parsed.action = ParsedOptions::Action::CheckConfig;
-            continue;
-        }
-        if (arg == "--write-manifest") {
-            parsed.action = ParsedOptions::Action::WriteManifest;
-            continue;
-        }
-        if (arg == "--no-check") {
-            noCheck = true;
-            continue;
-        }
-        if (arg == "--test-garbage") {
-            o.test.garbage = true;
-            continue;
-        }
-        if (arg == "--test-hostile-reldir") {
-            o.test.hostileRelDir = true;
-            continue;
-        }
-        // Every other option takes a value.
-        static const char* const kValued[] = {"--package",
-                                              "--check",
-                                              "--download",
-                                              "--advertise",
-                                              "--log",
-                                              "--heartbeat",
-                                              "--idle-minutes",
-                                              "--module-batch",
-                                              "--max-connections",
-                                              "--max-check-connections",
-                                              "--max-download-connections",
-                                              "--max-per-address",
-                                              "--auth-seconds",
-                                              "--hold-hours",
-                                              "--test-time-scale",
-                                              "--cache-mib",
-                                              "--threads",
-                                              "--probe-seconds",
-                                              "--cache-dir",
-                                              "--prepare-threads",
-                                              "--prepared-mib",
-                                              "--cache-max-mib",
-                                              "--metrics",
-                                              "--test-refuse-auth",
-                                              "--test-refuse-login",
-                                              "--test-offer-nothing",
-                                              "--test-drop-after"};
-        bool valued = false;
-        for (const char* v : kValued)
-            valued = valued || arg == v;
-        if (!valued)
-            return usage("unknown option " + arg);
-        if (i + 1 >= argc)
-            return usage(arg + " needs a value");
-        std::string value = argv[++i];
-
-        if (arg == "--package") {
-            o.packageDir = value;
-        } else if (arg == "--advertise") {
-            auto server = ParseAdvertised(value);
-            if (!server)
-                return usage("--advertise " + value +
-                             ": expected a dotted IPv4 address, a port from 1 to 65535 and optionally a "
-                             "weight from 1 to " +
-                             std::to_string(kMaxWeight) + ", e.g. 203.0.113.10:31712,weight=3");
-            o.advertise.push_back(*server);
-        } else if (arg == "--threads") {
-            auto n = ParseNumber<uint32_t>(value, 1, 1024);
-            if (!n)
-                return usage("--threads " + value + ": expected 1 to 1024");
-            o.threads = *n;
-        } else if (arg == "--probe-seconds") {
-            auto n = ParseNumber<uint32_t>(value, 0, 3600);
-            if (!n)
-                return usage("--probe-seconds " + value + ": expected 0 to 3600");
-            o.probeSeconds = *n;
-        } else if (arg == "--check" || arg == "--download" || arg == "--metrics") {
-            auto endpoint = ParseEndpoint(value);
-            if (!endpoint)
-                return usage(arg + " " + value +
-                             ": expected a dotted IPv4 address and a port, e.g. 127.0.0.1:31711");
-            if (arg == "--check")
-                check = endpoint;
-            else if (arg == "--metrics")
-                o.metrics = endpoint;
-            else
-                o.downloads.push_back(*endpoint);
-        } else if (arg == "--log") {
-            o.logFile = value;
-        } else if (arg == "--heartbeat") {
-            auto n = ParseNumber<int32_t>(value, 0, 86400);
-            if (!n)
-                return usage("--heartbeat " + value + ": expected 0 to 86400 seconds");
-            o.heartbeatSeconds = *n;
-        } else if (arg == "--idle-minutes") {
-            auto n = ParseNumber<uint32_t>(value, 1, 10080);
-            if (!n)
-                return usage("--idle-minutes " + value + ": expected 1 to 10080");
-            o.idleMinutes = *n;
-        } else if (arg == "--module-batch") {
-            auto n = ParseNumber<uint32_t>(value, 1, 65535);
-            if (!n)
-                return usage("--module-batch " + value + ": expected 1 to 65535");
-            o.moduleBatch = *n;
-        } else if (arg.starts_with("--max-")) {
-            auto n = ParseNumber<uint32_t>(value, 1, 1000000);
-            if (!n)
-                return usage(arg + " " + value + ": expected 1 to 1000000");
-            if (arg == "--max-per-address")
-                o.maxPerAddress = *n;
-            if (arg == "--max-connections" || arg == "--max-check-connections")
-                o.maxCheckConnections = *n;
-            if (arg == "--max-connections" || arg == "--max-download-connections")
-                o.maxDownloadConnections = *n;
-        } else if (arg == "--auth-seconds") {
-            auto n = ParseNumber<uint32_t>(value, 1, 3600);
-            if (!n)
-                return usage("--auth-seconds " + value + ": expected 1 to 3600");
-            o.authSeconds = *n;
-        } else if (arg == "--hold-hours") {
-            auto n = ParseNumber<uint32_t>(value, 1, 8760);
-            if (!n)
-                return usage("--hold-hours " + value + ": expected 1 to 8760");
-            o.holdHours = *n;
-        } else if (arg == "--test-time-scale") {
-            auto n = ParseNumber<uint32_t>(value, 1, 1000000);
-            if (!n)
-                return usage("--test-time-scale " + value + ": expected 1 to 1000000");
-            o.test.timeScale = *n;
-        } else if (arg == "--cache-mib") {
-            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
-            if (!n)
-                return usage("--cache-mib " + value + ": expected 0 to 1048576");
-            o.cacheMib = *n;
-        } else if (arg == "--cache-dir") {
-            if (value.empty())
-                return usage("--cache-dir needs a folder");
-            o.cacheDir = value;
-        } else if (arg == "--prepared-mib") {
-            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
-            if (!n)
-                return usage("--prepared-mib " + value + ": expected 0 to 1048576");
-            o.preparedMib = *n;
-        } else if (arg == "--cache-max-mib") {
-            auto n = ParseNumber<uint32_t>(value, 0, 1048576);
-            if (!n)
-                return usage("--cache-max-mib " + value + ": expected 0 to 1048576");
-            o.cacheMaxMib = *n;
-        } else if (arg == "--prepare-threads") {
-            auto n = ParseNumber<uint32_t>(value, 0, 1024);
-            if (!n)
-                return usage("--prepare-threads " + value + ": expected 0 to 1024");
-            o.prepareThreads = *n;
-        } else if (arg == "--test-drop-after") {
-            auto n = ParseNumber<uint64_t>(value, 0, std::numeric_limits<uint64_t>::max());
-            if (!n)
-                return usage(arg + " " + value + ": expected a number of messages");
-            o.test.dropAfter = *n;
-        } else {
-            auto code = ParseNumber<uint32_t>(value, 0, std::numeric_limits<uint32_t>::max());
-            if (!code)
-                return usage(arg + " " + value + ": expected an error code from 0 to 4294967295");
-            if (arg == "--test-refuse-auth")
-                o.test.refuseAuth = *code;
-            else if (arg == "--test-refuse-login")
-                o.test.refuseLogin = *code;
-            else
-                o.test.offerNothing = *code;
-        }
-    }
 
     if (o.packageDir.empty())
         return usage("--package DIR is required");
@@ -371,12 +198,12 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
     if (parsed.action == ParsedOptions::Action::WriteManifest)
         return parsed; // writes a file and exits: nothing listens
     // --check-config judges the same command line a start does.
-    if (noCheck && check)
+    if (given.noCheck && given.check)
         return usage("--check and --no-check contradict each other");
-    if (noCheck)
+    if (given.noCheck)
         o.check.reset();
-    else if (check)
-        o.check = check;
+    else if (given.check)
+        o.check = given.check;
     if (!o.check && o.downloads.empty())
         return usage("nothing to serve: give --download or keep the check service");
     if (o.check && o.downloads.empty() && o.advertise.empty())

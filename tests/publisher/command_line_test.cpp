@@ -25,6 +25,8 @@ TEST(CommandLineTest, HelpAndUsageErrors) {
              {"--package", "/tmp", "--download", "127.0.0.1:0", "--prepare-threads", "x"},
              {"--package", "/tmp", "--download", "127.0.0.1:0", "--prepare-threads", "2000"},
              {"--package", "/tmp", "--download", "127.0.0.1:0", "--cache-dir", ""},
+             {"--package=/tmp", "--download=127.0.0.1:0", "--config=/nonexistent/orvane.toml"},
+             {"--reload", "4321", "--package", "/tmp"},
          }) {
         RunResult r = RunPublisherToExit(args);
         EXPECT_EQ(r.status, 64) << args[0] << " " << r.out;

@@ -256,6 +256,17 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
     EXPECT_EQ(Serve({}).options.threads, 0u);
 }
 
+// Tests that the example shipped with the Debian package reads as it says.
+TEST(OptionsTest, TheShippedExampleConfigReads) {
+    ParsedOptions r = Parse({"--config", ORVANE_EXAMPLE_CONFIG});
+    ASSERT_EQ(r.action, Action::Run) << r.error;
+    EXPECT_EQ(r.options.packageDir, "/srv/orvane/package");
+    ASSERT_EQ(r.options.advertise.size(), 2u);
+    EXPECT_EQ(r.options.advertise[1].weight, 2u);
+    ASSERT_TRUE(r.options.metrics);
+    EXPECT_EQ(r.options.metrics->port, 9731);
+}
+
 // Tests that a missing file, an unknown or repeated key, a setting that belongs on the command line,
 // and every malformed line are usage errors naming the file (and the line), and that a bad value from
 // the file names the option and the file.

@@ -1,9 +1,9 @@
 #include "app/orvane_dlg.h"
 
-#include "app/code_page.h"
-#include "app/install_log.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/code_page.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "app/ui_texts.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"

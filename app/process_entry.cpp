@@ -1,7 +1,7 @@
 #include "app/process_entry.h"
 
 #include "app/init_process.h"
-#include "app/install_settings.h"
+#include "core/install_settings.h"
 #include "app/orvane_dlg.h"
 #include "app/single_instance.h"
 

@@ -7,7 +7,7 @@
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
+#include "core/wire.h"
 #include "publisher/error_codes.h"
 #include "publisher/event_log.h"
 

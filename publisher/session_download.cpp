@@ -3,7 +3,7 @@
 #include "publisher/session.h"
 
 #include "net/message_header.h"
-#include "net/wire.h"
+#include "core/wire.h"
 #include "publisher/error_codes.h"
 #include "publisher/package_folder.h"
 #include "service/messages.h"

@@ -1,9 +1,9 @@
 #include "service/process_dl.h"
 
-#include "app/install_log.h"
-#include "app/printable.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/install_log.h"
+#include "core/printable.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "net/packet_codec.h"
 #include "service/messages.h"
 #include "service/notify.h"

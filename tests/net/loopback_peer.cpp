@@ -3,7 +3,7 @@
 #include "net/lzo_codec.h"
 #include "net/message_header.h"
 #include "net/packet_codec.h"
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <chrono>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "net/lzo_codec.h"
 #include "net/packet_codec.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>

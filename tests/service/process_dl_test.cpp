@@ -5,7 +5,7 @@
 #include "scripted_services.h"
 
 #include "net/packet_codec.h"
-#include "net/wire.h"
+#include "core/wire.h"
 #include "service/messages.h"
 
 #include <cstring>

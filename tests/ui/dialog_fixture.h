@@ -2,8 +2,8 @@
 // messages, move the cursor over it and paint it into memory.
 #pragma once
 
-#include "app/code_page.h"
-#include "app/install_settings.h"
+#include "core/code_page.h"
+#include "core/install_settings.h"
 #include "app/orvane_dlg.h"
 #include "service/notify.h"
 #include "tests/ui/snapshot.h"

@@ -1,10 +1,10 @@
 #include "app/orvane_dlg.h"
 
+#include "app/ui_texts.h"
 #include "core/code_page.h"
 #include "core/install_log.h"
 #include "core/install_settings.h"
 #include "core/module_list.h"
-#include "app/ui_texts.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
 #include "install/system_integration.h"

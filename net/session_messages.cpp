@@ -1,7 +1,7 @@
 #include "net/session_messages.h"
 
-#include "net/message_header.h"
 #include "core/wire.h"
+#include "net/message_header.h"
 
 #include <cstring>
 

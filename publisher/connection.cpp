@@ -1,7 +1,7 @@
 #include "publisher/connection.h"
 
-#include "net/session_messages.h"
 #include "core/wire.h"
+#include "net/session_messages.h"
 #include "publisher/event_log.h"
 
 #include <algorithm>

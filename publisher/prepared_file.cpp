@@ -1,7 +1,7 @@
 #include "publisher/prepared_file.h"
 
-#include "net/packet_codec.h"
 #include "core/wire.h"
+#include "net/packet_codec.h"
 #include "publisher/session.h"
 #include "service/messages.h"
 

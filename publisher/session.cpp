@@ -1,9 +1,9 @@
 #include "publisher/session.h"
 
 #include "core/printable.h"
+#include "core/wire.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "core/wire.h"
 #include "publisher/error_codes.h"
 #include "publisher/event_log.h"
 #include "service/messages.h"

@@ -2,8 +2,8 @@
 // replayed from the messages kept of an earlier download, and the recording of them into that cache.
 #include "publisher/session.h"
 
-#include "net/message_header.h"
 #include "core/wire.h"
+#include "net/message_header.h"
 #include "publisher/error_codes.h"
 #include "publisher/package_folder.h"
 #include "service/messages.h"

@@ -4,8 +4,8 @@
 #include "scripted_peer.h"
 #include "scripted_services.h"
 
-#include "net/packet_codec.h"
 #include "core/wire.h"
+#include "net/packet_codec.h"
 #include "service/messages.h"
 
 #include <cstring>

@@ -7,6 +7,7 @@
 #include "core/wire.h"
 #include "net/packet_codec.h"
 #include "service/messages.h"
+#include "service/path_policy.h"
 
 #include <cstring>
 #include <memory>

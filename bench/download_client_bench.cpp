@@ -21,6 +21,7 @@
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/message_layout.h"
 #include "publisher/package.h"
 #include "publisher/session.h"
 #include "service/messages.h"

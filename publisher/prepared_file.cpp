@@ -2,7 +2,7 @@
 
 #include "core/wire.h"
 #include "net/packet_codec.h"
-#include "publisher/session.h"
+#include "publisher/message_layout.h"
 #include "service/messages.h"
 
 #include <botan/sha2_32.h>

@@ -1,7 +1,7 @@
 #include "app/init_process.h"
 
-#include "app/install_settings.h"
 #include "app/ui_texts.h"
+#include "core/install_settings.h"
 #include "install/install_location.h"
 #include "ui/shared_gdi.h"
 

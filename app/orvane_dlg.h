@@ -3,8 +3,9 @@
 // messages to notifyWindow.
 #pragma once
 
-#include "app/clients.h"
 #include "install/downloaded_package_check.h"
+#include "service/process_check.h"
+#include "service/process_dl.h"
 #include "ui/cursor_monitor.h"
 #include "ui/modal_wnd.h"
 #include "ui/process_bar.h"

@@ -1,8 +1,8 @@
 // How the main dialog looks and how it answers the mouse.
 #include "app/orvane_dlg.h"
 
-#include "app/code_page.h"
 #include "app/ui_texts.h"
+#include "core/code_page.h"
 #include "install/system_integration.h"
 #include "ui/shared_gdi.h"
 

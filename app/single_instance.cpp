@@ -1,6 +1,6 @@
 #include "app/single_instance.h"
 
-#include "app/code_page.h"
+#include "core/code_page.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "app/ui_texts.h"
 
-#include "app/install_settings.h"
+#include "core/install_settings.h"
 
 namespace {
 

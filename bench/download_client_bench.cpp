@@ -14,13 +14,14 @@
 //     module, sends them through the packet encoder (untimed) and times ParsePackets over the packets;
 //     prints the file bytes they carry, their message bytes and the seconds. Then the same for the bare
 //     files cut into 128 KiB messages (no records around the data), for comparison.
-#include "app/wide_path.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/wide_path.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/message_layout.h"
 #include "publisher/package.h"
 #include "publisher/session.h"
 #include "service/messages.h"

@@ -2,12 +2,12 @@
 // of compressible data, as a download delivers them. The rate counts message bytes (what is written to
 // disk), which is the codec-bound limit of a whole download. Two kinds of data: slices of real
 // executables (this benchmark's own file and the C++ library's), and a synthetic binary-like stream.
+#include "core/wire.h"
 #include "net/idea.h"
 #include "net/lzo_codec.h"
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
-#include "net/wire.h"
 
 #include <benchmark/benchmark.h>
 

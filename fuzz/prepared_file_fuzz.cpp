@@ -3,8 +3,9 @@
 // the checksum stands between the input and the deeper checks; odd, the rest makes up to four messages
 // that are written as a well-formed cache file and then damaged at places the input chooses. Whatever
 // the reader accepts must write back to exactly the bytes it read.
+#include "net/packet_codec.h"
+#include "publisher/message_layout.h"
 #include "publisher/prepared_file.h"
-#include "publisher/session.h"
 #include "service/messages.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 // Feeds arbitrary download responses to ProcessDL's record handling, writing into a scratch folder.
 // Whatever the bytes say, nothing may appear anywhere in the scratch root outside TempDir, nothing may
 // change after a Stop, and the client must not crash.
-#include "app/wide_path.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/wide_path.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "service/messages.h"
 #include "service/process_dl.h"
 #include "tests/service/scratch_tree.h"

@@ -1,6 +1,6 @@
 #include "install/dependency_package.h"
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 #include "install/install_location.h"
 #include "install/tunzip.h"
 

@@ -1,7 +1,7 @@
 #include "install/system_integration.h"
 
-#include "app/code_page.h"
-#include "app/install_settings.h"
+#include "core/code_page.h"
+#include "core/install_settings.h"
 #include "install/install_location.h"
 #include "install/win_raii.h"
 

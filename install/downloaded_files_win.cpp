@@ -1,6 +1,6 @@
 #include "install/downloaded_files.h"
 
-#include "app/code_page.h"
+#include "core/code_page.h"
 #include "install/win_raii.h"
 #include "service/local_fs.h"
 

@@ -1,7 +1,7 @@
 #include "install/downloaded_package_check.h"
 
-#include "app/install_log.h"
-#include "app/install_settings.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
 #include "install/downloaded_files.h"
 
 namespace {

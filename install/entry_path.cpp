@@ -2,7 +2,7 @@
 // from outside: its names must not lead anywhere but below the folder it is extracted into. Names are
 // code page 936 and reach the system in UTF-16, so a double-byte character whose second byte is 0x5C
 // names one file on every system code page instead of a folder and a file.
-#include "app/code_page.h"
+#include "core/code_page.h"
 #include "install/tunzip.h"
 #include "service/path_policy.h"
 

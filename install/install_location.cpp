@@ -1,7 +1,7 @@
 #include "install/install_location.h"
 
-#include "app/code_page.h"
-#include "app/install_settings.h"
+#include "core/code_page.h"
+#include "core/install_settings.h"
 
 #include <windows.h>
 

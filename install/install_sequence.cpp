@@ -1,8 +1,8 @@
 #include "install/install_sequence.h"
 
-#include "app/code_page.h"
-#include "app/install_log.h"
-#include "app/install_settings.h"
+#include "core/code_page.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
 #include "install/dependency_package.h"
 #include "install/install_location.h"
 #include "install/system_integration.h"

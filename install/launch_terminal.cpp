@@ -1,6 +1,6 @@
 #include "install/system_integration.h"
 
-#include "app/install_settings.h"
+#include "core/install_settings.h"
 #include "install/win_raii.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 #include "install/terminal_shutdown.h"
 
-#include "app/code_page.h"
-#include "app/install_settings.h"
+#include "core/code_page.h"
+#include "core/install_settings.h"
 #include "install/win_raii.h"
 
 #include <windows.h>

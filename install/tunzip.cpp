@@ -1,6 +1,6 @@
 #include "install/tunzip.h"
 
-#include "app/code_page.h"
+#include "core/code_page.h"
 #include "install/win_raii.h"
 #include "service/path_policy.h"
 

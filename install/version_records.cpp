@@ -1,9 +1,9 @@
 #include "install/version_records.h"
 
-#include "app/install_settings.h"
-#include "app/module_list.h"
-#include "app/unique_file.h"
-#include "net/wire.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
+#include "core/unique_file.h"
+#include "core/wire.h"
 
 #include <windows.h>
 

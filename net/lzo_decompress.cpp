@@ -5,7 +5,7 @@
 // only into bytes already produced.
 #include "net/lzo_codec.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "net/message_header.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 
 void MessageHeader::Encode(uint8_t* out) const {
     wire::StoreU16(out + kReservedAOffset, ReservedA);

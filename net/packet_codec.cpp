@@ -1,7 +1,7 @@
 #include "net/packet_codec.h"
 
+#include "core/wire.h"
 #include "net/lzo_codec.h"
-#include "net/wire.h"
 
 static_assert(CodecBuffers::kAreaSize >= 131072, "the work memory of LZO1X-1 must fit");
 

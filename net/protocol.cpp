@@ -1,6 +1,6 @@
 #include "net/protocol.h"
 
-#include "app/install_log.h"
+#include "core/install_log.h"
 #include "net/protocol_context.h"
 #include "net/session_client.h"
 #include "net/tcp.h"

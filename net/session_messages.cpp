@@ -1,7 +1,7 @@
 #include "net/session_messages.h"
 
+#include "core/wire.h"
 #include "net/message_header.h"
-#include "net/wire.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #include "publisher/connection.h"
 
+#include "core/wire.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
 #include "publisher/event_log.h"
 
 #include <algorithm>

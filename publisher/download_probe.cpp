@@ -1,8 +1,8 @@
 #include "publisher/download_probe.h"
 
+#include "core/wire.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
 #include "publisher/error_codes.h"
 #include "publisher/event_log.h"
 

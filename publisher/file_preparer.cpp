@@ -3,8 +3,8 @@
 #include "net/packet_codec.h"
 #include "publisher/cache_folder.h"
 #include "publisher/chunk_stream.h"
+#include "publisher/message_layout.h"
 #include "publisher/package_folder.h"
-#include "publisher/session.h"
 #include "service/messages.h"
 
 #include <botan/sha2_32.h>

@@ -1,7 +1,7 @@
 #include "publisher/message_cache.h"
 
+#include "publisher/message_layout.h"
 #include "publisher/package_folder.h"
-#include "publisher/session.h"
 #include "service/messages.h"
 
 #include <algorithm>

@@ -17,7 +17,7 @@
 // "depend.zip".
 #pragma once
 
-#include "app/module_list.h"
+#include "core/module_list.h"
 #include "publisher/file_stamp.h"
 #include "service/minisign_check.h"
 

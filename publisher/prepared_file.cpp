@@ -1,8 +1,8 @@
 #include "publisher/prepared_file.h"
 
+#include "core/wire.h"
 #include "net/packet_codec.h"
-#include "net/wire.h"
-#include "publisher/session.h"
+#include "publisher/message_layout.h"
 #include "service/messages.h"
 
 #include <botan/sha2_32.h>

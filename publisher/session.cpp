@@ -1,11 +1,12 @@
 #include "publisher/session.h"
 
-#include "app/printable.h"
+#include "core/printable.h"
+#include "core/wire.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
 #include "publisher/error_codes.h"
 #include "publisher/event_log.h"
+#include "publisher/message_layout.h"
 #include "service/messages.h"
 
 #include <algorithm>
@@ -42,10 +43,6 @@ std::string LogName(std::string_view text) {
 }
 
 } // namespace
-
-size_t ModulesPerMessage() {
-    return messages::MaxModulesPerMessage(messages::kModuleCheckRspSize, MaxEncodableMessage());
-}
 
 Session::Session(Role role, const ServiceSettings& settings, EventLog& log, std::string tag, Scratch& scratch)
     : role_(role), settings_(settings), log_(log), tag_(std::move(tag)), scratch_(scratch) {

@@ -29,12 +29,6 @@ class EventLog;
 
 enum class Role { Check, Download };
 
-// Chunks per download message: as many whole 1229-byte records as fit a message that still encodes
-// when its data does not compress at all.
-size_t ChunksPerMessage();
-// Module records per module-check message, likewise.
-size_t ModulesPerMessage();
-
 // A file's messages on their way into the MessageCache, with the room reserved for them.
 struct FileRecording {
     const PackageFile* file = nullptr;

@@ -2,9 +2,10 @@
 // replayed from the messages kept of an earlier download, and the recording of them into that cache.
 #include "publisher/session.h"
 
+#include "core/wire.h"
 #include "net/message_header.h"
-#include "net/wire.h"
 #include "publisher/error_codes.h"
+#include "publisher/message_layout.h"
 #include "publisher/package_folder.h"
 #include "service/messages.h"
 
@@ -21,10 +22,6 @@ namespace {
 constexpr char kHostileData[] = "written outside the download folder";
 
 } // namespace
-
-size_t ChunksPerMessage() {
-    return messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage());
-}
 
 bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
     if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter) {

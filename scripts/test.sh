@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test: set-up, the formatting check, then from-scratch builds (warnings are errors) and
-# suites natively (plain, ASan+UBSan, TSan), the Windows build under Wine, the release checks (the
-# installer rebuilt byte for byte, the publisher's Debian package installed into a minimal Debian root),
-# a short fuzz smoke from the committed seeds and the end-to-end suite. Prints each layer's wall time at the end.
+# Runs every test: set-up, the formatting and layer checks, then from-scratch builds (warnings are
+# errors) and suites natively (plain, ASan+UBSan, TSan), the Windows build under Wine, the release checks
+# (the installer rebuilt byte for byte, the publisher's Debian package installed into a minimal Debian
+# root), a short fuzz smoke from the committed seeds and the end-to-end suite. Prints each layer's wall
+# time at the end.
 #
 # Builds go through ccache when it is installed, with the cache where ccache keeps it by default (or
 # CCACHE_DIR), so a second run rebuilds from the cache; the first run on a fresh machine fills it.
@@ -54,6 +55,9 @@ fi
 
 step "formatting check"
 git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror
+# No #include runs up the layers (core -> net -> service -> install, ui -> app; publisher over service).
+python3 "$root/scripts/check-layers.py" --self-test >/dev/null
+python3 "$root/scripts/check-layers.py"
 
 # A from-scratch build of one preset, warnings as errors.
 build() {

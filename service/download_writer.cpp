@@ -2,7 +2,7 @@
 
 #include "service/local_fs.h"
 #include "service/path_folders.h"
-#include "service/process_dl.h"
+#include "service/path_policy.h"
 
 #include <cstdio>
 

@@ -8,7 +8,7 @@
 // file between two chunks but never during one).
 #pragma once
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 #include "service/local_fs.h"
 #include "service/messages.h"
 

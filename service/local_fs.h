@@ -4,12 +4,12 @@
 // whole-character backslashes to slashes at this edge only.
 #pragma once
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 
 #include <string>
 
 struct LocalPath {
-    std::wstring folder;  // as the system names it (app/wide_path.h)
+    std::wstring folder;  // as the system names it (core/wide_path.h)
     std::string relative; // code page 936, backslashes; empty: the folder itself
     bool operator==(const LocalPath&) const = default;
 };

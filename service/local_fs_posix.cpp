@@ -1,6 +1,6 @@
 #include "service/local_fs.h"
 
-#include "app/wide_path.h"
+#include "core/wide_path.h"
 #include "service/path_policy.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "service/local_fs.h"
 
-#include "app/code_page.h"
+#include "core/code_page.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "service/messages.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <algorithm>
 #include <cstring>

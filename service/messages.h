@@ -7,7 +7,7 @@
 // the size the reader needs; otherwise the whole message is refused before any of it is used.
 #pragma once
 
-#include "app/module_list.h"
+#include "core/module_list.h"
 #include "net/message_header.h"
 
 #include <cstddef>

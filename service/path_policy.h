@@ -82,3 +82,9 @@ struct RelativePathRules {
 const char* RefuseRelativePath(std::string_view path, RelativePathRules rules = {});
 
 } // namespace path_policy
+
+// Whether a chunk's RelDir and FileName, joined, name a file below the download folder: a non-empty file
+// name, no absolute path, drive letter, colon or forward slash, no component that is empty or only
+// dots and blanks (Windows trims trailing dots and blanks, so ".. " climbs like ".."), and no Windows
+// device name (CON, NUL, COM1, ...). On refusal *why says what was wrong.
+bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why = nullptr);

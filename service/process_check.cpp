@@ -1,8 +1,8 @@
 #include "service/process_check.h"
 
-#include "app/install_log.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "service/messages.h"
 #include "service/notify.h"
 

@@ -1,6 +1,6 @@
 #include "service/process_client.h"
 
-#include "app/install_log.h"
+#include "core/install_log.h"
 #include "net/packet_io.h"
 #include "net/session_messages.h"
 

@@ -1,13 +1,12 @@
 #include "service/process_dl.h"
 
-#include "app/install_log.h"
-#include "app/printable.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/install_log.h"
+#include "core/printable.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "net/packet_codec.h"
 #include "service/messages.h"
 #include "service/notify.h"
-#include "service/path_policy.h"
 
 #include <algorithm>
 
@@ -17,16 +16,6 @@ namespace {
 constexpr std::string_view kTag = "ProcessDL";
 
 } // namespace
-
-bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why) {
-    // The same rule as for archive entries: one place decides what may be written below a folder.
-    const char* reason = fileName.empty()
-                             ? "empty file name"
-                             : path_policy::RefuseRelativePath(std::string(relDir) + std::string(fileName));
-    if (why && reason)
-        *why = reason;
-    return reason == nullptr;
-}
 
 ProcessDL::~ProcessDL() {
     // No event may reach this object while its members go.

@@ -21,12 +21,6 @@
 #include <string_view>
 #include <vector>
 
-// Whether a chunk's RelDir and FileName, joined, name a file below the download folder: a non-empty file
-// name, no absolute path, drive letter, colon or forward slash, no component that is empty or only
-// dots and blanks (Windows trims trailing dots and blanks, so ".. " climbs like ".."), and no Windows
-// device name (CON, NUL, COM1, ...). On refusal *why says what was wrong.
-bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why = nullptr);
-
 class ProcessDL : public ProcessClient {
   public:
     ProcessDL() = default;

@@ -2,11 +2,11 @@
 // needs, and that its texts follow the UI language.
 #include "tests/ui/dialog_fixture.h"
 
-#include "app/code_page.h"
 #include "app/init_process.h"
-#include "app/install_log.h"
-#include "app/module_list.h"
 #include "app/ui_texts.h"
+#include "core/code_page.h"
+#include "core/install_log.h"
+#include "core/module_list.h"
 #include "service/notify_win.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // that a start after an install was cut short puts the previous installation back first.
 #include "tests/ui/dialog_fixture.h"
 
-#include "app/install_log.h"
+#include "core/install_log.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
 #include "install/system_integration.h"

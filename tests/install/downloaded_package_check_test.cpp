@@ -1,8 +1,8 @@
 // The installer's check of a complete download on real files: the temporary folder listed and hashed
 // (the install log skipped, code page 936 names kept), the installed version read from update.ini, and
 // the one log line that says how the check ended.
-#include "app/code_page.h"
-#include "app/install_log.h"
+#include "core/code_page.h"
+#include "core/install_log.h"
 #include "install/downloaded_files.h"
 #include "install/downloaded_package_check.h"
 #include "service/local_fs.h"

@@ -2,8 +2,8 @@
 // installation-action tests.
 #pragma once
 
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 
 #include <optional>
 #include <set>

@@ -1,7 +1,7 @@
 #include "tests/install/zip_writer.h"
 
-#include "app/unique_file.h"
-#include "net/wire.h"
+#include "core/unique_file.h"
+#include "core/wire.h"
 
 #include <zlib.h>
 

@@ -1,9 +1,9 @@
 #include "loopback_peer.h"
 
+#include "core/wire.h"
 #include "net/lzo_codec.h"
 #include "net/message_header.h"
 #include "net/packet_codec.h"
-#include "net/wire.h"
 
 #include <chrono>
 #include <cstring>

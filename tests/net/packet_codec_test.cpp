@@ -1,9 +1,9 @@
 // Tests that LZO, EncodePacket and DecodePacket agree with liblzo2 and with the packet format's rules.
+#include "core/wire.h"
 #include "loopback_peer.h"
 #include "net/lzo_codec.h"
 #include "net/packet_codec.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
 
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>

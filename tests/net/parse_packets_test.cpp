@@ -1,10 +1,10 @@
 // Tests that ParsePackets splits a byte stream into messages with the right count to drop, whatever
 // the pieces the stream arrives in.
+#include "core/wire.h"
 #include "loopback_peer.h"
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
-#include "net/wire.h"
 
 #include <gtest/gtest.h>
 

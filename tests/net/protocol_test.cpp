@@ -1,12 +1,12 @@
 // Tests that Protocol and ProcessClient run the handshake, install keys, dispatch messages and report
 // disconnections as designed, against a scripted peer on 127.0.0.1.
-#include "app/wide_path.h"
-#include "app/install_log.h"
+#include "core/wide_path.h"
+#include "core/install_log.h"
 #include "loopback_peer.h"
 #include "net/protocol.h"
 #include "net/protocol_context.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
+#include "core/wire.h"
 #include "service/process_client.h"
 
 #include <gtest/gtest.h>

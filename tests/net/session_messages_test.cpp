@@ -1,7 +1,7 @@
 // Tests that the session messages and the message header have their exact byte layouts.
+#include "core/wire.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "net/wire.h"
 
 #include <gtest/gtest.h>
 

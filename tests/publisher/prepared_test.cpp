@@ -3,9 +3,9 @@
 #include "net/lzo_codec.h"
 #include "net/packet_codec.h"
 #include "publisher/cache_folder.h"
+#include "publisher/message_layout.h"
 #include "publisher/preparation.h"
 #include "publisher/prepared_file.h"
-#include "publisher/session.h"
 #include "service/messages.h"
 #include "tests/publisher/temp_package.h"
 

@@ -1,6 +1,6 @@
 #include "tests/publisher/publisher_process.h"
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "tests/publisher/test_client.h"
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 #include "net/message_header.h"
 #include "net/session_messages.h"
 

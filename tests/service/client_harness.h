@@ -3,10 +3,10 @@
 // complete" it connects the download client; on an accepted download link it calls DownloadModule).
 #pragma once
 
-#include "app/wide_path.h"
-#include "app/install_log.h"
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/wide_path.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 #include "service/notify.h"
 #include "service/notify_queue.h"
 #include "service/path_folders.h"

@@ -3,8 +3,8 @@
 // report overtakes messages posted before it).
 #include "tests/ui/dialog_fixture.h"
 
-#include "app/install_log.h"
-#include "app/install_settings.h"
+#include "core/install_log.h"
+#include "core/install_settings.h"
 #include "service/notify.h"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 // Tests of the publishing messages: exact request bytes, and responses refused whole when they lie.
 #include "service/messages.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 #include "test_module.h"
 
 #include <gtest/gtest.h>

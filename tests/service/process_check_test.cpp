@@ -3,7 +3,7 @@
 #include "client_harness.h"
 #include "scripted_peer.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 #include "service/messages.h"
 
 #include <cstring>

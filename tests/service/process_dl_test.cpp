@@ -4,9 +4,10 @@
 #include "scripted_peer.h"
 #include "scripted_services.h"
 
+#include "core/wire.h"
 #include "net/packet_codec.h"
-#include "net/wire.h"
 #include "service/messages.h"
+#include "service/path_policy.h"
 
 #include <cstring>
 #include <memory>

@@ -1,7 +1,7 @@
 // A module-list record of the test package, for the service tests of both builds.
 #pragma once
 
-#include "app/module_list.h"
+#include "core/module_list.h"
 
 #include <cstdint>
 #include <cstring>

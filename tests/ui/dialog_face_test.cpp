@@ -2,7 +2,7 @@
 // and that hover, press and release act only where the button and the glyph are shown.
 #include "tests/ui/dialog_fixture.h"
 
-#include "app/module_list.h"
+#include "core/module_list.h"
 #include "service/notify.h"
 #include "ui/gdi_handles.h"
 #include "ui/modal_wnd.h"

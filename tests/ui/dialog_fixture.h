@@ -2,9 +2,9 @@
 // messages, move the cursor over it and paint it into memory.
 #pragma once
 
-#include "app/code_page.h"
-#include "app/install_settings.h"
 #include "app/orvane_dlg.h"
+#include "core/code_page.h"
+#include "core/install_settings.h"
 #include "service/notify.h"
 #include "tests/ui/snapshot.h"
 #include "ui/shared_gdi.h"

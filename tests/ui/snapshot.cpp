@@ -1,6 +1,6 @@
 #include "tests/ui/snapshot.h"
 
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 #include "ui/gdi_handles.h"
 
 #include <cstdio>

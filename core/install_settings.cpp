@@ -1,4 +1,4 @@
-#include "app/install_settings.h"
+#include "core/install_settings.h"
 
 InstallSettings& GetInstallSettings() {
     static InstallSettings settings;

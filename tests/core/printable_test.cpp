@@ -1,5 +1,5 @@
 // Tests of the log's view of untrusted text.
-#include "app/printable.h"
+#include "core/printable.h"
 
 #include <gtest/gtest.h>
 

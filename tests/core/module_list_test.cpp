@@ -1,6 +1,6 @@
 // Tests of the 79-byte module record and the shared state accessors.
-#include "app/install_settings.h"
-#include "app/module_list.h"
+#include "core/install_settings.h"
+#include "core/module_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Tests of the install log's line format, its thread safety and its open/close behaviour.
-#include "app/wide_path.h"
-#include "app/install_log.h"
+#include "core/wide_path.h"
+#include "core/install_log.h"
 
 #include <gtest/gtest.h>
 

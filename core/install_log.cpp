@@ -1,7 +1,7 @@
-#include "app/install_log.h"
+#include "core/install_log.h"
 
-#include "app/unique_file.h"
-#include "app/wide_path.h"
+#include "core/unique_file.h"
+#include "core/wide_path.h"
 
 #include <chrono>
 #include <cstdio>

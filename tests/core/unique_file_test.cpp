@@ -1,5 +1,5 @@
 // Tests that the stream owner closes its file exactly once, wherever ownership moves.
-#include "app/unique_file.h"
+#include "core/unique_file.h"
 
 #include <gtest/gtest.h>
 

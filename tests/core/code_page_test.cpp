@@ -1,6 +1,6 @@
 // Tests that the one code page 936 converter maps the program's texts, either refuses or cuts a text too
 // long for its buffer, and replaces or refuses what is not code page 936, as the caller asks.
-#include "app/code_page.h"
+#include "core/code_page.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/printable.h"
+#include "core/printable.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "app/module_list.h"
+#include "core/module_list.h"
 
-#include "net/wire.h"
+#include "core/wire.h"
 
 #include <cstring>
 

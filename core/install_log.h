@@ -9,7 +9,7 @@ enum class LogMode { Truncate, Append };
 
 // Opens the log file (by default emptied; Append keeps what is there, for a line added after the log
 // was closed); returns false and leaves the log closed when it cannot be opened.
-// The path is the system's (app/wide_path.h).
+// The path is the system's (core/wide_path.h).
 bool OpenInstallLog(const std::wstring& path, LogMode mode = LogMode::Truncate);
 // Closes the log; later lines are dropped. Harmless when closed.
 void CloseInstallLog();

@@ -48,14 +48,14 @@ void TThread::StopAndJoin() {
         handle_.join();
 }
 
-void TThread::UseClock(Clock& clock) {
+void TThread::UseClock(TimerClock& clock) {
     std::lock_guard<std::mutex> lock(wakeLock_);
     clock_ = &clock;
 }
 
 void TThread::WaitFor(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(wakeLock_);
-    const Clock::TimePoint deadline = clock_->Now() + timeout;
+    const TimerClock::TimePoint deadline = clock_->Now() + timeout;
     while (!woken_ && !stop_.load() &&
            clock_->WaitUntil(wakeSignal_, lock, deadline) == std::cv_status::no_timeout) {
     }
@@ -63,7 +63,7 @@ void TThread::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 void TThread::Wake() {
-    Clock* clock = nullptr;
+    TimerClock* clock = nullptr;
     {
         std::lock_guard<std::mutex> lock(wakeLock_);
         woken_ = true;

@@ -3,7 +3,7 @@
 // request or Wake() cuts short.
 #pragma once
 
-#include "net/clock.h"
+#include "net/timer_clock.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,7 +34,7 @@ class TThread : public TRunnable {
     bool Started() const { return started_.load(); }
 
     // The clock WaitFor sleeps on (for tests; it outlives this object). Before Start.
-    void UseClock(Clock& clock);
+    void UseClock(TimerClock& clock);
 
     void RequestStop();
     bool StopRequested() const { return stop_.load(); }
@@ -57,6 +57,6 @@ class TThread : public TRunnable {
     std::atomic<bool> stop_{false};
     std::mutex wakeLock_; // guards clock_ and woken_
     std::condition_variable wakeSignal_;
-    Clock* clock_ = &SteadyClock();
+    TimerClock* clock_ = &SteadyTimerClock();
     bool woken_ = false;
 };

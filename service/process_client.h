@@ -55,7 +55,7 @@ class ProcessClient : public SessionClient {
     void Shutdown();
 
     // Measures the service's silence on `clock` (for tests), which outlives the client. Before Connect.
-    void UseClock(Clock& clock) { watchdog_.UseClock(clock); }
+    void UseClock(TimerClock& clock) { watchdog_.UseClock(clock); }
 
     // The run failed or was stopped: notifications of it still queued for the interface are stale.
     bool Failed() const { return run_.Failed(); }

@@ -8,7 +8,7 @@ std::atomic<int64_t> timeoutMs{30000};
 
 } // namespace
 
-AnswerWatchdog::AnswerWatchdog(std::function<void()> onSilence, Clock& clock)
+AnswerWatchdog::AnswerWatchdog(std::function<void()> onSilence, TimerClock& clock)
     : onSilence_(std::move(onSilence)), clock_(&clock) {}
 
 AnswerWatchdog::~AnswerWatchdog() {
@@ -23,7 +23,7 @@ std::chrono::milliseconds AnswerWatchdog::Timeout() {
     return std::chrono::milliseconds(timeoutMs.load());
 }
 
-void AnswerWatchdog::UseClock(Clock& clock) {
+void AnswerWatchdog::UseClock(TimerClock& clock) {
     std::lock_guard guard(lock_);
     clock_->NotifyAll(changed_); // a wait under the former clock starts again under this one
     clock_ = &clock;
@@ -76,7 +76,7 @@ void AnswerWatchdog::Run() {
     std::unique_lock guard(lock_);
     while (!stopping_) {
         if (!armed_) {
-            clock_->WaitUntil(changed_, guard, Clock::TimePoint::max());
+            clock_->WaitUntil(changed_, guard, TimerClock::TimePoint::max());
             continue;
         }
         if (clock_->WaitUntil(changed_, guard, deadline_) == std::cv_status::timeout && armed_ &&

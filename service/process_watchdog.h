@@ -9,7 +9,7 @@
 // held. Stop (or the destructor) joins that thread; call it before the client's connection goes.
 #pragma once
 
-#include "net/clock.h"
+#include "net/timer_clock.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -20,7 +20,7 @@
 class AnswerWatchdog {
   public:
     // Silence is measured on `clock`, which outlives the watchdog.
-    explicit AnswerWatchdog(std::function<void()> onSilence, Clock& clock = SteadyClock());
+    explicit AnswerWatchdog(std::function<void()> onSilence, TimerClock& clock = SteadyTimerClock());
     ~AnswerWatchdog();
     AnswerWatchdog(const AnswerWatchdog&) = delete;
     AnswerWatchdog& operator=(const AnswerWatchdog&) = delete;
@@ -34,7 +34,7 @@ class AnswerWatchdog {
     // Leaves and joins the thread; later Arm calls do nothing.
     void Stop();
     // Measures silence on `clock` instead (for tests), which outlives the watchdog. Before the first Arm.
-    void UseClock(Clock& clock);
+    void UseClock(TimerClock& clock);
 
     // How long a service may stay silent while an answer is awaited (30 s unless a test shortens it).
     static void SetTimeout(std::chrono::milliseconds timeout);
@@ -45,10 +45,10 @@ class AnswerWatchdog {
 
     std::function<void()> onSilence_;
     std::mutex lock_;
-    Clock* clock_;
+    TimerClock* clock_;
     std::condition_variable changed_;
     bool armed_ = false;
     bool stopping_ = false;
-    Clock::TimePoint deadline_;
+    TimerClock::TimePoint deadline_;
     std::thread thread_;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-Clock::TimePoint ManualClock::Now() {
+TimerClock::TimePoint ManualClock::Now() {
     std::lock_guard guard(lock_);
     return now_;
 }

@@ -6,7 +6,7 @@
 // Threads: any thread. It must outlive the timers that use it (declare it before them).
 #pragma once
 
-#include "net/clock.h"
+#include "net/timer_clock.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +14,7 @@
 #include <list>
 #include <mutex>
 
-class ManualClock final : public Clock {
+class ManualClock final : public TimerClock {
   public:
     TimePoint Now() override;
     std::cv_status WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,

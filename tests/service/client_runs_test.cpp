@@ -372,7 +372,7 @@ TEST(ClientRunTest, SlowLinkInstallsAndSilenceFails) {
         ASSERT_TRUE(Start(h, s));
         stalled.Allow(stalled.size() / 2); // then silent until the client gives up
         ASSERT_TRUE(DownloadReceived(h, stalled.size() / 2));
-        const Clock::TimePoint lastByte = clock.Now();
+        const TimerClock::TimePoint lastByte = clock.Now();
         while (!h.Seen(kNotifyDLLost) && clock.Now() - lastByte < 5s)
             h.StepClock(clock, 100ms);
         stalled.Finish();

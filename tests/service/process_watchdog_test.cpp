@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 struct Watchdog : ::testing::Test {
     ManualClock clock; // before the watchdog, which waits on it
     std::atomic<int> fired{0};
-    std::atomic<Clock::Duration::rep> firedAt{0};
+    std::atomic<TimerClock::Duration::rep> firedAt{0};
     AnswerWatchdog dog{[this] {
                            firedAt = clock.Now().time_since_epoch().count();
                            ++fired;
@@ -26,12 +26,14 @@ struct Watchdog : ::testing::Test {
 
     // Moves time on once the watchdog's thread has taken in everything before, and returns when it has
     // taken in the step: fired, or asleep again.
-    void Step(Clock::Duration step) {
+    void Step(TimerClock::Duration step) {
         ASSERT_TRUE(clock.WaitForSleepers(1));
         clock.Advance(step);
         ASSERT_TRUE(clock.WaitForSleepers(1));
     }
-    Clock::TimePoint FiredAt() const { return Clock::TimePoint(Clock::Duration(firedAt.load())); }
+    TimerClock::TimePoint FiredAt() const {
+        return TimerClock::TimePoint(TimerClock::Duration(firedAt.load()));
+    }
 };
 
 // Tests that re-arming moves the deadline: the silence counts from the last Arm, even though the
@@ -39,7 +41,7 @@ struct Watchdog : ::testing::Test {
 TEST_F(Watchdog, ReArmingPostponesTheSilence) {
     dog.Arm();
     Step(timeout * 2 / 3);
-    const Clock::TimePoint lastArm = clock.Now();
+    const TimerClock::TimePoint lastArm = clock.Now();
     dog.Arm();
     Step(timeout / 3); // the first Arm's deadline
     EXPECT_EQ(0, fired.load());
@@ -86,7 +88,7 @@ TEST_F(Watchdog, BytesPostponeTheSilence) {
         Step(timeout / 3);
         dog.Touch();
     }
-    const Clock::TimePoint lastByte = clock.Now();
+    const TimerClock::TimePoint lastByte = clock.Now();
     EXPECT_EQ(0, fired.load());
     Step(timeout - milliseconds(1));
     EXPECT_EQ(0, fired.load());

@@ -1,8 +1,8 @@
-#include "net/clock.h"
+#include "net/timer_clock.h"
 
 namespace {
 
-class Steady final : public Clock {
+class Steady final : public TimerClock {
   public:
     TimePoint Now() override { return std::chrono::steady_clock::now(); }
 
@@ -22,7 +22,7 @@ class Steady final : public Clock {
 
 } // namespace
 
-Clock& SteadyClock() {
+TimerClock& SteadyTimerClock() {
     static Steady clock;
     return clock;
 }

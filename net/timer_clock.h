@@ -1,4 +1,4 @@
-// The time a timer of the clients waits on. Production code runs on SteadyClock(); a test hands the
+// The time a timer of the clients waits on. Production code runs on SteadyTimerClock(); a test hands the
 // timer under test a clock of its own and steps time instead of sleeping through it.
 //
 // A timer keeps its usual mutex and condition variable but waits and wakes through its clock, so that a
@@ -12,12 +12,12 @@
 #include <condition_variable>
 #include <mutex>
 
-class Clock {
+class TimerClock {
   public:
     using TimePoint = std::chrono::steady_clock::time_point;
     using Duration = std::chrono::steady_clock::duration;
 
-    virtual ~Clock() = default;
+    virtual ~TimerClock() = default;
 
     virtual TimePoint Now() = 0;
     // Blocks on `cv`, whose mutex `lock` holds, until NotifyAll(cv) or until this clock reaches
@@ -30,4 +30,4 @@ class Clock {
 };
 
 // std::chrono::steady_clock, shared by every production timer.
-Clock& SteadyClock();
+TimerClock& SteadyTimerClock();

@@ -48,16 +48,26 @@ void TThread::StopAndJoin() {
         handle_.join();
 }
 
+void TThread::UseClock(TimerClock& clock) {
+    std::lock_guard<std::mutex> lock(wakeLock_);
+    clock_ = &clock;
+}
+
 void TThread::WaitFor(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(wakeLock_);
-    wakeSignal_.wait_for(lock, timeout, [this] { return woken_ || stop_.load(); });
+    const TimerClock::TimePoint deadline = clock_->Now() + timeout;
+    while (!woken_ && !stop_.load() &&
+           clock_->WaitUntil(wakeSignal_, lock, deadline) == std::cv_status::no_timeout) {
+    }
     woken_ = false;
 }
 
 void TThread::Wake() {
+    TimerClock* clock = nullptr;
     {
         std::lock_guard<std::mutex> lock(wakeLock_);
         woken_ = true;
+        clock = clock_;
     }
-    wakeSignal_.notify_all();
+    clock->NotifyAll(wakeSignal_);
 }

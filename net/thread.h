@@ -3,6 +3,8 @@
 // request or Wake() cuts short.
 #pragma once
 
+#include "net/timer_clock.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -31,6 +33,9 @@ class TThread : public TRunnable {
     bool Start();
     bool Started() const { return started_.load(); }
 
+    // The clock WaitFor sleeps on (for tests; it outlives this object). Before Start.
+    void UseClock(TimerClock& clock);
+
     void RequestStop();
     bool StopRequested() const { return stop_.load(); }
     // Any thread. Requests a stop and waits for the thread to leave its loop; harmless when never
@@ -50,7 +55,8 @@ class TThread : public TRunnable {
     std::thread handle_;
     std::atomic<bool> started_{false};
     std::atomic<bool> stop_{false};
-    std::mutex wakeLock_;
+    std::mutex wakeLock_; // guards clock_ and woken_
     std::condition_variable wakeSignal_;
+    TimerClock* clock_ = &SteadyTimerClock();
     bool woken_ = false;
 };

@@ -54,6 +54,9 @@ class ProcessClient : public SessionClient {
     // sockets, without further events. Idempotent.
     void Shutdown();
 
+    // Measures the service's silence on `clock` (for tests), which outlives the client. Before Connect.
+    void UseClock(TimerClock& clock) { watchdog_.UseClock(clock); }
+
     // The run failed or was stopped: notifications of it still queued for the interface are stale.
     bool Failed() const { return run_.Failed(); }
     bool Ended() const { return run_.Ended(); }

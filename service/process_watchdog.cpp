@@ -8,7 +8,8 @@ std::atomic<int64_t> timeoutMs{30000};
 
 } // namespace
 
-AnswerWatchdog::AnswerWatchdog(std::function<void()> onSilence) : onSilence_(std::move(onSilence)) {}
+AnswerWatchdog::AnswerWatchdog(std::function<void()> onSilence, TimerClock& clock)
+    : onSilence_(std::move(onSilence)), clock_(&clock) {}
 
 AnswerWatchdog::~AnswerWatchdog() {
     Stop();
@@ -22,32 +23,38 @@ std::chrono::milliseconds AnswerWatchdog::Timeout() {
     return std::chrono::milliseconds(timeoutMs.load());
 }
 
+void AnswerWatchdog::UseClock(TimerClock& clock) {
+    std::lock_guard guard(lock_);
+    clock_->NotifyAll(changed_); // a wait under the former clock starts again under this one
+    clock_ = &clock;
+}
+
 void AnswerWatchdog::Arm() {
     std::lock_guard guard(lock_);
     if (stopping_)
         return;
     const bool wasArmed = armed_;
     armed_ = true;
-    deadline_ = std::chrono::steady_clock::now() + Timeout();
+    deadline_ = clock_->Now() + Timeout();
     if (!thread_.joinable())
         thread_ = std::thread([this] { Run(); }); // first use: most clients never need one
     // A later deadline needs no wake-up: the thread finds it when the earlier one passes. Waking it on
     // every message of a download cost a thread switch each time.
     if (!wasArmed)
-        changed_.notify_all();
+        clock_->NotifyAll(changed_);
 }
 
 void AnswerWatchdog::Touch() {
     std::lock_guard guard(lock_);
     // A later deadline needs no wake-up (see Arm).
     if (armed_)
-        deadline_ = std::chrono::steady_clock::now() + Timeout();
+        deadline_ = clock_->Now() + Timeout();
 }
 
 void AnswerWatchdog::Disarm() {
     std::lock_guard guard(lock_);
     armed_ = false;
-    changed_.notify_all();
+    clock_->NotifyAll(changed_);
 }
 
 void AnswerWatchdog::Stop() {
@@ -56,7 +63,7 @@ void AnswerWatchdog::Stop() {
         std::lock_guard guard(lock_);
         stopping_ = true;
         armed_ = false;
-        changed_.notify_all();
+        clock_->NotifyAll(changed_);
         thread = std::move(thread_);
     }
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
@@ -69,11 +76,11 @@ void AnswerWatchdog::Run() {
     std::unique_lock guard(lock_);
     while (!stopping_) {
         if (!armed_) {
-            changed_.wait(guard);
+            clock_->WaitUntil(changed_, guard, TimerClock::TimePoint::max());
             continue;
         }
-        if (changed_.wait_until(guard, deadline_) == std::cv_status::timeout && armed_ && !stopping_ &&
-            std::chrono::steady_clock::now() >= deadline_) {
+        if (clock_->WaitUntil(changed_, guard, deadline_) == std::cv_status::timeout && armed_ &&
+            !stopping_ && clock_->Now() >= deadline_) {
             armed_ = false;
             guard.unlock();
             onSilence_(); // closes the connection; never under the lock

@@ -9,6 +9,8 @@
 // held. Stop (or the destructor) joins that thread; call it before the client's connection goes.
 #pragma once
 
+#include "net/timer_clock.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -17,7 +19,8 @@
 
 class AnswerWatchdog {
   public:
-    explicit AnswerWatchdog(std::function<void()> onSilence);
+    // Silence is measured on `clock`, which outlives the watchdog.
+    explicit AnswerWatchdog(std::function<void()> onSilence, TimerClock& clock = SteadyTimerClock());
     ~AnswerWatchdog();
     AnswerWatchdog(const AnswerWatchdog&) = delete;
     AnswerWatchdog& operator=(const AnswerWatchdog&) = delete;
@@ -30,6 +33,8 @@ class AnswerWatchdog {
     void Disarm();
     // Leaves and joins the thread; later Arm calls do nothing.
     void Stop();
+    // Measures silence on `clock` instead (for tests), which outlives the watchdog. Before the first Arm.
+    void UseClock(TimerClock& clock);
 
     // How long a service may stay silent while an answer is awaited (30 s unless a test shortens it).
     static void SetTimeout(std::chrono::milliseconds timeout);
@@ -40,9 +45,10 @@ class AnswerWatchdog {
 
     std::function<void()> onSilence_;
     std::mutex lock_;
+    TimerClock* clock_;
     std::condition_variable changed_;
     bool armed_ = false;
     bool stopping_ = false;
-    std::chrono::steady_clock::time_point deadline_;
+    TimerClock::TimePoint deadline_;
     std::thread thread_;
 };

@@ -3,6 +3,7 @@
 #include "core/wide_path.h"
 #include "core/install_log.h"
 #include "loopback_peer.h"
+#include "manual_clock.h"
 #include "net/protocol.h"
 #include "net/protocol_context.h"
 #include "net/session_messages.h"
@@ -106,6 +107,7 @@ Bytes AuthAnswer(uint32_t error, int32_t heartbeat = 30) {
 
 struct Session : ::testing::Test {
     testpeer::Listener listener;
+    ManualClock clock; // outlives the client's threads, for the tests that wait on it
     RecordingClient client;
     IdeaKey fixedKey = Key(std::string(kFixedKeyText));
     std::unique_ptr<testpeer::Connection> peer;
@@ -313,20 +315,27 @@ TEST_F(Session, OpenPathsAndLogLine) {
     std::remove(logPath.c_str());
 }
 
-// Tests the heartbeat loop when started: unanswered requests lead to OnHeartbeatLost at 2 and a
-// close after that.
+// Tests the heartbeat loop when started: one request per interval told by the service and none
+// before it, OnHeartbeatLost at 2 unanswered and a close after that. Time is a manual clock.
 TEST_F(Session, HeartbeatLoopWhenStarted) {
     Handshake();
-    ASSERT_TRUE(peer->Send(testpeer::MakePacket('4', AuthAnswer(0, 1), fixedKey)));
+    ASSERT_TRUE(peer->Send(testpeer::MakePacket('4', AuthAnswer(0, 7), fixedKey)));
     ASSERT_TRUE(client.WaitCount(1));
+    client.protocol->UseClock(clock);
     ASSERT_TRUE(client.protocol->Start());
     for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clock.WaitForSleepers(1));
+        clock.Advance(6999ms);
+        ASSERT_TRUE(clock.WaitForSleepers(1));
+        EXPECT_EQ(i, client.protocol->unanswered.load()); // a millisecond short: nothing sent yet
+        clock.Advance(1ms);
         Bytes msg;
         char type = 0;
         ASSERT_TRUE(peer->ReadPacket(msg, type, fixedKey));
         EXPECT_EQ('4', type);
         EXPECT_EQ(kHeartbeatReqSize, msg.size());
         EXPECT_EQ(kMsgHeartbeatReq, wire::LoadU16(msg.data() + 6));
+        EXPECT_EQ(i + 1, client.protocol->unanswered.load());
     }
     ASSERT_TRUE(client.WaitCount(3));
     auto events = client.Events();

@@ -3,6 +3,7 @@
 // complete" it connects the download client; on an accepted download link it calls DownloadModule).
 #pragma once
 
+#include "manual_clock.h"
 #include "core/wide_path.h"
 #include "core/install_log.h"
 #include "core/install_settings.h"
@@ -83,6 +84,25 @@ class ClientHarness {
                 return false;
             },
             std::chrono::seconds(20));
+    }
+    // Pumps until `done` holds, for a state that no message announces: checked on this thread every
+    // millisecond (the limit is only a safety net).
+    bool PumpUntilState(const std::function<bool()>& done) {
+        for (int i = 0; i < 20000; ++i) {
+            queue_.PumpPending();
+            if (done())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    // Moves `clock` on once the `sleepers` watchdogs on it sleep, and returns when they have taken the
+    // step in: fired (and reported), or asleep again. A loss is sent, not posted: a watchdog's thread
+    // waits for the interface to take it, so this pumps meanwhile.
+    void StepClock(ManualClock& clock, std::chrono::milliseconds step, size_t sleepers = 1) {
+        ASSERT_TRUE(PumpUntilState([&] { return clock.Sleepers() >= sleepers; }));
+        clock.Advance(step);
+        ASSERT_TRUE(PumpUntilState([&] { return clock.Sleepers() >= sleepers; }));
     }
     bool Seen(uint32_t message) const {
         for (const auto& n : notes)

@@ -3,17 +3,21 @@
 // buffered, answers before the request or after the end, a slow or a silent link, a module list without
 // end. Scripted services on loopback; the harness plays the dialog.
 #include "client_harness.h"
+#include "manual_clock.h"
 #include "scripted_peer.h"
 #include "scripted_services.h"
 
 #include "service/messages.h"
 #include "tests/publisher/temp_package.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <span>
 #include <thread>
 
@@ -60,6 +64,58 @@ std::map<std::string, uintmax_t> TempFiles() {
         if (e.is_regular_file() && e.path().parent_path() != temp + "/log")
             out[e.path().string()] = e.file_size();
     return out;
+}
+
+// Bytes of one packet handed to a scripted peer as the test allows them, so that the test decides when
+// each piece is on the wire.
+class Trickle {
+  public:
+    explicit Trickle(std::vector<uint8_t> packet) : packet_(std::move(packet)) {}
+    size_t size() const { return packet_.size(); }
+    // Test thread: lets the peer send the packet up to `upTo` bytes.
+    void Allow(size_t upTo) {
+        {
+            std::lock_guard guard(lock_);
+            allowed_ = std::min(upTo, packet_.size());
+        }
+        changed_.notify_all();
+    }
+    // Test thread: the peer sends nothing more and leaves.
+    void Finish() {
+        {
+            std::lock_guard guard(lock_);
+            finished_ = true;
+        }
+        changed_.notify_all();
+    }
+    // Peer thread: sends each piece once allowed, and stays on the connection until Finish.
+    void Serve(ScriptedPeer& peer) {
+        size_t sent = 0;
+        for (;;) {
+            std::unique_lock guard(lock_);
+            changed_.wait_for(guard, 20s, [&] { return allowed_ > sent || finished_; });
+            if (allowed_ <= sent)
+                return;
+            std::vector<uint8_t> piece(packet_.begin() + ptrdiff_t(sent),
+                                       packet_.begin() + ptrdiff_t(allowed_));
+            sent = allowed_;
+            guard.unlock();
+            if (!peer.SendRaw(piece))
+                return;
+        }
+    }
+
+  private:
+    const std::vector<uint8_t> packet_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    size_t allowed_ = 0;
+    bool finished_ = false;
+};
+
+// The download client has taken in (and so noted as traffic) `bytes` of a message still incomplete.
+bool DownloadReceived(ClientHarness& h, size_t bytes) {
+    return h.PumpUntilState([&] { return h.dl.socket && size_t(h.dl.socket->tcp.FillPos()) >= bytes; });
 }
 
 struct ShortSilence {
@@ -276,54 +332,54 @@ TEST(ClientRunTest, ChunksAfterCompletionAreIgnored) {
 }
 
 // Tests that the watchdog measures silence, not speed: a response that trickles in far slower than one
-// message per timeout still installs (a real socket, the timeout shortened to 500 ms), while a service
-// that stops in the middle of a message fails the download once the timeout has passed without a byte.
+// message per timeout still installs (256 bytes per 100 ms, on a real socket, a manual clock and a
+// 500 ms timeout), while a service that stops in the middle of a message fails the download exactly
+// when the timeout has passed without a byte.
 TEST(ClientRunTest, SlowLinkInstallsAndSilenceFails) {
     ShortSilence quick(500ms);
     auto data = Noise(6 * kChunkDataMax, 6);
     auto packet =
         ScriptedPeer::Packet(*EncodeFileDownloadResponse(FileChunks("core", "slow.bin", data, true)));
+    Trickle slow(packet), stalled(packet);
     {
+        ManualClock clock; // outlives the harness's clients
         ClientHarness h;
-        Services s({Module("core", 1, 1)}, [&](ScriptedPeer& p, const std::vector<uint8_t>&) {
-            // 256 bytes every 100 ms: about 2.4 s for the one message, almost five timeouts.
-            for (size_t at = 0; at < packet.size(); at += 256) {
-                std::vector<uint8_t> piece(packet.begin() + ptrdiff_t(at),
-                                           packet.begin() + ptrdiff_t(std::min(packet.size(), at + 256)));
-                if (!p.SendRaw(piece))
-                    return;
-                std::this_thread::sleep_for(100ms);
-            }
-        });
-        auto started = std::chrono::steady_clock::now();
+        h.dl.UseClock(clock);
+        Services s({Module("core", 1, 1)},
+                   [&](ScriptedPeer& p, const std::vector<uint8_t>&) { slow.Serve(p); });
         ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.PumpUntilState([&] { return s.download.Requests().size() == 1; }));
+        int steps = 0;
+        for (size_t at = 256; at < slow.size() && !h.Seen(kNotifyDLLost); at += 256, ++steps) {
+            slow.Allow(at);
+            ASSERT_TRUE(DownloadReceived(h, at));
+            h.StepClock(clock, 100ms);
+        }
+        slow.Allow(slow.size());
         ASSERT_TRUE(h.RunUntilAny({kNotifyDownloadDone, kNotifyDLLost}));
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        slow.Finish();
         EXPECT_TRUE(h.Seen(kNotifyDownloadDone));
         EXPECT_FALSE(h.Seen(kNotifyDLLost));
+        EXPECT_GE(steps, 20); // the message took four timeouts and more
         EXPECT_EQ(h.ReadTempFile("slow.bin"), std::string(data.begin(), data.end()));
-        std::printf("[ figure ] %zu-byte message at 2.5 KB/s installed in %.2f s with a 0.5 s watchdog\n",
-                    packet.size(), seconds);
     }
     {
+        ManualClock clock;
         ClientHarness h;
-        std::atomic<int64_t> lastByteNs{0};
-        Services s({Module("core", 1, 1)}, [&](ScriptedPeer& p, const std::vector<uint8_t>&) {
-            p.SendRaw(std::vector<uint8_t>(packet.begin(), packet.begin() + ptrdiff_t(packet.size() / 2)));
-            lastByteNs = std::chrono::steady_clock::now().time_since_epoch().count();
-            for (int i = 0; i < 400 && p.SendRaw({}); ++i) // silent until the client gives up
-                std::this_thread::sleep_for(5ms);
-        });
+        h.dl.UseClock(clock);
+        Services s({Module("core", 1, 1)},
+                   [&](ScriptedPeer& p, const std::vector<uint8_t>&) { stalled.Serve(p); });
         ASSERT_TRUE(Start(h, s));
-        ASSERT_TRUE(h.RunUntilAny({kNotifyDownloadDone, kNotifyDLLost}));
-        auto failedAt = std::chrono::steady_clock::now();
+        stalled.Allow(stalled.size() / 2); // then silent until the client gives up
+        ASSERT_TRUE(DownloadReceived(h, stalled.size() / 2));
+        const TimerClock::TimePoint lastByte = clock.Now();
+        while (!h.Seen(kNotifyDLLost) && clock.Now() - lastByte < 5s)
+            h.StepClock(clock, 100ms);
+        stalled.Finish();
         EXPECT_TRUE(h.Seen(kNotifyDLLost));
+        EXPECT_EQ(clock.Now() - lastByte, 500ms);
         EXPECT_FALSE(h.Seen(kNotifyFileDone));
         EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "No answer Faile"));
-        ASSERT_NE(lastByteNs.load(), 0);
-        auto silence =
-            failedAt - std::chrono::steady_clock::time_point(std::chrono::nanoseconds(lastByteNs.load()));
-        EXPECT_GE(silence, 500ms);
     }
 }
 

@@ -249,29 +249,41 @@ TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
 }
 
 // Tests that a download service that never answers the request does not leave the installer waiting:
-// the silence fails the download with 1135, and a finished download is never failed by it.
+// the silence fails the download with 1135 when the timeout has passed, and a finished download (or
+// the idle check connection) is never failed by it. Both clients' watchdogs run on a manual clock.
 TEST(ProcessDLTest, SilentServiceFailsTheDownload) {
-    auto saved = AnswerWatchdog::Timeout();
-    AnswerWatchdog::SetTimeout(std::chrono::milliseconds(500)); // short, yet safe on a loaded machine
+    const auto timeout = AnswerWatchdog::Timeout();
     {
+        ManualClock clock; // outlives the harness's clients
         ClientHarness h;
+        h.check.UseClock(clock);
+        h.dl.UseClock(clock);
         Services s({Module("core", 1, 1)}, [](ScriptedPeer&, const std::vector<uint8_t>&) {});
         ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.PumpUntilState([&] { return s.download.Requests().size() == 1; }));
+        h.StepClock(clock, timeout - std::chrono::milliseconds(1), 2);
+        h.PumpPending();
+        EXPECT_FALSE(h.Seen(kNotifyDLLost));
+        h.StepClock(clock, std::chrono::milliseconds(1), 2);
         ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
         EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "No answer Faile"));
+        EXPECT_FALSE(h.Seen(kNotifyCheckLost));
     }
     {
+        ManualClock clock;
         ClientHarness h;
+        h.check.UseClock(clock);
+        h.dl.UseClock(clock);
         auto one = Bytes(1, 1);
         Services s({Module("core", 1, 1)}, Answer({{{"core", "c.bin", "", one, true}}}));
         ASSERT_TRUE(Start(h, s));
         ASSERT_TRUE(h.RunUntil(kNotifyDownloadDone));
         // Well past the timeout: nothing more may come of the idle connections.
-        h.PumpFor(std::chrono::milliseconds(1000));
+        h.StepClock(clock, timeout * 3, 2);
+        h.PumpPending();
         EXPECT_FALSE(h.Seen(kNotifyDLLost));
         EXPECT_FALSE(h.Seen(kNotifyCheckLost));
     }
-    AnswerWatchdog::SetTimeout(saved);
 }
 
 // Tests that thousands of modules (a module list in several check messages) are requested in several

@@ -116,3 +116,31 @@ TEST(PathPolicy, ArchiveRulesAllowCurrentFolderAndFolderEntries) {
     EXPECT_NE(RefuseRelativePath(".", archive), nullptr); // the folder itself, nothing below it
     EXPECT_NE(RefuseRelativePath(".\\.\\", archive), nullptr);
 }
+
+// Tests the path rule by itself: what stays below the download folder passes, nothing else does.
+TEST(SafeDownloadPathTest, AcceptsOnlyPathsBelowTheFolder) {
+    EXPECT_TRUE(IsSafeDownloadPath("", "a.txt"));
+    EXPECT_TRUE(IsSafeDownloadPath("bin\\x64\\", "a.dll"));
+    EXPECT_TRUE(IsSafeDownloadPath("..a\\", "b..c"));
+    EXPECT_TRUE(IsSafeDownloadPath(".config\\", ".hidden"));
+    EXPECT_TRUE(IsSafeDownloadPath("bin", "x")); // joined as "binx": odd but inside
+    EXPECT_TRUE(IsSafeDownloadPath("console\\", "com10.txt"));
+    const char* why = nullptr;
+    EXPECT_FALSE(IsSafeDownloadPath("..\\", "a", &why));
+    EXPECT_NE(why, nullptr);
+    for (auto [rel, file] :
+         std::initializer_list<std::pair<const char*, const char*>>{{"", ""},
+                                                                    {"\\\\server\\share\\", "a"},
+                                                                    {"a\\.\\", "b"},
+                                                                    {"a\\", "b\\"},
+                                                                    {"a\\", ". ."},
+                                                                    {"D:", "a"},
+                                                                    {"a/", "b"},
+                                                                    {"", "..."},
+                                                                    {"", "con"},
+                                                                    {"nul\\", "a"},
+                                                                    {"", "Com1.txt"},
+                                                                    {"", "LPT9"},
+                                                                    {"", "aux .log"}})
+        EXPECT_FALSE(IsSafeDownloadPath(rel, file)) << rel << " | " << file;
+}

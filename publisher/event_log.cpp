@@ -1,5 +1,7 @@
 #include "publisher/event_log.h"
 
+#include "publisher/signals_held_back.h"
+
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -48,6 +50,7 @@ std::string Stamped(std::string_view text) {
 EventLog::EventLog(size_t queueBytes) : maxQueuedBytes_(queueBytes) {
     queue_.push_back({{}, std::make_shared<Target>(STDERR_FILENO, false)});
     ++queued_;
+    const SignalsHeldBack heldBack; // the writer never takes the service's signals
     writer_ = std::thread([this] { WriterLoop(); });
 }
 

@@ -2,6 +2,7 @@
 
 #include "publisher/cache_folder.h"
 #include "publisher/package_folder.h"
+#include "publisher/signals_held_back.h"
 
 #include <cstdio>
 #include <set>
@@ -81,6 +82,7 @@ Preparation::Preparation(std::shared_ptr<PreparedFiles> files, PreparationSettin
             std::to_string(use.files) + " files, at most " + std::to_string(maxBytes_) +
             " bytes and keeping " + std::to_string(reserveBytes_) + " bytes free");
     running_ = threads;
+    const SignalsHeldBack heldBack; // the workers never take the service's signals
     for (unsigned t = 0; t < threads; ++t) {
         try {
             threads_.emplace_back([this] { Work(); });

@@ -2,6 +2,7 @@
 
 #include "publisher/connection.h"
 #include "publisher/event_log.h"
+#include "publisher/signals_held_back.h"
 
 #include <unistd.h>
 
@@ -128,6 +129,7 @@ bool Server::Listen(std::string& error) {
     }
 
     const unsigned threads = publisher::ServingThreads(options_.threads);
+    const SignalsHeldBack heldBack; // the serving threads never take the service's signals
     for (unsigned i = 0; i < threads; ++i) {
         auto& w = *workers_.emplace_back(std::make_unique<Worker>());
         w.thread = std::thread([&w] { w.io.run(); });

@@ -253,6 +253,13 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
 
 } // namespace
 
+size_t Package::FileCount() const {
+    size_t files = 0;
+    for (const PackageModule& m : modules)
+        files += m.files.size();
+    return files;
+}
+
 const PackageModule* Package::FindModule(std::string_view name) const {
     for (const auto& m : modules)
         if (m.name == name)

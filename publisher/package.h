@@ -87,6 +87,7 @@ struct Package {
     uint64_t manifestInode = 0;
 
     const PackageModule* FindModule(std::string_view name) const;
+    size_t FileCount() const; // of every module
     bool CheckUser(std::string_view name, std::string_view password) const;
 };
 

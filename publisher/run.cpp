@@ -80,15 +80,12 @@ int CheckConfig(const Options& options) {
         return kExitDataErr;
     }
     const Package& p = *package;
-    size_t files = 0;
-    for (const auto& m : p.modules) {
+    for (const auto& m : p.modules)
         std::cout << "module " << m.label << " " << m.record.ModuleVerA << "_" << m.record.ModuleVerB
                   << " state " << m.record.State << ": " << m.files.size() << " files, " << m.bytes
                   << " bytes\n";
-        files += m.files.size();
-    }
     std::cout << "package " << p.packageNo << " version " << p.verPart3 << "." << p.verPart4 << ": "
-              << p.modules.size() << " modules, " << files << " files, " << p.bytes << " bytes\n";
+              << p.modules.size() << " modules, " << p.FileCount() << " files, " << p.bytes << " bytes\n";
     std::cout << "installers must be built with package number " << p.packageNo
               << " (string 102 of res/orvane.rc)\n";
     const std::filesystem::path cacheDir = CacheDirOf(options);
@@ -164,11 +161,8 @@ bool ReopenLog(EventLog& log, const Options& options, const char* signal) {
 // The gauges a scrape reads from their owners, then every count.
 std::string RenderMetrics(Metrics& metrics, const Server& server, const EventLog& log) {
     const auto relaxed = std::memory_order_relaxed;
-    size_t files = 0;
-    for (const auto& m : server.Current()->modules)
-        files += m.files.size();
     const auto prepared = server.Prepared();
-    metrics.packageFiles.store(files, relaxed);
+    metrics.packageFiles.store(server.Current()->FileCount(), relaxed);
     metrics.preparedFiles.store(prepared ? prepared->Files() : 0, relaxed);
     metrics.logLinesSuppressed.store(log.SuppressedTotal(), relaxed);
     return metrics.Render();

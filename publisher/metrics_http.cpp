@@ -1,5 +1,7 @@
 #include "publisher/metrics_http.h"
 
+#include "publisher/listen_socket.h"
+
 namespace publisher {
 namespace {
 
@@ -110,15 +112,8 @@ MetricsEndpoint::~MetricsEndpoint() {
 bool MetricsEndpoint::Listen(const Endpoint& at, std::string& error) {
     asio::error_code ec;
     const asio::ip::address address = asio::ip::make_address_v4(at.address, ec);
-    const asio::ip::tcp::endpoint endpoint(address, at.port);
     if (!ec)
-        acceptor_.open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec)
-        acceptor_.bind(endpoint, ec);
-    if (!ec)
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        ec = ListenOn(acceptor_, {address, at.port});
     if (ec) {
         error = "cannot listen for metrics on " + at.address + ":" + std::to_string(at.port) + ": " +
                 ec.message();

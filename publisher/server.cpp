@@ -2,6 +2,7 @@
 
 #include "publisher/connection.h"
 #include "publisher/event_log.h"
+#include "publisher/listen_socket.h"
 #include "publisher/signals_held_back.h"
 
 #include <unistd.h>
@@ -78,15 +79,7 @@ bool Server::Listen(std::string& error) {
         }
         auto listener =
             std::make_unique<Listener>(Listener{role, asio::ip::tcp::acceptor(io_), asio::steady_timer(io_)});
-        asio::ip::tcp::endpoint endpoint(address, e.port);
-        auto& a = listener->acceptor;
-        a.open(endpoint.protocol(), ec);
-        if (!ec)
-            a.set_option(asio::socket_base::reuse_address(true), ec);
-        if (!ec)
-            a.bind(endpoint, ec);
-        if (!ec)
-            a.listen(asio::socket_base::max_listen_connections, ec);
+        ec = ListenOn(listener->acceptor, {address, e.port});
         if (!ec) {
             listeners_.push_back(std::move(listener));
             return true;

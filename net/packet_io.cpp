@@ -46,8 +46,10 @@ size_t ParsePackets(const ProtocolContext& ctx, CodecBuffers& buffers, MessageSi
         DecodeResult r = DecodePacket(data + pos, len - pos, ctx.fixedKey, recvKey, buffers);
         if (r.status == DecodeStatus::NeedMore)
             return pos;
-        if (r.status == DecodeStatus::Drop)
+        if (r.status == DecodeStatus::Drop) {
+            sink.OnDropped();
             return len;
+        }
         sink.HandleMessage(r.message, r.length);
         pos += r.consumed;
         if (pos + kPacketHeaderSize > len)

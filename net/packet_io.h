@@ -12,6 +12,8 @@ struct CodecBuffers;
 class MessageSink {
   public:
     virtual void HandleMessage(const uint8_t* msg, size_t len) = 0;
+    // Bytes that are no packet were dropped, with everything buffered behind them.
+    virtual void OnDropped() {}
 
   protected:
     ~MessageSink() = default;

@@ -138,6 +138,11 @@ size_t Protocol::ParsePackets(const uint8_t* data, size_t len) {
     return ::ParsePackets(*ctx, *receiveBuffers_, *this, data, len);
 }
 
+void Protocol::OnDropped() {
+    if (client != nullptr)
+        client->NoteDropped();
+}
+
 void Protocol::OnLinkUp() {
     {
         std::lock_guard<std::mutex> lock(gate_);

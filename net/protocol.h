@@ -53,6 +53,7 @@ class Protocol : public TThread, public MessageSink {
     // Receive thread. Messages shorter than the header, and authentication answers too short for
     // what they must carry, are ignored.
     void HandleMessage(const uint8_t* msg, size_t len) override;
+    void OnDropped() override;
     // Receive thread: the transport's unconsumed bytes; returns how many to drop.
     size_t ParsePackets(const uint8_t* data, size_t len);
 

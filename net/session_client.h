@@ -29,6 +29,8 @@ class SessionClient {
 
     // Bytes arrived on the link.
     virtual void NoteTraffic() = 0;
+    // Bytes arrived that are no packet of this protocol, and were dropped.
+    virtual void NoteDropped() {}
     // The link went down; the client ends its run and then raises slot 1.
     virtual void LinkDown(const char* text, int code) = 0;
 

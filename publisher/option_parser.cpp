@@ -135,6 +135,10 @@ Grammar::Grammar() : app_("", "orvane-publisher") {
     Number<uint64_t>(
         "--test-drop-after", 0, std::numeric_limits<uint64_t>::max(),
         [this](uint64_t n) { o_.test.dropAfter = n; }, "N", "expected a number of messages");
+    app_.add_flag("--test-close-after-login", o_.test.closeAfterLogin);
+    Number<uint64_t>(
+        "--test-drop-times", 1, std::numeric_limits<uint64_t>::max(),
+        [this](uint64_t n) { o_.test.dropTimes = n; }, "N", "expected a number of connections");
     app_.add_flag("--test-garbage", o_.test.garbage);
     app_.add_flag("--test-hostile-reldir", o_.test.hostileRelDir);
     Number<uint32_t>("--test-time-scale", 1, 1000000, [this](uint32_t n) { o_.test.timeScale = n; });

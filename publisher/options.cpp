@@ -153,6 +153,8 @@ std::string HelpText() {
            "  --test-refuse-login CODE   answer every login with ErrorCode CODE\n"
            "  --test-offer-nothing CODE  answer update checks with Available 0 and ErrorCode CODE\n"
            "  --test-drop-after N        close a download connection after N download messages\n"
+           "  --test-close-after-login   close a connection once its login is answered\n"
+           "  --test-drop-times N        the two switches above cut the first N connections only\n"
            "  --test-garbage             answer every request with bytes that are no packet\n"
            "  --test-hostile-reldir      start every download with a chunk whose RelDir is ..\\..\\\n"
            "  --test-time-scale N        let the idle and hold limits pass N times faster\n"

@@ -26,6 +26,8 @@ struct TestSwitches {
     std::optional<uint32_t> refuseLogin;  // login answered with this ErrorCode
     std::optional<uint32_t> offerNothing; // update check: Available 0 with this ErrorCode
     std::optional<uint64_t> dropAfter;    // download connection closed after this many messages
+    bool closeAfterLogin = false;         // a connection closed once its login is answered
+    std::optional<uint64_t> dropTimes;    // the two switches above cut only this many connections
     bool garbage = false;                 // every answer replaced by bytes that are no packet
     bool hostileRelDir = false;           // each download starts with a chunk whose RelDir climbs out
     uint32_t timeScale = 1;               // the idle and hold limits pass this many times faster

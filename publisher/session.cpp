@@ -211,6 +211,8 @@ void Session::HandleLogin(const uint8_t* msg, size_t len) {
     uint8_t answer[MessageHeader::kSize + UserRecord::kSize];
     size_t n = BuildLoginResponse(error, body, sizeof body, answer, sizeof answer);
     Queue(answer, n);
+    if (loggedIn_ && settings_.test.closeAfterLogin && TakeTestCut(settings_.test))
+        Close("test switch: closed after the login");
     if (loggedIn_)
         Log("login", "login of " + LogName(user.userName));
     else

@@ -36,6 +36,9 @@ struct FileRecording {
     CachedFile entry;
 };
 
+// Whether a test switch may cut one more connection (--test-drop-times); counts the cut when it may.
+bool TakeTestCut(const TestSwitches& test);
+
 class Session {
   public:
     Session(Role role, const ServiceSettings& settings, EventLog& log, std::string tag, Scratch& scratch);
@@ -145,6 +148,7 @@ class Session {
     int replayFd_ = -1; // the cache file of a replay from disk
     std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
+    bool cutByTest_ = false; // the drop switch cuts this connection's download
     uint64_t replayedMessages_ = 0;
     uint64_t preparedMessages_ = 0;
     uint64_t streamStartBytes_ = 0;

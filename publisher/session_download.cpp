@@ -9,6 +9,7 @@
 #include "publisher/package_folder.h"
 #include "service/messages.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -23,8 +24,18 @@ constexpr char kHostileData[] = "written outside the download folder";
 
 } // namespace
 
+bool TakeTestCut(const TestSwitches& test) {
+    // Counted for the whole process, across connections and reloads: a test switch, never production.
+    static std::atomic<uint64_t> cuts{0};
+    return !test.dropTimes || cuts.fetch_add(1) < *test.dropTimes;
+}
+
 bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
-    if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter) {
+    // Whether this connection is one the drop switch cuts is decided once, at its first message; the
+    // check service's own probes are never cut, nor counted.
+    if (downloadMessages_ == 0 && settings_.test.dropAfter)
+        cutByTest_ = !quiet_ && TakeTestCut(settings_.test);
+    if (cutByTest_ && downloadMessages_ >= *settings_.test.dropAfter) {
         Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
         return false;
     }
@@ -54,7 +65,7 @@ bool Session::BuildDownloadMessage(std::vector<uint8_t>& packet) {
                             " bytes, " + std::to_string(downloadMessages_) + " messages on this connection" +
                             kept);
     }
-    if (settings_.test.dropAfter && downloadMessages_ >= *settings_.test.dropAfter)
+    if (cutByTest_ && downloadMessages_ >= *settings_.test.dropAfter)
         Close("test switch: dropped after " + std::to_string(downloadMessages_) + " download messages");
     return true;
 }

@@ -45,6 +45,11 @@ std::vector<std::string> TestSwitchWarnings(const TestSwitches& test) {
              "update checks offer nothing, with " + std::to_string(*test.offerNothing));
     if (test.dropAfter)
         warn("--test-drop-after", "downloads are cut after " + std::to_string(*test.dropAfter) + " messages");
+    if (test.closeAfterLogin)
+        warn("--test-close-after-login", "connections are closed after their login");
+    if (test.dropTimes)
+        warn("--test-drop-times",
+             "only the first " + std::to_string(*test.dropTimes) + " connections are cut");
     if (test.garbage)
         warn("--test-garbage", "every answer is bytes that are no packet");
     if (test.hostileRelDir)

@@ -69,6 +69,8 @@ class DownloadWriter {
     // Every file written so far, in the order each was first opened, with the bytes handed to it since
     // it was last (re)started. Under the same serialisation as Append.
     const std::vector<ReceivedFile>& ReceivedFiles() const { return received_; }
+    // ReceivedFiles()'s entry of the file open now (meaningful while FileOpen()).
+    size_t OpenEntry() const { return openEntry_; }
 
   private:
     // Place's memory of the last names: a file arrives as a run of records with the same names, so

@@ -19,6 +19,8 @@ struct LocalPath {
 std::wstring LocalWidePath(const LocalPath& path);
 #endif
 bool LocalPathExists(const LocalPath& path);
+// Removes everything in `folder` but the entry named `keep` (ASCII); false when something stayed.
+bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep);
 bool LocalMakeFolder(const LocalPath& path);
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode);
 // The path as one code page 936 text, for log lines and messages: what that page cannot hold is '?'.

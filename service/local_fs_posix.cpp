@@ -3,6 +3,7 @@
 #include "core/wide_path.h"
 #include "service/path_policy.h"
 
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace {
@@ -21,6 +22,19 @@ std::string Native(const LocalPath& path) {
 bool LocalPathExists(const LocalPath& path) {
     struct stat st;
     return ::stat(Native(path).c_str(), &st) == 0;
+}
+
+bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
+    std::error_code ec;
+    bool all = true;
+    for (const auto& entry : std::filesystem::directory_iterator(BytesFromWidePath(folder), ec)) {
+        if (entry.path().filename() == keep)
+            continue;
+        std::error_code removed;
+        std::filesystem::remove_all(entry.path(), removed);
+        all = all && !removed;
+    }
+    return all && !ec;
 }
 
 bool LocalMakeFolder(const LocalPath& path) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string_view>
 
 // Names below the folder are code page 936 texts whatever the system's own code page is: the wide calls
@@ -24,6 +25,20 @@ std::wstring LocalWidePath(const LocalPath& path) {
 bool LocalPathExists(const LocalPath& path) {
     const std::wstring w = LocalWidePath(path);
     return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
+    // The wide form throughout: a profile folder's name need not fit the system's code page.
+    std::error_code ec;
+    bool all = true;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder), ec)) {
+        if (entry.path().filename() == std::filesystem::path(keep))
+            continue;
+        std::error_code removed;
+        std::filesystem::remove_all(entry.path(), removed);
+        all = all && !removed;
+    }
+    return all && !ec;
 }
 
 bool LocalMakeFolder(const LocalPath& path) {

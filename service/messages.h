@@ -103,6 +103,9 @@ struct ModuleCheckRequest {
 std::vector<uint8_t> EncodeModuleCheckRequest(const ModuleCheckRequest& req); // 134 bytes
 std::optional<ModuleCheckRequest> DecodeModuleCheckRequest(const uint8_t* msg, size_t len);
 
+// The service's ErrorCode for a package number or version it does not publish.
+constexpr uint32_t kErrorPackageNotOffered = 20;
+
 struct ModuleCheckResponse {
     char LastFlag = '0'; // '0': the last message of the reply
     uint32_t ErrorCode = 0;

@@ -19,11 +19,12 @@ struct SendWait {
 struct NotifyQueue::State {
     struct Item {
         uint32_t message;
+        uintptr_t wParam;
         intptr_t lParam;
         SendWait* wait; // null for a posted message
     };
 
-    Handler handler;
+    FullHandler handler;
     std::thread::id pumpThread = std::this_thread::get_id();
     std::mutex lock;
     std::condition_variable arrived; // the pump waits for items
@@ -44,7 +45,12 @@ std::shared_ptr<NotifyQueue::State> Target() {
 
 } // namespace
 
-NotifyQueue::NotifyQueue(Handler handler) : state_(std::make_shared<State>()) {
+NotifyQueue::NotifyQueue(Handler handler)
+    : NotifyQueue(FullHandler([handler = std::move(handler)](uint32_t message, uintptr_t, intptr_t lParam) {
+          handler(message, lParam);
+      })) {}
+
+NotifyQueue::NotifyQueue(FullHandler handler) : state_(std::make_shared<State>()) {
     state_->handler = std::move(handler);
     std::lock_guard guard(targetLock);
     target = state_;
@@ -75,7 +81,8 @@ bool NotifyQueue::PumpUntil(const std::function<bool()>& done, std::chrono::mill
             item = s.items.front();
             s.items.pop_front();
         }
-        s.handler(item.message, item.lParam); // no lock held: the handler may call into the clients
+        s.handler(item.message, item.wParam,
+                  item.lParam); // no lock held: the handler may call into the clients
         if (item.wait) {
             std::lock_guard guard(s.lock);
             item.wait->done = true;
@@ -99,30 +106,30 @@ size_t NotifyQueue::PumpPending() {
     return count;
 }
 
-void PostNotify(uint32_t message, intptr_t lParam) {
+void PostNotify(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     auto s = Target();
     if (!s)
         return;
     std::lock_guard guard(s->lock);
     if (s->closed)
         return;
-    s->items.push_back({message, lParam, nullptr});
+    s->items.push_back({message, wParam, lParam, nullptr});
     s->arrived.notify_one();
 }
 
-void SendNotify(uint32_t message, intptr_t lParam) {
+void SendNotify(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     auto s = Target();
     if (!s)
         return;
     if (std::this_thread::get_id() == s->pumpThread) {
-        s->handler(message, lParam);
+        s->handler(message, wParam, lParam);
         return;
     }
     SendWait wait;
     std::unique_lock guard(s->lock);
     if (s->closed)
         return;
-    s->items.push_back({message, lParam, &wait});
+    s->items.push_back({message, wParam, lParam, &wait});
     s->arrived.notify_one();
     s->handled.wait(guard, [&] { return wait.done || s->closed; });
 }

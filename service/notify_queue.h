@@ -16,8 +16,11 @@
 class NotifyQueue {
   public:
     using Handler = std::function<void(uint32_t message, intptr_t lParam)>;
+    // With the wParam, which names the attempt a client's notification belongs to.
+    using FullHandler = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
 
     explicit NotifyQueue(Handler handler);
+    explicit NotifyQueue(FullHandler handler);
     ~NotifyQueue();
     NotifyQueue(const NotifyQueue&) = delete;
     NotifyQueue& operator=(const NotifyQueue&) = delete;

@@ -38,7 +38,7 @@ ProcessCheck::~ProcessCheck() {
 }
 
 void ProcessCheck::OnSilence() {
-    Fail(LogEventText(kTag, "No answer Faile"));
+    Fail(LogEventText(kTag, "No answer Faile"), SilenceFault());
 }
 
 void ProcessCheck::QryCheckUpdate() {
@@ -85,7 +85,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
             auto run = run_.Lock();
             if (!run.Claim(RunState::Outcome::kFailed))
                 return;
-            NotifyNothingOffered(rsp->ErrorCode);
+            NotifyNothingOffered(rsp->ErrorCode, attempt_);
         }
         LogEvent(kTag, "ZynPublish_L_PkgUpdateCheck_Rsp");
         return;
@@ -101,7 +101,7 @@ void ProcessCheck::OnUpdateCheck(const uint8_t* msg, size_t len) {
                 ask = true;
                 watchdog_.Arm();
             } else if (run.Claim(RunState::Outcome::kFailed)) {
-                NotifyNothingOffered(rsp->ErrorCode);
+                NotifyNothingOffered(rsp->ErrorCode, attempt_);
             } else {
                 continue;
             }
@@ -124,6 +124,26 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
         Fail(LogEventText(kTag, "Malformed ZynPublish_L_PkgModuleCheck_Rsp Faile"));
         return;
     }
+    // An answer with an error code carries no list: taken as a complete one, an empty list would
+    // replace a working installation with an almost empty one. A package that is not on offer is the
+    // service's final word; any other code may pass with another attempt.
+    if (rsp->ErrorCode != 0) {
+        const std::string code = std::to_string(rsp->ErrorCode);
+        if (rsp->ErrorCode == messages::kErrorPackageNotOffered) {
+            watchdog_.Disarm();
+            {
+                auto run = run_.Lock();
+                if (!run.Claim(RunState::Outcome::kFailed))
+                    return;
+                NotifyNothingOffered(rsp->ErrorCode, attempt_);
+            }
+            LogEvent(kTag, "ZynPublish_L_PkgModuleCheck_Rsp ErrorCode " + code + " Faile");
+            return;
+        }
+        Fail(LogEventText(kTag, "ZynPublish_L_PkgModuleCheck_Rsp ErrorCode " + code + " Faile"),
+             Fault::kTransport);
+        return;
+    }
     enum { kLate, kTooMany, kMore, kComplete } step;
     {
         auto run = run_.Lock();
@@ -139,7 +159,7 @@ void ProcessCheck::OnModuleCheck(const uint8_t* msg, size_t len) {
             if (rsp->LastFlag == '0') {
                 watchdog_.Disarm(); // the exchange is over; the connection idles from here
                 run.Claim(RunState::Outcome::kComplete);
-                NotifyModuleListDone(); // after the appends: the interface reads the list on it
+                NotifyModuleListDone(attempt_); // after the appends: the interface reads the list on it
                 step = kComplete;
             } else {
                 watchdog_.Arm(); // more of the reply is due
@@ -168,7 +188,7 @@ void ProcessCheck::OnClientDisconnect(const char*, int) {
         auto run = run_.Lock();
         report = run.Claim(RunState::Outcome::kFailed);
         if (report)
-            NotifyCheckLost();
+            NotifyCheckLost(attempt_);
     }
     // Without a report the run already has its outcome: the list is complete, or a failure was told.
     LogEvent(kTag, report ? "OnClientDisconnect Faile" : "OnClientDisconnect after the end");
@@ -181,7 +201,7 @@ void ProcessCheck::OnLogin(uint32_t error, const uint8_t*, size_t) {
             auto run = run_.Lock();
             if (!run.Claim(RunState::Outcome::kFailed))
                 return;
-            NotifyLoginRefused();
+            NotifyLoginRefused(attempt_);
         }
         LogEvent("ProcessCheck_OnLogin", "Connect Faile");
         return;
@@ -205,7 +225,7 @@ void ProcessCheck::OnAuthentLink(uint32_t error) {
         auto run = run_.Lock();
         if (!run.Claim(RunState::Outcome::kFailed))
             return;
-        NotifyCheckAuthRefused();
+        NotifyCheckAuthRefused(attempt_);
     }
     LogEvent(kTag, "OnAuthentLink Faile");
 }

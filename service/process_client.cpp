@@ -102,6 +102,10 @@ void ProcessClient::NoteTraffic() {
     watchdog_.Touch();
 }
 
+void ProcessClient::NoteDropped() {
+    dropped_.store(true);
+}
+
 void ProcessClient::LinkDown(const char* text, int code) {
     watchdog_.Disarm();
     run_.Lock().End();
@@ -120,8 +124,15 @@ void ProcessClient::SendLogin() {
         now.protocol->SendLogin(now.context);
 }
 
-void ProcessClient::Fail(const std::string& why) {
-    run_.Lock().End();
+void ProcessClient::Fail(const std::string& why, Fault fault) {
+    {
+        // Recorded before the loss is reported (the interface reads it on the report), and only for a
+        // run that had not ended: a later fault does not rename an earlier end.
+        auto run = run_.Lock();
+        if (!run.ended())
+            fault_.store(fault);
+        run.End();
+    }
     watchdog_.Disarm();
     WriteLog(why);
     Stop();

@@ -10,7 +10,8 @@
 // on the thread that made the call. OnSilence runs on the watchdog's thread.
 //
 // One object serves one run: once it has ended (complete, failed or stopped) nothing more of it is
-// used or posted, and a new run needs a new client.
+// used or posted, and a new run needs a new client. The installer makes a new pair of clients for each
+// attempt (service/download_attempts.h); every notification carries the attempt it belongs to.
 //
 // Destruction: the installer never destroys a client, but a derived class must call Shutdown()
 // first thing in its own destructor, so that no event can arrive while it is half gone.
@@ -23,6 +24,7 @@
 #include "service/process_watchdog.h"
 #include "service/run_state.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,9 +63,21 @@ class ProcessClient : public SessionClient {
     bool Failed() const { return run_.Failed(); }
     bool Ended() const { return run_.Ended(); }
 
+    // The attempt this client serves, sent as the wParam of each of its notifications. Before Connect.
+    void SetAttempt(uintptr_t attempt) { attempt_ = attempt; }
+    uintptr_t attempt() const { return attempt_; }
+
+    // Why a failed run failed. A transport fault (the link failed, was lost or went silent) may pass
+    // with another attempt; a final one (the service's bytes broke the protocol or named a path it may
+    // not, or a file could not be written) would only repeat. kNone: no fault of the run's own was
+    // recorded, which a lost link is.
+    enum class Fault { kNone, kTransport, kFinal };
+    Fault fault() const { return fault_.load(); }
+
     // Called by the session: bytes arrived (any thread that reads), and the link went down (on the
     // thread that closed it). LinkDown ends the run and then raises OnClientDisconnect.
     void NoteTraffic() final;
+    void NoteDropped() final;
     void LinkDown(const char* text, int code) final;
 
     std::unique_ptr<ProtocolContext> context;
@@ -77,11 +91,14 @@ class ProcessClient : public SessionClient {
     void SendLogin();
     // Ends the run as failed for the reason logged: closes the connection, so the loss is reported
     // once, as any lost connection is (reported here when no connection was open). No lock held.
-    void Fail(const std::string& why);
+    void Fail(const std::string& why, Fault fault = Fault::kFinal);
+    // The fault of a silent service: a link that carried bytes of no packet will not mend by itself.
+    Fault SilenceFault() const { return dropped_.load() ? Fault::kFinal : Fault::kTransport; }
     // The service stayed silent while an answer was due. By default: stop, which reports the loss.
     virtual void OnSilence();
 
     mutable RunState run_;
+    std::atomic<uintptr_t> attempt_{0};
     AnswerWatchdog watchdog_{[this] { OnSilence(); }};
 
   private:
@@ -102,4 +119,6 @@ class ProcessClient : public SessionClient {
     // while the interface thread sets up another.
     mutable std::mutex connectionLock_;
     std::vector<Retired> retired_;
+    std::atomic<Fault> fault_{Fault::kNone};
+    std::atomic<bool> dropped_{false};
 };

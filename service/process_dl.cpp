@@ -23,7 +23,7 @@ ProcessDL::~ProcessDL() {
 }
 
 void ProcessDL::OnSilence() {
-    Fail(LogEventText(kTag, "No answer Faile"));
+    Fail(LogEventText(kTag, "No answer Faile"), SilenceFault());
 }
 
 int ProcessDL::PendingCount() const {
@@ -41,7 +41,14 @@ std::vector<ReceivedFile> ProcessDL::ReceivedFiles() const {
     return writer_.ReceivedFiles();
 }
 
-void ProcessDL::DownloadModule() {
+std::vector<ReceivedModule> ProcessDL::ReceivedModules(size_t from) const {
+    auto run = run_.Lock();
+    if (from >= modules_.size())
+        return {};
+    return {modules_.begin() + std::ptrdiff_t(from), modules_.end()};
+}
+
+void ProcessDL::DownloadModule(const std::set<std::string>& have) {
     LogEvent("DownloadModule Need Request Module", "DownloadModule");
     auto refused = [this] {
         auto run = run_.Lock();
@@ -54,7 +61,7 @@ void ProcessDL::DownloadModule() {
     }
     std::vector<messages::DownloadItem> items;
     for (const ModuleRecord& m : GetModuleList()) {
-        if (m.State == 'D')
+        if (m.State == 'D' || have.count(std::string(m.Name())) != 0)
             continue;
         messages::DownloadItem item{std::string(m.Package().substr(0, 10)),
                                     std::string(m.Name().substr(0, 50)), m.ModuleVerA, m.ModuleVerB};
@@ -112,6 +119,14 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
         Fail(LogEventText(kTag, "Malformed ZynPublish_L_FileDownload_Rsp Faile"));
         return;
     }
+    // The service refuses the download, or ends it because the package changed under it, and closes:
+    // the code is worth a line, and another attempt asks again of whatever is on offer then.
+    if (response_.ErrorCode != 0) {
+        Fail(LogEventText(kTag, "ZynPublish_L_FileDownload_Rsp ErrorCode " +
+                                    std::to_string(response_.ErrorCode) + " Faile"),
+             Fault::kTransport);
+        return;
+    }
     std::string why;
     for (const messages::FileChunk& chunk : response_.Chunks) {
         if (!WriteChunk(chunk, why)) {
@@ -145,18 +160,25 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
         if (run.ended())
             return false; // stopped meanwhile: not a byte more
         bool written = writer_.Append(path, chunk.Data) == DownloadWriter::Status::kOk;
+        if (written && (moduleEntries_.empty() || moduleEntries_.back() != writer_.OpenEntry()))
+            moduleEntries_.push_back(writer_.OpenEntry());
         if (written && chunk.ModuleEnd) {
             auto it = std::find(pendingModules_.begin(), pendingModules_.end(), chunk.ModuleName);
             if (it != pendingModules_.end()) {
                 // A module counts as done only once its bytes have reached the system.
                 written = writer_.Flush();
                 if (written) {
+                    ReceivedModule module{std::string(chunk.ModuleName), {}};
+                    for (size_t entry : moduleEntries_)
+                        module.files.push_back(writer_.ReceivedFiles()[entry]);
+                    modules_.push_back(std::move(module));
                     pendingModules_.erase(it);
                     --pendingCount_;
-                    NotifyFileDone();
+                    NotifyFileDone(attempt_);
                     moduleDone = true;
                 }
             }
+            moduleEntries_.clear();
         }
         if (!written) {
             run.End();
@@ -184,7 +206,7 @@ void ProcessDL::CheckComplete() {
         if (writer_.Close()) {
             active_ = false;
             run.Claim(RunState::Outcome::kComplete);
-            NotifyDownloadDone();
+            NotifyDownloadDone(attempt_);
             complete = true;
         } else {
             run.End();
@@ -200,7 +222,7 @@ void ProcessDL::OnClientDisconnect(const char*, int) {
     bool report;
     {
         auto run = run_.Lock();
-        writer_.Close(); // what was written stays; the download is not resumed
+        writer_.Close(); // what was written stays: modules received whole are not asked for again
         report = run.Claim(RunState::Outcome::kFailed);
     }
     if (!report) {
@@ -208,7 +230,7 @@ void ProcessDL::OnClientDisconnect(const char*, int) {
         LogEvent(kTag, "OnClientDisconnect after the end");
         return;
     }
-    NotifyDLLost();
+    NotifyDLLost(attempt_);
     LogEvent(kTag, "OnClientDisconnect Faile");
 }
 
@@ -220,7 +242,7 @@ void ProcessDL::OnLogin(uint32_t error, const uint8_t*, size_t) {
         auto run = run_.Lock();
         if (!run.Claim(RunState::Outcome::kFailed))
             return;
-        NotifyLoginRefused();
+        NotifyLoginRefused(attempt_);
     }
     LogEvent(kTag, "OnLogin Faile");
 }
@@ -234,7 +256,7 @@ void ProcessDL::OnAuthentLink(uint32_t error) {
         // A refused link is this run's failure: the interface shows it, and nothing more follows.
         if (error != 0)
             run.Claim(RunState::Outcome::kFailed);
-        NotifyDLAuthentLink(error);
+        NotifyDLAuthentLink(error, attempt_);
     }
     LogEvent(kTag, error == 0 ? "OnAuthentLink Success" : "OnAuthentLink Faile");
 }

@@ -211,10 +211,16 @@ class ClientHarness {
     bool connectDownload = true; // play OnModuleDL and OnDLAuthentLink as the dialog does
     // Called on the pump thread after each message is recorded (and played), as a dialog's handler.
     std::function<void(uint32_t message, intptr_t lParam)> react;
+    // When set, each message (with its wParam, the attempt) goes here instead of being played.
+    std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)> route;
 
   private:
-    void Handle(uint32_t message, intptr_t lParam) {
+    void Handle(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         notes.emplace_back(message, lParam);
+        if (route) {
+            route(message, wParam, lParam);
+            return;
+        }
         if (connectDownload && message == kNotifyModuleListDone) {
             const InstallSettings& s = GetInstallSettings();
             dl.SetServer(s.DownloadAddress, s.DownloadPort & 0xFFFF);
@@ -229,7 +235,8 @@ class ClientHarness {
     std::string root_;
     std::string logPath_;
     // Declared last so it goes first: a client thread still sending is released, not left waiting.
-    NotifyQueue queue_{[this](uint32_t m, intptr_t l) { Handle(m, l); }};
+    NotifyQueue queue_{
+        NotifyQueue::FullHandler([this](uint32_t m, uintptr_t w, intptr_t l) { Handle(m, w, l); })};
 };
 
 // The full-width colon of the log lines (code page 936).

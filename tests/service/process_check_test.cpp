@@ -86,6 +86,37 @@ TEST(ProcessCheckTest, ReplyInThreeMessagesCompletesOnce) {
                                                "ProcessCheck" FW "ZynPublish_L_PkgModuleCheck_Rsp"}));
 }
 
+// Tests that a module-check answer with an error code is no (empty) module list: a package not on
+// offer is reported as nothing offered, with its code; any other code fails the run as a transport
+// fault, which another attempt may pass.
+TEST(ProcessCheckTest, ModuleCheckErrorIsNoModuleList) {
+    struct Case {
+        uint32_t code;
+        uint32_t message;
+        ProcessClient::Fault fault;
+    };
+    for (const Case& c :
+         {Case{messages::kErrorPackageNotOffered, kNotifyNothingOffered, ProcessClient::Fault::kNone},
+          Case{13, kNotifyCheckLost, ProcessClient::Fault::kTransport}}) {
+        SCOPED_TRACE(c.code);
+        ClientHarness h;
+        h.connectDownload = false;
+        ModuleCheckResponse rsp;
+        rsp.ErrorCode = c.code;
+        ScriptedPeer peer(Service({EncodeModuleCheckResponse(rsp)}));
+        h.check.SetServer("127.0.0.1", peer.port());
+        ASSERT_TRUE(h.check.Connect());
+        ASSERT_TRUE(h.RunUntilAny({kNotifyModuleListDone, kNotifyNothingOffered, kNotifyCheckLost}));
+        ASSERT_TRUE(h.WaitForLog("ProcessCheck" FW "ZynPublish_L_PkgModuleCheck_Rsp ErrorCode " +
+                                 std::to_string(c.code) + " Faile"));
+        EXPECT_EQ(h.notes.at(0).first, c.message);
+        EXPECT_FALSE(h.Seen(kNotifyModuleListDone));
+        EXPECT_EQ(h.check.fault(), c.fault);
+        if (c.message == kNotifyNothingOffered)
+            EXPECT_EQ(h.notes.at(0).second, intptr_t(c.code));
+    }
+}
+
 // Tests that a refused link authentication posts 1127, logs it and sends no login or query.
 TEST(ProcessCheckTest, RefusedAuthentication) {
     ClientHarness h;

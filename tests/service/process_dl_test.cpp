@@ -199,6 +199,30 @@ TEST(ProcessDLTest, DroppedConnectionMidDownload) {
     EXPECT_TRUE(h.dl.Active());
     EXPECT_EQ(h.ReadTempFile("d.bin").size(), 1001u); // flushed and closed on the loss
     EXPECT_EQ(DownloadLines(h).back(), "ProcessDL" FW "OnClientDisconnect Faile");
+    // Only the whole module counts as received: the next attempt asks for docs alone.
+    auto modules = h.dl.ReceivedModules();
+    ASSERT_EQ(modules.size(), 1u);
+    EXPECT_EQ(modules[0].name, "core");
+    EXPECT_EQ(modules[0].files, (std::vector<ReceivedFile>{{"c.bin", 1001}}));
+    EXPECT_TRUE(h.dl.ReceivedModules(1).empty());
+}
+
+// Tests that a download the service refuses, or ends because the package changed under it, logs the
+// service's code and fails the run as a transport fault (another attempt may ask again).
+TEST(ProcessDLTest, RefusalCodeIsLogged) {
+    ClientHarness h;
+    Services s({Module("core", 1, 1)}, [](ScriptedPeer& p, const std::vector<uint8_t>&) {
+        MessageHeader header;
+        header.MsgType = kFileDownloadRsp;
+        header.RecSize = kDownloadRspSize;
+        header.ErrorCode = 21;
+        p.Reply(EncodeMessage(header, {}));
+    });
+    ASSERT_TRUE(Start(h, s));
+    ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
+    EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "ZynPublish_L_FileDownload_Rsp ErrorCode 21 Faile"));
+    EXPECT_EQ(h.dl.fault(), ProcessClient::Fault::kTransport);
+    EXPECT_FALSE(h.Seen(kNotifyFileDone));
 }
 
 // Tests that a refused download link posts 1133 with the code and logs the failure, and that it is
@@ -239,6 +263,21 @@ TEST(ProcessDLTest, SilentServiceFailsTheDownload) {
         ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
         EXPECT_TRUE(h.WaitForLog("ProcessDL" FW "No answer Faile"));
         EXPECT_FALSE(h.Seen(kNotifyCheckLost));
+        EXPECT_EQ(h.dl.fault(), ProcessClient::Fault::kTransport); // silence may pass: another attempt
+    }
+    {
+        // Bytes that are no packet, then silence: a service that would only say the same again.
+        ManualClock clock;
+        ClientHarness h;
+        h.check.UseClock(clock);
+        h.dl.UseClock(clock);
+        Services s({Module("core", 1, 1)},
+                   [](ScriptedPeer& p, const std::vector<uint8_t>&) { p.SendRaw(Bytes(200, 9)); });
+        ASSERT_TRUE(Start(h, s));
+        ASSERT_TRUE(h.PumpUntilState([&] { return s.download.Requests().size() == 1; }));
+        h.StepClock(clock, timeout, 2);
+        ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
+        EXPECT_EQ(h.dl.fault(), ProcessClient::Fault::kFinal);
     }
     {
         ManualClock clock;

@@ -21,40 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The whole answer to `GET path` ("" when the connection failed).
-std::string HttpGet(uint16_t port, const std::string& path) {
-    asio::io_context io;
-    asio::ip::tcp::socket s(io);
-    asio::error_code ec;
-    s.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
-    if (ec)
-        return "";
-    asio::write(s, asio::buffer("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"), ec);
-    std::string got;
-    std::array<char, 4096> buf;
-    while (!ec)
-        got.append(buf.data(), s.read_some(asio::buffer(buf), ec));
-    return got;
-}
-
-std::string HttpBody(const std::string& response) {
-    const size_t at = response.find("\r\n\r\n");
-    return at == std::string::npos ? "" : response.substr(at + 4);
-}
-
-// Every sample of a scrape by its name and labels: "orvane_checks_total{kind=\"update\"}" -> value.
-std::map<std::string, uint64_t> ScrapeMetrics(uint16_t port) {
-    std::map<std::string, uint64_t> samples;
-    std::istringstream in(HttpBody(HttpGet(port, "/metrics")));
-    for (std::string line; std::getline(in, line);) {
-        const size_t space = line.rfind(' ');
-        if (line.empty() || line[0] == '#' || space == std::string::npos)
-            continue;
-        samples[line.substr(0, space)] = std::stoull(line.substr(space + 1));
-    }
-    return samples;
-}
-
 // Scrapes until `name` reaches at least `value` or five seconds pass; the last scrape.
 std::map<std::string, uint64_t> ScrapeMetricsUntil(uint16_t port, const std::string& name, uint64_t value) {
     auto samples = ScrapeMetrics(port);

@@ -2,10 +2,14 @@
 
 #include "core/unique_file.h"
 
+#include <asio.hpp>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <array>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -216,6 +220,38 @@ bool WaitForText(const std::filesystem::path& path, const std::string& text) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+std::string HttpGet(uint16_t port, const std::string& path) {
+    asio::io_context io;
+    asio::ip::tcp::socket s(io);
+    asio::error_code ec;
+    s.connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+    if (ec)
+        return "";
+    asio::write(s, asio::buffer("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"), ec);
+    std::string got;
+    std::array<char, 4096> buf;
+    while (!ec)
+        got.append(buf.data(), s.read_some(asio::buffer(buf), ec));
+    return got;
+}
+
+std::string HttpBody(const std::string& response) {
+    const size_t at = response.find("\r\n\r\n");
+    return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+std::map<std::string, uint64_t> ScrapeMetrics(uint16_t port) {
+    std::map<std::string, uint64_t> samples;
+    std::istringstream in(HttpBody(HttpGet(port, "/metrics")));
+    for (std::string line; std::getline(in, line);) {
+        const size_t space = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || space == std::string::npos)
+            continue;
+        samples[line.substr(0, space)] = std::stoull(line.substr(space + 1));
+    }
+    return samples;
 }
 
 } // namespace publisher::testing

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -81,5 +82,11 @@ bool WaitForText(const std::filesystem::path& path, const std::string& text);
 
 // The resident set size of a process in KiB, from /proc; "VmHWM:" gives its peak.
 long ResidentKiB(pid_t pid, const char* key = "VmRSS:");
+
+// The whole answer to `GET path` on 127.0.0.1:port ("" when the connection failed), and its body.
+std::string HttpGet(uint16_t port, const std::string& path);
+std::string HttpBody(const std::string& response);
+// Every sample of a /metrics scrape by its name and labels: "orvane_checks_total{kind=\"update\"}" -> value.
+std::map<std::string, uint64_t> ScrapeMetrics(uint16_t port);
 
 } // namespace publisher::testing

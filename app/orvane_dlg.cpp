@@ -39,10 +39,7 @@ TOrvaneDlg::~TOrvaneDlg() {
     SetOverwritePromptOwner(nullptr);
     packageCheck.reset(); // its thread reads the temporary folder deleted below
     progressBar.reset();
-    if (checkClient)
-        checkClient->Stop();
-    if (downloadClient)
-        downloadClient->Stop();
+    attempts.reset(); // closes the connections and joins their threads
     CloseInstallLog();
     if (state == Failed)
         DeleteFolder(GetInstallSettings().TempDir);
@@ -52,8 +49,11 @@ void TOrvaneDlg::OnCreate() {
     progressBar = std::make_unique<TProcess>();
     CreateProcessWindow(*progressBar, hwnd);
     notifyWindow = hwnd;
-    checkClient = std::make_unique<ProcessCheck>();
-    downloadClient = std::make_unique<ProcessDL>();
+    DownloadAttempts::Setup setup;
+    setup.address = ServiceAddress();
+    setup.port = kServicePort;
+    setup.beforeDownload = [] { StopRunningTerminal(); };
+    attempts = std::make_unique<DownloadAttempts>(std::move(setup));
 
     InstallSettings& settings = GetInstallSettings();
     InitInstallPaths(settings);
@@ -82,60 +82,112 @@ void TOrvaneDlg::OnButtonClick() {
     state = Updating;
     doneCount = 0;
     totalCount = 0;
-    checkClient->SetServer(ServiceAddress(), kServicePort);
-    if (checkClient->Connect()) {
-        checkConnected = true;
-        LogEvent("OnButtonClick", "Connect Success");
-        progressBar->position = doneCount;
-        if (progressBar->hwnd)
-            InvalidateRect(progressBar->hwnd, nullptr, TRUE);
-    } else {
-        LogEvent("OnButtonClick", "Connect Faile");
-        NotifyLoginRefused();
-    }
-    if (progressBar->hwnd)
+    progressBar->position = doneCount;
+    if (progressBar->hwnd) {
+        InvalidateRect(progressBar->hwnd, nullptr, TRUE);
         MoveWindow(progressBar->hwnd, 34, 260, 434, 15, TRUE);
+    }
+    // The first attempt connects here, blocking for at most the connect time-out.
+    Apply(attempts->Start());
 }
 
-void TOrvaneDlg::OnModuleDL() {
-    // One run, one download: a second announcement of the module list starts nothing.
-    if (downloadStarted)
+void TOrvaneDlg::Apply(DownloadAttempts::Event event) {
+    if (!Waiting())
+        KillTimer(hwnd, kRetryTimer);
+    switch (event) {
+    case DownloadAttempts::Event::kNone:
         return;
-    downloadStarted = true;
-    StopRunningTerminal();
-    const InstallSettings& settings = GetInstallSettings();
-    // The address came off the wire: never read past its field, terminated or not.
-    const std::string address(settings.DownloadAddress,
-                              strnlen(settings.DownloadAddress, sizeof settings.DownloadAddress));
-    downloadClient->SetServer(address.c_str(), settings.DownloadPort);
-    downloadClient->Connect();
-    LogEvent("OnModuleDL", "Connect");
+    case DownloadAttempts::Event::kProgress:
+        if (totalCount != attempts->ModulesTotal()) {
+            totalCount = attempts->ModulesTotal();
+            progressBar->maximum = totalCount;
+        }
+        if (doneCount != attempts->ModulesDone()) {
+            OnFileDone();
+            return;
+        }
+        InvalidateRect(hwnd, nullptr, FALSE); // the waiting line goes
+        return;
+    case DownloadAttempts::Event::kWaiting:
+        OnWaiting();
+        return;
+    case DownloadAttempts::Event::kDone:
+        doneCount = attempts->ModulesDone();
+        OnDownloadComplete();
+        return;
+    case DownloadAttempts::Event::kFailed:
+        OnAttemptsFailed();
+        return;
+    }
+}
+
+void TOrvaneDlg::OnAttemptsFailed() {
+    switch (attempts->FailureMessage()) {
+    case kNotifyNothingOffered: {
+        char text[100];
+        std::snprintf(text, sizeof text, "%s,%s%d", UiText(kTextInstallFail), UiText(kTextErrorCode),
+                      int(attempts->FailureCode()));
+        ShowFailure(text);
+        return;
+    }
+    case kNotifyDLAuthentLink:
+        OnDLAuthentLink(attempts->FailureCode());
+        return;
+    case kNotifyCheckAuthRefused: // a refused check link stalls the exchange: report it, never wait
+    case kNotifyLoginRefused:
+        ShowFailure(UiText(kTextInstallFail));
+        return;
+    default: // a lost connection that would only be lost again, or the attempts gave out
+        OnClientLost();
+        return;
+    }
 }
 
 void TOrvaneDlg::OnDLAuthentLink(int32_t errorCode) {
-    if (errorCode != 0) {
-        char text[100];
-        std::snprintf(text, sizeof text, "OnDLAuthentLink errorcode : %d", int(errorCode));
-        OutputDebugStringA(text);
-    } else {
-        totalCount = int32_t(GetModuleList().size());
-        progressBar->maximum = totalCount;
-        downloadClient->DownloadModule();
-    }
+    char text[100];
+    std::snprintf(text, sizeof text, "OnDLAuthentLink errorcode : %d", int(errorCode));
+    OutputDebugStringA(text);
     OutputDebugStringA("OnDLAuthentLink");
     // A refused download link would otherwise leave the user in Updating, where the close glyph is
     // inactive: show the failure so the dialog can be closed.
-    if (errorCode != 0)
-        ShowFailure(UiText(kTextInstallFail));
+    ShowFailure(UiText(kTextInstallFail));
 }
 
 void TOrvaneDlg::OnFileDone() {
-    ++doneCount;
+    doneCount = attempts->ModulesDone();
     progressBar->position = doneCount;
     if (progressBar->hwnd)
         InvalidateRect(progressBar->hwnd, nullptr, FALSE);
     state = Updating;
     InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void TOrvaneDlg::OnWaiting() {
+    waitText =
+        code_page::WideFromGbk(RetryingText(attempts->SecondsLeft()).c_str(), 260, code_page::Overflow::Cut);
+    SetTimer(hwnd, kRetryTimer, 200, nullptr);
+    RepaintNow();
+}
+
+void TOrvaneDlg::OnRetryTimer() {
+    if (!attempts)
+        return;
+    if (!attempts->Waiting()) {
+        KillTimer(hwnd, kRetryTimer);
+        return;
+    }
+    const DownloadAttempts::Event event = attempts->Tick();
+    if (event != DownloadAttempts::Event::kNone) {
+        Apply(event);
+        return;
+    }
+    // The countdown moves once a second; the line is redrawn only when its text changes.
+    const std::wstring text =
+        code_page::WideFromGbk(RetryingText(attempts->SecondsLeft()).c_str(), 260, code_page::Overflow::Cut);
+    if (text != waitText) {
+        waitText = text;
+        InvalidateRect(hwnd, &statusRect, FALSE);
+    }
 }
 
 void TOrvaneDlg::RepaintNow() {
@@ -158,7 +210,7 @@ void TOrvaneDlg::OnPackageChecked() {
     }
     // A failed step has been logged and, while the files were not in place, the previous installation
     // is back; either way the user is told, and nothing offers to open a broken install.
-    if (InstallDownloadedPackage(downloadClient->ReceivedFiles()).failed != InstallStep::None) {
+    if (InstallDownloadedPackage(attempts->ReceivedFiles()).failed != InstallStep::None) {
         ShowFailure(UiText(kTextInstallFail));
         return;
     }
@@ -188,57 +240,24 @@ void TOrvaneDlg::OnClientLost() {
 void TOrvaneDlg::EndModal() {
     if (!running && !hwnd)
         return; // already closed: a second close has nothing left to stop or destroy
-    if (downloadClient)
-        downloadClient->Stop();
-    if (checkClient)
-        checkClient->Stop();
+    KillTimer(hwnd, kRetryTimer);
+    if (attempts)
+        attempts->Cancel();
+    if (state == Updating) {
+        // Closed while waiting for the next attempt (or by the system mid-download): a cancel, which
+        // ends as a lost connection does, and the download goes with the dialog.
+        CloseInstallLog();
+        state = Failed;
+    }
     Sleep(500);
     TModalWnd::EndModal();
 }
 
-LRESULT TOrvaneDlg::OnNotify(UINT message, LPARAM lParam) {
-    switch (message) {
-    case kNotifyCheckAuthRefused: // a refused check link stalls the exchange: report it, never wait
-    case kNotifyLoginRefused:
-        ShowFailure(UiText(kTextInstallFail));
-        return 0;
-    case kNotifyModuleListDone:
-        OnModuleDL();
-        return 0;
-    // A sent loss report overtakes messages posted before it: what the download client posted before
-    // its run failed is stale once the failure is known, and must not take the dialog out of Failed.
-    case kNotifyFileDone:
-        if (!downloadClient || downloadClient->Failed())
-            return 0;
-        OnFileDone();
-        return 0;
-    case kNotifyDownloadDone:
-        if (!downloadClient || downloadClient->Failed())
-            return 0;
-        OnDownloadComplete();
-        return 0;
-    case kNotifyDLAuthentLink:
-        if (!downloadClient || (lParam == 0 && downloadClient->Failed()))
-            return 0;
-        OnDLAuthentLink(int32_t(lParam));
-        return 0;
-    case kNotifyNothingOffered: {
-        char text[100];
-        std::snprintf(text, sizeof text, "%s,%s%d", UiText(kTextInstallFail), UiText(kTextErrorCode),
-                      int(int32_t(lParam)));
-        ShowFailure(text);
-        return 0;
-    }
-    case kNotifyDLLost:
-        OnClientLost();
-        return 0;
-    case kNotifyCheckLost:
-        if (checkConnected)
-            OnClientLost();
-        return 0;
-    default:
-        return kNotHandled; // anything else: default processing
-    }
+LRESULT TOrvaneDlg::OnNotify(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Every client notification belongs to an attempt; the attempts tell what it means for the install.
+    if (attempts)
+        Apply(attempts->OnNotify(message, uintptr_t(wParam), intptr_t(lParam)));
+    return 0;
 }
 
 LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -263,6 +282,11 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case kPackageChecked:
         OnPackageChecked();
         return 0;
+    case WM_TIMER:
+        if (wParam != kRetryTimer)
+            return TModalWnd::WndProc(message, wParam, lParam);
+        OnRetryTimer();
+        return 0;
     case WM_NCDESTROY: {
         // Late notifications must not reach a dead window's handle; a later dialog's handle stays.
         HWND self = hwnd;
@@ -271,7 +295,7 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     default:
         if (message >= kNotifyCheckAuthRefused && message <= kNotifyCheckLost)
-            return OnNotify(message, lParam);
+            return OnNotify(message, wParam, lParam);
         return TModalWnd::WndProc(message, wParam, lParam);
     }
 }

@@ -4,8 +4,7 @@
 #pragma once
 
 #include "install/downloaded_package_check.h"
-#include "service/process_check.h"
-#include "service/process_dl.h"
+#include "service/download_attempts.h"
 #include "ui/cursor_monitor.h"
 #include "ui/modal_wnd.h"
 #include "ui/process_bar.h"
@@ -17,6 +16,8 @@
 
 // Posted by the package check when it has a result.
 constexpr UINT kPackageChecked = WM_USER + 120;
+// The timer that counts down the wait before the next attempt.
+constexpr UINT_PTR kRetryTimer = 1;
 
 enum DialogState : int32_t { Ready = 0, Updating = 1, Failed = 2, Done = 3 };
 
@@ -40,23 +41,26 @@ class TOrvaneDlg : public TModalWnd {
 
     // Notification handlers and the button's action.
     void OnButtonClick();
-    void OnModuleDL();
     void OnDLAuthentLink(int32_t errorCode);
     void OnFileDone();
     void OnDownloadComplete();
     void OnPackageChecked();
     void ShowFailure(const char* text);
     void OnClientLost();
+    // The attempts' waiting state: the status line counts down, the close glyph works.
+    void OnWaiting();
+    void OnRetryTimer();
+    bool Waiting() const { return attempts && attempts->Waiting(); }
 
-    std::unique_ptr<ProcessCheck> checkClient;
-    std::unique_ptr<ProcessDL> downloadClient;
-    bool checkConnected = false;
-    bool downloadStarted = false; // OnModuleDL has run: one download per run
+    // The attempts at the check and the download; made in OnCreate (tests may replace it before the
+    // button is pressed).
+    std::unique_ptr<DownloadAttempts> attempts;
     int32_t doneCount = 0;
     int32_t totalCount = 0;
     std::unique_ptr<PackageCheckWorker> packageCheck; // the download is complete once this exists
     std::unique_ptr<TProcess> progressBar;
     std::wstring statusText;
+    std::wstring waitText; // the status line while waiting for the next attempt
     RECT statusRect{};
     RECT buttonRect{};
     RECT busyTextRect{};
@@ -70,7 +74,10 @@ class TOrvaneDlg : public TModalWnd {
     void PaintFace(TMemDC& dc) override;
 
   private:
-    LRESULT OnNotify(UINT message, LPARAM lParam);
+    LRESULT OnNotify(UINT message, WPARAM wParam, LPARAM lParam);
+    // Shows what the attempts report.
+    void Apply(DownloadAttempts::Event event);
+    void OnAttemptsFailed();
     void Layout();
     void OnMouseMove();
     void OnPress(WPARAM wParam, LPARAM lParam);

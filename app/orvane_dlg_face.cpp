@@ -52,7 +52,7 @@ void TOrvaneDlg::PaintFace(TMemDC& dc) {
     const bool busy = state == Updating || state == Failed;
     PaintPictureBase(mem, client, captionRect, busy ? busyBackground : background);
 
-    if (state != Updating) {
+    if (state != Updating || Waiting()) {
         RECT glyph = GlyphRect(client.right - client.left);
         DrawCloseGlyph(mem, glyph, closeHover ? RGB(150, 150, 150) : RGB(231, 231, 231));
         closeRect = RECT{glyph.left - 1, glyph.top - 1, glyph.right + 1, glyph.bottom + 1};
@@ -78,7 +78,11 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
     wchar_t percent[260];
     std::swprintf(percent, 260, L"%d%%", ProgressPercent(doneCount, totalCount));
     DrawWide(mem, percent, statusRect, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-    DrawWide(mem, code_page::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, code_page::Overflow::Cut),
+    // While the next attempt is awaited, the line says so in place of the file line.
+    DrawWide(mem,
+             Waiting()
+                 ? waitText
+                 : code_page::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, code_page::Overflow::Cut),
              statusRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
 
     SetTextColor(mem, RGB(255, 255, 255));
@@ -131,6 +135,6 @@ void TOrvaneDlg::OnPress(WPARAM wParam, LPARAM lParam) {
 }
 
 void TOrvaneDlg::OnRelease() {
-    if (state != Updating && CursorIn(closeRect))
+    if ((state != Updating || Waiting()) && CursorIn(closeRect))
         EndModal();
 }

@@ -45,6 +45,10 @@ const TextSet kTexts[kUiTextCount] = {
      "\xd5\xfd\xd4\xda\xb8\xfc\xd0\xc2\xce\xc4\xbc\xfe...", "Updating file..."},
     {"\xb8\xfc\xd0\xc2\xd6\xd0\xa3\xac\xc7\xeb\xc9\xd4\xba\xf3...",
      "\xb8\xfc\xd0\xc2\xd6\xd0\xa3\xac\xd5\x88\xc9\xd4\xe1\xe1...", "Updating, please wait..."},
+    {"\xc1\xac\xbd\xd3\xd6\xd0\xb6\xcf\xa3\xac%d \xc3\xeb\xba\xf3\xd6\xd8\xca\xd4...",
+     "\xdf"
+     "B\xbe\x80\xd6\xd0\x94\xe0\xa3\xac%d \xc3\xeb\xe1\xe1\xd6\xd8\xd4\x87...",
+     "Connection lost, retrying in %d s..."},
 };
 
 } // namespace
@@ -62,6 +66,14 @@ const char* UiText(int index, uint32_t uiLanguage) {
 
 const char* UiText(int index) {
     return UiText(index, GetInstallSettings().UiLanguage);
+}
+
+std::string RetryingText(int seconds) {
+    std::string text = UiText(kTextRetrying);
+    const size_t at = text.find("%d");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(seconds));
+    return text;
 }
 
 uint32_t NormaliseUiLanguage(uint32_t languageId) {

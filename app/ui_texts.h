@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum UiTextId : int {
     kTextInstall = 0,
@@ -17,7 +18,8 @@ enum UiTextId : int {
     kTextErrorCode = 8,
     kTextUpdatingFile = 9,
     kTextUpdatingWait = 10,
-    kUiTextCount = 11,
+    kTextRetrying = 11, // "%d": the seconds until the next attempt
+    kUiTextCount = 12,
 };
 
 // The text of an entry for a UI language id: 1033 English, 1028 Traditional Chinese, any other id
@@ -25,6 +27,8 @@ enum UiTextId : int {
 const char* UiText(int index, uint32_t uiLanguage);
 // The same for the installer's own UI language (InstallSettings::UiLanguage).
 const char* UiText(int index);
+// The waiting line of the installer's UI language with its seconds filled in.
+std::string RetryingText(int seconds);
 
 // The user's default UI language as the installer stores it: Hong Kong's 3076 reads as 1028.
 uint32_t NormaliseUiLanguage(uint32_t languageId);

@@ -7,95 +7,78 @@
 #include "core/code_page.h"
 #include "core/install_log.h"
 #include "core/module_list.h"
+#include "service/download_attempts.h"
 #include "service/notify_win.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// Tests that a lost check connection before any connection was made does nothing.
-TEST_F(DialogTest, CheckLostBeforeConnectionDoesNothing) {
+// Tests that a notification of no attempt under way, or of another attempt, changes nothing, and that
+// a lost check connection of the attempt under way is a wait for the next, not a failure.
+TEST_F(DialogTest, LostConnectionWaitsAndStrayNotificationsDoNothing) {
     Send(kNotifyCheckLost);
     EXPECT_EQ(dialog->state, Ready);
+    PressInstall();
+    ASSERT_EQ(dialog->state, Updating);
+    ASSERT_EQ(dialog->attempts->phase(), DownloadAttempts::Phase::kChecking);
+    Send(kNotifyLoginRefused, 0, 2);
+    Send(kNotifyLoginRefused, 0, 0);
+    EXPECT_EQ(dialog->state, Updating);
     EXPECT_TRUE(dialog->statusText.empty());
 
-    dialog->checkConnected = true;
-    Send(kNotifyCheckLost);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail");
-}
-
-// Tests the failure texts: nothing on offer shows the error code in each language; a refused login
-// and a refused check authentication (which would otherwise stall in Updating) show entry 6.
-TEST_F(DialogTest, FailureTextsFollowLanguage) {
-    dialog->state = Updating;
-    Send(kNotifyCheckAuthRefused);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail");
-
-    Send(kNotifyNothingOffered, 5);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail,Error Code:5");
-    Send(kNotifyNothingOffered, LPARAM(uint32_t(-7)));
-    EXPECT_EQ(dialog->statusText, L"Install Fail,Error Code:-7");
-
-    Open(2052);
-    Send(kNotifyNothingOffered, 5);
-    EXPECT_EQ(dialog->statusText, L"\u5B89\u88C5\u5931\u8D25,\u9519\u8BEF\u7801:5");
-    Open(1028);
-    Send(kNotifyNothingOffered, 5);
-    EXPECT_EQ(dialog->statusText, L"\u5B89\u88DD\u5931\u6557,\u932F\u8AA4\u78BC:5");
-
-    Open(1033);
-    Send(kNotifyLoginRefused);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail");
-}
-
-// Tests that a finished file leaves Failed for Updating and advances the bar.
-TEST_F(DialogTest, FileDoneFromFailedGoesToUpdating) {
-    Send(kNotifyLoginRefused);
-    ASSERT_EQ(dialog->state, Failed);
-    Send(kNotifyFileDone);
+    Notify(kNotifyCheckLost);
     EXPECT_EQ(dialog->state, Updating);
-    EXPECT_EQ(dialog->doneCount, 1);
-    EXPECT_EQ(dialog->progressBar->position, 1);
+    EXPECT_TRUE(dialog->Waiting());
+    EXPECT_TRUE(dialog->statusText.empty());
+    EXPECT_EQ(dialog->waitText.rfind(L"Connection lost, retrying in ", 0), 0u) << dialog->waitText;
+    EXPECT_TRUE(InstallLogIsOpen());
 }
 
-// Tests that a refused download link ends in Failed (the close glyph is dead in Updating) without
-// touching the total.
-TEST_F(DialogTest, DownloadRefusalFails) {
-    dialog->state = Updating;
-    Send(kNotifyDLAuthentLink, 3);
-    EXPECT_EQ(dialog->totalCount, 0);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail");
+// Tests the texts of the service's final answers in each language: nothing on offer with the error
+// code; a refused login, a refused check link and a refused download link with entry 6 alone.
+TEST_F(DialogTest, FinalAnswersShowTheirTextsInEachLanguage) {
+    struct Case {
+        uint32_t language;
+        UINT message;
+        LPARAM code;
+        bool download; // the answer comes on the download connection
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {1033, kNotifyNothingOffered, 5, false, L"Install Fail,Error Code:5"},
+        {1033, kNotifyNothingOffered, LPARAM(uint32_t(-7)), false, L"Install Fail,Error Code:-7"},
+        {2052, kNotifyNothingOffered, 5, false, L"\u5B89\u88C5\u5931\u8D25,\u9519\u8BEF\u7801:5"},
+        {1028, kNotifyNothingOffered, 5, false, L"\u5B89\u88DD\u5931\u6557,\u932F\u8AA4\u78BC:5"},
+        {1033, kNotifyCheckAuthRefused, 0, false, L"Install Fail"},
+        {1033, kNotifyLoginRefused, 0, false, L"Install Fail"},
+        {1033, kNotifyDLAuthentLink, 3, true, L"Install Fail"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(int(c.message));
+        Open(c.language);
+        PressInstall();
+        if (c.download)
+            AnnounceModules();
+        Notify(c.message, c.code);
+        EXPECT_EQ(dialog->state, Failed);
+        EXPECT_EQ(dialog->statusText, c.text);
+        EXPECT_EQ(dialog->totalCount, 0);
+        EXPECT_EQ(dialog->attempts->attempt(), 1);
+    }
 }
 
 // Tests that the download's admission sets the total from the module list.
 TEST_F(DialogTest, DownloadAdmissionSetsTotal) {
-    dialog->state = Updating;
+    PressInstall();
+    AnnounceModules();
     const size_t listed = GetModuleList().size() + 2;
     GetModuleList().resize(listed);
-    Send(kNotifyDLAuthentLink, 0);
+    Notify(kNotifyDLAuthentLink, 0);
     EXPECT_EQ(dialog->totalCount, int32_t(listed));
     EXPECT_EQ(dialog->progressBar->maximum, int32_t(listed));
     EXPECT_EQ(dialog->state, Updating);
-}
-
-// Tests that a lost download connection fails an unfinished install and closes the log, but leaves a
-// finished install alone.
-TEST_F(DialogTest, DownloadLostFailsUnlessDone) {
-    dialog->state = Updating;
-    Send(kNotifyDLLost);
-    EXPECT_EQ(dialog->state, Failed);
-    EXPECT_FALSE(InstallLogIsOpen());
-
-    dialog->state = Done;
-    dialog->statusText.clear();
-    Send(kNotifyDLLost);
-    EXPECT_EQ(dialog->state, Done);
-    EXPECT_TRUE(dialog->statusText.empty());
+    EXPECT_FALSE(dialog->Waiting());
 }
 
 // Tests that the window is titled Orvane, the log is open below the temporary folder, and a close
@@ -128,7 +111,8 @@ TEST_F(DialogTest, DestructionRemovesTempDirOnlyAfterFailure) {
     EXPECT_FALSE(InstallLogIsOpen());
 
     Open(1033);
-    Send(kNotifyLoginRefused);
+    PressInstall();
+    Notify(kNotifyLoginRefused);
     dialog.reset();
     EXPECT_EQ(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
 }

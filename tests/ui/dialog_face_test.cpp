@@ -154,8 +154,9 @@ TEST(ProgressPercent, TruncatesAndNeverReachesHundred) {
 // Tests Failed: picture 110, the status text, the glyph; a press on the button area neither drags nor
 // does anything else.
 TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
+    PressInstall();
     ShowBar(-1, 0);
-    Send(kNotifyNothingOffered, 5);
+    Notify(kNotifyNothingOffered, 5);
     Send(WM_MOUSEMOVE); // the failure screen appears at the next repaint
     Snapshot shot = Face();
     EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
@@ -177,6 +178,45 @@ TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
     MoveTo(100, 100);
     Send(WM_LBUTTONDOWN, MAKELPARAM(100, 100), MK_LBUTTON);
     EXPECT_TRUE(TakeDrag()) << "elsewhere the face still drags";
+}
+
+// Tests the wait: the status line counts down in the UI language, the close glyph is drawn and, pressed,
+// cancels: the dialog ends in Failed and the temporary folder goes with it.
+TEST_F(DialogTest, WaitShowsCountdownAndCloseCancels) {
+    struct Case {
+        uint32_t language;
+        const wchar_t* prefix;
+    };
+    for (const Case& c :
+         {Case{1033, L"Connection lost, retrying in "}, Case{2052, L"\u8fde\u63a5\u4e2d\u65ad\uff0c"},
+          Case{1028, L"\u9023\u7dda\u4e2d\u65b7\uff0c"}}) {
+        SCOPED_TRACE(c.language);
+        Open(c.language);
+        const std::string temp = A(GetInstallSettings().TempDir);
+        PressInstall();
+        Notify(kNotifyCheckLost);
+        ASSERT_TRUE(dialog->Waiting());
+        EXPECT_EQ(dialog->waitText.rfind(c.prefix, 0), 0u);
+        const int seconds = dialog->attempts->SecondsLeft();
+        EXPECT_NE(dialog->waitText.find(std::to_wstring(seconds)), std::wstring::npos) << dialog->waitText;
+
+        Snapshot shot = Face();
+        EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway)) << "no close glyph";
+        bool text = false;
+        for (int y = 234; y < 254; ++y)
+            for (int x = 40; x < 200; ++x)
+                text |= shot.At(x, y) == RGB(0, 0, 0);
+        EXPECT_TRUE(text) << "no waiting line";
+        Save(shot, "waiting-" + std::to_string(c.language));
+
+        MoveTo(488, 12);
+        Send(WM_LBUTTONUP);
+        EXPECT_FALSE(dialog->running);
+        EXPECT_EQ(dialog->state, Failed);
+        EXPECT_EQ(dialog->attempts->phase(), DownloadAttempts::Phase::kFailed);
+        dialog.reset();
+        EXPECT_EQ(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
 }
 
 // Tests Done: picture 103, the button captioned "Open", the glyph, the bar hidden.

@@ -5,12 +5,14 @@
 #include "app/orvane_dlg.h"
 #include "core/code_page.h"
 #include "core/install_settings.h"
+#include "loopback_peer.h"
 #include "service/notify.h"
 #include "tests/ui/snapshot.h"
 #include "ui/shared_gdi.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -48,9 +50,34 @@ class DialogTest : public ::testing::Test {
     LRESULT Send(UINT message, LPARAM lParam = 0, WPARAM wParam = 0) {
         return SendMessageW(dialog->hwnd, message, wParam, lParam);
     }
-    // The end of the download, and the package check that follows it on a worker, handled.
+    // Presses Install with the attempts pointed at the test's own service, which accepts and never
+    // answers: the first attempt's check connection is then up, awaiting the link's answer.
+    void PressInstall() {
+        DownloadAttempts::Setup setup;
+        setup.address = "127.0.0.1";
+        setup.port = service.port();
+        dialog->attempts = std::make_unique<DownloadAttempts>(std::move(setup));
+        dialog->OnButtonClick();
+    }
+    // A notification of the first attempt's clients, as they post it.
+    LRESULT Notify(UINT message, LPARAM lParam = 0) { return Send(message, lParam, 1); }
+    // After PressInstall: the module list announced with the test's service as the download server, so
+    // that the download connection is up as well.
+    void AnnounceModules() {
+        InstallSettings& s = GetInstallSettings();
+        std::memset(s.DownloadAddress, 0, sizeof s.DownloadAddress);
+        std::strcpy(s.DownloadAddress, "127.0.0.1");
+        s.DownloadPort = service.port();
+        Notify(kNotifyModuleListDone);
+    }
+    // The end of the download (of an install started here, when none is under way), and the package
+    // check that follows it on a worker, handled.
     void CompleteDownload() {
-        Send(kNotifyDownloadDone);
+        if (dialog->attempts->phase() == DownloadAttempts::Phase::kReady) {
+            PressInstall();
+            AnnounceModules();
+        }
+        Notify(kNotifyDownloadDone);
         MSG msg;
         for (int i = 0; i < 1000; ++i) {
             if (PeekMessageW(&msg, dialog->hwnd, kPackageChecked, kPackageChecked, PM_REMOVE)) {
@@ -103,5 +130,6 @@ class DialogTest : public ::testing::Test {
         MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
     }
 
+    testpeer::Listener service; // outlives the dialog, whose connections it holds
     std::unique_ptr<TOrvaneDlg> dialog;
 };

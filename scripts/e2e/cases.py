@@ -1,6 +1,7 @@
 """The end-to-end cases: each runs in its own Xvfb display and Wine prefix, against its own publisher."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -90,23 +91,32 @@ class Case:
             self.wine.remove()
 
 
-# Screens, told apart by two pixels (the installer repaints only when the mouse moves over it).
-def screen(inst):
-    inst.nudge(*QUIET_SPOT)
-    # Both pixels from one picture of the window: two separate reads could straddle a state change.
-    frame = inst.region(0, 0, 500, 310)
-    if frame is None:
-        return None
+# Screens, told apart by a few pixels (the installer repaints only when the mouse moves over it).
+STATUS = (32, 234, 434, 20)  # the status line's rectangle: (32,234)-(466,254)
+# Left of this the status line holds only a left-aligned line (the waiting line, or the file line while
+# downloading); Failed's text is right-aligned and at most about 140 px wide, the percentage narrower.
+STATUS_LEFT_PART = 150
 
-    def at(x, y):
-        return tuple(frame[(y * 500 + x) * 3:(y * 500 + x) * 3 + 3])
 
-    panel, glyph = at(*PANEL_SPOT), at(488, 12)
+def classify(frame):
+    panel, glyph = frame.at(*PANEL_SPOT), frame.at(488, 12)
     if any(max(abs(a - b) for a, b in zip(panel, face)) <= 8 for face in BUTTON_FACES):
         return "button"
-    if panel == WHITE:
-        return "failed" if glyph in GLYPH_COLOURS else "updating"
-    return "other"
+    if panel != WHITE:
+        return "other"
+    if glyph not in GLYPH_COLOURS:
+        return "updating"
+    x, y, _, h = STATUS
+    # The close glyph works both in Failed and while the next attempt is awaited; only the latter has
+    # a line at the left of the status rectangle.
+    return "waiting" if frame.dark_columns(x, y, STATUS_LEFT_PART - x, h) else "failed"
+
+
+def screen(inst):
+    inst.nudge(*QUIET_SPOT)
+    # Every pixel from one picture of the window: separate reads could straddle a state change.
+    frame = inst.frame()
+    return None if frame is None else classify(frame)
 
 
 def wait_failed(case, timeout):
@@ -133,12 +143,13 @@ def make_previous_install(case):
 
 
 def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while_running=None,
-            download_port=None):
-    """Serves the package, presses Install, waits for Done and checks the install; then Open.
-    while_running(case) runs right after the press; download_port is the one the check service hands
-    out, when not the publisher's own."""
+            download_port=None, serve=True):
+    """Serves the package (unless serve is false: then while_running starts the service), presses
+    Install, waits for Done and checks the install; then Open. while_running(case) runs right after
+    the press; download_port is the one the check service hands out, when not the publisher's own.
+    Returns the time of Done (time.time()) and the install log's attempts."""
     suite, wine = case.suite, case.wine
-    if case.publisher is None:
+    if case.publisher is None and serve:
         case.serve()
     inst = case.installer or case.open_installer(lang)
     inst.move(*InstallerWindow.INSTALL_BUTTON)
@@ -147,7 +158,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while
     ready_button = inst.region(200, 202, 100, 36)
     pri = case.unix(install_dir(wine) + "\\config\\orvane.Default.pri")
 
-    clicked = time.time()
+    clicked = case.pressed = time.time()
     inst.click(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.3)
     inst.nudge(*QUIET_SPOT)
@@ -174,12 +185,13 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while
                  for face in BUTTON_FACES), 30, "the Done screen", interval=0.05)
     # The configuration file's time stamp marks Done better than this loop can: its screenshots take
     # longer than the whole install.
-    case.figures["press to Done (s)"] = round(os.stat(pri).st_mtime - clicked, 2)
+    done = os.stat(pri).st_mtime
+    case.figures["press to Done (s)"] = round(done - clicked, 2)
     inst.screenshot("3-done")
 
     checks.check_tree(wine, suite.package, language_id, extra_allowed)
     log = open(case.unix(install_dir(wine) + "\\log\\install.log"), "rb").read()
-    checks.check_happy_log(log, wine, suite.package, download_port or case.publisher.download[1])
+    tries = checks.check_happy_log(log, wine, suite.package, download_port or case.publisher.download[1])
     checks.check_registry(wine, suite.package, lang)
     checks.check_link(wine, lang)
 
@@ -192,6 +204,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while
         checks.check_launch(wine)
         time.sleep(1)
         inst.screenshot("4-terminal")
+    return done, tries
 
 
 def happy(lang, language_id):
@@ -398,11 +411,21 @@ def close_failed(case):
     expect(not os.path.exists(case.unix(install_dir(case.wine) + "temp")), "the temporary folder is left behind")
 
 
-def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
+def temp_log_attempts(case):
+    """The temporary folder's install log (of an install not finished) as its lines and attempts."""
+    path = case.unix(install_dir(case.wine) + "temp\\log\\install.log")
+    expect(os.path.exists(path), "no install log in the temporary folder")
+    texts = checks.log_lines(open(path, "rb").read())
+    _, tries = checks.attempts(texts, case.suite.package, checks.log_text(install_dir(case.wine) + "temp"))
+    return texts, tries
+
+
+def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, attempts=1, fault=None, limit=120):
     """Ends in Failed; only the close glyph works; nothing outside the temporary folder changes and the
-    previous install stays as it was. log_line: a line the temporary folder's log must hold by then.
+    previous install stays as it was. log_lines: lines the temporary folder's log must hold by then.
     with_code: the status text carries an error code ("Install Fail,Error Code:5"), so it is about twice
-    as wide as "Install Fail" alone."""
+    as wide as "Install Fail" alone. attempts: how many attempts the log shows (a final answer costs one),
+    each failed one ended by `fault` when given. limit: seconds from the press to Failed."""
     def run(case):
         wine = case.wine
         make_previous_install(case)
@@ -422,13 +445,17 @@ def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
             wait_for(lambda: os.path.exists(log) and b"Connect Faile" in open(log, "rb").read(), 30,
                      "the failed connect in the log", interval=0.02)
             case.figures["press to failed connect (s)"] = round(time.monotonic() - started, 2)
-        wait_failed(case, 120)
+        wait_failed(case, limit)
         expect(not inst.exited(), "the installer ended by itself")
         case.figures["press to Failed screen (s)"] = round(time.monotonic() - started, 2)
         inst.screenshot("2-failed")
-        if log_line:
-            log = case.unix(install_dir(wine) + "temp\\log\\install.log")
-            expect(os.path.exists(log) and log_line in open(log, "rb").read(), f"the log lacks {log_line!r}")
+        texts, tries = temp_log_attempts(case)
+        for line in log_lines:
+            expect(line in texts, f"the log lacks {line!r}")
+        expect(len(tries) == attempts, f"the log shows {len(tries)} attempts, not {attempts}")
+        if fault is not None:
+            wrong = [(a.number, a.fault) for a in tries if a.fault not in (None, fault)]
+            expect(not wrong, f"attempts that failed otherwise than by {fault!r}: {wrong}")
         width = status_text_width(inst)
         case.figures["status text width (px)"] = width
         if with_code:
@@ -440,6 +467,147 @@ def failing(switches, serve=True, quick=False, log_line=None, with_code=False):
         changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
         expect(not changed, f"changed outside the temporary folder: {changed[:10]}")
     return run
+
+
+def publisher_sent(case):
+    """From the publisher's log (read once it has stopped and flushed it): the package's bytes and the
+    bytes each download connection sent, in the order they closed."""
+    case.publisher.stop()
+    text = open(case.publisher.log_path, encoding="utf-8", errors="replace").read()
+    package = re.search(r"serving package \S+ version \S+: \d+ modules, (\d+) bytes", text)
+    expect(package is not None, "the publisher's log does not name the package's size")
+    sent = [int(n) for n in re.findall(r" download#\d+ \S+ closed: .*\(\d+ bytes in, (\d+) bytes out\)$", text, re.M)]
+    return int(package.group(1)), sent
+
+
+def retried_install(switches, fault, second=None, open_terminal=False):
+    """The service cuts its first connection of one kind (a test switch) and serves the next ones whole:
+    the attempt that met the cut fails by `fault`, the second one completes, and the install is that of a
+    happy one. second: the modules the second attempt asks for (those the first did not receive whole)."""
+    def run(case):
+        case.serve(*switches)
+        _, tries = install(case, "en_US.UTF-8", 1033, open_terminal=open_terminal)
+        expect(len(tries) == 2, f"the install took {len(tries)} attempts, not 2")
+        expect(tries[0].fault == fault, f"the first attempt failed by {tries[0].fault!r}, not {fault!r}")
+        if second is not None:
+            expect(tries[1].requested == [name.encode() for name in second],
+                   f"the second attempt asked for {tries[1].requested}, not {second}")
+        package, sent = publisher_sent(case)
+        case.figures["package file bytes"] = package
+        case.figures["download bytes sent per connection (compressed)"] = "+".join(map(str, sent))
+        case.figures["sent/package"] = round(sum(sent) / package, 3)
+    return run
+
+
+def dead_download_server(case):
+    """The check service names a download server where nothing listens, then the live one (they take
+    turns; probing is off, or it would stop naming the dead one after two failed probes, before the
+    press): the first attempt fails at the download connect, the second installs."""
+    sys.path.insert(0, os.path.join(case.suite.repo, "scripts", "bench"))
+    from servers import free_port
+    case.port_hold = dead = PortHold(0)
+    live = free_port()
+    case.serve("--download", f"127.0.0.1:{live}", "--advertise", f"127.0.0.1:{dead.port}",
+               "--advertise", f"127.0.0.1:{live}", "--probe-seconds", "0")
+    _, tries = install(case, "en_US.UTF-8", 1033, open_terminal=False, download_port=live)
+    expect(len(tries) == 2, f"the install took {len(tries)} attempts, not 2")
+    first = tries[0]
+    expect(b"SocketSend_ip:127.0.0.1__port:%d" % dead.port in first.lines,
+           f"the first attempt was not sent to the dead server: {first.lines}")
+    expect(first.fault in (b"download connect", b"download connection lost") and first.requested is None,
+           f"the first attempt failed by {first.fault!r}")
+
+
+OUTAGE = 25  # seconds the service is away after the press
+
+
+def outage(case):
+    """No service at the press; it comes back on the same port 25 s later, while the installer waits
+    between attempts, and the install completes."""
+    case.port_hold = PortHold()
+    back = []
+
+    def come_back(case):
+        time.sleep(max(0.0, case.pressed + OUTAGE - time.time()))
+        # Between attempts (each a refused connect, over in milliseconds) the installer waits.
+        waiting = wait_for(lambda: waiting_frame(case.installer), 2, "the waiting screen", interval=0.05)
+        waiting.save_png(os.path.join(case.out, "2-waiting.png"))
+        case.port_hold.release()
+        case.port_hold = None
+        case.serve()
+        back.append(time.time())
+
+    done, tries = install(case, "en_US.UTF-8", 1033, open_terminal=False, while_running=come_back, serve=False)
+    case.figures["service back to Done (s)"] = round(done - back[0], 2)
+    case.figures["attempts"] = len(tries)
+    expect(len(tries) >= 3, f"only {len(tries)} attempts in a {OUTAGE} s outage")
+    wrong = [(a.number, a.fault) for a in tries[:-1] if a.fault != b"check connect"]
+    expect(not wrong, f"attempts during the outage that failed otherwise than at the check connect: {wrong}")
+
+
+WAITING_LANGUAGES = ("en_US.UTF-8", "zh_CN.UTF-8", "zh_TW.UTF-8")
+
+
+def banner_drawn(frame):
+    """The Updating picture's white banner line ("Updating, please wait..."), which Failed lacks."""
+    return sum(1 for bx in range(181, 381) for by in range(96, 123) if min(frame.at(bx, by)) > 230) >= 50
+
+
+def line_pixels(frame, right):
+    """The status line's pixels from its left edge to x = right."""
+    x, y, _, h = STATUS
+    return b"".join(bytes(frame.at(cx, cy)) for cy in range(y, y + h) for cx in range(x, right))
+
+
+def waiting_frame(inst):
+    frame = inst.frame()
+    return frame if frame is not None and classify(frame) == "waiting" else None
+
+
+def waiting_screens(case):
+    """With no service, in each language: during a wait between attempts the Updating picture shows the
+    waiting line at the left of the status line, its seconds count down and the close glyph is drawn;
+    clicking it ends the installer with 0 and takes the temporary folder with it, and nothing else
+    changed."""
+    wine = case.wine
+    drive_c = os.path.join(wine.prefix, "drive_c")
+    before = checks.snapshot(drive_c)
+    case.port_hold = PortHold()
+    log = case.unix(install_dir(wine) + "temp\\log\\install.log")
+    x, y, _, h = STATUS
+    lines = {}
+    for lang in WAITING_LANGUAGES:
+        short = lang.split(".")[0]
+        inst = case.open_installer(lang)
+        inst.click(*InstallerWindow.INSTALL_BUTTON)
+        # The first wait of 3 s or more (the third, or else the fourth): time for two pictures 1.5 s
+        # apart (the line is redrawn up to 0.2 s late, so its seconds change within that) and the click.
+        wait_for(lambda: os.path.exists(log) and any(float(v) >= 3.0 for v in
+                                                     re.findall(rb"Retry in (\d+\.\d) s", open(log, "rb").read())),
+                 40, "a wait of 3 s or more", interval=0.05)
+        # The wait is logged just before the window is redrawn for it.
+        first = wait_for(lambda: waiting_frame(inst), 2, "the waiting screen", interval=0.05)
+        first.save_png(os.path.join(case.out, f"waiting-{short}.png"))
+        time.sleep(1.5)
+        second = inst.frame()
+        for frame in (first, second):
+            expect(frame is not None and classify(frame) == "waiting" and banner_drawn(frame),
+                   f"{short}: not the waiting screen (see waiting-{short}.png)")
+        columns = first.dark_columns(x, y, 400 - x, h)  # left of the percentage
+        width = columns[-1] - columns[0] + 1
+        case.figures[f"waiting line {short} (px)"] = width
+        expect(columns[0] <= x + 4 and width >= 60, f"{short}: the waiting line is {width} px from x={columns[0]}")
+        expect(line_pixels(first, 400) != line_pixels(second, 400), f"{short}: the countdown did not move in 1.5 s")
+        # The first words, before the seconds: they tell the languages apart.
+        lines[short] = line_pixels(first, x + 40)
+        inst.click(*InstallerWindow.CLOSE_GLYPH)
+        code = inst.wait_exit(30)
+        expect(code == 0, f"{short}: the installer ended with {code} after the close glyph")
+        expect(not os.path.exists(case.unix(install_dir(wine) + "temp")),
+               f"{short}: the temporary folder is left behind")
+    expect(len(set(lines.values())) == len(lines), "two languages drew the same waiting line")
+    changed = checks.changed_outside(before, checks.snapshot(drive_c))
+    expect(not changed, f"changed by installers cancelled while waiting: {changed[:10]}")
 
 
 def tampered_packages(case):
@@ -556,12 +724,28 @@ CASES = [
     ("second_copy_changes_nothing", second_copy_changes_nothing),
     ("second_copy_during_download", second_copy_during_download),
     ("running_terminal_stopped", running_terminal),
-    ("no_service", failing((), serve=False, quick=True, log_line=b"OnButtonClick" + checks.COLON + b"Connect Faile")),
+    # Gone for good: eight attempts (about 100 s of waits between them), then Failed.
+    ("no_service", failing((), serve=False, quick=True, attempts=checks.MAX_FAILED_IN_A_ROW, fault=b"check connect",
+                           limit=150, log_lines=(b"OnButtonClick" + checks.COLON + b"Connect Faile", checks.GAVE_UP))),
+    # A connection cut once, a dead download server, an outage: retried until the install completes.
+    # 29 download messages in all; the first module (terminal) takes the first 18, 80 % of the bytes.
+    ("dropped_mid_download", retried_install(("--test-drop-after", "20", "--test-drop-times", "1"),
+                                             b"download connection lost", ("charts", "config", "server"),
+                                             open_terminal=True)),
+    # About 40 %: inside the first module, whose partly written files the next attempt writes anew.
+    ("dropped_in_first_module", retried_install(("--test-drop-after", "12", "--test-drop-times", "1"),
+                                                b"download connection lost",
+                                                ("terminal", "charts", "config", "server"))),
+    ("check_closed_after_login", retried_install(("--test-close-after-login", "--test-drop-times", "1"),
+                                                 b"check connection lost")),
+    ("dead_download_server", dead_download_server),
+    ("outage_25s", outage),
+    ("waiting_screens", waiting_screens),
+    # The service's own answers, and what would only happen again, are final: one attempt.
     ("login_refused", failing(("--test-refuse-login", "12"),
-                              log_line=b"ProcessCheck_OnLogin" + checks.COLON + b"Connect Faile")),
-    ("nothing_on_offer_code_5", failing(("--test-offer-nothing", "5"), with_code=True,
-                                        log_line=b"ProcessCheck" + checks.COLON + b"ZynPublish_L_PkgUpdateCheck_Rsp")),
-    ("dropped_mid_download", failing(("--test-drop-after", "2"))),
+                              log_lines=(b"ProcessCheck_OnLogin" + checks.COLON + b"Connect Faile",))),
+    ("nothing_on_offer_code_5", failing(("--test-offer-nothing", "5"), with_code=True, log_lines=(
+        b"ProcessCheck" + checks.COLON + b"ZynPublish_L_PkgUpdateCheck_Rsp",))),
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),
     ("planted_programs_not_run", planted_programs_not_run),

@@ -178,39 +178,143 @@ def log_text(path):
     return path.encode("gbk", "replace")
 
 
+ATTEMPTS_TAG = b"DownloadAttempts" + COLON
+ATTEMPT_START = re.compile(re.escape(ATTEMPTS_TAG) + rb"Attempt (\d+)$")
+ATTEMPT_REQUESTS = re.compile(re.escape(ATTEMPTS_TAG) + rb"Attempt (\d+) requests (\d+) modules: (.*)$")
+ATTEMPT_FAULT = re.compile(re.escape(ATTEMPTS_TAG) + rb"Attempt (\d+) (.+) Faile$")
+RETRY = re.compile(re.escape(ATTEMPTS_TAG) + rb"Retry in (\d+\.\d) s$")
+GAVE_UP = ATTEMPTS_TAG + b"Gave up after 8 attempts without a module Faile"
+MAX_FAILED_IN_A_ROW = 8
+RETRY_FIRST, RETRY_LONGEST, RETRY_SPREAD = 1.0, 30.0, 0.3
+
+
+class Attempt:
+    """One attempt's part of the log, from its "Attempt N" line to the next one's."""
+
+    def __init__(self, number):
+        self.number = number
+        self.lines = []
+        self.requested = None  # the module names its download asked for, when it got that far
+        self.finished = 0      # modules it received whole (their last file's path lines)
+        self.fault = None      # what ended it, when a transport fault did
+        self.retry = None      # the wait it announced before the next attempt (s)
+
+
+def retry_bounds(failed_in_a_row):
+    """The shortest and longest wait after that many failed attempts in a row: doubling from 1 s, at
+    most 30 s, each spread by up to 30 %, to a tenth of a second as the log rounds it."""
+    base = min(RETRY_LONGEST, RETRY_FIRST * 2 ** (max(1, failed_in_a_row) - 1))
+    return base * (1 - RETRY_SPREAD) - 0.05, min(RETRY_LONGEST, base * (1 + RETRY_SPREAD)) + 0.05
+
+
+def attempts(texts, package, temp):
+    """Splits a log into its attempts and checks how they follow one another: numbered from 1 without a
+    gap; every attempt but the last ended by one fault and a wait within the back-off's bounds (the count
+    of failures in a row starting again after an attempt that brought a module); each download asks for
+    exactly the modules not yet received whole, in the module list's order, and each module is received
+    whole at most once; after 8 failed attempts in a row, the "Gave up" line instead of a wait.
+    Returns (lines before the first attempt, [Attempt, ...])."""
+    before, found = [], []
+    for text in texts:
+        m = ATTEMPT_START.match(text)
+        if m:
+            expect(int(m.group(1)) == len(found) + 1, f"log: attempt {int(m.group(1))} follows attempt {len(found)}")
+            found.append(Attempt(len(found) + 1))
+        (found[-1].lines if found else before).append(text)
+
+    wanted = [m["name"].encode() for m in read_manifest(package)["modules"] if m.get("state") != "D"]
+    missing = list(wanted)  # not yet received whole, in the module list's order
+    failed_in_a_row = 0
+    gave_up = False
+    for a in found:
+        expect(not gave_up, f"log: attempt {a.number} after the installer gave up")
+        requests = [ATTEMPT_REQUESTS.match(t) for t in a.lines]
+        requests = [m for m in requests if m]
+        expect(len(requests) <= 1, f"log: attempt {a.number} asked for modules {len(requests)} times")
+        if requests:
+            m = requests[0]
+            expect(int(m.group(1)) == a.number, f"log: attempt {a.number} holds attempt {m.group(1)}'s request")
+            a.requested = m.group(3).split(b",") if m.group(3) else []
+            expect(int(m.group(2)) == len(a.requested), f"log: request line miscounts its modules: {m.group(0)!r}")
+            expect(a.requested == missing,
+                   f"log: attempt {a.number} asked for {a.requested}, not the modules still missing {missing}")
+        a.finished = sum(1 for t in a.lines if t.startswith(temp + b"\\"))
+        expect(a.finished == 0 or a.requested is not None,
+               f"log: attempt {a.number} received modules it never asked for")
+        expect(a.finished <= len(missing), f"log: attempt {a.number} received {a.finished} modules of {len(missing)}")
+        del missing[:a.finished]  # modules arrive in the order they were asked for
+
+        faults = [ATTEMPT_FAULT.match(t) for t in a.lines]
+        faults = [m for m in faults if m and not m.group(2).endswith(b", not to be retried")]
+        retries = [float(m.group(1)) for m in (RETRY.match(t) for t in a.lines) if m]
+        expect(len(faults) <= 1 and len(retries) <= 1,
+               f"log: attempt {a.number} has {len(faults)} faults and {len(retries)} waits")
+        if faults:
+            expect(int(faults[0].group(1)) == a.number, f"log: attempt {a.number} holds {faults[0].group(0)!r}")
+            a.fault = faults[0].group(2)
+            failed_in_a_row = 0 if a.finished else failed_in_a_row + 1
+            if failed_in_a_row >= MAX_FAILED_IN_A_ROW:
+                expect(GAVE_UP in a.lines and not retries, f"log: attempt {a.number} did not give up: {a.lines}")
+                gave_up = True
+                continue
+            expect(len(retries) == 1, f"log: attempt {a.number} failed without announcing its wait")
+            a.retry = retries[0]
+            low, high = retry_bounds(failed_in_a_row)
+            expect(low <= a.retry <= high, f"log: attempt {a.number} waits {a.retry} s after {failed_in_a_row} "
+                                           f"failures in a row, not {low:.2f} to {high:.2f} s")
+        else:
+            expect(not retries and GAVE_UP not in a.lines, f"log: attempt {a.number} waits without a fault")
+            expect(a is found[-1], f"log: attempt {a.number} neither failed nor was the last: {a.lines}")
+    return before, found
+
+
 def check_happy_log(data, wine, package, download_port):
+    """The install log of an install that completed, in however many attempts: the earlier ones as
+    attempts() checks them, the last one the whole exchange with nothing unexpected in it."""
     texts = log_lines(data)
     # The package check's one line: the download checked against its signed manifest, or, by an
     # installer built without keys, the note that it was not.
     verdicts = [t for t in texts if t.startswith(b"CheckPackage" + COLON)]
     expect(len(verdicts) == 1 and verdicts[0].split(COLON, 1)[1] in PACKAGE_VERDICTS,
            f"log: not one package check line: {verdicts}")
-    texts = [t for t in texts if not t.startswith(b"CheckPackage" + COLON)]
-    manifest = read_manifest(package)
+    expect(texts[-1] == verdicts[0], "log: the package check is not the log's last line")
+    texts = texts[:-1]
     temp = log_text(install_dir(wine) + "temp")
-    requested = [m for m in manifest["modules"] if m.get("state") != "D"]
-    interface = [b"SocketSend_ip:127.0.0.1__port:31711", b"OnButtonClick" + COLON + b"Connect Success",
+    before, tries = attempts(texts, package, temp)
+    expect(not before and tries, f"log: lines before the first attempt: {before}")
+    last = tries[-1]
+    expect(last.fault is None and last.requested is not None,
+           f"log: the last attempt did not download: {last.lines}")
+    number = b"Attempt %d" % last.number
+    records = {m["name"].encode(): m for m in read_manifest(package)["modules"]}
+    interface = [ATTEMPTS_TAG + number,
+                 b"SocketSend_ip:127.0.0.1__port:31711", b"OnButtonClick" + COLON + b"Connect Success",
                  b"SocketSend_ip:127.0.0.1__port:%d" % download_port, b"OnModuleDL" + COLON + b"Connect",
+                 ATTEMPTS_TAG + number + b" requests %d modules: %s" % (len(last.requested), b",".join(last.requested)),
                  b"DownloadModule Need Request Module" + COLON + b"DownloadModule"]
-    interface += [b"%s--%d_%d----%s" % (m["state"].encode(), m["versionA"], m["versionB"], m["name"].encode())
-                  for m in requested]
-    interface += [b"ProcessDL" + COLON + b"DownloadModule"]
+    interface += [b"%s--%d_%d----%s" % (records[n]["state"].encode(), records[n]["versionA"], records[n]["versionB"], n)
+                  for n in last.requested]
+    interface += [b"ProcessDL" + COLON + b"DownloadModule", ATTEMPTS_TAG + number + b" complete"]
     check = [b"ProcessCheck" + COLON + b"QryCheckUpdate", b"ProcessCheck" + COLON + b"QryCheckModule",
              b"ProcessCheck" + COLON + b"ZynPublish_L_PkgModuleCheck_Rsp"]
-    download = [b"ProcessDL" + COLON + b"OnAuthentLink Success"]
-    # The download client logs its last line after announcing the end, and the install sequence closes
-    # the log on that announcement: the line is there only when the client's write won the race.
-    last = b"ProcessCheck" + COLON + b"ZynPublish_L_FileDownload_Rsp"
-    if last in texts:
-        expect(texts[-1] == last, "log: the download's last line is not the last line of the log")
-        download.append(last)
-    in_order(texts, interface, "interface thread")
-    in_order(texts, check, "check client")
-    in_order(texts, download, "download client")
-    paths = [t for t in texts if t.startswith(temp + b"\\")]
-    expect(len(paths) == len(requested), f"log: {len(paths)} finished-module paths for {len(requested)} modules")
-    others = len(texts) - len(interface) - len(check) - len(download) - len(paths)
-    expect(others == 0, f"log: {others} unexpected lines: {texts}")
+    # The attempt's end stops both clients and joins their threads before it is logged, so the download
+    # client's last line is always in.
+    download = [b"ProcessDL" + COLON + b"OnAuthentLink Success",
+                b"ProcessCheck" + COLON + b"ZynPublish_L_FileDownload_Rsp"]
+    lines = last.lines
+    in_order(lines, interface, "interface thread")
+    in_order(lines, check, "check client")
+    in_order(lines, download, "download client")
+    expect(lines[-1] == interface[-1], f"log: the attempt's completion is not its last line: {lines[-3:]}")
+    expect(last.finished == len(last.requested),
+           f"log: {last.finished} finished-module paths for {len(last.requested)} modules")
+    # Stopping the clients of a finished download closes their connections: each may say so once.
+    closing = [t for t in lines if t in (b"ProcessDL" + COLON + b"OnClientDisconnect after the end",
+                                         b"ProcessCheck" + COLON + b"OnClientDisconnect after the end")]
+    expect(len(set(closing)) == len(closing), f"log: a client closed twice: {closing}")
+    others = len(lines) - len(interface) - len(check) - len(download) - last.finished - len(closing)
+    expect(others == 0, f"log: {others} unexpected lines: {lines}")
+    return tries
 
 
 PACKAGE_VERDICTS = (b"signed manifest Success", b"not verified: built without signing keys")

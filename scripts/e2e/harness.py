@@ -8,8 +8,10 @@ import shutil
 import signal
 import socket
 import subprocess
+import struct
 import threading
 import time
+import zlib
 
 CHECK_PORT = 31711  # compiled into the installer
 DEVNULL = subprocess.DEVNULL
@@ -81,8 +83,9 @@ PORT_WAIT = 600
 
 
 class PortHold:
-    """Holds the check port bound but not listening, so connections to it are refused at once and no
-    other process can start listening there while a case expects no service."""
+    """Holds the check port (or, with port 0, a free one: self.port) bound but not listening, so
+    connections to it are refused at once and no other process can start listening there while a case
+    expects no service."""
 
     def __init__(self, port=CHECK_PORT, address="127.0.0.1"):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -96,6 +99,7 @@ class PortHold:
                 return False
 
         wait_for(bound, PORT_WAIT, f"port {port} to be free", interval=0.5)
+        self.port = self.sock.getsockname()[1]
 
     def release(self):
         self.sock.close()
@@ -277,6 +281,35 @@ class Publisher:
         return stop_process(self.proc)
 
 
+class Frame:
+    """One picture of a window (raw RGB): everything read from it was on screen at the same moment."""
+
+    def __init__(self, data, width, height):
+        self.data, self.width, self.height = data, width, height
+
+    def at(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.data[i:i + 3])
+
+    def dark_columns(self, x, y, w, h, below=128):
+        """The columns of a rectangle that hold a dark pixel (text drawn in black or grey)."""
+        return [cx for cx in range(x, x + w) if any(max(self.at(cx, cy)) < below for cy in range(y, y + h))]
+
+    def save_png(self, path):
+        """Writes the picture as it was analysed, not a later screenshot that may show another moment."""
+        row = self.width * 3
+        raw = b"".join(b"\0" + self.data[y * row:(y + 1) * row] for y in range(self.height))
+
+        def chunk(kind, body):
+            return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 2, 0, 0, 0)
+        with open(path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw)) +
+                    chunk(b"IEND", b""))
+        return path
+
+
 class InstallerWindow:
     """OrvaneSetup.exe under Wine, found by its window title and driven with xdotool."""
 
@@ -336,6 +369,11 @@ class InstallerWindow:
         result = subprocess.run(["import", "-window", self.window, "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8",
                                  "rgb:-"], env=self.wine.env(), stdout=subprocess.PIPE, stderr=DEVNULL, timeout=30)
         return result.stdout if result.returncode == 0 and len(result.stdout) == w * h * 3 else None
+
+    def frame(self, w=500, h=310):
+        """The window's picture from its top left corner as a Frame, or None."""
+        data = self.region(0, 0, w, h)
+        return Frame(data, w, h) if data else None
 
     def pixel(self, x, y):
         data = self.region(x, y, 1, 1)

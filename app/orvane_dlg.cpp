@@ -82,6 +82,8 @@ void TOrvaneDlg::OnButtonClick() {
     state = Updating;
     doneCount = 0;
     totalCount = 0;
+    // The progress screen shows at once, not at the next mouse move; the connect below blocks.
+    RepaintNow();
     progressBar->position = doneCount;
     if (progressBar->hwnd) {
         InvalidateRect(progressBar->hwnd, nullptr, TRUE);
@@ -222,8 +224,10 @@ void TOrvaneDlg::OnPackageChecked() {
 
 void TOrvaneDlg::ShowFailure(const char* text) {
     statusText = code_page::WideFromGbk(text, 260, code_page::Overflow::Cut);
-    RepaintNow();
+    // The state first: the repaint then draws the failure screen, not the progress screen a trader
+    // would otherwise see until the next mouse move.
     state = Failed;
+    RepaintNow();
 }
 
 void TOrvaneDlg::OnClientLost() {
@@ -232,9 +236,9 @@ void TOrvaneDlg::OnClientLost() {
     if (state == Done || packageCheck)
         return;
     statusText = code_page::WideFromGbk(UiText(kTextInstallFail), 260, code_page::Overflow::Cut);
+    state = Failed; // before the repaint, as in ShowFailure
     RepaintNow();
     CloseInstallLog();
-    state = Failed;
 }
 
 void TOrvaneDlg::EndModal() {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <string>
 
 namespace {
@@ -157,7 +159,6 @@ TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
     PressInstall();
     ShowBar(-1, 0);
     Notify(kNotifyNothingOffered, 5);
-    Send(WM_MOUSEMOVE); // the failure screen appears at the next repaint
     Snapshot shot = Face();
     EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
     EXPECT_EQ(ColourText(shot.At(34 + 200, 260 + 7)), "255,255,255") << "empty track";
@@ -216,6 +217,40 @@ TEST_F(DialogTest, WaitShowsCountdownAndCloseCancels) {
         EXPECT_EQ(dialog->attempts->phase(), DownloadAttempts::Phase::kFailed);
         dialog.reset();
         EXPECT_EQ(GetFileAttributesA(temp.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
+// What the window shows now at a client point: the pixels of its last paint, with no repaint asked for.
+COLORREF OnScreen(HWND hwnd, int x, int y) {
+    HDC dc = GetDC(hwnd);
+    const COLORREF c = GetPixel(dc, x, y);
+    ReleaseDC(hwnd, dc);
+    return c;
+}
+
+// Tests that every way into Failed paints the failure screen itself, with no mouse move: the state
+// changes before the repaint, so the window shows the close glyph and the status text at once.
+TEST_F(DialogTest, FailureShowsWithoutAMouseMove) {
+    const std::pair<const char*, std::function<void()>> ways[] = {
+        {"refused login", [&] { Notify(kNotifyLoginRefused); }},
+        {"nothing on offer", [&] { Notify(kNotifyNothingOffered, 5); }},
+        {"lost for good", [&] { dialog->OnClientLost(); }},
+        {"package or install check", [&] { dialog->ShowFailure("Install Fail"); }},
+    };
+    for (const auto& [name, fail] : ways) {
+        SCOPED_TRACE(name);
+        Open(1033);
+        PressInstall();
+        ASSERT_EQ(OnScreen(dialog->hwnd, 488, 12), PicturePixel(kBusyPictureId, 488, 12))
+            << "progress screen first";
+        fail();
+        ASSERT_EQ(dialog->state, Failed);
+        EXPECT_EQ(ColourText(OnScreen(dialog->hwnd, 488, 12)), ColourText(kGlyphAway));
+        bool text = false;
+        for (int y = 234; y < 254; ++y)
+            for (int x = 300; x < 466; ++x)
+                text |= OnScreen(dialog->hwnd, x, y) == RGB(0, 0, 0);
+        EXPECT_TRUE(text) << "no status text";
     }
 }
 

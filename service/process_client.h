@@ -73,6 +73,8 @@ class ProcessClient : public SessionClient {
     // recorded, which a lost link is.
     enum class Fault { kNone, kTransport, kFinal };
     Fault fault() const { return fault_.load(); }
+    // Bytes that were no packet arrived on this client's link.
+    bool Garbled() const { return dropped_.load(); }
 
     // Called by the session: bytes arrived (any thread that reads), and the link went down (on the
     // thread that closed it). LinkDown ends the run and then raises OnClientDisconnect.

@@ -112,8 +112,9 @@ TEST(ProcessCheckTest, ModuleCheckErrorIsNoModuleList) {
         EXPECT_EQ(h.notes.at(0).first, c.message);
         EXPECT_FALSE(h.Seen(kNotifyModuleListDone));
         EXPECT_EQ(h.check.fault(), c.fault);
-        if (c.message == kNotifyNothingOffered)
+        if (c.message == kNotifyNothingOffered) {
             EXPECT_EQ(h.notes.at(0).second, intptr_t(c.code));
+        }
     }
 }
 

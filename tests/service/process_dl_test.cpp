@@ -274,7 +274,7 @@ TEST(ProcessDLTest, SilentServiceFailsTheDownload) {
         Services s({Module("core", 1, 1)},
                    [](ScriptedPeer& p, const std::vector<uint8_t>&) { p.SendRaw(Bytes(200, 9)); });
         ASSERT_TRUE(Start(h, s));
-        ASSERT_TRUE(h.PumpUntilState([&] { return s.download.Requests().size() == 1; }));
+        ASSERT_TRUE(h.PumpUntilState([&] { return h.dl.Garbled(); }));
         h.StepClock(clock, timeout, 2);
         ASSERT_TRUE(h.RunUntil(kNotifyDLLost));
         EXPECT_EQ(h.dl.fault(), ProcessClient::Fault::kFinal);

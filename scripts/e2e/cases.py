@@ -710,6 +710,106 @@ def truncate(path):
     open(path, "wb").write(data[:len(data) - 20])
 
 
+REPAINT_LIMIT = 2.0  # seconds from a failure's log line to the Failed screen, with no mouse move
+
+
+def failure_drawn(frame):
+    """The Failed screen: the close glyph, nothing at the left of the status line and "Install Fail"
+    alone at its right edge."""
+    if classify(frame) != "failed":
+        return False
+    x, y, w, h = STATUS
+    columns = frame.dark_columns(STATUS_LEFT_PART, y, x + w - STATUS_LEFT_PART, h)
+    return bool(columns) and columns[-1] >= x + w - 8 and columns[-1] - columns[0] + 1 <= 110
+
+
+def signed_then_changed(case):
+    """The sample package signed, then a byte of its readme.txt changed."""
+    suite = case.suite
+    folder = checks.signed_copy(suite.publisher_exe, suite.package, os.path.join(suite.scratch, case.name + "-changed"))
+    path = os.path.join(os.path.dirname(checks.manifest_path(folder)), "readme.txt")
+    data = bytearray(open(path, "rb").read())
+    data[0] ^= 1
+    open(path, "wb").write(bytes(data))
+    return folder
+
+
+# name, publisher switches, the package served (None: the sample one, to the installer without keys;
+# else made by the function, to the one with the sample key), the failure's log line.
+UNMOVED_FAILURES = [
+    ("login", ("--test-refuse-login", "12"), None, b"ProcessCheck_OnLogin" + checks.COLON + b"Connect Faile"),
+    ("download", ("--test-hostile-reldir",), None,
+     b"ProcessDL" + checks.COLON + rb"Unsafe path \([^\r\n]*\) [^\r\n]* Faile"),
+    ("package", (), signed_then_changed, b"CheckPackage" + checks.COLON + rb"file changed readme\.txt Faile"),
+]
+
+
+def failure_shows_without_mouse_move(case):
+    """A trader presses Install and leaves the mouse alone. For a refused login, a download refused for
+    good and a package changed after signing, the Failed screen is on the window within REPAINT_LIMIT s
+    of the failure's log line, read with the pointer where the press left it, and it is the picture a
+    mouse move draws; the close glyph then ends the installer with 0 and the temporary folder goes."""
+    suite, wine = case.suite, case.wine
+    temp = case.unix(install_dir(wine) + "temp")
+    log = os.path.join(temp, "log", "install.log")
+
+    def logged_text():
+        try:
+            return open(log, "rb").read()
+        except FileNotFoundError:
+            return b""
+
+    for name, switches, make_package, marker in UNMOVED_FAILURES:
+        package = make_package(case) if make_package else suite.package
+        if case.publisher:
+            case.publisher.stop()
+        case.publisher = Publisher(suite.publisher_exe, package, os.path.join(case.out, f"publisher-{name}.log"),
+                                   switches)
+        exe = suite.signed_setup_exe if make_package else suite.setup_exe
+        inst = case.installer = InstallerWindow(wine, exe, "en_US.UTF-8", case.out)
+        line = re.compile(rb"\t\t" + marker + rb"\r\n")
+        # The dialog acts on the button's press. Its release waits until after the looks: no mouse input
+        # at all reaches the window between the press and the failure, so none can make it repaint.
+        inst.press(*InstallerWindow.INSTALL_BUTTON)
+        pressed = time.monotonic()
+        where = inst.pointer()
+        logged = None
+        while True:
+            now = time.monotonic()
+            if logged is None and line.search(logged_text()):
+                logged = now
+            frame = inst.frame()
+            looked = time.monotonic()
+            if frame is not None and failure_drawn(frame):
+                break
+            expect(not inst.exited(), f"{name}: the installer ended by itself")
+            waited = now - (pressed if logged is None else logged)
+            if waited > (120 if logged is None else REPAINT_LIMIT):
+                seen = "nothing" if frame is None else classify(frame)
+                if frame is not None:
+                    frame.save_png(os.path.join(case.out, f"not-failed-without-move-{name}.png"))
+                raise Failure(f"{name}: the window shows {seen}, not Failed, " +
+                              (f"{REPAINT_LIMIT} s after the failure was logged" if logged is not None else
+                               "and no failure logged 120 s after the press"))
+            time.sleep(0.05)
+        # The line is written before the repaint: when the look came first, it was logged after `now`.
+        expect(line.search(logged_text()), f"{name}: Failed without the log line {marker!r}")
+        case.figures[f"{name}: log line to Failed screen (s)"] = round(looked - (logged or now), 2)
+        frame.save_png(os.path.join(case.out, f"failed-without-move-{name}.png"))
+        expect(where is not None and inst.pointer() == where, f"{name}: the pointer moved from {where}")
+        inst.release()
+        inst.nudge(*QUIET_SPOT)
+        moved = inst.frame()
+        if moved is None or moved.data != frame.data:
+            if moved is not None:
+                moved.save_png(os.path.join(case.out, f"failed-after-move-{name}.png"))
+            raise Failure(f"{name}: a mouse move changed the Failed screen (see failed-after-move-{name}.png)")
+        inst.click(*InstallerWindow.CLOSE_GLYPH)
+        code = inst.wait_exit(60)
+        expect(code == 0, f"{name}: the installer ended with {code} after the close glyph")
+        expect(not os.path.exists(temp), f"{name}: the temporary folder is left behind")
+
+
 CASES = [
     ("happy_en_US", happy("en_US.UTF-8", 1033)),
     ("happy_zh_CN", happy("zh_CN.UTF-8", 2052)),
@@ -748,6 +848,7 @@ CASES = [
         b"ProcessCheck" + checks.COLON + b"ZynPublish_L_PkgUpdateCheck_Rsp",))),
     ("garbage_from_service", failing(("--test-garbage",))),
     ("hostile_reldir", failing(("--test-hostile-reldir",))),
+    ("failure_shows_without_mouse_move", failure_shows_without_mouse_move),
     ("planted_programs_not_run", planted_programs_not_run),
     ("uninstall_after_install", uninstall_after_install),
     ("disk_full_keeps_previous_install", disk_full.run),

@@ -351,6 +351,19 @@ class InstallerWindow:
     def click(self, x, y):
         self._xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
 
+    def press(self, x, y):
+        """Moves to (x, y) and holds the left button down there: no mouse input follows until release()."""
+        self._xdotool("mousemove", "--window", self.window, str(x), str(y), "mousedown", "1")
+
+    def release(self):
+        self._xdotool("mouseup", "1")
+
+    def pointer(self):
+        """Where the mouse pointer is on the screen, as (x, y), or None."""
+        where = self._xdotool("getmouselocation", "--shell") or ""
+        values = dict(line.split("=", 1) for line in where.splitlines() if "=" in line)
+        return (int(values["X"]), int(values["Y"])) if "X" in values and "Y" in values else None
+
     def nudge(self, x, y):
         """A small mouse move over the window: the dialog repaints on every move."""
         self.move(x + 1, y)

@@ -1,5 +1,6 @@
 #include "app/orvane_dlg.h"
 
+#include "app/exit_codes.h"
 #include "app/ui_texts.h"
 #include "core/code_page.h"
 #include "core/install_log.h"
@@ -125,6 +126,20 @@ void TOrvaneDlg::Apply(DownloadAttempts::Event event) {
 
 void TOrvaneDlg::OnAttemptsFailed() {
     switch (attempts->FailureMessage()) {
+    case kNotifyNothingOffered:
+        exitCode = kExitNothingOffered;
+        break;
+    case kNotifyDLAuthentLink:
+    case kNotifyCheckAuthRefused:
+    case kNotifyLoginRefused:
+        exitCode = kExitLoginRefused;
+        break;
+    default:
+        exitCode = attempts->FailedInARow() >= DownloadAttempts::kMaxFailedInARow ? kExitServiceUnreachable
+                                                                                  : kExitDownloadFailed;
+        break;
+    }
+    switch (attempts->FailureMessage()) {
     case kNotifyNothingOffered: {
         char text[100];
         std::snprintf(text, sizeof text, "%s,%s%d", UiText(kTextInstallFail), UiText(kTextErrorCode),
@@ -207,12 +222,14 @@ void TOrvaneDlg::OnDownloadComplete() {
 void TOrvaneDlg::OnPackageChecked() {
     CloseInstallLog();
     if (!packageCheck || !packageCheck->Passed()) {
+        exitCode = kExitPackageCheckFailed;
         ShowFailure(UiText(kTextInstallFail));
         return;
     }
     // A failed step has been logged and, while the files were not in place, the previous installation
     // is back; either way the user is told, and nothing offers to open a broken install.
     if (InstallDownloadedPackage(attempts->ReceivedFiles()).failed != InstallStep::None) {
+        exitCode = kExitInstallFailed;
         ShowFailure(UiText(kTextInstallFail));
         return;
     }
@@ -220,6 +237,28 @@ void TOrvaneDlg::OnPackageChecked() {
     if (progressBar->hwnd)
         ShowWindow(progressBar->hwnd, SW_HIDE);
     RepaintNow();
+    if (quiet) {
+        if (launchWhenDone)
+            LaunchTerminal();
+        EndQuietly();
+    }
+}
+
+void TOrvaneDlg::EndQuietly() {
+    if (quiet)
+        PostMessageW(hwnd, kQuietEnd, 0, 0);
+}
+
+int TOrvaneDlg::RunQuiet() {
+    quiet = true;
+    if (!Create())
+        return kExitInstallFailed; // no window: nothing could carry the install's messages
+    running = true;
+    OnButtonClick();
+    RunModalLoop();
+    if (state == Done)
+        return kExitInstalled;
+    return exitCode != 0 ? exitCode : kExitDownloadFailed;
 }
 
 void TOrvaneDlg::ShowFailure(const char* text) {
@@ -228,6 +267,7 @@ void TOrvaneDlg::ShowFailure(const char* text) {
     // would otherwise see until the next mouse move.
     state = Failed;
     RepaintNow();
+    EndQuietly();
 }
 
 void TOrvaneDlg::OnClientLost() {
@@ -239,6 +279,7 @@ void TOrvaneDlg::OnClientLost() {
     state = Failed; // before the repaint, as in ShowFailure
     RepaintNow();
     CloseInstallLog();
+    EndQuietly();
 }
 
 void TOrvaneDlg::EndModal() {
@@ -285,6 +326,9 @@ LRESULT TOrvaneDlg::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case kPackageChecked:
         OnPackageChecked();
+        return 0;
+    case kQuietEnd:
+        EndModal();
         return 0;
     case WM_TIMER:
         if (wParam != kRetryTimer)

@@ -18,6 +18,8 @@
 constexpr UINT kPackageChecked = WM_USER + 120;
 // The timer that counts down the wait before the next attempt.
 constexpr UINT_PTR kRetryTimer = 1;
+// Posted to itself by a quiet install once it has ended, so that the loop ends outside any handler.
+constexpr UINT kQuietEnd = WM_USER + 121;
 
 enum DialogState : int32_t { Ready = 0, Updating = 1, Failed = 2, Done = 3 };
 
@@ -52,6 +54,14 @@ class TOrvaneDlg : public TModalWnd {
     void OnRetryTimer();
     bool Waiting() const { return attempts && attempts->Waiting(); }
 
+    // An install nobody watches (/quiet): the window is never shown, the install starts at once and the
+    // dialog ends by itself; RunQuiet returns the exit code (app/exit_codes.h). launchWhenDone starts the
+    // terminal at the end, as the Open button would.
+    int RunQuiet();
+    bool quiet = false;
+    bool launchWhenDone = false;
+    int exitCode = 0; // how a failure ended, for a quiet install's exit code
+
     // The attempts at the check and the download; made in OnCreate (tests may replace it before the
     // button is pressed).
     std::unique_ptr<DownloadAttempts> attempts;
@@ -78,6 +88,8 @@ class TOrvaneDlg : public TModalWnd {
     // Shows what the attempts report.
     void Apply(DownloadAttempts::Event event);
     void OnAttemptsFailed();
+    // A quiet install has its outcome: the loop ends once the message is taken.
+    void EndQuietly();
     void Layout();
     void OnMouseMove();
     void OnPress(WPARAM wParam, LPARAM lParam);

@@ -1,26 +1,70 @@
 #include "app/process_entry.h"
 
+#include "app/command_line.h"
+#include "app/exit_codes.h"
 #include "app/init_process.h"
 #include "app/orvane_dlg.h"
 #include "app/single_instance.h"
+#include "core/install_log.h"
 #include "core/install_settings.h"
+#include "install/tunzip.h"
+#include "service/local_fs.h"
+
+#include <filesystem>
+
+namespace {
+
+// Makes the log copy's folder and opens it; the reason when it cannot be written.
+std::wstring StartLogCopy(const std::wstring& path) {
+    std::error_code ec;
+    const std::filesystem::path file(path);
+    if (file.has_parent_path())
+        std::filesystem::create_directories(file.parent_path(), ec);
+    if (!MirrorInstallLog(path))
+        return L"The log cannot be written: " + path;
+    return {};
+}
+
+} // namespace
 
 int RunInstaller() {
+    CommandLine line = ParseCommandLine(ProcessArguments());
+    if (line.error.empty() && !line.logPath.empty())
+        line.error = StartLogCopy(line.logPath);
+    if (!line.error.empty()) {
+        // Nothing is installed on a line that may not mean what its writer meant.
+        if (!line.quiet)
+            MessageBoxW(nullptr, line.error.c_str(), L"Orvane", MB_OK | MB_ICONERROR);
+        return kExitBadCommandLine;
+    }
+    if (line.quiet) {
+        // Nothing may wait for a person who is not there.
+        SetFolderAlertsShown(false);
+        AbortOverwritesUnattended();
+    }
     InitProcess();
     // Before the dialog exists: its start deletes the temporary folder and recovers an interrupted
     // install, both of which belong to the copy already running.
     SingleInstance instance(GetInstallSettings().PackageNo);
     if (!instance.First()) {
-        BringFirstCopyForward();
+        LogEvent("RunInstaller", "Another copy is running");
+        if (!line.quiet)
+            BringFirstCopyForward();
         ReleaseProcess();
-        return 0;
+        return line.quiet ? kExitAlreadyRunning : kExitInstalled;
     }
+    int code = kExitInstalled;
     {
         TOrvaneDlg dialog;
-        dialog.DoModal();
+        if (line.quiet) {
+            dialog.launchWhenDone = line.launch;
+            code = dialog.RunQuiet();
+        } else {
+            dialog.DoModal();
+        }
         // The dialog goes before the socket library and the shared drawing objects, so the clients its
         // destructor stops never run against a released socket library.
     }
     ReleaseProcess();
-    return 0;
+    return code;
 }

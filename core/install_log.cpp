@@ -13,6 +13,7 @@ namespace {
 struct InstallLogFile {
     std::mutex lock;
     UniqueFile file;
+    UniqueFile mirror;
 };
 
 InstallLogFile& LogFile() {
@@ -49,6 +50,15 @@ bool OpenInstallLog(const std::wstring& path, LogMode mode) {
     return opened;
 }
 
+bool MirrorInstallLog(const std::wstring& path) {
+    UniqueFile f = path.empty() ? UniqueFile() : OpenFile(path, false);
+    const bool opened = bool(f);
+    auto& log = LogFile();
+    std::lock_guard guard(log.lock);
+    log.mirror = std::move(f);
+    return opened;
+}
+
 void CloseInstallLog() {
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
@@ -70,7 +80,7 @@ std::string FormatLogPrefix(int hour, int minute, int second, int millisecond) {
 void WriteLog(std::string_view text) {
     auto& log = LogFile();
     std::lock_guard guard(log.lock);
-    if (!log.file)
+    if (!log.file && !log.mirror)
         return;
     auto now = std::chrono::system_clock::now();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -78,8 +88,12 @@ void WriteLog(std::string_view text) {
     std::string line = FormatLogPrefix(tm.tm_hour, tm.tm_min, tm.tm_sec, int(ms));
     line.append(text);
     line.append("\r\n");
-    std::fwrite(line.data(), 1, line.size(), log.file.Get());
-    std::fflush(log.file.Get());
+    for (const UniqueFile* f : {&log.file, &log.mirror}) {
+        if (*f) {
+            std::fwrite(line.data(), 1, line.size(), f->Get());
+            std::fflush(f->Get());
+        }
+    }
 }
 
 void WriteLog(const char* text) {

@@ -84,6 +84,10 @@ void SetOverwritePromptForTesting(OverwritePromptFn fn) {
     prompt = fn ? fn : AskUser;
 }
 
+void AbortOverwritesUnattended() {
+    prompt = [](const char*, const char*) { return int(IDABORT); };
+}
+
 TUnzip::TUnzip(const std::wstring& archivePath) {
     Open(archivePath);
 }

@@ -71,3 +71,6 @@ void SetOverwritePromptOwner(void* window);
 // Tests answer it through SetOverwritePromptForTesting (null restores the message box).
 using OverwritePromptFn = int (*)(const char* text, const char* title);
 void SetOverwritePromptForTesting(OverwritePromptFn prompt);
+// An install nobody watches: the question is answered Abort at once, so the install fails cleanly
+// (the earlier installation kept) instead of waiting for a click that never comes.
+void AbortOverwritesUnattended();

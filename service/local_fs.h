@@ -25,5 +25,7 @@ bool LocalMakeFolder(const LocalPath& path);
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode);
 // The path as one code page 936 text, for log lines and messages: what that page cannot hold is '?'.
 std::string LocalPathText(const LocalPath& path);
-// Tells the user that a folder could not be created (a message box with caption "提示" on Windows).
+// Tells the user that a folder could not be created (a message box with caption "提示" on Windows),
+// unless alerts are off: an install nobody watches must not wait for a click; the write fails anyway.
 void ShowFolderAlert(const LocalPath& folder);
+void SetFolderAlertsShown(bool shown);

@@ -3,6 +3,7 @@
 #include "core/wide_path.h"
 #include "service/path_policy.h"
 
+#include <atomic>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -52,6 +53,15 @@ std::string LocalPathText(const LocalPath& path) {
     return text;
 }
 
+namespace {
+std::atomic<bool> folderAlertsShown{true};
+} // namespace
+
+void SetFolderAlertsShown(bool shown) {
+    folderAlertsShown.store(shown);
+}
+
 void ShowFolderAlert(const LocalPath& folder) {
-    std::fprintf(stderr, "cannot create folder: %s\n", LocalPathText(folder).c_str());
+    if (folderAlertsShown.load())
+        std::fprintf(stderr, "cannot create folder: %s\n", LocalPathText(folder).c_str());
 }

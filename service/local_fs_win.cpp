@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string_view>
 
@@ -61,7 +62,17 @@ std::string LocalPathText(const LocalPath& path) {
     return text;
 }
 
+namespace {
+std::atomic<bool> folderAlertsShown{true};
+} // namespace
+
+void SetFolderAlertsShown(bool shown) {
+    folderAlertsShown.store(shown);
+}
+
 void ShowFolderAlert(const LocalPath& folder) {
+    if (!folderAlertsShown.load())
+        return;
     // Caption "提示".
     std::wstring text = LocalWidePath(folder);
     if (text.empty())

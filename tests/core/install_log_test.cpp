@@ -100,6 +100,24 @@ TEST_F(InstallLogTest, ClosedLogDropsLinesAndReopenTruncates) {
     EXPECT_NE(content.find("second run"), std::string::npos);
 }
 
+// Tests that the copy a deployment tool reads gets every line, also those written while the log itself
+// is closed (between the download and the install), and that a copy that cannot be made says so.
+TEST_F(InstallLogTest, MirrorTakesEveryLine) {
+    const std::string copy = (dir / "copy.log").string();
+    ASSERT_TRUE(MirrorInstallLog(WidePathFromBytes(copy)));
+    ASSERT_TRUE(OpenInstallLog(WidePathFromBytes(path)));
+    WriteLog("both");
+    CloseInstallLog();
+    WriteLog("copy only");
+    EXPECT_FALSE(MirrorInstallLog(WidePathFromBytes((dir / "missing" / "copy.log").string())));
+    WriteLog("nowhere");
+    const std::string mirrored = ReadAll(copy);
+    EXPECT_NE(mirrored.find("both\r\n"), std::string::npos);
+    EXPECT_NE(mirrored.find("copy only\r\n"), std::string::npos);
+    EXPECT_EQ(mirrored.find("nowhere"), std::string::npos);
+    EXPECT_EQ(ReadAll(path).find("copy only"), std::string::npos);
+}
+
 // Tests that a log that cannot be opened stays closed and writing does nothing.
 TEST_F(InstallLogTest, UnopenableLogStaysClosed) {
     EXPECT_FALSE(OpenInstallLog(WidePathFromBytes((dir / "missing" / "install.log").string())));

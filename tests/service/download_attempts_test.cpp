@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 using publisher::testing::PublisherProcess;
 using publisher::testing::TempFolder;
@@ -186,12 +187,14 @@ TEST(DownloadAttemptsTest, ServiceThatComesBackIsWaitedFor) {
     run.Note(run.attempts->Start());
     ASSERT_EQ(run.attempts->phase(), Phase::kWaiting);
     const size_t threadsAfterOne = Threads();
+    const long kibAfterOne = publisher::testing::ResidentKiB(::getpid());
     std::vector<std::chrono::milliseconds> waits{run.WaitOut()};
     while (run.attempts->attempt() < 5) {
         ASSERT_EQ(run.attempts->phase(), Phase::kWaiting);
         waits.push_back(run.WaitOut());
     }
     const size_t threadsAfterFive = Threads();
+    const long kibAfterFive = publisher::testing::ResidentKiB(::getpid());
     EXPECT_LE(threadsAfterFive, threadsAfterOne) << "an attempt's threads outlived it";
     ASSERT_EQ(run.attempts->phase(), Phase::kWaiting);
     EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{1s, 2s, 4s, 8s}));
@@ -206,8 +209,10 @@ TEST(DownloadAttemptsTest, ServiceThatComesBackIsWaitedFor) {
     EXPECT_EQ(Downloaded(), Modules(package));
     EXPECT_EQ(run.Lines("OnButtonClick" FW "Connect Faile"), 5u);
     EXPECT_EQ(run.Lines("DownloadAttempts" FW "Retry in "), 5u);
-    std::printf("[ figure ] threads of the test process after one failed attempt: %zu, after five: %zu\n",
-                threadsAfterOne, threadsAfterFive);
+    std::printf(
+        "[ figure ] the test process after one failed attempt: %zu threads, %ld KiB resident; after five: "
+        "%zu threads, %ld KiB\n",
+        threadsAfterOne, kibAfterOne, threadsAfterFive, kibAfterFive);
 }
 
 // Tests that a service gone for good fails the install after eight attempts in a row, after waits of

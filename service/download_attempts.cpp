@@ -113,8 +113,9 @@ DownloadAttempts::Event DownloadAttempts::OnModuleDL() {
                       m.State != 0 ? m.State : ' ');
         offer.modules.push_back(std::string(m.Name()) + versions);
     }
-    if (offer_ && !(*offer_ == offer) && !whole_.empty()) {
-        // What was received belongs to another version: none of it may be mixed into this one.
+    if (offer_ && !(*offer_ == offer)) {
+        // What was received, whole or cut off, belongs to another version: none of it may be mixed
+        // into this one.
         LogEvent(kTag, AttemptText() + " offer changed: the download starts over");
         if (!LocalEmptyFolderExcept(settings.TempDir, "log")) {
             LogEvent(kTag, "Empty " + LocalPathText({settings.TempDir, ""}) + " Faile");

@@ -14,13 +14,14 @@
 
 namespace {
 
-// Makes the log copy's folder and opens it; the reason when it cannot be written.
+// Makes the log copy's folder and opens it without emptying it (it may be the log of a copy already
+// running); the reason when it cannot be written.
 std::wstring StartLogCopy(const std::wstring& path) {
     std::error_code ec;
     const std::filesystem::path file(path);
     if (file.has_parent_path())
         std::filesystem::create_directories(file.parent_path(), ec);
-    if (!MirrorInstallLog(path))
+    if (!MirrorInstallLog(path, LogMode::Append))
         return L"The log cannot be written: " + path;
     return {};
 }
@@ -53,6 +54,9 @@ int RunInstaller() {
         ReleaseProcess();
         return line.quiet ? kExitAlreadyRunning : kExitInstalled;
     }
+    // This copy installs: its log copy starts empty.
+    if (!line.logPath.empty())
+        MirrorInstallLog(line.logPath);
     int code = kExitInstalled;
     {
         TOrvaneDlg dialog;

@@ -50,8 +50,10 @@ bool OpenInstallLog(const std::wstring& path, LogMode mode) {
     return opened;
 }
 
-bool MirrorInstallLog(const std::wstring& path) {
-    UniqueFile f = path.empty() ? UniqueFile() : OpenFile(path, false);
+bool MirrorInstallLog(const std::wstring& path, LogMode mode) {
+    if (mode == LogMode::Truncate && !path.empty())
+        OpenFile(path, false); // emptied, then closed: the lines go in by appending
+    UniqueFile f = path.empty() ? UniqueFile() : OpenFile(path, true);
     const bool opened = bool(f);
     auto& log = LogFile();
     std::lock_guard guard(log.lock);

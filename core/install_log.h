@@ -13,10 +13,11 @@ enum class LogMode { Truncate, Append };
 bool OpenInstallLog(const std::wstring& path, LogMode mode = LogMode::Truncate);
 // Closes the log; later lines are dropped. Harmless when closed.
 void CloseInstallLog();
-// Also writes every line, from now to the process's end, to the file at `path` (emptied first), whether
-// the log itself is open or not: a copy where a deployment tool looks for it. False when it cannot be
-// opened.
-bool MirrorInstallLog(const std::wstring& path);
+// Also writes every line, from now to the process's end, to the file at `path` (emptied first, unless
+// Append), whether the log itself is open or not: a copy where a deployment tool looks for it. Every line
+// goes to the file's end, so a second copy of the program given the same path adds its lines without
+// overwriting the first's. False when it cannot be opened.
+bool MirrorInstallLog(const std::wstring& path, LogMode mode = LogMode::Truncate);
 bool InstallLogIsOpen();
 
 // "[hh:mm:ss mmm]\t\t" + text + "\r\n", one write and a flush. Nothing happens while the log is closed

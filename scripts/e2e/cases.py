@@ -9,6 +9,7 @@ import time
 
 import checks
 import disk_full
+import quiet
 from checks import expect, install_dir
 from harness import Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb, wait_for
 
@@ -53,6 +54,7 @@ class Case:
         self.port_hold = None
         self.installer = None
         self.others = []
+        self.extra = []  # (Xvfb, WinePrefix) pairs of extra_prefix
         self.figures = {}
 
     def serve(self, *switches):
@@ -73,10 +75,23 @@ class Case:
     def unix(self, windows_path):
         return self.wine.unix(windows_path)
 
+    def extra_prefix(self, label):
+        """A second prefix with a display of its own, for an installer that runs beside the case's own:
+        the single-instance guard holds per prefix, and a window lookup sees only its own display."""
+        xvfb = Xvfb()
+        self.extra.append((xvfb, None))
+        wine = WinePrefix(os.path.join(self.suite.scratch, f"{self.name}-{label}"), xvfb.display,
+                          template=self.suite.template, repo=self.suite.repo)
+        self.extra[-1] = (xvfb, wine)
+        return wine
+
     def close(self, keep=False):
         if self.installer:
             self.installer.stop()
         self.wine.stop()
+        for xvfb, wine in self.extra:
+            if wine:
+                wine.stop()
         for proc in self.others:
             if proc.poll() is None:
                 proc.kill()
@@ -87,6 +102,10 @@ class Case:
             self.port_hold.release()
         if self.xvfb:
             self.xvfb.stop()
+        for xvfb, wine in self.extra:
+            xvfb.stop()
+            if wine and not keep:
+                wine.remove()
         if not keep:
             self.wine.remove()
 
@@ -129,9 +148,10 @@ def wait_failed(case, timeout):
         raise
 
 
-def make_previous_install(case):
-    """An earlier install with a file the package does not bring."""
-    root = case.unix(install_dir(case.wine))
+def make_previous_install(case, wine=None):
+    """An earlier install with a file the package does not bring (in the case's prefix, or in wine)."""
+    wine = wine or case.wine
+    root = wine.unix(install_dir(wine))
     os.makedirs(os.path.join(root, "config"))
     with open(os.path.join(root, "readme.txt"), "wb") as f:
         f.write(b"an older readme\r\n")
@@ -268,6 +288,7 @@ def second_copy_changes_nothing(case):
     before = checks.snapshot(drive_c)
     expect(os.path.exists(case.unix(install_dir(case.wine) + "temp\\log\\install.log")), "the first copy has no log")
     run_second_copy(case)
+    quiet.second_copy_quiet(case)
     changed = checks.changed_outside(before, checks.snapshot(drive_c))
     expect(not changed, f"the second copy changed {changed[:10]}")
     expect(not first.exited(), "the first copy ended")
@@ -420,12 +441,15 @@ def temp_log_attempts(case):
     return texts, tries
 
 
-def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, attempts=1, fault=None, limit=120):
+def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, attempts=1, fault=None, limit=120,
+            beside=None):
     """Ends in Failed; only the close glyph works; nothing outside the temporary folder changes and the
     previous install stays as it was. log_lines: lines the temporary folder's log must hold by then.
     with_code: the status text carries an error code ("Install Fail,Error Code:5"), so it is about twice
     as wide as "Install Fail" alone. attempts: how many attempts the log shows (a final answer costs one),
-    each failed one ended by `fault` when given. limit: seconds from the press to Failed."""
+    each failed one ended by `fault` when given. limit: seconds from the press to Failed. beside(case),
+    called once the installer is at work, starts what runs alongside and returns what checks it at the
+    end."""
     def run(case):
         wine = case.wine
         make_previous_install(case)
@@ -445,6 +469,7 @@ def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, at
             wait_for(lambda: os.path.exists(log) and b"Connect Faile" in open(log, "rb").read(), 30,
                      "the failed connect in the log", interval=0.02)
             case.figures["press to failed connect (s)"] = round(time.monotonic() - started, 2)
+        finish = beside(case) if beside else None
         wait_failed(case, limit)
         expect(not inst.exited(), "the installer ended by itself")
         case.figures["press to Failed screen (s)"] = round(time.monotonic() - started, 2)
@@ -466,6 +491,8 @@ def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, at
         close_failed(case)
         changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
         expect(not changed, f"changed outside the temporary folder: {changed[:10]}")
+        if finish:
+            finish()
     return run
 
 
@@ -824,9 +851,11 @@ CASES = [
     ("second_copy_changes_nothing", second_copy_changes_nothing),
     ("second_copy_during_download", second_copy_during_download),
     ("running_terminal_stopped", running_terminal),
-    # Gone for good: eight attempts (about 100 s of waits between them), then Failed.
+    # Gone for good: eight attempts (about 100 s of waits between them), then Failed; a quiet install in
+    # a prefix of its own waits them out alongside and ends with its code.
     ("no_service", failing((), serve=False, quick=True, attempts=checks.MAX_FAILED_IN_A_ROW, fault=b"check connect",
-                           limit=150, log_lines=(b"OnButtonClick" + checks.COLON + b"Connect Faile", checks.GAVE_UP))),
+                           limit=150, log_lines=(b"OnButtonClick" + checks.COLON + b"Connect Faile", checks.GAVE_UP),
+                           beside=quiet.unreachable_beside)),
     # A connection cut once, a dead download server, an outage: retried until the install completes.
     # 29 download messages in all; the first module (terminal) takes the first 18, 80 % of the bytes.
     ("dropped_mid_download", retried_install(("--test-drop-after", "20", "--test-drop-times", "1"),
@@ -853,4 +882,6 @@ CASES = [
     ("uninstall_after_install", uninstall_after_install),
     ("disk_full_keeps_previous_install", disk_full.run),
     ("signed_package_tampered", tampered_packages),
+    ("quiet_install", quiet.quiet_install),
+    ("quiet_failures", quiet.quiet_failures),
 ]

@@ -1,6 +1,7 @@
 // Tests of the install log's line format, its thread safety and its open/close behaviour.
 #include "core/wide_path.h"
 #include "core/install_log.h"
+#include "core/unique_file.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,17 @@ TEST_F(InstallLogTest, MirrorTakesEveryLine) {
     EXPECT_NE(mirrored.find("copy only\r\n"), std::string::npos);
     EXPECT_EQ(mirrored.find("nowhere"), std::string::npos);
     EXPECT_EQ(ReadAll(path).find("copy only"), std::string::npos);
+
+    // A second program given the same path appends: the first's lines all stay, none overwritten.
+    ASSERT_TRUE(MirrorInstallLog(WidePathFromBytes(copy), LogMode::Append));
+    UniqueFile second(std::fopen(copy.c_str(), "ab"));
+    WriteLog("first again");
+    std::fputs("second\r\n", second.Get());
+    second.Close();
+    WriteLog("first last");
+    const std::string shared = ReadAll(copy);
+    for (const char* line : {"both\r\n", "copy only\r\n", "second\r\n", "first again\r\n", "first last\r\n"})
+        EXPECT_NE(shared.find(line), std::string::npos) << line;
 }
 
 // Tests that a log that cannot be opened stays closed and writing does nothing.

@@ -33,6 +33,7 @@ class InstallLogTest : public ::testing::Test {
     }
     void TearDown() override {
         CloseInstallLog();
+        MirrorInstallLog(L""); // closed, so that the folder can go (Windows keeps open files)
         std::filesystem::remove_all(dir);
     }
     std::filesystem::path dir;

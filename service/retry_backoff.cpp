@@ -1,9 +1,15 @@
 #include "service/retry_backoff.h"
 
 #include <algorithm>
+#include <cstdint>
 
+// The spread needs no secret randomness, only installers that differ: the clock and the object's place
+// seed it. std::random_device is avoided on purpose: its hardware source may fail, and throw, on some
+// processors, which would end the installer before its window shows.
 RetryBackoff::RetryBackoff(std::function<double()> spread)
-    : spread_(std::move(spread)), random_(std::random_device{}()) {}
+    : spread_(std::move(spread)),
+      random_(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+              uint32_t(reinterpret_cast<uintptr_t>(this))) {}
 
 std::chrono::milliseconds RetryBackoff::Wait(int failedInARow) {
     // Doubling stops well before the shift could overflow: 2^5 s is already past the longest wait.

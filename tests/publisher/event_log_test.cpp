@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <fcntl.h>
 #include <fstream>
 #include <future>
@@ -93,12 +95,14 @@ struct StalledPipe {
         ::close(fds[1]);
     }
     std::string Path() const { return "/proc/self/fd/" + std::to_string(fds[1]); }
-    // Reads what is in the pipe until it stays empty for 200 ms.
-    std::string ReadAvailable() {
+    // Reads what is in the pipe until `done` (when given) holds and it stays empty for 200 ms: a reader
+    // that gave up while a slow writer (a sanitizer build, a loaded machine) still had lines would stall
+    // it again.
+    std::string ReadAvailable(const std::atomic<bool>* done = nullptr) {
         std::string text;
         ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
         char buf[4096];
-        for (int idle = 0; idle < 40;) {
+        for (int idle = 0; idle < 40 || (done != nullptr && !done->load());) {
             const ssize_t n = ::read(fds[0], buf, sizeof buf);
             if (n > 0) {
                 text.append(buf, size_t(n));
@@ -127,8 +131,10 @@ TEST(EventLogTest, AStalledReaderCostsLinesNotWriters) {
     ASSERT_EQ(writing.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     // The reader wakes up and drains everything the writer still has.
     std::string text;
-    auto reading = std::async(std::launch::async, [&] { text = pipe.ReadAvailable(); });
+    std::atomic<bool> flushed{false};
+    auto reading = std::async(std::launch::async, [&] { text = pipe.ReadAvailable(&flushed); });
     EXPECT_TRUE(log->Flush());
+    flushed = true;
     reading.wait();
     EXPECT_NE(text.find(" line 0\n"), std::string::npos);
     size_t kept = 0, dropped = 0;

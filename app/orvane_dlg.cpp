@@ -126,21 +126,8 @@ void TOrvaneDlg::Apply(DownloadAttempts::Event event) {
 
 void TOrvaneDlg::OnAttemptsFailed() {
     switch (attempts->FailureMessage()) {
-    case kNotifyNothingOffered:
-        exitCode = kExitNothingOffered;
-        break;
-    case kNotifyDLAuthentLink:
-    case kNotifyCheckAuthRefused:
-    case kNotifyLoginRefused:
-        exitCode = kExitLoginRefused;
-        break;
-    default:
-        exitCode = attempts->FailedInARow() >= DownloadAttempts::kMaxFailedInARow ? kExitServiceUnreachable
-                                                                                  : kExitDownloadFailed;
-        break;
-    }
-    switch (attempts->FailureMessage()) {
     case kNotifyNothingOffered: {
+        exitCode = kExitNothingOffered;
         char text[100];
         std::snprintf(text, sizeof text, "%s,%s%d", UiText(kTextInstallFail), UiText(kTextErrorCode),
                       int(attempts->FailureCode()));
@@ -148,13 +135,17 @@ void TOrvaneDlg::OnAttemptsFailed() {
         return;
     }
     case kNotifyDLAuthentLink:
+        exitCode = kExitLoginRefused;
         OnDLAuthentLink(attempts->FailureCode());
         return;
     case kNotifyCheckAuthRefused: // a refused check link stalls the exchange: report it, never wait
     case kNotifyLoginRefused:
+        exitCode = kExitLoginRefused;
         ShowFailure(UiText(kTextInstallFail));
         return;
     default: // a lost connection that would only be lost again, or the attempts gave out
+        exitCode = attempts->FailedInARow() >= DownloadAttempts::kMaxFailedInARow ? kExitServiceUnreachable
+                                                                                  : kExitDownloadFailed;
         OnClientLost();
         return;
     }
@@ -179,9 +170,13 @@ void TOrvaneDlg::OnFileDone() {
     InvalidateRect(hwnd, nullptr, FALSE);
 }
 
+std::wstring TOrvaneDlg::WaitingLine() const {
+    return code_page::WideFromGbk(RetryingText(attempts->SecondsLeft()).c_str(), 260,
+                                  code_page::Overflow::Cut);
+}
+
 void TOrvaneDlg::OnWaiting() {
-    waitText =
-        code_page::WideFromGbk(RetryingText(attempts->SecondsLeft()).c_str(), 260, code_page::Overflow::Cut);
+    waitText = WaitingLine();
     SetTimer(hwnd, kRetryTimer, 200, nullptr);
     RepaintNow();
 }
@@ -199,8 +194,7 @@ void TOrvaneDlg::OnRetryTimer() {
         return;
     }
     // The countdown moves once a second; the line is redrawn only when its text changes.
-    const std::wstring text =
-        code_page::WideFromGbk(RetryingText(attempts->SecondsLeft()).c_str(), 260, code_page::Overflow::Cut);
+    const std::wstring text = WaitingLine();
     if (text != waitText) {
         waitText = text;
         InvalidateRect(hwnd, &statusRect, FALSE);

@@ -88,6 +88,8 @@ class TOrvaneDlg : public TModalWnd {
     // Shows what the attempts report.
     void Apply(DownloadAttempts::Event event);
     void OnAttemptsFailed();
+    // The waiting line with the seconds left now, in UTF-16.
+    std::wstring WaitingLine() const;
     // A quiet install has its outcome: the loop ends once the message is taken.
     void EndQuietly();
     void Layout();

@@ -100,7 +100,7 @@ rm -f build/native/orvane-publisher_*.deb
 step "fuzz build"
 build fuzz --target fuzz_targets
 step "fuzz smoke"
-"$root/scripts/fuzz-smoke.sh" build/fuzz 20
+"$root/scripts/fuzz-smoke.sh" build/fuzz 10
 
 step "end-to-end under Wine"
 "$root/scripts/e2e.sh" --jobs $jobs

@@ -837,6 +837,10 @@ def failure_shows_without_mouse_move(case):
         expect(not os.path.exists(temp), f"{name}: the temporary folder is left behind")
 
 
+# The cases that take longest (a minute and more, or half of one), started first when several run at once.
+LONGEST = ("no_service", "signed_package_tampered", "garbage_from_service", "outage_25s",
+           "reinstall_removes_extra_file", "quiet_install")
+
 CASES = [
     ("happy_en_US", happy("en_US.UTF-8", 1033)),
     ("happy_zh_CN", happy("zh_CN.UTF-8", 2052)),

@@ -92,6 +92,9 @@ std::string Metrics::Render() const {
           "Log lines over the rate limit, counted not written.", Read(logLinesSuppressed));
     w.One("orvane_probe_connections_total", "counter", "Probe connections to advertised download servers.",
           Read(probeConnections));
+    w.One("orvane_proxy_header_rejected_total", "counter",
+          "Connections from a --proxy-protocol-from balancer closed without a valid PROXY header.",
+          Read(proxyHeadersRejected));
     w.Family("orvane_download_server_up", "gauge",
              "1 while an advertised download server answers its probes.");
     {

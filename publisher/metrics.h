@@ -35,6 +35,7 @@ struct Metrics {
     Counter reloadsRefused{0};
     Counter logLinesSuppressed{0}; // set before each rendering
     Counter probeConnections{0};
+    Counter proxyHeadersRejected{0}; // balancer connections closed without a valid PROXY header
 
     // The last probe's verdict on an advertised download server ("203.0.113.11:31712").
     void SetServerUp(const std::string& server, bool up);

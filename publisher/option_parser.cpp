@@ -93,6 +93,20 @@ Grammar::Grammar() : app_("", "orvane-publisher") {
     Number<uint32_t>("--probe-seconds", 0, 3600, [this](uint32_t n) { o_.probeSeconds = n; });
     Valued("--metrics", "ADDR:PORT", endpoint,
            [this](const std::string& v) { o_.metrics = ParseEndpoint(v); });
+    Valued(
+        "--proxy-protocol-from", "ADDR[/BITS],...",
+        [](const std::string& v) {
+            std::string error;
+            return ParseAddressBlocks(v, error) ? ""
+                                                : "expected IPv4 addresses or ADDR/BITS blocks separated by "
+                                                  "commas, e.g. 10.0.0.5,10.0.1.0/24 (" +
+                                                      error + ")";
+        },
+        [this](const std::string& v) {
+            std::string error;
+            if (auto blocks = ParseAddressBlocks(v, error))
+                o_.proxyFrom = std::move(*blocks);
+        });
     Number<uint32_t>("--threads", 1, 1024, [this](uint32_t n) { o_.threads = n; });
     Valued("--log", "FILE", anything, [this](const std::string& v) { o_.logFile = v; });
     Number<int32_t>(

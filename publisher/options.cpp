@@ -9,22 +9,30 @@
 namespace publisher {
 namespace {
 
-bool IsDottedIPv4(std::string_view text) {
+// The address in host order, or nullopt when `text` is not four dotted numbers from 0 to 255.
+std::optional<uint32_t> DottedIPv4(std::string_view text) {
     if (text.size() > 15)
-        return false;
+        return std::nullopt;
+    uint32_t address = 0;
     int parts = 0;
     size_t start = 0;
     while (true) {
         size_t dot = text.find('.', start);
         std::string_view part = text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
-        if (part.empty() || part.size() > 3 || !ParseNumber<unsigned>(part, 0, 255))
-            return false;
+        auto value = part.size() > 3 ? std::nullopt : ParseNumber<uint32_t>(part, 0, 255);
+        if (!value)
+            return std::nullopt;
+        address = address << 8 | *value;
         ++parts;
         if (dot == std::string_view::npos)
             break;
         start = dot + 1;
     }
-    return parts == 4;
+    return parts == 4 ? std::optional<uint32_t>(address) : std::nullopt;
+}
+
+bool IsDottedIPv4(std::string_view text) {
+    return DottedIPv4(text).has_value();
 }
 
 } // namespace
@@ -59,6 +67,39 @@ std::optional<AdvertisedServer> ParseAdvertised(const std::string& text) {
     return server;
 }
 
+std::optional<std::vector<AddressBlock>> ParseAddressBlocks(const std::string& text, std::string& error) {
+    std::vector<AddressBlock> blocks;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == text.npos ? text.npos : comma - start);
+        const size_t slash = item.find('/');
+        const std::string address = item.substr(0, slash);
+        std::optional<uint32_t> bits = 32;
+        if (slash != item.npos)
+            bits = ParseNumber<uint32_t>(std::string_view(item).substr(slash + 1), 0, 32);
+        if (item.empty()) {
+            error = "an empty item";
+            return std::nullopt;
+        }
+        const std::optional<uint32_t> network = DottedIPv4(address);
+        if (!network || !bits) {
+            error = "\"" + item + "\" is no IPv4 address or block";
+            return std::nullopt;
+        }
+        // A block written with host bits is most likely a typing slip in its address or its length.
+        const uint32_t host = *bits == 0 ? ~0u : (*bits == 32 ? 0u : ~0u >> *bits);
+        if ((*network & host) != 0) {
+            error = "\"" + item + "\" has address bits set below its /" + std::to_string(*bits);
+            return std::nullopt;
+        }
+        blocks.push_back({*network, *bits});
+        if (comma == text.npos)
+            return blocks;
+        start = comma + 1;
+    }
+}
+
 unsigned ServingThreads(uint32_t threads) {
     if (threads != 0)
         return threads;
@@ -86,6 +127,12 @@ std::string HelpText() {
            "                         handed out in turn (default 5; 0: no probing)\n"
            "  --metrics ADDR:PORT    serve counters at http://ADDR:PORT/metrics (Prometheus text format)\n"
            "                         and /healthz (200 while serving, 503 otherwise); default: none\n"
+           "  --proxy-protocol-from ADDR[/BITS],...\n"
+           "                         TCP load balancers (IPv4 addresses or blocks) whose connections must\n"
+           "                         start with a PROXY header, version 1 or 2: the client's address in\n"
+           "                         it counts for --max-per-address, the log and the metrics; from\n"
+           "                         them a connection without a valid header is closed, from any other\n"
+           "                         address a header is never read (default: none)\n"
            "  --threads N            serving threads, each with its own connections (default: one per\n"
            "                         core)\n"
            "  --log FILE             append the event log to FILE (default: standard error)\n"

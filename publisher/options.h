@@ -20,6 +20,15 @@ struct AdvertisedServer {
 };
 constexpr uint32_t kMaxWeight = 100;
 
+// An IPv4 block, "a.b.c.d/bits"; a single address is a block of 32 bits.
+struct AddressBlock {
+    uint32_t network = 0; // host order, no bits set below the prefix
+    uint32_t bits = 32;
+    bool Contains(uint32_t address) const {
+        return bits == 0 || (address >> (32 - bits)) == (network >> (32 - bits));
+    }
+};
+
 // Fault injection for driving the installer's failure paths; never for production.
 struct TestSwitches {
     std::optional<uint32_t> refuseAuth;   // authentication answered with this ErrorCode
@@ -56,6 +65,7 @@ struct Options {
     uint32_t preparedMib = 1024; // prepared messages held in memory; beyond, read from the cache files
     std::optional<uint32_t> cacheMaxMib; // the cache folder's limit; empty: the package's size plus a quarter
     std::optional<Endpoint> metrics;     // the /metrics and /healthz listener; empty: none
+    std::vector<AddressBlock> proxyFrom; // balancers whose connections start with a PROXY header
     TestSwitches test;
 };
 
@@ -73,6 +83,9 @@ std::string HelpText();
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
 // "a.b.c.d:port" or "a.b.c.d:port,weight=N" (N from 1 to kMaxWeight); the port may not be 0.
 std::optional<AdvertisedServer> ParseAdvertised(const std::string& text);
+// "ADDR[/BITS],..." with dotted IPv4 addresses, BITS from 0 to 32 and no address bits set below them;
+// nullopt with `error` (what was wrong with which item) otherwise.
+std::optional<std::vector<AddressBlock>> ParseAddressBlocks(const std::string& text, std::string& error);
 // The serving threads `threads` asks for: itself, or one per core when 0.
 unsigned ServingThreads(uint32_t threads);
 

@@ -3,7 +3,10 @@
 #include "publisher/connection.h"
 #include "publisher/event_log.h"
 #include "publisher/listen_socket.h"
+#include "publisher/proxy_reader.h"
 #include "publisher/signals_held_back.h"
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -179,6 +182,9 @@ void Server::Close() {
     logTimer_.cancel();
     if (prober_)
         prober_->Stop();
+    for (auto& [key, reader] : proxyReaders_)
+        reader->Cancel();
+    proxyReaders_.clear();
     for (auto& l : listeners_) {
         asio::error_code ec;
         l->acceptor.close(ec);
@@ -208,47 +214,105 @@ void Server::Accept(Listener& listener) {
                 });
                 return;
             }
-            // The connection moves to the serving thread whose turn it is and stays there. The accept
-            // itself makes its socket here: a pending accept holding a socket of a serving thread's
-            // io_context would outlive that io_context when the server goes.
-            Worker& worker = *workers_[nextWorker_];
-            nextWorker_ = (nextWorker_ + 1) % workers_.size();
-            asio::error_code moved;
-            asio::ip::tcp::socket served(worker.io);
-            const auto protocol = socket.local_endpoint(moved).protocol();
-            if (!moved) {
-                const int fd = socket.release(moved);
-                if (!moved) {
-                    served.assign(protocol, fd, moved);
-                    if (moved)
-                        ::close(fd); // released, and not taken: no socket owns it now
-                }
-            }
-            if (moved)
-                log_.Limited("accept failed", kComplaintsPerSecond, "accept failed: " + moved.message());
+            if (FromBalancer(listener.role, socket))
+                ReadProxyHeader(listener, std::move(socket));
             else
-                Admit(listener, worker, std::move(served));
+                Hand(listener, std::move(socket), std::nullopt);
             Accept(listener);
         });
 }
 
-} // namespace publisher
+void Server::Hand(Listener& listener, asio::ip::tcp::socket socket, const std::optional<Proxied>& proxied) {
+    // The connection moves to the serving thread whose turn it is and stays there. The accept itself
+    // makes its socket here: a pending accept holding a socket of a serving thread's io_context would
+    // outlive that io_context when the server goes.
+    Worker& worker = *workers_[nextWorker_];
+    nextWorker_ = (nextWorker_ + 1) % workers_.size();
+    asio::error_code moved;
+    asio::ip::tcp::socket served(worker.io);
+    const auto protocol = socket.local_endpoint(moved).protocol();
+    if (!moved) {
+        const int fd = socket.release(moved);
+        if (!moved) {
+            served.assign(protocol, fd, moved);
+            if (moved)
+                ::close(fd); // released, and not taken: no socket owns it now
+        }
+    }
+    if (moved)
+        log_.Limited("accept failed", kComplaintsPerSecond, "accept failed: " + moved.message());
+    else
+        Admit(listener, worker, std::move(served), proxied);
+}
 
-namespace publisher {
+bool Server::FromOwnProbe(Role role, const asio::ip::tcp::socket& socket) const {
+    // Our own probe comes from an address of this host, so the peer's address is the one it reached.
+    asio::error_code peerError, localError;
+    const auto peer = socket.remote_endpoint(peerError);
+    const auto local = socket.local_endpoint(localError);
+    return role == Role::Download && prober_ && !peerError && !localError &&
+           peer.address() == local.address() && prober_->FromProbe(peer.port());
+}
 
-void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket) {
+bool Server::FromBalancer(Role role, const asio::ip::tcp::socket& socket) const {
+    if (options_.proxyFrom.empty())
+        return false;
+    asio::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec || !peer.address().is_v4())
+        return false;
+    const uint32_t address = peer.address().to_v4().to_uint();
+    return std::any_of(options_.proxyFrom.begin(), options_.proxyFrom.end(),
+                       [address](const AddressBlock& b) { return b.Contains(address); }) &&
+           !FromOwnProbe(role, socket);
+}
+
+void Server::ReadProxyHeader(Listener& listener, asio::ip::tcp::socket socket) {
+    asio::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    std::string balancer = ec ? "?" : peer.address().to_string() + ":" + std::to_string(peer.port());
+    const uint64_t key = ++nextReader_;
+    auto reader = std::make_shared<ProxyReader>(std::move(socket), policy_.authLimit);
+    proxyReaders_.emplace(key, reader);
+    reader->Start([this, &listener, key, balancer = std::move(balancer)](const ProxyHeader& header) {
+        auto it = proxyReaders_.find(key);
+        const std::shared_ptr<ProxyReader> reader = std::move(it->second);
+        proxyReaders_.erase(it);
+        if (header.verdict != ProxyHeader::Verdict::Done) {
+            if (metrics_)
+                metrics_->proxyHeadersRejected.fetch_add(1, std::memory_order_relaxed);
+            log_.Limited("proxy header rejected", kComplaintsPerSecond,
+                         std::string(listener.role == Role::Check ? "check " : "download ") + balancer +
+                             " closed: no valid PROXY header: " + header.reason);
+            reader->Cancel();
+            return;
+        }
+        // LOCAL and UNKNOWN: the balancer's own connection, such as its health check.
+        std::optional<Proxied> proxied;
+        if (!header.local)
+            proxied = Proxied{header.address, header.port, balancer};
+        Hand(listener, std::move(reader->Socket()), proxied);
+    });
+}
+
+void Server::Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket,
+                   const std::optional<Proxied>& proxied) {
     const Role role = listener.role;
     const size_t r = role == Role::Check ? 0 : 1;
     asio::error_code peerError;
     auto peer = socket.remote_endpoint(peerError);
-    std::string address = peerError ? std::string("?") : peer.address().to_string();
-    // Our own probe comes from an address of this host, so the peer's address is the one it reached.
-    asio::error_code localError;
-    const auto local = socket.local_endpoint(localError);
-    const bool probe = role == Role::Download && prober_ && !peerError && !localError &&
-                       peer.address() == local.address() && prober_->FromProbe(peer.port());
-    std::string tag = std::string(role == Role::Check ? "check#" : "download#") + std::to_string(++nextId_) +
-                      " " + address + (peerError ? "" : ":" + std::to_string(peer.port()));
+    const bool probe = !proxied && FromOwnProbe(role, socket);
+    std::string address = proxied     ? proxied->address
+                          : peerError ? std::string("?")
+                                      : peer.address().to_string();
+    std::string tag =
+        std::string(role == Role::Check ? "check#" : "download#") + std::to_string(++nextId_) + " ";
+    if (!proxied)
+        tag += address + (peerError ? "" : ":" + std::to_string(peer.port()));
+    else if (proxied->address.find(':') != std::string::npos)
+        tag += "[" + address + "]:" + std::to_string(proxied->port) + " via " + proxied->balancer;
+    else
+        tag += address + ":" + std::to_string(proxied->port) + " via " + proxied->balancer;
     const uint32_t limit =
         role == Role::Check ? options_.maxCheckConnections : options_.maxDownloadConnections;
     std::string refusal;

@@ -15,6 +15,13 @@
 // files it shares with the old one stay kept, the rest are dropped. Open connections keep the package
 // they started with until they end.
 //
+// Behind a load balancer (--proxy-protocol-from): a connection from a listed balancer is admitted only
+// once its PROXY header is read (ProxyReader, on the accepting thread, within authLimit), and then as
+// the client the header names: that address is counted against maxPerAddress, tagged in the log and
+// released at close. A connection from a listed balancer without a valid header is closed and counted;
+// connections from any other address are served as they are, never read for a header. The check
+// service's own probes need no header.
+//
 // Counting (Metrics, optional): connections by service, and through the connections what they answer
 // and send. The check service's own probes of a download service of this process are counted by the
 // prober and are left out of the connection counts and the log.
@@ -41,6 +48,7 @@
 namespace publisher {
 
 class EventLog;
+class ProxyReader;
 
 // What the probe of a download server asks for: the package's smallest module at its offered version.
 std::optional<messages::DownloadItem> ProbeItem(const Package& package);
@@ -89,8 +97,21 @@ class Server {
         asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
         std::thread thread;
     };
+    // The client a balancer's PROXY header named.
+    struct Proxied {
+        std::string address;
+        uint16_t port = 0;
+        std::string balancer; // "ADDR:PORT", for the log
+    };
     void Accept(Listener& listener);
-    void Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket);
+    // A connection to the check service's own probe of this process's download service.
+    bool FromOwnProbe(Role role, const asio::ip::tcp::socket& socket) const;
+    bool FromBalancer(Role role, const asio::ip::tcp::socket& socket) const;
+    void ReadProxyHeader(Listener& listener, asio::ip::tcp::socket socket);
+    // Moves the socket to the serving thread whose turn it is and admits it there.
+    void Hand(Listener& listener, asio::ip::tcp::socket socket, const std::optional<Proxied>& proxied);
+    void Admit(Listener& listener, Worker& worker, asio::ip::tcp::socket socket,
+               const std::optional<Proxied>& proxied);
     void Closed(size_t role, const std::string& address, bool probe);
     void FlushLog();
 
@@ -111,6 +132,9 @@ class Server {
     std::unordered_map<std::string, Address> addresses_;
 
     std::vector<std::unique_ptr<Listener>> listeners_;
+    // Balancer connections whose header is still being read, by a number of their own.
+    std::unordered_map<uint64_t, std::shared_ptr<ProxyReader>> proxyReaders_;
+    uint64_t nextReader_ = 0;
     asio::steady_timer logTimer_;
     uint64_t nextId_ = 0;
     size_t nextWorker_ = 0;

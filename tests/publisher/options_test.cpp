@@ -78,7 +78,8 @@ TEST(OptionsTest, EveryValuedOptionReachesItsFieldInBothSpellings) {
         "--max-download-connections=12 --module-batch=65535 --cache-mib=0 --cache-dir=/var/cache/p "
         "--cache-max-mib=0 --prepare-threads=0 --prepared-mib=7 --test-refuse-auth=4294967295 "
         "--test-refuse-login=3 --test-offer-nothing=0 --test-drop-after=18446744073709551615 "
-        "--test-time-scale=60 --test-garbage --test-hostile-reldir");
+        "--test-time-scale=60 --test-garbage --test-hostile-reldir "
+        "--proxy-protocol-from=10.0.0.5,10.1.0.0/16,0.0.0.0/0");
     for (bool joined : {true, false}) {
         ParsedOptions r = Parse(joined ? given : Spaced(given));
         ASSERT_EQ(r.action, Action::Run) << r.error;
@@ -111,6 +112,10 @@ TEST(OptionsTest, EveryValuedOptionReachesItsFieldInBothSpellings) {
         EXPECT_EQ(o.test.dropAfter, 18446744073709551615u);
         EXPECT_EQ(o.test.timeScale, 60u);
         EXPECT_TRUE(o.test.garbage && o.test.hostileRelDir);
+        ASSERT_EQ(o.proxyFrom.size(), 3u);
+        EXPECT_TRUE(o.proxyFrom[0].Contains(0x0A000005) && !o.proxyFrom[0].Contains(0x0A000004));
+        EXPECT_TRUE(o.proxyFrom[1].Contains(0x0A01FFFF) && !o.proxyFrom[1].Contains(0x0A020000));
+        EXPECT_TRUE(o.proxyFrom[2].Contains(0xFFFFFFFF));
     }
     const Options plain = Serve({}).options;
     EXPECT_FALSE(plain.prepareThreads || plain.cacheMaxMib || plain.metrics || plain.test.garbage);
@@ -126,7 +131,9 @@ TEST(OptionsTest, BadValuesNameTheOptionTheValueAndTheRange) {
         "--max-connections=1000001 --module-batch=65536 --cache-mib=1048577 --cache-max-mib=2x "
         "--prepare-threads=1025 --prepared-mib=0x1 --test-time-scale=0 --test-refuse-auth=4294967296 "
         "--test-drop-after=many --check=localhost:1 --download=127.0.0.1:65536 --metrics=1.2.3:80 "
-        "--advertise=10.0.0.2:0 --advertise=10.0.0.2:1,weight=101");
+        "--advertise=10.0.0.2:0 --advertise=10.0.0.2:1,weight=101 --proxy-protocol-from=10.0.0.1/8 "
+        "--proxy-protocol-from=10.0.0.5, --proxy-protocol-from=10.0.0.5/33 --proxy-protocol-from=::1 "
+        "--proxy-protocol-from=10.0.0.0/ --proxy-protocol-from=10.0.0.256");
     for (const std::string& given : bad) {
         const size_t equals = given.find('=');
         const std::string named =
@@ -143,6 +150,9 @@ TEST(OptionsTest, BadValuesNameTheOptionTheValueAndTheRange) {
     EXPECT_NE(Serve({"--threads", "0"}).error.find("1 to 1024"), std::string::npos);
     EXPECT_NE(Serve({"--advertise=10.0.0.2:1,weight=0"}).error.find("weight from 1 to 100"),
               std::string::npos);
+    EXPECT_NE(
+        Serve({"--proxy-protocol-from=10.0.0.0/8,10.0.0.1/8"}).error.find("\"10.0.0.1/8\" has address bits"),
+        std::string::npos);
     for (const char* edge : {"--threads=1", "--threads=1024", "--heartbeat=86400", "--probe-seconds=3600"})
         EXPECT_EQ(Serve({edge}).action, Action::Run) << edge;
 }
@@ -230,6 +240,7 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
                                    "threads = 4\n"
                                    "log = \"/var/log/orvane publisher.log\"\n"
                                    "test-garbage = true\n"
+                                   "proxy-protocol-from = \"10.0.0.5,10.0.1.0/24\"\n"
                                    "; an INI comment\n");
     ParsedOptions r = Parse({"--config", file});
     ASSERT_EQ(r.action, Action::Run) << r.error;
@@ -241,6 +252,7 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
     EXPECT_EQ(r.options.threads, 4u);
     EXPECT_EQ(r.options.logFile, "/var/log/orvane publisher.log");
     EXPECT_TRUE(r.options.test.garbage);
+    EXPECT_EQ(r.options.proxyFrom.size(), 2u);
 
     ParsedOptions over =
         Parse({"--config=" + file, "--threads", "2", "--download", "127.0.0.1:9", "--package=/srv/q"});

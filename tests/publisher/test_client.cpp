@@ -18,9 +18,11 @@ TestClient::TestClient()
     SetKey(recvKey_, nullptr, 0);
 }
 
-bool TestClient::Connect(uint16_t port, int receiveBuffer) {
+bool TestClient::Connect(uint16_t port, int receiveBuffer, const std::string& from) {
     asio::error_code ec;
     socket_.open(asio::ip::tcp::v4(), ec);
+    if (!ec && !from.empty())
+        socket_.bind({asio::ip::make_address_v4(from), 0}, ec);
     if (!ec && receiveBuffer > 0)
         socket_.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
     if (!ec)
@@ -64,7 +66,10 @@ bool TestClient::Send(const std::vector<uint8_t>& msg) {
                    : EncodePacket(msg.data(), msg.size(), '4', fixedKey_, packet_.data(), *buffers_);
     if (n == 0)
         return false;
-    return SendRaw({packet_.begin(), packet_.begin() + long(n)});
+    std::vector<uint8_t> bytes = std::move(prelude_);
+    prelude_.clear();
+    bytes.insert(bytes.end(), packet_.begin(), packet_.begin() + long(n));
+    return SendRaw(bytes);
 }
 
 bool TestClient::ReadMore() {

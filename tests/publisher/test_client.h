@@ -24,7 +24,8 @@ class TestClient {
     TestClient();
     // Connects to 127.0.0.1:port; a receiveBuffer above 0 is set first (SO_RCVBUF), so a slow reader
     // holds the service back instead of the kernel's buffers taking everything at once.
-    bool Connect(uint16_t port, int receiveBuffer = 0);
+    // `from`: the loopback address to connect from (any 127.x.y.z), when not 127.0.0.1.
+    bool Connect(uint16_t port, int receiveBuffer = 0, const std::string& from = "");
     void Close();
     // Ends the connection in both directions without closing the socket, so a read on another thread
     // returns; safe while that thread uses the client.
@@ -40,6 +41,8 @@ class TestClient {
     // Sends msg as type '4' under the fixed key before authentication, as type '6' after.
     bool Send(const std::vector<uint8_t>& msg);
     bool SendRaw(const std::vector<uint8_t>& bytes);
+    // Bytes written in one write with the next packet Send sends, before it (a balancer's PROXY header).
+    void SetPrelude(std::vector<uint8_t> bytes) { prelude_ = std::move(bytes); }
 
     enum class Got { Message, Garbage, Closed };
     // Next message; Garbage when the stream held bytes that are no packet (they are dropped).
@@ -83,6 +86,7 @@ class TestClient {
     IdeaKey recvKey_;
     bool authenticated_ = false;
     std::vector<uint8_t> in_;
+    std::vector<uint8_t> prelude_;
     size_t garbage_ = 0;
     bool timedOut_ = false;
     int timeoutMs_ = -1;

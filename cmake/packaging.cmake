@@ -1,6 +1,7 @@
 # The publisher as a Debian package: `cpack` in a native build folder (scripts/make-deb.sh) makes
-# orvane-publisher_<version>_amd64.deb with the stripped program, its unit, its logrotate entry and an
-# example manifest; dpkg-shlibdeps finds the run-time libraries it depends on.
+# orvane-publisher_<version>_amd64.deb with the stripped program, its unit, its logrotate entry, an
+# example manifest and the load tool beside it (load/CMakeLists.txt); dpkg-shlibdeps finds the run-time
+# libraries they depend on.
 if(WIN32 OR NOT TARGET orvane-publisher)
     return()
 endif()

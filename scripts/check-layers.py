@@ -2,9 +2,10 @@
 """Fails when a source file includes a header of a layer it may not use.
 
 The layers, bottom to top (docs/architecture.md): core -> net -> service -> install, ui -> app, with the
-publisher beside the installer on top of service. A folder may include its own headers and those of the
-layers below it, nothing else: an include that runs upward or sideways is printed as file:line and the
-exit status is 1. Tests, fuzz targets and benchmarks may include anything and are not checked.
+publisher and the load tool beside the installer on top of service. A folder may include its own headers
+and those of the layers below it, nothing else: an include that runs upward or sideways is printed as
+file:line and the exit status is 1. Tests, fuzz targets and benchmarks may include anything and are not
+checked.
 
 Usage: check-layers.py [ROOT]      check the tree at ROOT (default: this checkout)
        check-layers.py --self-test plant an upward include in a scratch tree and expect it to be found
@@ -23,6 +24,7 @@ DIRECTLY_BELOW = {
     "ui": ["service"],
     "app": ["install", "ui"],
     "publisher": ["service"],
+    "load": ["service"],
 }
 
 SOURCE_SUFFIXES = (".h", ".hpp", ".inl", ".c", ".cc", ".cpp")
@@ -105,8 +107,10 @@ def self_test():
         write("net/f.cpp", '#include "net/f.h"\n\n  #  include "service/up.h"\n')
         write("install/g.cpp", '#include "ui/side.h"\n')
         write("publisher/q.cpp", '#include "app/clients.h"\n')
+        write("load/r.cpp", '#include "service/download_attempts.h"\n#include "publisher/session.h"\n')
         expected = [
             (os.path.join("install", "g.cpp"), 1, "ui/side.h"),
+            (os.path.join("load", "r.cpp"), 2, "publisher/session.h"),
             (os.path.join("net", "f.cpp"), 3, "service/up.h"),
             (os.path.join("publisher", "q.cpp"), 1, "app/clients.h"),
         ]

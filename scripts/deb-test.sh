@@ -2,7 +2,8 @@
 # Tests the publisher's Debian package as a deployer meets it: installs DEB with apt into a fresh minimal
 # Debian 12 root (debootstrap --variant=minbase, from the archive this machine installs from), so that its
 # declared dependencies are all it gets, then runs --version and --check-config on PACKAGE there and
-# checks the unit and logrotate entry are in place. Needs root (debootstrap, chroot).
+# checks the unit and logrotate entry are in place and the load tool beside it runs. Needs root
+# (debootstrap, chroot).
 # Usage: scripts/deb-test.sh DEB PACKAGE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,6 +40,8 @@ echo "deb-test: $version"
     { echo "deb-test: --version printed '$version'" >&2; exit 1; }
 in_root orvane-publisher --package /srv/orvane/package --download 127.0.0.1:0 --check-config >/dev/null ||
     { echo "deb-test: --check-config refused the package in the minimal root" >&2; exit 1; }
+usage=$(in_root orvane-load --help) && [[ $usage == "usage: orvane-load "* ]] ||
+    { echo "deb-test: orvane-load --help does not run in the minimal root" >&2; exit 1; }
 for f in /usr/lib/systemd/system/orvane-publisher.service /etc/logrotate.d/orvane-publisher \
     /usr/share/doc/orvane-publisher/examples/package.json; do
     [ -f "$target$f" ] || { echo "deb-test: $f is not installed" >&2; exit 1; }

@@ -6,6 +6,7 @@
 #include "core/install_log.h"
 #include "core/install_settings.h"
 #include "core/module_list.h"
+#include "dialog_shapes.h" // generated from app/dialog_shapes.json
 #include "install/install_location.h"
 #include "install/install_sequence.h"
 #include "install/system_integration.h"
@@ -88,7 +89,8 @@ void TOrvaneDlg::OnButtonClick() {
     progressBar->position = doneCount;
     if (progressBar->hwnd) {
         InvalidateRect(progressBar->hwnd, nullptr, TRUE);
-        MoveWindow(progressBar->hwnd, 34, 260, 434, 15, TRUE);
+        const RECT& bar = dialog_face::kBarRect;
+        MoveWindow(progressBar->hwnd, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
     }
     // The first attempt connects here, blocking for at most the connect time-out.
     Apply(attempts->Start());

@@ -3,15 +3,20 @@
 
 #include "app/ui_texts.h"
 #include "core/code_page.h"
+#include "dialog_shapes.h" // generated from app/dialog_shapes.json
 #include "install/system_integration.h"
 #include "ui/shared_gdi.h"
 
 #include <cwchar>
 
+using namespace dialog_face;
+
 namespace {
 
-constexpr int kWidth = 500;
-constexpr int kHeight = 310;
+RECT Moved(RECT rect, int dx, int dy) {
+    OffsetRect(&rect, dx, dy);
+    return rect;
+}
 
 void DrawWide(HDC dc, const std::wstring& text, RECT rect, UINT flags) {
     DrawTextW(dc, text.c_str(), int(text.size()), &rect, flags);
@@ -22,27 +27,27 @@ void DrawWide(HDC dc, const std::wstring& text, RECT rect, UINT flags) {
 void TOrvaneDlg::PlaceWindow() {
     RECT display = PrimaryScreenRect(); // used as it is when no display reports itself
     findCursorMonitor(display);
-    const int x = display.left + ((display.right - display.left) - kWidth) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2;
-    MoveWindow(hwnd, x, y, kWidth, kHeight, TRUE);
+    const int x = display.left + ((display.right - display.left) - kDialogWidth) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - kDialogHeight) / 2;
+    MoveWindow(hwnd, x, y, kDialogWidth, kDialogHeight, TRUE);
 }
 
 void TOrvaneDlg::Layout() {
     RECT client{};
     GetClientRect(hwnd, &client);
-    const int w = client.right - client.left;
-    const int h = client.bottom - client.top;
+    // The shapes are for the client PlaceWindow makes; one of another size (before it) keeps the button's
+    // and the status line's distance from the bottom edge, and the status line's from the right one.
+    const int dx = (client.right - client.left) - kDialogWidth;
+    const int dy = (client.bottom - client.top) - kDialogHeight;
     captionRect = client;
-    captionRect.bottom = 30;
-    buttonRect = RECT{200, h - 108, 300, h - 72};
-    statusRect = RECT{w - 468, h - 76, w - 34, h - 56};
-    busyTextRect = RECT{181, 96, 381, 123};
+    captionRect.bottom = kCaptionHeight;
+    buttonRect = Moved(kButtonRect, 0, dy);
+    statusRect = Moved(kStatusRect, dx, dy);
+    busyTextRect = kBusyTextRect;
 }
 
 RECT TOrvaneDlg::GlyphRect(int width) const {
-    const int n = glyphSize;
-    const int left = width - 2 * n / 3;
-    return RECT{left, n / 3, left + n / 3, 2 * (n / 3)};
+    return Moved(kCloseGlyphRect, width - kDialogWidth, 0);
 }
 
 void TOrvaneDlg::PaintFace(TMemDC& dc) {
@@ -53,12 +58,12 @@ void TOrvaneDlg::PaintFace(TMemDC& dc) {
     PaintPictureBase(mem, client, captionRect, busy ? busyBackground : background);
 
     if (state != Updating || Waiting()) {
-        RECT glyph = GlyphRect(client.right - client.left);
-        DrawCloseGlyph(mem, glyph, closeHover ? RGB(150, 150, 150) : RGB(231, 231, 231));
-        closeRect = RECT{glyph.left - 1, glyph.top - 1, glyph.right + 1, glyph.bottom + 1};
+        const int width = client.right - client.left;
+        DrawCloseGlyph(mem, GlyphRect(width), closeHover ? kGlyphHoverColour : kGlyphColour);
+        closeRect = Moved(kCloseHitRect, width - kDialogWidth, 0);
     }
     if (state == Ready || state == Done)
-        SetTextColor(mem, RGB(231, 231, 231));
+        SetTextColor(mem, kButtonCaptionColour);
     OnDrawContent(dc);
 }
 
@@ -68,7 +73,7 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
         DrawButton(mem);
         return;
     }
-    SetTextColor(mem, RGB(0, 0, 0));
+    SetTextColor(mem, kStatusTextColour);
     SelectGuard font(mem, textFont);
     if (state == Failed) {
         // Without DT_SINGLELINE the bottom flag does not apply: the text sits at the top, right-aligned.
@@ -85,7 +90,7 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
                  : code_page::WideFromGbk(UiText(kTextUpdatingFile), kUiTextUnits, code_page::Overflow::Cut),
              statusRect, DT_NOPREFIX | DT_SINGLELINE | DT_VCENTER);
 
-    SetTextColor(mem, RGB(255, 255, 255));
+    SetTextColor(mem, kBannerColour);
     SelectGuard banner(mem, bannerFont);
     // The English line is wider than its 200-pixel rectangle; it runs on over the picture rather than
     // being cut off mid-word. Texts that fit are drawn exactly as without the flag.
@@ -94,8 +99,8 @@ void TOrvaneDlg::OnDrawContent(TMemDC& dc) {
 }
 
 void TOrvaneDlg::DrawButton(HDC dc) {
-    GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, RGB(125, 199, 255)));
-    GdiObject<HBRUSH> face(CreateSolidBrush(buttonHover ? RGB(55, 142, 210) : RGB(75, 159, 223)));
+    GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, kButtonBorderColour));
+    GdiObject<HBRUSH> face(CreateSolidBrush(buttonHover ? kButtonFaceHoverColour : kButtonFaceColour));
     {
         SelectGuard selectPen(dc, pen);
         SelectGuard selectBrush(dc, face);

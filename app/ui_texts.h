@@ -1,5 +1,13 @@
 // The user-interface texts in three languages, stored as code page 936 bytes and converted to UTF-16
 // only where they are drawn.
+//
+// To add a dialog text: add its row, in readable UTF-8, to app/ui_texts.tsv (name, Simplified Chinese,
+// Traditional Chinese, English) and its name to UiTextId below at the same index, before kUiTextCount.
+// The build runs scripts/gen_dialog.py on the table (target orvane_dialog_sources), which makes the
+// program's code page 936 bytes (ui_text_bytes.inc, included by ui_texts.cpp) and the UTF-16 texts the
+// tests compare with (ui_text_utf16.h); a row out of step with the enum fails the compile. A change to one
+// of the first twelve texts changes its reference bytes in tests/app/ui_texts_win_test.cpp as well. The
+// dialog's rectangles and colours come the same way from app/dialog_shapes.json (dialog_shapes.h).
 #pragma once
 
 #include <cstddef>

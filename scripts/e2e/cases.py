@@ -11,12 +11,14 @@ import checks
 import disk_full
 import quiet
 from checks import expect, install_dir
-from harness import Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb, wait_for
+from harness import (COLOUR, MEASURE, RECT, Failure, InstallerWindow, PortHold, Publisher, WinePrefix, Xvfb,
+                     wait_for, xywh)
 
-BUTTON_FACES = ((75, 159, 223), (55, 142, 210))
-GLYPH_COLOURS = ((231, 231, 231), (150, 150, 150))
+BUTTON_FACES = (COLOUR["buttonFace"], COLOUR["buttonFaceHover"])
+GLYPH_COLOURS = (COLOUR["glyph"], COLOUR["glyphHover"])
 WHITE = (255, 255, 255)
-PANEL_SPOT = (210, 228)  # on the button face in Ready and Done, on the white panel otherwise
+BUTTON = RECT["button"]
+PANEL_SPOT = (BUTTON[0] + 10, BUTTON[3] - 10)  # on the button face in Ready and Done, on the white panel otherwise
 QUIET_SPOT = (100, 292)  # white panel below the progress bar: hovering there changes nothing
 
 
@@ -111,14 +113,14 @@ class Case:
 
 
 # Screens, told apart by a few pixels (the installer repaints only when the mouse moves over it).
-STATUS = (32, 234, 434, 20)  # the status line's rectangle: (32,234)-(466,254)
+STATUS = xywh(RECT["status"])  # the status line's rectangle as x, y, width, height
 # Left of this the status line holds only a left-aligned line (the waiting line, or the file line while
 # downloading); Failed's text is right-aligned and at most about 140 px wide, the percentage narrower.
-STATUS_LEFT_PART = 150
+STATUS_LEFT_PART = MEASURE["statusLeftPart"]
 
 
 def classify(frame):
-    panel, glyph = frame.at(*PANEL_SPOT), frame.at(488, 12)
+    panel, glyph = frame.at(*PANEL_SPOT), frame.at(*InstallerWindow.CLOSE_GLYPH)
     if any(max(abs(a - b) for a, b in zip(panel, face)) <= 8 for face in BUTTON_FACES):
         return "button"
     if panel != WHITE:
@@ -175,7 +177,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while
     inst.move(*InstallerWindow.INSTALL_BUTTON)
     time.sleep(0.3)
     inst.screenshot("1-ready")
-    ready_button = inst.region(200, 202, 100, 36)
+    ready_button = inst.region(*xywh(BUTTON))
     pri = case.unix(install_dir(wine) + "\\config\\orvane.Default.pri")
 
     clicked = case.pressed = time.time()
@@ -200,7 +202,7 @@ def install(case, lang, language_id, open_terminal=True, extra_allowed=(), while
 
     wait_for(finished, 180, "the installation to finish", interval=0.05)
     expect(not inst.exited(), "the installer ended during the installation")
-    wait_for(lambda: inst.region(200, 202, 100, 36) not in (None, ready_button) and
+    wait_for(lambda: inst.region(*xywh(BUTTON)) not in (None, ready_button) and
              any(max(abs(a - b) for a, b in zip(inst.pixel(*PANEL_SPOT) or (0, 0, 0), face)) <= 8
                  for face in BUTTON_FACES), 30, "the Done screen", interval=0.05)
     # The configuration file's time stamp marks Done better than this loop can: its screenshots take
@@ -411,11 +413,12 @@ def uninstall_after_install(case):
 
 
 def status_text_width(inst):
-    """Width in pixels of the dark status text, right-aligned in the status rectangle (32,234)-(466,254)."""
-    frame = inst.region(32, 234, 434, 20)
+    """Width in pixels of the dark status text, right-aligned in the status rectangle."""
+    _, _, w, h = STATUS
+    frame = inst.region(*STATUS)
     expect(frame is not None, "no picture of the status text")
-    columns = [x for x in range(434) for y in range(20)
-               if max(frame[(y * 434 + x) * 3:(y * 434 + x) * 3 + 3]) < 128]
+    columns = [x for x in range(w) for y in range(h)
+               if max(frame[(y * w + x) * 3:(y * w + x) * 3 + 3]) < 128]
     return 0 if not columns else max(columns) - min(columns) + 1
 
 
@@ -484,9 +487,11 @@ def failing(switches, serve=True, quick=False, log_lines=(), with_code=False, at
         width = status_text_width(inst)
         case.figures["status text width (px)"] = width
         if with_code:
-            expect(width >= 140, f"the status text is {width} px wide: no error code in it")
+            expect(width >= MEASURE["failTextWithCodeMinWidth"],
+                   f"the status text is {width} px wide: no error code in it")
         else:
-            expect(0 < width <= 110, f"the status text is {width} px wide: not \"Install Fail\" alone")
+            expect(0 < width <= MEASURE["failTextMaxWidth"],
+                   f"the status text is {width} px wide: not \"Install Fail\" alone")
 
         close_failed(case)
         changed = checks.changed_outside(before, checks.snapshot(drive_c), allowed=[temp])
@@ -577,7 +582,8 @@ WAITING_LANGUAGES = ("en_US.UTF-8", "zh_CN.UTF-8", "zh_TW.UTF-8")
 
 def banner_drawn(frame):
     """The Updating picture's white banner line ("Updating, please wait..."), which Failed lacks."""
-    return sum(1 for bx in range(181, 381) for by in range(96, 123) if min(frame.at(bx, by)) > 230) >= 50
+    left, top, right, bottom = RECT["busyText"]
+    return sum(1 for bx in range(left, right) for by in range(top, bottom) if min(frame.at(bx, by)) > 230) >= 50
 
 
 def line_pixels(frame, right):
@@ -620,11 +626,13 @@ def waiting_screens(case):
         for frame in (first, second):
             expect(frame is not None and classify(frame) == "waiting" and banner_drawn(frame),
                    f"{short}: not the waiting screen (see waiting-{short}.png)")
-        columns = first.dark_columns(x, y, 400 - x, h)  # left of the percentage
+        columns = first.dark_columns(x, y, MEASURE["percentLeft"] - x, h)  # left of the percentage
         width = columns[-1] - columns[0] + 1
         case.figures[f"waiting line {short} (px)"] = width
-        expect(columns[0] <= x + 4 and width >= 60, f"{short}: the waiting line is {width} px from x={columns[0]}")
-        expect(line_pixels(first, 400) != line_pixels(second, 400), f"{short}: the countdown did not move in 1.5 s")
+        expect(columns[0] <= x + 4 and width >= MEASURE["waitingLineMinWidth"],
+               f"{short}: the waiting line is {width} px from x={columns[0]}")
+        expect(line_pixels(first, MEASURE["percentLeft"]) != line_pixels(second, MEASURE["percentLeft"]),
+               f"{short}: the countdown did not move in 1.5 s")
         # The first words, before the seconds: they tell the languages apart.
         lines[short] = line_pixels(first, x + 40)
         inst.click(*InstallerWindow.CLOSE_GLYPH)
@@ -747,7 +755,8 @@ def failure_drawn(frame):
         return False
     x, y, w, h = STATUS
     columns = frame.dark_columns(STATUS_LEFT_PART, y, x + w - STATUS_LEFT_PART, h)
-    return bool(columns) and columns[-1] >= x + w - 8 and columns[-1] - columns[0] + 1 <= 110
+    return (bool(columns) and columns[-1] >= x + w - 8 and
+            columns[-1] - columns[0] + 1 <= MEASURE["failTextMaxWidth"])
 
 
 def signed_then_changed(case):

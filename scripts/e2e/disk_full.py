@@ -9,7 +9,7 @@ import time
 
 import checks
 from checks import expect, install_dir
-from harness import InstallerWindow, Skip
+from harness import MEASURE, InstallerWindow, Skip
 
 BIG_FILE = 8 * 1024 * 1024  # what the newer package adds: incompressible, so it costs its full size
 
@@ -137,7 +137,8 @@ def run(case):
         case.figures["press to Failed screen (s)"] = round(time.monotonic() - started, 2)
         inst.screenshot("5-disk-full-failed")
         width = status_text_width(inst)
-        expect(0 < width <= 110, f"the status text is {width} px wide: not \"Install Fail\" alone")
+        expect(0 < width <= MEASURE["failTextMaxWidth"],
+               f"the status text is {width} px wide: not \"Install Fail\" alone")
 
         temp_log = case.unix(folder + "temp\\log\\install.log")
         log = open(temp_log, "rb").read() if os.path.exists(temp_log) else b""

@@ -1,6 +1,7 @@
 """Processes an end-to-end run starts, each stopped by the PID it was started with: a private Xvfb, a
 private Wine prefix (its wineserver stopped with that prefix only), the publisher, the installer window.
 """
+import json
 import os
 import queue
 import re
@@ -15,6 +16,31 @@ import zlib
 
 CHECK_PORT = 31711  # compiled into the installer
 DEVNULL = subprocess.DEVNULL
+
+
+def _dialog_face():
+    """The dialog's face as the installer is built with it (app/dialog_shapes.json): its sizes, its
+    rectangles as (left, top, right, bottom), its colours as (r, g, b) and the widths the cases measure."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "app",
+                        "dialog_shapes.json")
+    with open(path, encoding="utf-8") as f:
+        face = json.load(f)
+    return [{k: kind(v) for k, v in face[name].items() if not k.startswith("_")}
+            for name, kind in (("sizes", int), ("rects", tuple), ("colours", tuple), ("measures", int))]
+
+
+SIZE, RECT, COLOUR, MEASURE = _dialog_face()
+
+
+def centre(rect):
+    left, top, right, bottom = rect
+    return (left + right) // 2, (top + bottom) // 2
+
+
+def xywh(rect):
+    """A rectangle as region() and Frame.dark_columns() take it: x, y, width, height."""
+    left, top, right, bottom = rect
+    return left, top, right - left, bottom - top
 
 
 class Failure(Exception):
@@ -313,8 +339,8 @@ class Frame:
 class InstallerWindow:
     """OrvaneSetup.exe under Wine, found by its window title and driven with xdotool."""
 
-    INSTALL_BUTTON = (250, 220)  # centre of the 200,202-300,238 button
-    CLOSE_GLYPH = (488, 12)      # centre of the 483,7-493,17 close glyph
+    INSTALL_BUTTON = centre(RECT["button"])
+    CLOSE_GLYPH = centre(RECT["closeHit"])
 
     def __init__(self, wine, exe, lang, shots):
         self.wine = wine
@@ -395,7 +421,7 @@ class InstallerWindow:
                                  "rgb:-"], env=self.wine.env(), stdout=subprocess.PIPE, stderr=DEVNULL, timeout=30)
         return result.stdout if result.returncode == 0 and len(result.stdout) == w * h * 3 else None
 
-    def frame(self, w=500, h=310):
+    def frame(self, w=SIZE["dialogWidth"], h=SIZE["dialogHeight"]):
         """The window's picture from its top left corner as a Frame, or None."""
         data = self.region(0, 0, w, h)
         return Frame(data, w, h) if data else None

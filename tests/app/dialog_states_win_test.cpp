@@ -4,7 +4,6 @@
 
 #include "app/init_process.h"
 #include "app/ui_texts.h"
-#include "core/code_page.h"
 #include "core/install_log.h"
 #include "core/module_list.h"
 #include "service/download_attempts.h"
@@ -31,7 +30,7 @@ TEST_F(DialogTest, LostConnectionWaitsAndStrayNotificationsDoNothing) {
     EXPECT_EQ(dialog->state, Updating);
     EXPECT_TRUE(dialog->Waiting());
     EXPECT_TRUE(dialog->statusText.empty());
-    EXPECT_EQ(dialog->waitText.rfind(L"Connection lost, retrying in ", 0), 0u) << dialog->waitText;
+    EXPECT_EQ(dialog->waitText.rfind(WaitingPrefix(1033), 0), 0u) << dialog->waitText;
     EXPECT_TRUE(InstallLogIsOpen());
 }
 
@@ -42,17 +41,17 @@ TEST_F(DialogTest, FinalAnswersShowTheirTextsInEachLanguage) {
         uint32_t language;
         UINT message;
         LPARAM code;
-        bool download; // the answer comes on the download connection
-        const wchar_t* text;
+        bool download;        // the answer comes on the download connection
+        const wchar_t* shown; // the error code as shown after the text, if it is
     };
     const Case cases[] = {
-        {1033, kNotifyNothingOffered, 5, false, L"Install Fail,Error Code:5"},
-        {1033, kNotifyNothingOffered, LPARAM(uint32_t(-7)), false, L"Install Fail,Error Code:-7"},
-        {2052, kNotifyNothingOffered, 5, false, L"\u5B89\u88C5\u5931\u8D25,\u9519\u8BEF\u7801:5"},
-        {1028, kNotifyNothingOffered, 5, false, L"\u5B89\u88DD\u5931\u6557,\u932F\u8AA4\u78BC:5"},
-        {1033, kNotifyCheckAuthRefused, 0, false, L"Install Fail"},
-        {1033, kNotifyLoginRefused, 0, false, L"Install Fail"},
-        {1033, kNotifyDLAuthentLink, 3, true, L"Install Fail"},
+        {1033, kNotifyNothingOffered, 5, false, L"5"},
+        {1033, kNotifyNothingOffered, LPARAM(uint32_t(-7)), false, L"-7"},
+        {2052, kNotifyNothingOffered, 5, false, L"5"},
+        {1028, kNotifyNothingOffered, 5, false, L"5"},
+        {1033, kNotifyCheckAuthRefused, 0, false, nullptr},
+        {1033, kNotifyLoginRefused, 0, false, nullptr},
+        {1033, kNotifyDLAuthentLink, 3, true, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(int(c.message));
@@ -62,7 +61,10 @@ TEST_F(DialogTest, FinalAnswersShowTheirTextsInEachLanguage) {
             AnnounceModules();
         Notify(c.message, c.code);
         EXPECT_EQ(dialog->state, Failed);
-        EXPECT_EQ(dialog->statusText, c.text);
+        std::wstring text = TableText(kTextInstallFail, c.language);
+        if (c.shown)
+            text += L"," + TableText(kTextErrorCode, c.language) + c.shown;
+        EXPECT_EQ(dialog->statusText, text);
         EXPECT_EQ(dialog->totalCount, 0);
         EXPECT_EQ(dialog->attempts->attempt(), 1);
     }
@@ -123,14 +125,14 @@ TEST_F(DialogTest, DownloadCompleteEndsInDoneAndOpenCloses) {
     // The package brings its config folder, where the configuration files go.
     CreateDirectoryA((A(GetInstallSettings().TempDir) + "\\config").c_str(), nullptr);
     dialog->state = Updating;
-    MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
+    PlaceBar();
     CompleteDownload();
     EXPECT_EQ(dialog->state, Done);
     EXPECT_FALSE(InstallLogIsOpen());
     EXPECT_FALSE(IsWindowVisible(dialog->progressBar->hwnd));
 
-    MoveTo(250, 220);
-    Send(WM_LBUTTONDOWN, MAKELPARAM(250, 220), MK_LBUTTON);
+    MoveTo(kOnButton);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(kOnButton.x, kOnButton.y), MK_LBUTTON);
     EXPECT_FALSE(dialog->running);
     EXPECT_EQ(dialog->hwnd, nullptr);
 }
@@ -142,12 +144,9 @@ TEST(UiLanguage, HongKongIsTraditionalOthersSimplified) {
     EXPECT_EQ(ProductNameResource(NormaliseUiLanguage(3076)), 104);
     EXPECT_EQ(ProductNameResource(NormaliseUiLanguage(2057)), 103);
     EXPECT_EQ(ProductNameResource(1033), 105);
-    EXPECT_STREQ(UiText(kTextInstall, NormaliseUiLanguage(3076)), "\xb0\xb2\xd1"
-                                                                  "b");
-    EXPECT_STREQ(UiText(kTextInstall, 2057), "\xb0\xb2\xd7\xb0");
-    EXPECT_STREQ(UiText(kTextInstall, 1033), "Install");
-    EXPECT_EQ(code_page::WideFromGbk(UiText(kTextUpdatingWait, 2052), kUiTextUnits, code_page::Overflow::Cut),
-              L"\u66F4\u65B0\u4E2D\uFF0C\u8BF7\u7A0D\u540E...");
+    EXPECT_STREQ(UiText(kTextInstall, NormaliseUiLanguage(3076)), UiText(kTextInstall, 1028));
+    EXPECT_STREQ(UiText(kTextInstall, 2057), UiText(kTextInstall, 2052));
+    EXPECT_STRNE(UiText(kTextInstall, 1028), UiText(kTextInstall, 2052));
     EXPECT_STREQ(UiText(kUiTextCount, 1033), "");
 }
 

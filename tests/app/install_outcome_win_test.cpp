@@ -3,6 +3,7 @@
 // that a start after an install was cut short puts the previous installation back first.
 #include "tests/ui/dialog_fixture.h"
 
+#include "app/ui_texts.h"
 #include "core/install_log.h"
 #include "install/install_location.h"
 #include "install/install_sequence.h"
@@ -86,7 +87,7 @@ TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     CloseHandle(held);
 
     EXPECT_EQ(dialog->state, Failed);
-    EXPECT_EQ(dialog->statusText, L"Install Fail");
+    EXPECT_EQ(dialog->statusText, TableText(kTextInstallFail, 1033));
     EXPECT_FALSE(InstallLogIsOpen());
     EXPECT_EQ(Contents(A(s.InstallDir)), before);
     EXPECT_FALSE(Exists(A(MovedAsideFolder(s))));
@@ -94,8 +95,8 @@ TEST_F(InstallOutcomeTest, FailedInstallShowsFailedAndKeepsPrevious) {
     EXPECT_NE(log.find(std::string("OnDownloadComplete") + kColon + "MoveAside Faile\r\n"), std::string::npos)
         << log;
 
-    MoveTo(250, 220);
-    Send(WM_LBUTTONDOWN, MAKELPARAM(250, 220), MK_LBUTTON);
+    MoveTo(kOnButton);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(kOnButton.x, kOnButton.y), MK_LBUTTON);
     EXPECT_EQ(dialog->state, Failed);
     EXPECT_TRUE(dialog->running);
     EXPECT_NE(dialog->hwnd, nullptr);

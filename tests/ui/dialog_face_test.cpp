@@ -2,6 +2,7 @@
 // and that hover, press and release act only where the button and the glyph are shown.
 #include "tests/ui/dialog_fixture.h"
 
+#include "app/ui_texts.h"
 #include "core/module_list.h"
 #include "service/notify.h"
 #include "ui/gdi_handles.h"
@@ -15,10 +16,15 @@
 
 namespace {
 
-constexpr COLORREF kFaceAway = RGB(75, 159, 223);
-constexpr COLORREF kFaceOver = RGB(55, 142, 210);
-constexpr COLORREF kGlyphAway = RGB(231, 231, 231);
-constexpr COLORREF kGlyphOver = RGB(150, 150, 150);
+using namespace dialog_face;
+
+constexpr COLORREF kFaceAway = kButtonFaceColour;
+constexpr COLORREF kFaceOver = kButtonFaceHoverColour;
+constexpr COLORREF kGlyphAway = kGlyphColour;
+constexpr COLORREF kGlyphOver = kGlyphHoverColour;
+// Inside the button's border, where its caption is drawn.
+constexpr RECT kInButton{kButtonRect.left + 2, kButtonRect.top + 2, kButtonRect.right - 2,
+                         kButtonRect.bottom - 1};
 
 // A pixel of one of the executable's own pictures.
 COLORREF PicturePixel(int id, int x, int y) {
@@ -30,8 +36,8 @@ COLORREF PicturePixel(int id, int x, int y) {
 
 // Top row inside the button (border excluded) where the caption differs from the face.
 int CaptionTop(const Snapshot& shot, COLORREF face) {
-    for (int y = 204; y < 237; ++y)
-        for (int x = 202; x < 298; ++x)
+    for (int y = kInButton.top; y < kInButton.bottom; ++y)
+        for (int x = kInButton.left; x < kInButton.right; ++x)
             if (shot.At(x, y) != face)
                 return y;
     return -1;
@@ -41,57 +47,58 @@ void Save(const Snapshot& shot, const std::string& name) {
     EXPECT_TRUE(shot.SaveBmp(TestOutputFolder() + "\\" + name + ".bmp")) << name;
 }
 
-// Tests the layout of a 500 by 310 dialog.
+// Tests the layout of the placed dialog: the shapes of app/dialog_shapes.json.
 TEST_F(DialogTest, LayoutMatchesGeometry) {
     RECT window{};
     GetClientRect(dialog->hwnd, &window);
-    EXPECT_EQ(window.right, 500);
-    EXPECT_EQ(window.bottom, 310);
+    EXPECT_EQ(window.right, kDialogWidth);
+    EXPECT_EQ(window.bottom, kDialogHeight);
     auto text = [](const RECT& r) {
         return std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
                std::to_string(r.bottom);
     };
-    EXPECT_EQ(text(dialog->buttonRect), "200,202,300,238");
-    EXPECT_EQ(text(dialog->statusRect), "32,234,466,254");
-    EXPECT_EQ(text(dialog->busyTextRect), "181,96,381,123");
-    EXPECT_EQ(text(dialog->captionRect), "0,0,500,30");
+    EXPECT_EQ(text(dialog->buttonRect), text(kButtonRect));
+    EXPECT_EQ(text(dialog->statusRect), text(kStatusRect));
+    EXPECT_EQ(text(dialog->busyTextRect), text(kBusyTextRect));
+    EXPECT_EQ(text(dialog->captionRect), text(RECT{0, 0, kDialogWidth, kCaptionHeight}));
     Face();
-    EXPECT_EQ(text(dialog->closeRect), "483,7,493,17");
+    EXPECT_EQ(text(dialog->closeRect), text(kCloseHitRect));
 }
 
 // Tests the button and glyph in Ready: face colour away and over, the caption one pixel lower under the
 // cursor, and leaving through the glyph restores the glyph's colour.
 TEST_F(DialogTest, ReadyHoverChangesFaceCaptionAndGlyph) {
     Snapshot away = Face();
-    EXPECT_EQ(ColourText(away.At(205, 220)), ColourText(kFaceAway));
-    EXPECT_EQ(ColourText(away.At(200, 220)), "125,199,255") << "button border";
-    EXPECT_EQ(ColourText(away.At(488, 12)), ColourText(kGlyphAway));
+    EXPECT_EQ(ColourText(away.At(kOnFace)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(away.At(kButtonRect.left, kOnButton.y)), ColourText(kButtonBorderColour))
+        << "border";
+    EXPECT_EQ(ColourText(away.At(kOnGlyph)), ColourText(kGlyphAway));
     EXPECT_EQ(away.At(100, 100), PicturePixel(kIdlePictureId, 100, 100));
     Save(away, "ready-en");
 
-    MoveTo(250, 220);
+    MoveTo(kOnButton);
     EXPECT_TRUE(dialog->buttonHover);
     Snapshot over = Face();
-    EXPECT_EQ(ColourText(over.At(205, 220)), ColourText(kFaceOver));
+    EXPECT_EQ(ColourText(over.At(kOnFace)), ColourText(kFaceOver));
     const int topAway = CaptionTop(away, kFaceAway);
     ASSERT_GT(topAway, 0) << "the caption is drawn";
     EXPECT_EQ(CaptionTop(over, kFaceOver), topAway + 1);
     Send(WM_MOUSELEAVE);
     EXPECT_FALSE(dialog->buttonHover);
     Snapshot left = Face();
-    EXPECT_EQ(ColourText(left.At(205, 220)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(left.At(kOnFace)), ColourText(kFaceAway));
     EXPECT_EQ(CaptionTop(left, kFaceAway), topAway);
 
-    MoveTo(488, 12);
+    MoveTo(kOnGlyph);
     EXPECT_FALSE(dialog->buttonHover);
     EXPECT_TRUE(dialog->closeHover);
     Snapshot onGlyph = Face();
-    EXPECT_EQ(ColourText(onGlyph.At(488, 12)), ColourText(kGlyphOver));
-    EXPECT_EQ(ColourText(onGlyph.At(205, 220)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(onGlyph.At(kOnGlyph)), ColourText(kGlyphOver));
+    EXPECT_EQ(ColourText(onGlyph.At(kOnFace)), ColourText(kFaceAway));
 
     Send(WM_MOUSELEAVE);
     EXPECT_FALSE(dialog->closeHover);
-    EXPECT_EQ(ColourText(Face().At(488, 12)), ColourText(kGlyphAway));
+    EXPECT_EQ(ColourText(Face().At(kOnGlyph)), ColourText(kGlyphAway));
 }
 
 // Tests that Ready draws the Chinese captions in both scripts (screenshots for the eye; the caption
@@ -102,11 +109,11 @@ TEST_F(DialogTest, ReadyInChinese) {
         Open(language);
         Snapshot shot = Face();
         Save(shot, name);
-        EXPECT_EQ(ColourText(shot.At(205, 220)), ColourText(kFaceAway));
+        EXPECT_EQ(ColourText(shot.At(kOnFace)), ColourText(kFaceAway));
         EXPECT_NE(CaptionTop(shot, kFaceAway), -1) << name;
         bool differs = false;
-        for (int y = 204; y < 237 && !differs; ++y)
-            for (int x = 202; x < 298 && !differs; ++x)
+        for (int y = kInButton.top; y < kInButton.bottom && !differs; ++y)
+            for (int x = kInButton.left; x < kInButton.right && !differs; ++x)
                 differs = shot.At(x, y) != english.At(x, y);
         EXPECT_TRUE(differs) << name;
     }
@@ -121,28 +128,30 @@ TEST_F(DialogTest, UpdatingShowsBusyPictureWithoutControls) {
     dialog->totalCount = 4;
     ShowBar(3, 4);
     Snapshot shot = Face();
-    EXPECT_EQ(shot.At(488, 12), PicturePixel(kBusyPictureId, 488, 12)) << "no glyph";
+    EXPECT_EQ(shot.At(kOnGlyph), PicturePixel(kBusyPictureId, kOnGlyph.x, kOnGlyph.y)) << "no glyph";
     EXPECT_EQ(shot.At(100, 100), PicturePixel(kBusyPictureId, 100, 100));
-    EXPECT_EQ(ColourText(shot.At(205, 228)), "255,255,255") << "no button on the white panel";
-    EXPECT_EQ(ColourText(shot.At(34 + 200, 260 + 7)), "84,165,228") << "bar three quarters full";
-    EXPECT_EQ(ColourText(shot.At(34 + 400, 260 + 7)), "255,255,255");
+    EXPECT_EQ(ColourText(shot.At(kOnFace.x, kButtonRect.bottom - 10)), "255,255,255")
+        << "no button on the panel";
+    EXPECT_EQ(ColourText(shot.At(kBarRect.left + 200, kBarRect.top + 7)), "84,165,228")
+        << "bar three quarters full";
+    EXPECT_EQ(ColourText(shot.At(kBarRect.left + 400, kBarRect.top + 7)), "255,255,255");
     bool blackText = false;
-    for (int y = 234; y < 254; ++y)
-        for (int x = 420; x < 466; ++x)
-            blackText |= shot.At(x, y) == RGB(0, 0, 0);
+    for (int y = kStatusRect.top; y < kStatusRect.bottom; ++y)
+        for (int x = kPercentLeft; x < kStatusRect.right; ++x)
+            blackText |= shot.At(x, y) == kStatusTextColour;
     EXPECT_TRUE(blackText) << "the percentage at the right of the status line";
     bool bannerRunsOn = false;
-    for (int y = 96; y < 123; ++y)
-        for (int x = 385; x < 480; ++x)
-            bannerRunsOn |= shot.At(x, y) == RGB(255, 255, 255);
+    for (int y = kBusyTextRect.top; y < kBusyTextRect.bottom; ++y)
+        for (int x = kBusyTextRect.right + 4; x < 480; ++x)
+            bannerRunsOn |= shot.At(x, y) == kBannerColour;
     EXPECT_TRUE(bannerRunsOn) << "the English banner is not cut at its rectangle's right edge";
     Save(shot, "updating-en");
 
-    MoveTo(488, 12);
+    MoveTo(kOnGlyph);
     Send(WM_LBUTTONUP);
     EXPECT_TRUE(dialog->running);
     EXPECT_NE(dialog->hwnd, nullptr);
-    EXPECT_EQ(Face().At(488, 12), PicturePixel(kBusyPictureId, 488, 12));
+    EXPECT_EQ(Face().At(kOnGlyph), PicturePixel(kBusyPictureId, kOnGlyph.x, kOnGlyph.y));
 }
 
 // Tests the percentage: 0 with nothing to count, 74 for 3 of 4, never 100.
@@ -160,18 +169,18 @@ TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
     ShowBar(-1, 0);
     Notify(kNotifyNothingOffered, 5);
     Snapshot shot = Face();
-    EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
-    EXPECT_EQ(ColourText(shot.At(34 + 200, 260 + 7)), "255,255,255") << "empty track";
-    EXPECT_EQ(ColourText(shot.At(34 + 200, 260)), "226,226,226");
+    EXPECT_EQ(ColourText(shot.At(kOnGlyph)), ColourText(kGlyphAway));
+    EXPECT_EQ(ColourText(shot.At(kBarRect.left + 200, kBarRect.top + 7)), "255,255,255") << "empty track";
+    EXPECT_EQ(ColourText(shot.At(kBarRect.left + 200, kBarRect.top)), "226,226,226");
     bool text = false;
-    for (int y = 234; y < 254; ++y)
-        for (int x = 200; x < 466; ++x)
-            text |= shot.At(x, y) == RGB(0, 0, 0);
+    for (int y = kStatusRect.top; y < kStatusRect.bottom; ++y)
+        for (int x = kStatusLeftPart; x < kStatusRect.right; ++x)
+            text |= shot.At(x, y) == kStatusTextColour;
     EXPECT_TRUE(text);
     Save(shot, "failed-en");
 
-    MoveTo(250, 220);
-    Send(WM_LBUTTONDOWN, MAKELPARAM(250, 220), MK_LBUTTON);
+    MoveTo(kOnButton);
+    Send(WM_LBUTTONDOWN, MAKELPARAM(kOnButton.x, kOnButton.y), MK_LBUTTON);
     EXPECT_FALSE(TakeDrag());
     EXPECT_EQ(dialog->state, Failed);
     EXPECT_TRUE(dialog->running);
@@ -184,33 +193,27 @@ TEST_F(DialogTest, FailedShowsStatusAndIgnoresButtonArea) {
 // Tests the wait: the status line counts down in the UI language, the close glyph is drawn and, pressed,
 // cancels: the dialog ends in Failed and the temporary folder goes with it.
 TEST_F(DialogTest, WaitShowsCountdownAndCloseCancels) {
-    struct Case {
-        uint32_t language;
-        const wchar_t* prefix;
-    };
-    for (const Case& c :
-         {Case{1033, L"Connection lost, retrying in "}, Case{2052, L"\u8fde\u63a5\u4e2d\u65ad\uff0c"},
-          Case{1028, L"\u9023\u7dda\u4e2d\u65b7\uff0c"}}) {
-        SCOPED_TRACE(c.language);
-        Open(c.language);
+    for (uint32_t language : {1033u, 2052u, 1028u}) {
+        SCOPED_TRACE(language);
+        Open(language);
         const std::string temp = A(GetInstallSettings().TempDir);
         PressInstall();
         Notify(kNotifyCheckLost);
         ASSERT_TRUE(dialog->Waiting());
-        EXPECT_EQ(dialog->waitText.rfind(c.prefix, 0), 0u);
+        EXPECT_EQ(dialog->waitText.rfind(WaitingPrefix(language), 0), 0u) << dialog->waitText;
         const int seconds = dialog->attempts->SecondsLeft();
         EXPECT_NE(dialog->waitText.find(std::to_wstring(seconds)), std::wstring::npos) << dialog->waitText;
 
         Snapshot shot = Face();
-        EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway)) << "no close glyph";
+        EXPECT_EQ(ColourText(shot.At(kOnGlyph)), ColourText(kGlyphAway)) << "no close glyph";
         bool text = false;
-        for (int y = 234; y < 254; ++y)
-            for (int x = 40; x < 200; ++x)
-                text |= shot.At(x, y) == RGB(0, 0, 0);
+        for (int y = kStatusRect.top; y < kStatusRect.bottom; ++y)
+            for (int x = kStatusRect.left + 8; x < kStatusLeftPart; ++x)
+                text |= shot.At(x, y) == kStatusTextColour;
         EXPECT_TRUE(text) << "no waiting line";
-        Save(shot, "waiting-" + std::to_string(c.language));
+        Save(shot, "waiting-" + std::to_string(language));
 
-        MoveTo(488, 12);
+        MoveTo(kOnGlyph);
         Send(WM_LBUTTONUP);
         EXPECT_FALSE(dialog->running);
         EXPECT_EQ(dialog->state, Failed);
@@ -235,21 +238,22 @@ TEST_F(DialogTest, FailureShowsWithoutAMouseMove) {
         {"refused login", [&] { Notify(kNotifyLoginRefused); }},
         {"nothing on offer", [&] { Notify(kNotifyNothingOffered, 5); }},
         {"lost for good", [&] { dialog->OnClientLost(); }},
-        {"package or install check", [&] { dialog->ShowFailure("Install Fail"); }},
+        {"package or install check", [&] { dialog->ShowFailure(UiText(kTextInstallFail)); }},
     };
     for (const auto& [name, fail] : ways) {
         SCOPED_TRACE(name);
         Open(1033);
         PressInstall();
-        ASSERT_EQ(OnScreen(dialog->hwnd, 488, 12), PicturePixel(kBusyPictureId, 488, 12))
+        ASSERT_EQ(OnScreen(dialog->hwnd, kOnGlyph.x, kOnGlyph.y),
+                  PicturePixel(kBusyPictureId, kOnGlyph.x, kOnGlyph.y))
             << "progress screen first";
         fail();
         ASSERT_EQ(dialog->state, Failed);
-        EXPECT_EQ(ColourText(OnScreen(dialog->hwnd, 488, 12)), ColourText(kGlyphAway));
+        EXPECT_EQ(ColourText(OnScreen(dialog->hwnd, kOnGlyph.x, kOnGlyph.y)), ColourText(kGlyphAway));
         bool text = false;
-        for (int y = 234; y < 254; ++y)
-            for (int x = 300; x < 466; ++x)
-                text |= OnScreen(dialog->hwnd, x, y) == RGB(0, 0, 0);
+        for (int y = kStatusRect.top; y < kStatusRect.bottom; ++y)
+            for (int x = 300; x < kStatusRect.right; ++x)
+                text |= OnScreen(dialog->hwnd, x, y) == kStatusTextColour;
         EXPECT_TRUE(text) << "no status text";
     }
 }
@@ -261,9 +265,11 @@ TEST_F(DialogTest, DoneShowsOpenButton) {
     ShowWindow(dialog->progressBar->hwnd, SW_HIDE);
     Snapshot shot = Face();
     EXPECT_EQ(shot.At(100, 100), PicturePixel(kIdlePictureId, 100, 100));
-    EXPECT_EQ(ColourText(shot.At(205, 220)), ColourText(kFaceAway));
-    EXPECT_EQ(ColourText(shot.At(488, 12)), ColourText(kGlyphAway));
-    EXPECT_EQ(shot.At(34 + 200, 260 + 7), PicturePixel(kIdlePictureId, 234, 267)) << "bar hidden";
+    EXPECT_EQ(ColourText(shot.At(kOnFace)), ColourText(kFaceAway));
+    EXPECT_EQ(ColourText(shot.At(kOnGlyph)), ColourText(kGlyphAway));
+    EXPECT_EQ(shot.At(kBarRect.left + 200, kBarRect.top + 7),
+              PicturePixel(kIdlePictureId, kBarRect.left + 200, kBarRect.top + 7))
+        << "bar hidden";
     Save(shot, "done-en");
 }
 
@@ -279,17 +285,17 @@ TEST_F(DialogTest, PlaceWindowOnSecondDisplay) {
     dialog->PlaceWindow();
     RECT r{};
     GetWindowRect(dialog->hwnd, &r);
-    EXPECT_EQ(r.left, 1280 + (1920 - 500) / 2);
-    EXPECT_EQ(r.top, (primaryHeight - 310) / 2);
-    EXPECT_EQ(r.right - r.left, 500);
-    EXPECT_EQ(r.bottom - r.top, 310);
+    EXPECT_EQ(r.left, 1280 + (1920 - kDialogWidth) / 2);
+    EXPECT_EQ(r.top, (primaryHeight - kDialogHeight) / 2);
+    EXPECT_EQ(r.right - r.left, kDialogWidth);
+    EXPECT_EQ(r.bottom - r.top, kDialogHeight);
 }
 
 // Tests that many mouse moves with their repaints leave the process's GDI object count unchanged.
 TEST_F(DialogTest, MouseMovesDoNotLeakGdiObjects) {
     auto cycle = [this] {
         for (int i = 0; i < 50; ++i) {
-            MoveTo(150 + i * 3, 220);
+            MoveTo(150 + i * 3, kOnButton.y);
             Face();
             Send(WM_MOUSELEAVE);
             PumpMessages();

@@ -5,10 +5,12 @@
 #include "app/orvane_dlg.h"
 #include "core/code_page.h"
 #include "core/install_settings.h"
+#include "dialog_shapes.h" // generated from app/dialog_shapes.json
 #include "loopback_peer.h"
 #include "service/notify.h"
 #include "tests/ui/snapshot.h"
 #include "ui/shared_gdi.h"
+#include "ui_text_utf16.h" // generated from app/ui_texts.tsv
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,27 @@
 // The tests' folders (below Wine's ASCII profile) as the narrow paths the helpers take.
 inline std::string A(const std::wstring& path) {
     return code_page::GbkFromWide(path);
+}
+
+constexpr POINT Centre(const RECT& r) {
+    return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+// Where the tests press and look: the button, its face beside the caption, the close glyph.
+constexpr POINT kOnButton = Centre(dialog_face::kButtonRect);
+constexpr POINT kOnFace{dialog_face::kButtonRect.left + 5, kOnButton.y};
+constexpr POINT kOnGlyph = Centre(dialog_face::kCloseHitRect);
+
+// A text of app/ui_texts.tsv as the dialog shows it in a UI language.
+inline std::wstring TableText(int index, uint32_t uiLanguage) {
+    const UiTextUtf16& row = kUiTextsUtf16[index];
+    return uiLanguage == kLangEnglish       ? row.english
+           : uiLanguage == kLangTraditional ? row.traditional
+                                            : row.simplified;
+}
+// The waiting line's words before its seconds.
+inline std::wstring WaitingPrefix(uint32_t uiLanguage) {
+    const std::wstring line = TableText(kTextRetrying, uiLanguage);
+    return line.substr(0, line.find(L"%d"));
 }
 
 class DialogTest : public ::testing::Test {
@@ -95,6 +118,7 @@ class DialogTest : public ::testing::Test {
         SetCursorPos(p.x, p.y);
         Send(WM_MOUSEMOVE, MAKELPARAM(x, y));
     }
+    void MoveTo(POINT p) { MoveTo(p.x, p.y); }
     // The cursor far from the dialog.
     void Away() {
         SetCursorPos(5, 5);
@@ -123,11 +147,16 @@ class DialogTest : public ::testing::Test {
         }
         return face;
     }
-    // Shows the bar where the button press puts it.
+    // Puts the bar where the button press puts it.
+    void PlaceBar() {
+        const RECT& r = dialog_face::kBarRect;
+        MoveWindow(dialog->progressBar->hwnd, r.left, r.top, r.right - r.left, r.bottom - r.top, TRUE);
+    }
+    // The bar placed, at a position of its maximum.
     void ShowBar(int32_t position, int32_t maximum) {
         dialog->progressBar->position = position;
         dialog->progressBar->maximum = maximum;
-        MoveWindow(dialog->progressBar->hwnd, 34, 260, 434, 15, TRUE);
+        PlaceBar();
     }
 
     testpeer::Listener service; // outlives the dialog, whose connections it holds

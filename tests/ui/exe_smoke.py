@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Tests that OrvaneSetup.exe opens its 500 by 310 window titled Orvane on the display, photographs it, and
-ends with exit code 0 when its close glyph is clicked, leaving the install log below %APPDATA%; and that
-after a failed install the close removes the temporary folder.
+"""Tests that OrvaneSetup.exe opens its window titled Orvane, of the size app/dialog_shapes.json gives, on the
+display, photographs it, and ends with exit code 0 when its close glyph is clicked, leaving the install log
+below %APPDATA%; and that after a failed install the close removes the temporary folder.
 
 Usage: exe_smoke.py <OrvaneSetup.exe> <output folder>. Runs inside scripts/wine-env.sh (its WINEPREFIX,
 HOME and DISPLAY), with scripts/e2e on PYTHONPATH.
@@ -10,11 +10,10 @@ import os
 import sys
 import time
 
-from harness import Failure, InstallerWindow, WinePrefix
+from harness import COLOUR, RECT, SIZE, Failure, InstallerWindow, WinePrefix
 
-BUTTON_FACE = (75, 159, 223)
-CLOSE_GLYPH = (231, 231, 231)
 AWAY = (100, 100)  # over the picture: neither the button nor the glyph is hovered
+ON_FACE = (RECT["button"][0] + 5, InstallerWindow.INSTALL_BUTTON[1])  # the button's face beside its caption
 
 
 def close(installer):
@@ -32,16 +31,16 @@ def run(exe, out):
     installer = InstallerWindow(wine, exe, None, out)
     try:
         size = installer.size()
-        if size != (500, 310):
-            raise Failure(f"window is {size}, not 500x310")
+        if size != (SIZE["dialogWidth"], SIZE["dialogHeight"]):
+            raise Failure(f"window is {size}, not {SIZE['dialogWidth']}x{SIZE['dialogHeight']}")
         installer.move(*AWAY)
         time.sleep(0.5)
         shot = installer.screenshot("screen-ready")
-        face = installer.pixel(205, 220)
-        if face != BUTTON_FACE:
+        face = installer.pixel(*ON_FACE)
+        if face != COLOUR["buttonFace"]:
             raise Failure(f"button face is {face}")
         glyph = installer.pixel(*InstallerWindow.CLOSE_GLYPH)
-        if glyph != CLOSE_GLYPH:
+        if glyph != COLOUR["glyph"]:
             raise Failure(f"close glyph is {glyph}")
         close(installer)
     finally:

@@ -14,6 +14,7 @@ struct Snapshot {
     std::vector<uint32_t> pixels; // 0x00RRGGBB, top row first
 
     COLORREF At(int x, int y) const;
+    COLORREF At(POINT p) const { return At(p.x, p.y); }
     // Saves a 24-bit BMP; false when the file cannot be written.
     bool SaveBmp(const std::string& path) const;
 };

@@ -11,7 +11,7 @@ packages=(
     ccache wine wine64 xvfb xdotool imagemagick x11-utils fonts-wqy-microhei procps
     liblzo2-dev zlib1g-dev libminizip-dev libgtest-dev googletest libgmock-dev libbenchmark-dev
     libasio-dev nlohmann-json3-dev libbotan-2-dev locales libsodium-dev minisign autoconf automake libtool
-    osslsigncode openssl debootstrap systemd libsystemd-dev libcli11-dev
+    osslsigncode openssl debootstrap systemd libsystemd-dev libcli11-dev haproxy iproute2
 )
 
 # The languages the Wine runs use: Wine converts file names and arguments through the Unix locale, so

@@ -33,10 +33,12 @@ class PublisherProcess {
     const std::vector<uint16_t>& downloadPorts() const { return downloadPorts_; }
     uint16_t metricsPort() const { return metricsPort_; }
     pid_t pid() const { return pid_; }
-    // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit normally).
+    // Sends SIGTERM and waits; returns the exit status (-1 when it did not exit normally, -2 when it
+    // had to be killed after two SIGTERMs and a minute).
     int Stop();
-    // Sends SIGTERM and waits up to `limit`; -2 (and the process killed) when it had not exited by then.
-    int StopWithin(std::chrono::milliseconds limit);
+    // Sends SIGTERM and waits up to `limit`; -2 when it had not exited by then: killed, or with
+    // `killAfter` false left running.
+    int StopWithin(std::chrono::milliseconds limit, bool killAfter = true);
 
   private:
     pid_t pid_ = -1;

@@ -1,6 +1,7 @@
 #include "publisher/cache_folder.h"
 
 #include "publisher/prepared_file.h"
+#include "publisher/unique_fd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -19,18 +20,6 @@ namespace {
 
 // A temporary file this old has no writer any more: writing one takes seconds.
 constexpr auto kAbandoned = std::chrono::hours(1);
-
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 // Random digits for a temporary name.
 uint64_t UniqueNumber() {
@@ -69,14 +58,14 @@ bool EnsureCacheFolder(const fs::path& dir, std::string& error) {
 
 bool ReadCacheFile(const fs::path& path, uint64_t maxBytes, std::vector<uint8_t>& out, std::string& why) {
     why.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd.fd < 0) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
         if (errno != ENOENT)
             why = std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "not a regular file";
         return false;
     }
@@ -87,7 +76,7 @@ bool ReadCacheFile(const fs::path& path, uint64_t maxBytes, std::vector<uint8_t>
     out.resize(size_t(st.st_size));
     size_t got = 0;
     while (got < out.size()) {
-        ssize_t n = ::read(fd.fd, out.data() + got, out.size() - got);
+        ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -105,21 +94,21 @@ bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vec
     // A name no other writer uses (two services may share the folder, and a container's process ids
     // repeat), created exclusively, so no writer ever writes into another's temporary file.
     fs::path temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
         temp = dir / (name + ".tmp." + std::to_string(::getpid()) + std::to_string(UniqueNumber()));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0 && errno != EEXIST)
+        fd.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!fd && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
+    if (!fd) {
         error = temp.string() + ": " + std::strerror(errno);
         return false;
     }
     size_t done = 0;
     int failure = 0;
     while (done < bytes.size() && failure == 0) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -128,9 +117,9 @@ bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vec
             done += size_t(n);
     }
     // Flushed before the rename: after a crash the name holds the whole file or no file.
-    if (failure == 0 && ::fsync(fd) != 0)
+    if (failure == 0 && ::fsync(fd.get()) != 0)
         failure = errno;
-    if (::close(fd) != 0 && failure == 0)
+    if (fd.Close() != 0 && failure == 0)
         failure = errno;
     if (failure == 0 && ::rename(temp.c_str(), final.c_str()) != 0)
         failure = errno;

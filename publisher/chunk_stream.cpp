@@ -16,15 +16,13 @@ ChunkStream::~ChunkStream() {
 }
 
 void ChunkStream::CloseFile() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     offset_ = 0;
     size_ = 0;
 }
 
 const PackageFile* ChunkStream::UpcomingFile() const {
-    if (queue_.empty() || fd_ >= 0 || queue_.front()->files.empty())
+    if (queue_.empty() || fd_ || queue_.front()->files.empty())
         return nullptr;
     return &queue_.front()->files[fileIndex_];
 }
@@ -73,11 +71,11 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             return Result::Ok;
         }
         const PackageFile& file = module->files[fileIndex_];
-        if (fd_ < 0) {
+        if (!fd_) {
             errno = 0;
             fd_ = OpenPackageFile(file);
             struct stat st {};
-            const bool opened = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+            const bool opened = fd_ && ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode);
             // The manifest linked into a module folder after the package was loaded.
             const bool manifest = opened && forbiddenInode_ != 0 && uint64_t(st.st_dev) == forbiddenDevice_ &&
                                   uint64_t(st.st_ino) == forbiddenInode_;
@@ -105,7 +103,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         uint8_t* out = data_.data();
         size_t got = 0;
         while (got < want) {
-            ssize_t n = ::read(fd_, out + got, want - got);
+            ssize_t n = ::read(fd_.get(), out + got, want - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
@@ -118,7 +116,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             got += size_t(n);
         }
         struct stat now {};
-        if (got < want || ::fstat(fd_, &now) != 0 || !(StampFrom(now) == stamp_)) {
+        if (got < want || ::fstat(fd_.get(), &now) != 0 || !(StampFrom(now) == stamp_)) {
             error = file.source.string() + ": changed while it was sent";
             Abort();
             return Result::Error;

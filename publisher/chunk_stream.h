@@ -13,6 +13,7 @@
 
 #include "publisher/file_stamp.h"
 #include "publisher/package.h"
+#include "publisher/unique_fd.h"
 #include "service/messages.h"
 
 #include <deque>
@@ -72,7 +73,7 @@ class ChunkStream {
 
     std::deque<const PackageModule*> queue_;
     size_t fileIndex_ = 0;
-    int fd_ = -1;
+    UniqueFd fd_;
     uint64_t offset_ = 0;
     uint64_t size_ = 0; // the file's size when it was opened: what is sent
     FileStamp stamp_;   // of the file opened last

@@ -1,6 +1,7 @@
 #include "publisher/event_log.h"
 
 #include "publisher/signals_held_back.h"
+#include "publisher/unique_fd.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,18 +14,16 @@ namespace publisher {
 
 class EventLog::Target {
   public:
-    explicit Target(int fd, bool owned) : fd_(fd), owned_(owned) {}
-    ~Target() {
-        if (owned_)
-            ::close(fd_);
-    }
+    // Standard error, which is not ours to close.
+    explicit Target(int borrowed) : fd_(borrowed) {}
+    explicit Target(UniqueFd owned) : fd_(owned.get()), owned_(std::move(owned)) {}
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
     int Fd() const { return fd_; }
 
   private:
     int fd_;
-    bool owned_;
+    UniqueFd owned_;
 };
 
 namespace {
@@ -48,7 +47,7 @@ std::string Stamped(std::string_view text) {
 } // namespace
 
 EventLog::EventLog(size_t queueBytes) : maxQueuedBytes_(queueBytes) {
-    queue_.push_back({{}, std::make_shared<Target>(STDERR_FILENO, false)});
+    queue_.push_back({{}, std::make_shared<Target>(STDERR_FILENO)});
     ++queued_;
     const SignalsHeldBack heldBack; // the writer never takes the service's signals
     writer_ = std::thread([this] { WriterLoop(); });
@@ -67,10 +66,10 @@ EventLog::~EventLog() {
 
 bool EventLog::OpenFile(const std::string& path) {
     // Readable by the service's group (adm for logrotate and log readers), by nobody else.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0)
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    if (!fd)
         return false;
-    auto target = std::make_shared<Target>(fd, true);
+    auto target = std::make_shared<Target>(std::move(fd));
     {
         std::lock_guard lock(mutex_);
         // Queued in order: lines written before the switch still go to the old file.

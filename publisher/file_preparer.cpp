@@ -66,19 +66,19 @@ int64_t NowNs() {
 
 std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel,
                                std::string& note) {
-    int fd = OpenPackageFile(file);
-    if (fd < 0) {
+    UniqueFd fd = OpenPackageFile(file);
+    if (!fd) {
         note = file.source.string() + ": " + std::strerror(errno);
         return std::nullopt;
     }
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     stamp = StampFrom(st);
     Botan::SHA_256 hash;
     std::vector<uint8_t> buffer(1 << 20);
     uint64_t total = 0;
     while (ok && !cancel) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -89,8 +89,8 @@ std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const 
         total += uint64_t(n);
     }
     struct stat now {};
-    const bool same = ok && ::fstat(fd, &now) == 0 && StampFrom(now) == stamp && total == stamp.size;
-    ::close(fd);
+    const bool same = ok && ::fstat(fd.get(), &now) == 0 && StampFrom(now) == stamp && total == stamp.size;
+    fd.reset();
     if (cancel) {
         note = "cancelled";
         return std::nullopt;

@@ -169,10 +169,10 @@ void ScanFolder(const fs::path& folder, const std::string& below, const std::str
         // The file as it will be served: reached below the held folder, its identity recorded.
         const std::string relative = below + "/" + path.filename().string();
         struct stat st {};
-        const int fd = context.folder->OpenBelow(relative, O_PATH);
-        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (fd >= 0)
-            ::close(fd);
+        const bool regular = [&] {
+            const UniqueFd fd = context.folder->OpenBelow(relative, O_PATH);
+            return fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+        }();
         if (!regular)
             Fail(field, path.string() + ": cannot be read");
         if (uint64_t(st.st_dev) == context.manifest.device && uint64_t(st.st_ino) == context.manifest.inode)
@@ -272,7 +272,7 @@ bool Package::CheckUser(std::string_view name, std::string_view password) const 
                        [&](const PackageUser& u) { return u.name == name && u.password == password; });
 }
 
-PackageLoad LoadPackage(const fs::path& folder, bool checkSignature) {
+PackageLoad LoadPackage(const fs::path& folder, bool checkSignature, const std::atomic<bool>* stop) {
     PackageLoad result;
     std::error_code ec;
     fs::path root = fs::canonical(folder, ec);
@@ -340,7 +340,7 @@ PackageLoad LoadPackage(const fs::path& folder, bool checkSignature) {
         if (auto it = manifest.find("signing"); it != manifest.end())
             if (std::string problem = ReadSigningKeys(*it, package.signingKeys); !problem.empty())
                 Fail("signing", problem);
-        if (std::string problem = checkSignature ? CheckSignedPackage(package) : ""; !problem.empty())
+        if (std::string problem = checkSignature ? CheckSignedPackage(package, stop) : ""; !problem.empty())
             Fail("signing", problem);
         result.package = std::move(package);
     } catch (const ManifestError& e) {

@@ -21,6 +21,7 @@
 #include "publisher/file_stamp.h"
 #include "service/minisign_check.h"
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -100,7 +101,8 @@ struct PackageLoad {
 // wire records in code page 936, names Windows cannot create, module folders that are not strictly
 // below the package folder, the manifest under another name, links and special files.
 // With signing keys named, the package's signed manifest must match it (signed_package.h), unless
-// checkSignature is false (writing the manifest).
-PackageLoad LoadPackage(const std::filesystem::path& folder, bool checkSignature = true);
+// checkSignature is false (writing the manifest). Once `stop` is set, the signature's check gives up.
+PackageLoad LoadPackage(const std::filesystem::path& folder, bool checkSignature = true,
+                        const std::atomic<bool>* stop = nullptr);
 
 } // namespace publisher

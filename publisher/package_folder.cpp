@@ -37,22 +37,20 @@ bool PlainRelative(const std::string& relative) {
 
 std::shared_ptr<const PackageFolder> PackageFolder::Open(const std::filesystem::path& root,
                                                          std::string& error) {
-    const int fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
         error = root.string() + ": cannot be opened as a folder";
         return nullptr;
     }
-    return std::shared_ptr<const PackageFolder>(new PackageFolder(fd, root));
+    return std::shared_ptr<const PackageFolder>(new PackageFolder(std::move(fd), root));
 }
 
-PackageFolder::~PackageFolder() {
-    ::close(fd_);
-}
+PackageFolder::~PackageFolder() = default;
 
-int PackageFolder::OpenBelow(const std::string& relative, int flags) const {
+UniqueFd PackageFolder::OpenBelow(const std::string& relative, int flags) const {
     if (!PlainRelative(relative)) {
         errno = EINVAL;
-        return -1;
+        return UniqueFd();
     }
     if (!noOpenat2.load(std::memory_order_relaxed)) {
         open_how how{};
@@ -60,54 +58,53 @@ int PackageFolder::OpenBelow(const std::string& relative, int flags) const {
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         long fd;
         do
-            fd = ::syscall(SYS_openat2, fd_, relative.c_str(), &how, sizeof how);
+            fd = ::syscall(SYS_openat2, fd_.get(), relative.c_str(), &how, sizeof how);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0 || errno != ENOSYS)
-            return int(fd);
+            return UniqueFd(int(fd));
         noOpenat2 = true;
     }
     return WalkBelow(relative, flags);
 }
 
-int PackageFolder::WalkBelow(const std::string& relative, int flags) const {
+UniqueFd PackageFolder::WalkBelow(const std::string& relative, int flags) const {
     if (!PlainRelative(relative)) {
         errno = EINVAL;
-        return -1;
+        return UniqueFd();
     }
-    int dir = fd_;
+    UniqueFd below; // the folder reached so far, none while it is the package folder
     size_t start = 0;
     for (;;) {
+        const int dir = below ? below.get() : fd_.get();
         const size_t slash = relative.find('/', start);
         const std::string part =
             relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        int fd;
+        int opened;
         do
-            fd = slash == std::string::npos
-                     ? ::openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC)
-                     : ::openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        while (fd < 0 && errno == EINTR);
-        const int saved = errno;
-        if (dir != fd_)
-            ::close(dir);
-        errno = saved;
-        if (fd < 0 || slash == std::string::npos)
+            opened = slash == std::string::npos
+                         ? ::openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC)
+                         : ::openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        while (opened < 0 && errno == EINTR);
+        UniqueFd fd(opened);
+        below.reset(); // keeps errno
+        if (!fd || slash == std::string::npos)
             return fd;
         // A link opened as itself is no folder to go on from.
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-            ::close(fd);
+        if (::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            fd.reset();
             errno = ENOTDIR;
-            return -1;
+            return UniqueFd();
         }
-        dir = fd;
+        below = std::move(fd);
         start = slash + 1;
     }
 }
 
-int OpenPackageFile(const PackageFile& file) {
+UniqueFd OpenPackageFile(const PackageFile& file) {
     if (!file.folder) {
         errno = ENOENT;
-        return -1;
+        return UniqueFd();
     }
     return file.folder->OpenBelow(file.relative, O_RDONLY | O_NONBLOCK);
 }
@@ -116,12 +113,11 @@ std::optional<FileStamp> StampOf(const PackageFile& file) {
     if (!file.folder)
         return std::nullopt;
     // O_PATH with O_NOFOLLOW gives the final link itself, which the S_ISREG check then refuses.
-    const int fd = file.folder->OpenBelow(file.relative, O_PATH);
-    if (fd < 0)
+    const UniqueFd fd = file.folder->OpenBelow(file.relative, O_PATH);
+    if (!fd)
         return std::nullopt;
     struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
+    const bool regular = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     if (!regular)
         return std::nullopt;
     return StampFrom(st);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "publisher/file_stamp.h"
+#include "publisher/unique_fd.h"
 
 #include <filesystem>
 #include <memory>
@@ -28,20 +29,20 @@ class PackageFolder {
     const std::filesystem::path& root() const { return root_; }
     // Opens `relative` ("a/b/c.txt": no "." or ".." part, not absolute) below the folder with `flags`
     // (O_NOFOLLOW and O_CLOEXEC are added); a link anywhere on the way fails it (ELOOP or ENOTDIR).
-    // -1 with errno set on failure.
-    int OpenBelow(const std::string& relative, int flags) const;
+    // None, with errno set, on failure.
+    UniqueFd OpenBelow(const std::string& relative, int flags) const;
     // The same by walking the path one component at a time, each opened with O_NOFOLLOW: what OpenBelow
     // falls back to on kernels without openat2. Public for its tests.
-    int WalkBelow(const std::string& relative, int flags) const;
+    UniqueFd WalkBelow(const std::string& relative, int flags) const;
 
   private:
-    PackageFolder(int fd, std::filesystem::path root) : fd_(fd), root_(std::move(root)) {}
-    int fd_;
+    PackageFolder(UniqueFd fd, std::filesystem::path root) : fd_(std::move(fd)), root_(std::move(root)) {}
+    UniqueFd fd_;
     std::filesystem::path root_;
 };
 
-// Opens the file for reading below its package folder (see OpenBelow); -1 with errno set.
-int OpenPackageFile(const PackageFile& file);
+// Opens the file for reading below its package folder (see OpenBelow); none with errno set.
+UniqueFd OpenPackageFile(const PackageFile& file);
 // The file's stamp on disk now, reached the same way; empty when it is no regular file there.
 std::optional<FileStamp> StampOf(const PackageFile& file);
 

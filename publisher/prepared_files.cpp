@@ -2,6 +2,7 @@
 
 #include "publisher/package_folder.h"
 #include "publisher/prepared_file.h"
+#include "publisher/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,12 +25,12 @@ std::shared_ptr<const DiskMessages> LeaveOnDisk(const CachedFile& entry, const s
         at += m.size();
     }
     disk->offsets.push_back(at);
-    const int fd = ::open(disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
-    const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    uint64_t(st.st_size) == at + kPreparedChecksumSize;
-    if (fd >= 0)
-        ::close(fd);
+    const bool ok = [&] {
+        const UniqueFd fd(::open(disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        return fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+               uint64_t(st.st_size) == at + kPreparedChecksumSize;
+    }();
     if (!ok)
         return nullptr;
     disk->stamp = StampFrom(st);

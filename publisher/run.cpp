@@ -8,6 +8,7 @@
 #include "publisher/options.h"
 #include "publisher/package.h"
 #include "publisher/preparation.h"
+#include "publisher/reload.h"
 #include "publisher/reload_request.h"
 #include "publisher/server.h"
 #include "publisher/signed_package.h"
@@ -46,8 +47,9 @@ std::filesystem::path CacheDirOf(const Options& options) {
 
 // The package as a start would take it: refused when the manifest is, or when this user cannot read a
 // file of it (every download of its module would fail); `error` says why.
-std::optional<Package> UsablePackage(const std::string& folder, std::string& error) {
-    PackageLoad load = LoadPackage(folder);
+std::optional<Package> UsablePackage(const std::string& folder, std::string& error,
+                                     const std::atomic<bool>* stop = nullptr) {
+    PackageLoad load = LoadPackage(folder, /*checkSignature=*/true, stop);
     if (!load.package) {
         error = load.error;
         return std::nullopt;
@@ -168,52 +170,46 @@ std::string RenderMetrics(Metrics& metrics, const Server& server, const EventLog
     return metrics.Render();
 }
 
-void WaitForSignals(asio::signal_set& signals, asio::io_context& io, Server& server, EventLog& log,
-                    const Options& options, std::unique_ptr<Preparation>& preparation, Metrics& metrics) {
-    signals.async_wait([&](const asio::error_code& ec, int signal) {
+// A reload's load, on its worker: the package as a start would take it and its store of prepared
+// messages, sharing the entries of unchanged files with `previous`. A stopping service ends it early.
+ReloadedPackage LoadForReload(const Options& options, const std::shared_ptr<PreparedFiles>& previous,
+                              const std::atomic<bool>& stopping) {
+    ReloadedPackage reloaded;
+    std::optional<Package> loaded = UsablePackage(options.packageDir, reloaded.error, &stopping);
+    if (!loaded)
+        return reloaded;
+    reloaded.package = std::make_shared<const Package>(std::move(*loaded));
+    reloaded.prepared = PreparedStore(reloaded.package, options, previous.get());
+    return reloaded;
+}
+
+// What the signals act on, all of it on the accepting thread.
+struct SignalTargets {
+    asio::io_context& io;
+    Server& server;
+    EventLog& log;
+    const Options& options;
+    PackageReload& reload;
+};
+
+void WaitForSignals(asio::signal_set& signals, const SignalTargets& on) {
+    signals.async_wait([&signals, on](const asio::error_code& ec, int signal) {
         if (ec)
             return;
         if (signal == SIGUSR1) {
             // Log rotation only: the package stays as it is until a deployer asks for a reload.
-            if (ReopenLog(log, options, "SIGUSR1"))
-                log.Write("SIGUSR1: log file reopened");
-            WaitForSignals(signals, io, server, log, options, preparation, metrics);
-            return;
-        }
-        if (signal != SIGHUP) {
-            NotifyStopping();
-            log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-            server.Close();
-            io.stop();
-            return;
-        }
-        ReopenLog(log, options, "SIGHUP");
-        NotifyReloading();
-        std::string error;
-        std::optional<Package> loaded = UsablePackage(options.packageDir, error);
-        if (loaded) {
-            auto package = std::make_shared<const Package>(std::move(*loaded));
-            // The old package's preparation stops within a message; its prepared files stay with the
-            // connections that still serve it.
-            preparation.reset();
-            const std::string outcome = "reloaded, now serving " + Summary(*package);
-            log.Write("SIGHUP: " + outcome);
-            auto prepared = PreparedStore(package, options, server.Prepared().get());
-            server.Replace(package, prepared);
-            // Told once new connections get the new package: --reload returns on it.
-            RecordReloadOutcome(true, outcome);
-            metrics.reloadsDone.fetch_add(1, std::memory_order_relaxed);
-            NotifyReady("serving " + Summary(*package));
-            preparation = Prepare(prepared, options, io, log);
+            if (ReopenLog(on.log, on.options, "SIGUSR1"))
+                on.log.Write("SIGUSR1: log file reopened");
+        } else if (signal == SIGHUP) {
+            on.reload.Request();
         } else {
-            const std::string outcome =
-                "reload refused, still serving " + Summary(*server.Current()) + ": " + error;
-            log.Write("SIGHUP: " + outcome);
-            RecordReloadOutcome(false, outcome);
-            metrics.reloadsRefused.fetch_add(1, std::memory_order_relaxed);
-            NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
+            NotifyStopping();
+            on.log.Write(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            on.server.Close();
+            on.io.stop();
+            return;
         }
-        WaitForSignals(signals, io, server, log, options, preparation, metrics);
+        WaitForSignals(signals, on);
     });
 }
 
@@ -292,9 +288,44 @@ int RunPublisher(int argc, const char* const* argv) {
     // Only once the service can run: a start that fails compresses nothing.
     std::unique_ptr<Preparation> preparation = Prepare(prepared, options, io, log);
 
+    // On SIGHUP, as the load begins on the worker.
+    auto begin = [&] {
+        ReopenLog(log, options, "SIGHUP");
+        NotifyReloading();
+        return server.Prepared();
+    };
+    auto load = [&options](const std::shared_ptr<PreparedFiles>& previous,
+                           const std::atomic<bool>& stopping) {
+        return LoadForReload(options, previous, stopping);
+    };
+    // Back on this thread with what the load made.
+    auto done = [&](ReloadedPackage loaded) {
+        if (loaded.package) {
+            // The old package's preparation stops within a message; its prepared files stay with the
+            // connections that still serve it.
+            preparation.reset();
+            const std::string outcome = "reloaded, now serving " + Summary(*loaded.package);
+            log.Write("SIGHUP: " + outcome);
+            server.Replace(loaded.package, loaded.prepared);
+            // Told once new connections get the new package: --reload returns on it.
+            RecordReloadOutcome(true, outcome);
+            metrics.reloadsDone.fetch_add(1, std::memory_order_relaxed);
+            NotifyReady("serving " + Summary(*loaded.package));
+            preparation = Prepare(loaded.prepared, options, io, log);
+        } else {
+            const std::string outcome =
+                "reload refused, still serving " + Summary(*server.Current()) + ": " + loaded.error;
+            log.Write("SIGHUP: " + outcome);
+            RecordReloadOutcome(false, outcome);
+            metrics.reloadsRefused.fetch_add(1, std::memory_order_relaxed);
+            NotifyReady("serving " + Summary(*server.Current()) + " (the last reload was refused)");
+        }
+    };
+    PackageReload reload(io, begin, load, done);
+
     asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
     signals.add(SIGUSR1);
-    WaitForSignals(signals, io, server, log, options, preparation, metrics);
+    WaitForSignals(signals, {io, server, log, options, reload});
 
     log.Write("serving " + Summary(*server.Current()) + " on " + std::to_string(server.ServingThreads()) +
               " serving threads");
@@ -309,6 +340,8 @@ int RunPublisher(int argc, const char* const* argv) {
     NotifyReady("serving " + Summary(*server.Current()));
 
     io.run();
+    // A reload still loading is waited for and dropped.
+    reload.Stop();
     monitoring.Close();
     server.Close();
     log.Write("stopped");

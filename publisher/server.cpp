@@ -5,6 +5,7 @@
 #include "publisher/listen_socket.h"
 #include "publisher/proxy_reader.h"
 #include "publisher/signals_held_back.h"
+#include "publisher/unique_fd.h"
 
 #include <algorithm>
 
@@ -232,11 +233,11 @@ void Server::Hand(Listener& listener, asio::ip::tcp::socket socket, const std::o
     asio::ip::tcp::socket served(worker.io);
     const auto protocol = socket.local_endpoint(moved).protocol();
     if (!moved) {
-        const int fd = socket.release(moved);
+        UniqueFd fd(socket.release(moved));
         if (!moved) {
-            served.assign(protocol, fd, moved);
-            if (moved)
-                ::close(fd); // released, and not taken: no socket owns it now
+            served.assign(protocol, fd.get(), moved);
+            if (!moved)
+                fd.release(); // the serving thread's socket owns it now
         }
     }
     if (moved)

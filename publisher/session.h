@@ -15,6 +15,7 @@
 #include "publisher/package.h"
 #include "publisher/scratch.h"
 #include "publisher/service_settings.h"
+#include "publisher/unique_fd.h"
 
 #include <cstdint>
 #include <deque>
@@ -145,7 +146,7 @@ class Session {
     std::shared_ptr<const CachedFile> replay_;
     bool replayPrepared_ = false;
     size_t replayNext_ = 0;
-    int replayFd_ = -1; // the cache file of a replay from disk
+    UniqueFd replayFd_; // the cache file of a replay from disk
     std::optional<FileRecording> recording_;
     uint64_t downloadMessages_ = 0;
     bool cutByTest_ = false; // the drop switch cuts this connection's download

@@ -87,9 +87,9 @@ bool Session::StartReplay() {
     replay_ = prepared_ ? prepared_->Find(file) : nullptr;
     if (replay_ && replay_->disk) {
         // Its cache file is used only as it was when it was checked against the package file.
-        replayFd_ = ::open(replay_->disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        replayFd_.reset(::open(replay_->disk->path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         struct stat st {};
-        if (replayFd_ < 0 || ::fstat(replayFd_, &st) != 0 || !(StampFrom(st) == replay_->disk->stamp)) {
+        if (!replayFd_ || ::fstat(replayFd_.get(), &st) != 0 || !(StampFrom(st) == replay_->disk->stamp)) {
             CloseReplayFile();
             replay_.reset();
         }
@@ -102,9 +102,7 @@ bool Session::StartReplay() {
 }
 
 void Session::CloseReplayFile() {
-    if (replayFd_ >= 0)
-        ::close(replayFd_);
-    replayFd_ = -1;
+    replayFd_.reset();
 }
 
 const uint8_t* Session::ReadDiskMessage(size_t i, size_t& len) {
@@ -115,7 +113,7 @@ const uint8_t* Session::ReadDiskMessage(size_t i, size_t& len) {
         return nullptr;
     size_t got = 0;
     while (got < len) {
-        const ssize_t n = ::pread(replayFd_, out + got, len - got, off_t(at[i] + got));
+        const ssize_t n = ::pread(replayFd_.get(), out + got, len - got, off_t(at[i] + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -19,8 +19,8 @@ namespace {
 constexpr int kExitDataErr = 65;
 constexpr int kExitCantCreate = 73;
 
-// SHA-256 and size of a file, read in blocks.
-bool HashFile(const fs::path& path, package_manifest::FileEntry& entry) {
+// SHA-256 and size of a file, read in blocks; false also once `stop` is set.
+bool HashFile(const fs::path& path, package_manifest::FileEntry& entry, const std::atomic<bool>* stop) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
@@ -29,6 +29,8 @@ bool HashFile(const fs::path& path, package_manifest::FileEntry& entry) {
     std::vector<char> block(1 << 20);
     entry.size = 0;
     while (in) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return false;
         in.read(block.data(), std::streamsize(block.size()));
         const auto got = size_t(in.gcount());
         crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(block.data()), got);
@@ -76,7 +78,7 @@ std::optional<fs::path> TopFile(const Package& package, std::string_view name) {
 // Every file installers download, hashed, the manifest and its signature left out. A path served by two
 // modules ends as the later module's file: that is the one listed.
 bool DownloadedFiles(const Package& package, std::vector<package_manifest::FileEntry>& out,
-                     std::string* error) {
+                     std::string* error, const std::atomic<bool>* stop) {
     std::map<std::string, package_manifest::FileEntry> files;
     for (const auto& m : package.modules) {
         if (m.record.State == 'D') // listed, never downloaded
@@ -86,7 +88,7 @@ bool DownloadedFiles(const Package& package, std::vector<package_manifest::FileE
             entry.path = f.relDir + f.fileName;
             if (package_manifest::IsManifestFile(entry.path))
                 continue;
-            if (!HashFile(f.source, entry)) {
+            if (!HashFile(f.source, entry, stop)) {
                 if (error)
                     *error = f.source.string() + ": cannot be read";
                 return false;
@@ -124,7 +126,7 @@ std::optional<std::string> PackageManifestText(const Package& package, std::stri
     manifest.packageNo = package.packageNo;
     manifest.verPart3 = package.verPart3;
     manifest.verPart4 = package.verPart4;
-    if (!DownloadedFiles(package, manifest.files, error))
+    if (!DownloadedFiles(package, manifest.files, error, nullptr))
         return std::nullopt;
     auto text = package_manifest::Format(std::move(manifest));
     if (!text && error)
@@ -132,7 +134,7 @@ std::optional<std::string> PackageManifestText(const Package& package, std::stri
     return text;
 }
 
-std::string CheckSignedPackage(const Package& package) {
+std::string CheckSignedPackage(const Package& package, const std::atomic<bool>* stop) {
     if (package.signingKeys.empty())
         return {};
     const auto manifestPath = TopFile(package, kManifestName);
@@ -143,7 +145,7 @@ std::string CheckSignedPackage(const Package& package) {
     if (signaturePath)
         signature = ReadSmallFile(*signaturePath, minisign::kMaxSignatureFile);
     std::vector<package_manifest::FileEntry> files;
-    if (std::string error; !DownloadedFiles(package, files, &error))
+    if (std::string error; !DownloadedFiles(package, files, &error, stop))
         return error;
     const package_check::Expectation expected{package.packageNo, package.verPart3, package.verPart4, {}};
     const auto result =

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -22,8 +23,9 @@ std::string ReadSigningKeys(const nlohmann::json& signing, std::vector<minisign:
 std::optional<std::string> PackageManifestText(const Package& package, std::string* error);
 
 // Without trusted keys, "". With them, "" when the manifest is signed by one of them and lists exactly
-// the package's files; otherwise the first thing that differs.
-std::string CheckSignedPackage(const Package& package);
+// the package's files; otherwise the first thing that differs. Hashing gives up once `stop` is set (a
+// stopping service), with an error.
+std::string CheckSignedPackage(const Package& package, const std::atomic<bool>* stop = nullptr);
 
 // --write-manifest: writes the manifest into the folder of the first module with files; a signature
 // beside it that no longer matches is removed. Prints what it did; returns the exit status.

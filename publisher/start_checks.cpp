@@ -1,5 +1,7 @@
 #include "publisher/start_checks.h"
 
+#include "publisher/unique_fd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -87,11 +89,9 @@ std::vector<std::string> UnreadableFiles(const Package& package) {
     std::vector<std::string> lines;
     for (const auto& m : package.modules)
         for (const auto& f : m.files) {
-            const int fd = ::open(f.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            if (fd < 0)
+            const UniqueFd fd(::open(f.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+            if (!fd)
                 lines.push_back(f.source.string() + ": " + std::strerror(errno));
-            else
-                ::close(fd);
         }
     return lines;
 }
@@ -110,14 +110,14 @@ std::string CheckListeners(const Options& options, std::vector<std::string>& bus
         address.sin_port = htons(e.port);
         if (::inet_pton(AF_INET, e.address.c_str(), &address.sin_addr) != 1)
             return role + " " + e.address + ": not an address";
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd)
             return std::string("cannot open a socket: ") + std::strerror(errno);
         const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         const std::string name = role + " " + e.address + ":" + std::to_string(e.port);
         if (bound == 0)
             continue;

@@ -16,13 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Reads what `fd` holds and closes it; "" for -1.
-std::string Drain(int fd) {
-    if (fd < 0)
+// Reads what `fd` holds and closes it; "" for none.
+std::string Drain(UniqueFd fd) {
+    if (!fd)
         return "";
     std::string out(64, '\0');
-    const ssize_t n = ::read(fd, out.data(), out.size());
-    ::close(fd);
+    const ssize_t n = ::read(fd.get(), out.data(), out.size());
     out.resize(n > 0 ? size_t(n) : 0);
     return out;
 }
@@ -51,10 +50,10 @@ TEST(PackageFolderTest, OpensOnlyPlainPathsBelowTheFolder) {
              {"m/linked/a.txt", "m/file-link.txt", "m/up/outside/a.txt", "../outside/a.txt",
               "m/../../outside/a.txt", "m/./sub/a.txt", "m//sub/a.txt", "", "/etc/hosts"}) {
             errno = 0;
-            const int fd = open(refused);
-            EXPECT_EQ(fd, -1) << refused;
+            UniqueFd fd = open(refused);
+            EXPECT_EQ(fd.get(), -1) << refused;
             EXPECT_NE(errno, 0) << refused;
-            Drain(fd);
+            Drain(std::move(fd));
         }
     }
     // The folder held is the one opened: renamed away and replaced, it still serves its own files.

@@ -7,8 +7,34 @@ tp="$here/build/third_party"
 prefix="$tp/mingw"
 stamp="$prefix/.complete-v1"
 sodium_stamp="$prefix/.sodium-v1"
-[ -f "$stamp" ] && [ -f "$sodium_stamp" ] && exit 0
 toolchain="$here/cmake/mingw-w64.cmake"
+
+# A finished prefix is also kept in the user's cache, as ccache keeps objects, keyed by this script, the
+# toolchain file and the Debian versions the sources and compiler come from: a clean clone on a machine
+# that built it once copies it instead of building for two minutes.
+cache_root=${ORVANE_THIRD_PARTY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvane-third-party}
+key=$({
+    cat "$here/scripts/build-third-party.sh" "$toolchain"
+    dpkg-query -W -f '${Package} ${Version}\n' liblzo2-2 zlib1g libsodium23 googletest \
+        gcc-mingw-w64-x86-64-posix 2>/dev/null || true
+} | sha256sum | cut -c1-16)
+cached="$cache_root/$key"
+# Best effort: a cache that cannot be written costs the next clone a build, nothing more.
+keep_in_cache() {
+    { mkdir -p "$cache_root" && rm -rf "$cached.part" && cp -a "$prefix" "$cached.part" &&
+        rm -rf "$cached" && mv "$cached.part" "$cached"; } 2>/dev/null || true
+}
+if [ -f "$stamp" ] && [ -f "$sodium_stamp" ]; then
+    [ -f "$cached/.sodium-v1" ] || keep_in_cache
+    exit 0
+fi
+if [ -f "$cached/.complete-v1" ] && [ -f "$cached/.sodium-v1" ]; then
+    rm -rf "$prefix"
+    mkdir -p "$tp"
+    cp -a "$cached" "$prefix"
+    echo "third-party: copied from $cached"
+    exit 0
+fi
 
 # libsodium (signature checks of downloaded packages): its own step, so a machine that built the others
 # before only adds it.
@@ -33,6 +59,7 @@ build_sodium() {
 
 if [ -f "$stamp" ]; then
     build_sodium
+    keep_in_cache
     echo "third-party: libsodium built into $prefix"
     exit 0
 fi
@@ -67,4 +94,5 @@ cmake --install gtest-build >/dev/null
 
 touch "$stamp"
 build_sodium
+keep_in_cache
 echo "third-party: built into $prefix"

@@ -218,7 +218,21 @@ class WinePrefix:
                               timeout=timeout)
 
     def start(self, args, lang=None):
-        return subprocess.Popen(args, env=self.env(lang), stdout=DEVNULL, stderr=DEVNULL)
+        # Wine's own complaints go to a file in the prefix, for a start that ends without a window.
+        with open(self.output(), "ab") as output:
+            return subprocess.Popen(args, env=self.env(lang), stdout=DEVNULL, stderr=output)
+
+    def output(self):
+        return os.path.join(self.prefix, "wine-output.log")
+
+    def output_tail(self, size=1500):
+        try:
+            with open(self.output(), "rb") as f:
+                f.seek(0, os.SEEK_END)
+                f.seek(max(0, f.tell() - size))
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
 
     # Windows paths of the prefix's user, and where they are on the Unix side.
     def appdata(self):
@@ -353,7 +367,8 @@ class InstallerWindow:
             # 90 s has been seen, rarely, on a loaded machine: the screen is kept for a look, and the
             # installer is started once more; a second miss fails the case.
             if self.proc.poll() is not None:
-                raise Failure(f"the installer ended with {self.proc.returncode} before showing its window")
+                raise Failure(f"the installer ended with {self.proc.returncode} before showing its window; "
+                              f"Wine said at the end:\n{wine.output_tail()}")
             self.screenshot("no-installer-window")
             stop_process(self.proc)
             print(f"e2e: note: no installer window after 90 s; started again ({shots})", flush=True)

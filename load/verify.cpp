@@ -2,11 +2,11 @@
 
 #include "load/results.h"
 #include "service/package_check.h"
+#include "service/package_files.h"
 #include "service/package_manifest.h"
 
 #include <iconv.h>
 #include <nlohmann/json.hpp>
-#include <sodium.h>
 
 #include <fstream>
 #include <system_error>
@@ -50,36 +50,6 @@ std::string DownloadPath(const fs::path& root, const fs::path& path) {
     return out;
 }
 
-std::optional<std::string> ReadSmall(const fs::path& path, size_t limit) {
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    if (ec || size > limit)
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::string text(size, '\0');
-    if (!in.read(text.data(), std::streamsize(size)))
-        return std::nullopt;
-    return text;
-}
-
-bool Sha256Of(const fs::path& path, package_manifest::Sha256& digest) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<char> buffer(1 << 16);
-    while (in) {
-        in.read(buffer.data(), std::streamsize(buffer.size()));
-        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
-                                  size_t(in.gcount()));
-    }
-    if (in.bad())
-        return false;
-    crypto_hash_sha256_final(&state, digest.data());
-    return true;
-}
-
 bool SameBytes(const fs::path& a, const fs::path& b) {
     std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
     if (!x || !y)
@@ -121,13 +91,15 @@ std::string CheckManifest(const Verification& v, const fs::path& folder,
     std::vector<package_manifest::FileEntry> present;
     for (const auto& [path, file] : files) {
         package_manifest::FileEntry entry{path, file.size, {}};
-        if (!package_manifest::IsManifestFile(path) && !Sha256Of(file.path, entry.sha256))
+        if (!package_manifest::IsManifestFile(path) && !package_files::HashFile(file.path, entry))
             return "cannot read " + path;
         present.push_back(std::move(entry));
     }
-    const auto manifest = ReadSmall(folder / kManifestName, package_manifest::kMaxManifestBytes);
+    const auto manifest =
+        package_files::ReadSmallFile(folder / kManifestName, package_manifest::kMaxManifestBytes);
     if (!v.keys.empty()) {
-        const auto signature = ReadSmall(folder / kSignatureName, minisign::kMaxSignatureFile);
+        const auto signature =
+            package_files::ReadSmallFile(folder / kSignatureName, minisign::kMaxSignatureFile);
         const package_check::Expectation expected{v.packageNo, verPart3, verPart4, std::nullopt};
         const auto result = package_check::CheckPackage(v.keys, manifest, signature, expected, present);
         if (result.check == package_check::Check::kPassed)

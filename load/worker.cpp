@@ -239,30 +239,26 @@ InstallResult RunProbe(const WorkerSetup& setup, std::chrono::milliseconds limit
 
 namespace {
 
-bool ReadAll(int fd, uint8_t* data, size_t size) {
-    while (size != 0) {
-        const ssize_t n = ::read(fd, data, size);
+// All `size` bytes through `step` (a read or a write of what is left, given what is done), across
+// interrupted calls; false at the pipe's end or on an error.
+template <typename Step> bool Whole(size_t size, Step step) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = step(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        data += n;
-        size -= size_t(n);
+        done += size_t(n);
     }
     return true;
 }
 
+bool ReadAll(int fd, uint8_t* data, size_t size) {
+    return Whole(size, [&](size_t done) { return ::read(fd, data + done, size - done); });
+}
+
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
-    while (size != 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
+    return Whole(size, [&](size_t done) { return ::write(fd, data + done, size - done); });
 }
 
 bool SendRecord(int fd, const InstallResult& r) {

@@ -1,9 +1,9 @@
 #include "publisher/signed_package.h"
 
 #include "service/package_check.h"
+#include "service/package_files.h"
 
 #include <nlohmann/json.hpp>
-#include <sodium.h>
 
 #include <fstream>
 #include <iostream>
@@ -19,41 +19,8 @@ namespace {
 constexpr int kExitDataErr = 65;
 constexpr int kExitCantCreate = 73;
 
-// SHA-256 and size of a file, read in blocks; false also once `stop` is set.
-bool HashFile(const fs::path& path, package_manifest::FileEntry& entry, const std::atomic<bool>* stop) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<char> block(1 << 20);
-    entry.size = 0;
-    while (in) {
-        if (stop && stop->load(std::memory_order_relaxed))
-            return false;
-        in.read(block.data(), std::streamsize(block.size()));
-        const auto got = size_t(in.gcount());
-        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(block.data()), got);
-        entry.size += got;
-    }
-    if (in.bad())
-        return false;
-    crypto_hash_sha256_final(&state, entry.sha256.data());
-    return true;
-}
-
-// A small file read whole; empty when missing or larger than `limit`.
-std::optional<std::string> ReadSmallFile(const fs::path& path, size_t limit) {
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    if (ec || size > limit)
-        return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::string text(size, '\0');
-    if (!in || !in.read(text.data(), std::streamsize(size)))
-        return std::nullopt;
-    return text;
-}
+using package_files::HashFile;
+using package_files::ReadSmallFile;
 
 // Where installers find the manifest: the top of the download folder, written by the first module
 // whose files are downloaded.

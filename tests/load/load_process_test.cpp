@@ -32,8 +32,7 @@ namespace {
 // Messages of file data one module fills: each module is one file of exactly this many full messages.
 constexpr size_t kMessagesPerModule = 3;
 size_t ModuleBytes() {
-    return kMessagesPerModule *
-           messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage()) * 1001;
+    return publisher::testing::FullMessageBytes(kMessagesPerModule);
 }
 
 // Package "000185" with `modules` modules of `bytes` each (one a folder deep), and one in state D.

@@ -1,6 +1,9 @@
 // Package folders for tests, written into a fresh temporary folder that is removed afterwards.
 #pragma once
 
+#include "net/packet_codec.h"
+#include "service/messages.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +23,12 @@ class TempFolder {
   private:
     std::filesystem::path path_;
 };
+
+// The file bytes of `count` full download messages: a module file of exactly this size ends on a
+// message's end, so a download cut after N messages falls between whole modules.
+inline size_t FullMessageBytes(size_t count) {
+    return count * messages::MaxChunksPerMessage(messages::kDownloadRspSize, MaxEncodableMessage()) * 1001;
+}
 
 // Writes bytes to root/relative, creating folders.
 void WriteFile(const std::filesystem::path& root, const std::string& relative,

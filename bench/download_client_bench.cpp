@@ -20,10 +20,10 @@
 #include "net/packet_codec.h"
 #include "net/packet_io.h"
 #include "net/protocol_context.h"
-#include "publisher/chunk_stream.h"
-#include "publisher/message_layout.h"
-#include "publisher/package.h"
-#include "publisher/session.h"
+#include "publisher/prepared/chunk_stream.h"
+#include "publisher/prepared/message_layout.h"
+#include "publisher/package/load_package.h"
+#include "publisher/serving/session.h"
 #include "service/messages.h"
 #include "service/notify.h"
 #include "service/notify_queue.h"
@@ -281,10 +281,12 @@ bool DownloadMessagesCost(const publisher::Package& package, uint64_t& fileBytes
 }
 
 std::optional<publisher::Package> Load(const std::string& packageFolder) {
-    publisher::PackageLoad load = publisher::LoadPackage(packageFolder);
-    if (!load.package)
-        std::fprintf(stderr, "codec: %s\n", load.error.c_str());
-    return std::move(load.package);
+    auto load = publisher::LoadPackage(packageFolder);
+    if (!load) {
+        std::fprintf(stderr, "codec: %s\n", load.error().message().c_str());
+        return std::nullopt;
+    }
+    return std::move(*load);
 }
 
 int CodecCpu(const std::string& packageFolder, uint64_t& fileBytes, double& cpuSeconds) {

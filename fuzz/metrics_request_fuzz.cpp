@@ -1,6 +1,6 @@
 // Request heads from whoever reaches the monitoring port: no crash, one whole HTTP/1.1 response each,
 // its Content-Length true to its body, and the counters only for GET /metrics.
-#include "publisher/metrics_http.h"
+#include "publisher/ops/metrics_http.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,8 +4,8 @@
 // that are written as a well-formed cache file and then damaged at places the input chooses. Whatever
 // the reader accepts must write back to exactly the bytes it read.
 #include "net/packet_codec.h"
-#include "publisher/message_layout.h"
-#include "publisher/prepared_file.h"
+#include "publisher/prepared/message_layout.h"
+#include "publisher/prepared/prepared_file.h"
 #include "service/messages.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // verdict never depends on how the bytes were split: once a prefix is refused or read whole, every
 // longer one gets the same verdict, a header never ends past the bytes given or its cap, and a client
 // address is a valid one.
-#include "publisher/proxy_header.h"
+#include "publisher/serving/proxy_header.h"
 
 #include <arpa/inet.h>
 

@@ -7,8 +7,9 @@
 // once) and change a file while it is being sent (the download must end with error 30 and a close).
 // One module has a code page 936 name and file.
 #include "net/session_messages.h"
-#include "publisher/event_log.h"
-#include "publisher/session.h"
+#include "publisher/package/load_package.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/serving/session.h"
 #include "service/messages.h"
 
 #include <cstdlib>
@@ -46,7 +47,7 @@ struct World {
                               {"name": "\u8bf4", "versionA": 3, "versionB": 4, "folder": "c"},
                               {"name": "d", "versionA": 0, "versionB": 0, "state": "D"}]})";
         Reload();
-        log.OpenFile("/dev/null");
+        (void)log.OpenFile("/dev/null");
         settings.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &package);
         settings.rotation = &rotation;
         settings.moduleBatch = 1;
@@ -57,10 +58,10 @@ struct World {
     // A rewritten file is served again only once the package is loaded again, as after a SIGHUP; no
     // session may be running.
     void Reload() {
-        PackageLoad load = LoadPackage(root);
-        if (!load.package)
+        auto load = LoadPackage(root);
+        if (!load)
             std::abort();
-        package = std::move(*load.package);
+        package = std::move(*load);
         stale = false;
     }
     bool stale = false;

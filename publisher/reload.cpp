@@ -1,6 +1,6 @@
 #include "publisher/reload.h"
 
-#include "publisher/signals_held_back.h"
+#include "publisher/ops/signals_held_back.h"
 
 #include <asio/post.hpp>
 

@@ -11,8 +11,8 @@
 // made; `done` is never called after Stop.
 #pragma once
 
-#include "publisher/package.h"
-#include "publisher/prepared_files.h"
+#include "publisher/package/package.h"
+#include "publisher/prepared/prepared_files.h"
 
 #include <asio/io_context.hpp>
 

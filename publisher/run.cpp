@@ -1,20 +1,23 @@
 #include "publisher/run.h"
 
-#include "publisher/cache_folder.h"
-#include "publisher/event_log.h"
-#include "publisher/installer_expectations.h"
-#include "publisher/metrics.h"
-#include "publisher/metrics_http.h"
-#include "publisher/options.h"
-#include "publisher/package.h"
-#include "publisher/preparation.h"
+#include "publisher/prepared/cache_folder.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/package/installer_expectations.h"
+#include "publisher/ops/metrics.h"
+#include "publisher/ops/metrics_http.h"
+#include "publisher/command_line/options.h"
+#include "publisher/package/load_package.h"
+#include "publisher/prepared/preparation.h"
 #include "publisher/reload.h"
-#include "publisher/reload_request.h"
-#include "publisher/server.h"
-#include "publisher/signed_package.h"
+#include "publisher/ops/reload_request.h"
+#include "publisher/serving/server.h"
+#include "publisher/package/signed_package.h"
 #include "publisher/start_checks.h"
-#include "publisher/systemd_notify.h"
-#include "publisher/version.h"
+#include "publisher/ops/systemd_notify.h"
+#include "publisher/ops/version.h"
+#include "publisher/exit_status.h"
+#include "publisher/write_manifest.h"
+#include "publisher/command_line/parse_options.h"
 
 #include <asio.hpp>
 
@@ -28,12 +31,6 @@
 namespace publisher {
 namespace {
 
-// sysexits.h values, as service managers and scripts expect them.
-constexpr int kExitUsage = 64;
-constexpr int kExitDataErr = 65;
-constexpr int kExitUnavailable = 69;
-constexpr int kExitCantCreate = 73;
-
 std::string Summary(const Package& package) {
     return "package " + package.packageNo + " version " + std::to_string(package.verPart3) + "." +
            std::to_string(package.verPart4) + ": " + std::to_string(package.modules.size()) + " modules, " +
@@ -46,21 +43,24 @@ std::filesystem::path CacheDirOf(const Options& options) {
 }
 
 // The package as a start would take it: refused when the manifest is, or when this user cannot read a
-// file of it (every download of its module would fail); `error` says why.
-std::optional<Package> UsablePackage(const std::string& folder, std::string& error,
-                                     const std::atomic<bool>* stop = nullptr) {
-    PackageLoad load = LoadPackage(folder, /*checkSignature=*/true, stop);
-    if (!load.package) {
-        error = load.error;
-        return std::nullopt;
-    }
-    const auto unreadable = UnreadableFiles(*load.package);
-    if (!unreadable.empty()) {
-        error = std::to_string(unreadable.size()) + " package files cannot be read by this user, first " +
-                unreadable.front();
-        return std::nullopt;
-    }
-    return std::move(load.package);
+// file of it (every download of its module would fail).
+Result<Package> UsablePackage(const std::string& folder, const std::atomic<bool>* stop = nullptr) {
+    Result<Package> load = LoadPackage(folder, /*checkSignature=*/true, stop);
+    if (!load)
+        return load;
+    const auto unreadable = UnreadableFiles(*load);
+    if (!unreadable.empty())
+        return Error(ErrorKind::kIo, std::to_string(unreadable.size()) +
+                                         " package files cannot be read by this user, first " +
+                                         unreadable.front());
+    return load;
+}
+
+// Every failure that ends a run is told on standard error the same way, and its exit status made in one
+// place (exit_status.h).
+int Fail(RunStep step, const Error& error, const std::string& context = {}) {
+    std::cerr << "orvane-publisher: " << context << error.message() << "\n";
+    return ExitStatusFor(step, error);
 }
 
 // What --check-config prints: every module with its files and bytes, in the manifest's spelling, how
@@ -70,17 +70,12 @@ int CheckConfig(const Options& options) {
     for (const std::string& line : TestSwitchWarnings(options.test))
         std::cout << line << "\n";
     if (!options.logFile.empty()) {
-        if (const std::string why = CheckLogFile(options.logFile); !why.empty()) {
-            std::cerr << "orvane-publisher: cannot open log file " << why << "\n";
-            return kExitCantCreate;
-        }
+        if (Status log = CheckLogFile(options.logFile); !log)
+            return Fail(RunStep::kLogFile, log.error(), "cannot open log file ");
     }
-    std::string error;
-    const std::optional<Package> package = UsablePackage(options.packageDir, error);
-    if (!package) {
-        std::cerr << "orvane-publisher: package refused: " << error << "\n";
-        return kExitDataErr;
-    }
+    const Result<Package> package = UsablePackage(options.packageDir);
+    if (!package)
+        return Fail(RunStep::kPackage, package.error(), "package refused: ");
     const Package& p = *package;
     for (const auto& m : p.modules)
         std::cout << "module " << m.label << " " << m.record.ModuleVerA << "_" << m.record.ModuleVerB
@@ -91,8 +86,9 @@ int CheckConfig(const Options& options) {
     std::cout << "installers must be built with package number " << p.packageNo
               << " (string 102 of res/orvane.rc)\n";
     const std::filesystem::path cacheDir = CacheDirOf(options);
-    if (const std::string why = CheckCacheFolder(cacheDir); !why.empty()) {
-        std::cout << "warning: cannot use the cache folder " << why << "; nothing would be prepared\n";
+    if (Status cache = CheckCacheFolder(cacheDir); !cache) {
+        std::cout << "warning: cannot use the cache folder " << cache.error().message()
+                  << "; nothing would be prepared\n";
     } else {
         const PreparedOnDisk disk = InspectCacheFolder(p, cacheDir);
         std::cout << "cache folder " << cacheDir.string() << ": " << disk.prepared << " of " << disk.total
@@ -102,19 +98,18 @@ int CheckConfig(const Options& options) {
     for (const std::string& warning : findings.warnings)
         std::cout << "warning: " << warning << "\n";
     if (!findings.errors.empty()) {
+        int status = kExitOk;
         for (const std::string& why : findings.errors)
-            std::cerr << "orvane-publisher: package refused: " << why << "\n";
-        return kExitDataErr;
+            status = Fail(RunStep::kPackage, Error(ErrorKind::kInvalid, why), "package refused: ");
+        return status;
     }
     std::vector<std::string> busy;
-    if (const std::string why = CheckListeners(options, busy); !why.empty()) {
-        std::cerr << "orvane-publisher: " << why << "\n";
-        return kExitUnavailable;
-    }
+    if (Status listeners = CheckListeners(options, busy); !listeners)
+        return Fail(RunStep::kListeners, listeners.error());
     for (const std::string& line : busy)
         std::cout << "listener " << line << "\n";
     std::cout << "configuration ok\n";
-    return 0;
+    return kExitOk;
 }
 
 // A connection is a descriptor: allow as many as the system lets this process have.
@@ -175,9 +170,11 @@ std::string RenderMetrics(Metrics& metrics, const Server& server, const EventLog
 ReloadedPackage LoadForReload(const Options& options, const std::shared_ptr<PreparedFiles>& previous,
                               const std::atomic<bool>& stopping) {
     ReloadedPackage reloaded;
-    std::optional<Package> loaded = UsablePackage(options.packageDir, reloaded.error, &stopping);
-    if (!loaded)
+    Result<Package> loaded = UsablePackage(options.packageDir, &stopping);
+    if (!loaded) {
+        reloaded.error = loaded.error().message();
         return reloaded;
+    }
     reloaded.package = std::make_shared<const Package>(std::move(*loaded));
     reloaded.prepared = PreparedStore(reloaded.package, options, previous.get());
     return reloaded;
@@ -222,51 +219,58 @@ int RunPublisher(int argc, const char* const* argv) {
     // grows with the largest block freed, and the messages a preparation thread built and left in their
     // cache files (--prepared-mib) would stay resident at the top of its heap.
     ::mallopt(M_TRIM_THRESHOLD, 4 << 20);
-    ParsedOptions parsed = ParseOptions(argc, argv);
+    const Result<ParsedOptions> read = ParseOptions(argc, argv);
+    if (!read) {
+        const int status = Fail(RunStep::kCommandLine, read.error());
+        std::cerr << "Try 'orvane-publisher --help'.\n";
+        return status;
+    }
+    const ParsedOptions& parsed = *read;
     switch (parsed.action) {
     case ParsedOptions::Action::Help:
         std::cout << HelpText();
-        return 0;
+        return kExitOk;
     case ParsedOptions::Action::Version:
         std::cout << PublisherVersionLine();
-        return 0;
-    case ParsedOptions::Action::Reload:
+        return kExitOk;
+    case ParsedOptions::Action::Reload: {
         // Within systemd's 90 s for a reload, with room for its own bookkeeping.
-        return RequestReload(parsed.reloadPid, std::chrono::seconds(80));
-    case ParsedOptions::Action::Usage:
-        std::cerr << "orvane-publisher: " << parsed.error << "\nTry 'orvane-publisher --help'.\n";
-        return kExitUsage;
+        const Result<ReloadOutcome> outcome = RequestReload(parsed.reloadPid, std::chrono::seconds(80));
+        if (!outcome)
+            return Fail(RunStep::kReloadRequest, outcome.error());
+        std::cout << "orvane-publisher: " << outcome->text << "\n";
+        return outcome->served ? kExitOk : kExitFailed;
+    }
     case ParsedOptions::Action::WriteManifest:
-        return WriteManifestCommand(parsed.options.packageDir);
+        if (Status written = WriteManifest(parsed.options.packageDir); !written)
+            return Fail(RunStep::kWriteManifest, written.error());
+        return kExitOk;
     case ParsedOptions::Action::CheckConfig:
     case ParsedOptions::Action::Run:
         break;
     }
     const Options& options = parsed.options;
-    if (LiesInside(CacheDirOf(options), options.packageDir)) {
-        std::cerr << "orvane-publisher: the cache folder " << CacheDirOf(options).string()
-                  << " lies inside the package folder; give --cache-dir outside it\n";
-        return kExitUsage;
-    }
+    if (LiesInside(CacheDirOf(options), options.packageDir))
+        return Fail(
+            RunStep::kCommandLine,
+            Error(ErrorKind::kInvalid, "the cache folder " + CacheDirOf(options).string() +
+                                           " lies inside the package folder; give --cache-dir outside it"));
     if (parsed.action == ParsedOptions::Action::CheckConfig)
         return CheckConfig(options);
 
     EventLog log;
-    if (!options.logFile.empty() && !log.OpenFile(options.logFile)) {
-        std::cerr << "orvane-publisher: cannot open log file " << options.logFile << "\n";
-        return kExitCantCreate;
-    }
+    if (!options.logFile.empty())
+        if (Status opened = log.OpenFile(options.logFile); !opened)
+            return Fail(RunStep::kLogFile, opened.error(), "cannot open log file ");
 
     for (const std::string& line : TestSwitchWarnings(options.test))
         log.Write(line);
-    std::string error;
-    std::optional<Package> loaded = UsablePackage(options.packageDir, error);
+    Result<Package> loaded = UsablePackage(options.packageDir);
     if (!loaded) {
-        std::cerr << "orvane-publisher: refusing to start: " << error << "\n";
         // The log is standard error unless a file was given: the line appears once either way.
         if (log.ToFile())
-            log.Write("refusing to start: " + error);
-        return kExitDataErr;
+            log.Write("refusing to start: " + loaded.error().message());
+        return Fail(RunStep::kPackage, loaded.error(), "refusing to start: ");
     }
     RaiseDescriptorLimit();
 
@@ -278,11 +282,13 @@ int RunPublisher(int argc, const char* const* argv) {
     // Closed before the server goes: a scrape reads the server.
     MetricsEndpoint monitoring(
         io, [&] { return RenderMetrics(metrics, server, log); }, [&server] { return server.Healthy(); });
-    if (!server.Listen(error) || (options.metrics && !monitoring.Listen(*options.metrics, error))) {
-        std::cerr << "orvane-publisher: " << error << "\n";
+    Status opened = server.Listen();
+    if (opened && options.metrics)
+        opened = monitoring.Listen(*options.metrics);
+    if (!opened) {
         if (log.ToFile())
-            log.Write(error);
-        return kExitUnavailable;
+            log.Write(opened.error().message());
+        return Fail(RunStep::kListeners, opened.error());
     }
 
     // Only once the service can run: a start that fails compresses nothing.
@@ -345,7 +351,7 @@ int RunPublisher(int argc, const char* const* argv) {
     monitoring.Close();
     server.Close();
     log.Write("stopped");
-    return 0;
+    return kExitOk;
 }
 
 } // namespace publisher

@@ -1,6 +1,6 @@
 #include "publisher/start_checks.h"
 
-#include "publisher/unique_fd.h"
+#include "publisher/ops/unique_fd.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -24,10 +24,14 @@ fs::path ExistingAncestor(fs::path path) {
     return path;
 }
 
-std::string Writable(const fs::path& folder) {
+Error SystemError(ErrorKind kind, const std::string& what, int code) {
+    return Error(kind, what + ": " + std::strerror(code), code);
+}
+
+Status Writable(const fs::path& folder) {
     if (::access(folder.c_str(), W_OK | X_OK) == 0)
-        return {};
-    return folder.string() + ": " + std::strerror(errno);
+        return Ok();
+    return SystemError(ErrorKind::kIo, folder.string(), errno);
 }
 
 } // namespace
@@ -62,26 +66,28 @@ std::vector<std::string> TestSwitchWarnings(const TestSwitches& test) {
     return lines;
 }
 
-std::string CheckLogFile(const fs::path& path) {
+Status CheckLogFile(const fs::path& path) {
     std::error_code ec;
     if (fs::is_directory(path, ec))
-        return path.string() + ": is a folder";
-    if (fs::exists(path, ec))
-        return ::access(path.c_str(), W_OK) == 0 ? std::string()
-                                                 : path.string() + ": " + std::strerror(errno);
+        return Error(ErrorKind::kIo, path.string() + ": is a folder");
+    if (fs::exists(path, ec)) {
+        if (::access(path.c_str(), W_OK) == 0)
+            return Ok();
+        return SystemError(ErrorKind::kIo, path.string(), errno);
+    }
     const fs::path parent = fs::absolute(path, ec).parent_path();
     if (!fs::is_directory(parent, ec))
-        return parent.string() + ": no such folder";
+        return Error(ErrorKind::kNotFound, parent.string() + ": no such folder");
     return Writable(parent);
 }
 
-std::string CheckCacheFolder(const fs::path& dir) {
+Status CheckCacheFolder(const fs::path& dir) {
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
-        return dir.string() + ": is no folder";
+        return Error(ErrorKind::kIo, dir.string() + ": is no folder");
     const fs::path existing = ExistingAncestor(dir);
     if (!fs::is_directory(existing, ec))
-        return existing.string() + ": is no folder";
+        return Error(ErrorKind::kIo, existing.string() + ": is no folder");
     return Writable(existing);
 }
 
@@ -96,7 +102,7 @@ std::vector<std::string> UnreadableFiles(const Package& package) {
     return lines;
 }
 
-std::string CheckListeners(const Options& options, std::vector<std::string>& busy) {
+Status CheckListeners(const Options& options, std::vector<std::string>& busy) {
     std::vector<std::pair<std::string, Endpoint>> all;
     if (options.check)
         all.emplace_back("check", *options.check);
@@ -109,10 +115,11 @@ std::string CheckListeners(const Options& options, std::vector<std::string>& bus
         address.sin_family = AF_INET;
         address.sin_port = htons(e.port);
         if (::inet_pton(AF_INET, e.address.c_str(), &address.sin_addr) != 1)
-            return role + " " + e.address + ": not an address";
+            return Error(ErrorKind::kInvalid, role + " " + e.address + ": not an address");
         UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!fd)
-            return std::string("cannot open a socket: ") + std::strerror(errno);
+            return Error::FromErrno(ErrorKind::kNetwork,
+                                    std::string("cannot open a socket: ") + std::strerror(errno));
         const int on = 1;
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -125,9 +132,9 @@ std::string CheckListeners(const Options& options, std::vector<std::string>& bus
             busy.push_back(name + ": in use now (by the running service?)");
             continue;
         }
-        return "cannot listen on " + name + ": " + std::strerror(error);
+        return SystemError(ErrorKind::kNetwork, "cannot listen on " + name, error);
     }
-    return {};
+    return Ok();
 }
 
 } // namespace publisher

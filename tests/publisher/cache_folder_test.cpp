@@ -1,6 +1,6 @@
 // Tests of the cache folder in the running publisher: its size limit, a name in it that cannot be
 // used, and temporary files that never meet another writer's.
-#include "publisher/cache_folder.h"
+#include "publisher/prepared/cache_folder.h"
 #include "tests/publisher/installer_steps.h"
 #include "tests/publisher/publisher_process.h"
 #include "tests/publisher/temp_package.h"

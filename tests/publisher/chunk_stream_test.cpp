@@ -1,5 +1,6 @@
 // Tests of how module files are cut into download chunks.
-#include "publisher/chunk_stream.h"
+#include "publisher/package/load_package.h"
+#include "publisher/prepared/chunk_stream.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +48,9 @@ std::vector<Seen> Drain(ChunkStream& stream, size_t perCall) {
 TEST(ChunkStreamTest, CutsFilesAtChunkBoundaries) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package) << load.error;
-    const Package& p = *load.package;
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok()) << load.error().message();
+    const Package& p = *load;
 
     for (size_t perCall : {size_t(1), size_t(3), size_t(100)}) {
         ChunkStream stream;
@@ -96,11 +97,11 @@ TEST(ChunkStreamTest, CutsFilesAtChunkBoundaries) {
 TEST(ChunkStreamTest, ReportsAFileThatVanished) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package);
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok());
     std::filesystem::remove(tmp.path() / "modules/client/one.bin");
     ChunkStream stream;
-    stream.Enqueue(load.package->FindModule("client"));
+    stream.Enqueue(load->FindModule("client"));
     std::vector<messages::FileChunk> chunks;
     std::string error;
     ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok);
@@ -130,10 +131,10 @@ TEST(ChunkStreamTest, StopsAtAFileThatChangesWhileSent) {
         // An hour old, so that a rewrite within the clock's tick still moves the time.
         const auto zip = tmp.path() / "modules/server/deps/depend.zip";
         std::filesystem::last_write_time(zip, std::filesystem::last_write_time(zip) - std::chrono::hours(1));
-        PackageLoad load = LoadPackage(tmp.path());
-        ASSERT_TRUE(load.package);
+        auto load = LoadPackage(tmp.path());
+        ASSERT_TRUE(load.ok());
         ChunkStream stream;
-        stream.Enqueue(load.package->FindModule("server")); // deps\a\b\c\deep.bin, deps\depend.zip, ...
+        stream.Enqueue(load->FindModule("server")); // deps\a\b\c\deep.bin, deps\depend.zip, ...
         std::vector<messages::FileChunk> chunks;
         std::string error;
         ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // deep.bin whole
@@ -156,14 +157,14 @@ TEST(ChunkStreamTest, StopsAtAFileThatChangesWhileSent) {
 TEST(ChunkStreamTest, NeverSendsTheManifest) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package);
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok());
     const auto one = tmp.path() / "modules/client/one.bin";
     std::filesystem::remove(one);
     std::filesystem::create_hard_link(tmp.path() / "package.json", one);
     ChunkStream stream;
-    stream.Forbid(load.package->manifestDevice, load.package->manifestInode);
-    stream.Enqueue(load.package->FindModule("client"));
+    stream.Forbid(load->manifestDevice, load->manifestInode);
+    stream.Enqueue(load->FindModule("client"));
     std::vector<messages::FileChunk> chunks;
     std::string error;
     ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // exact.bin

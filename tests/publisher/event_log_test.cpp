@@ -1,5 +1,5 @@
 // Tests of the event log's rate limit and its reopening for log rotation.
-#include "publisher/event_log.h"
+#include "publisher/ops/event_log.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // Tests of what --check-config says about a package installers would install but not run.
-#include "publisher/installer_expectations.h"
+#include "publisher/package/load_package.h"
+#include "publisher/package/installer_expectations.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -26,9 +27,9 @@ InstallerFindings Findings(const std::vector<std::string>& files,
         WriteFile(root.path(), "main/" + f, {'x'});
     for (const std::string& f : skipped)
         WriteFile(root.path(), "skipped/" + f, {'x'});
-    PackageLoad load = LoadPackage(root.path());
-    EXPECT_TRUE(load.package) << load.error;
-    return load.package ? CheckInstallerExpectations(*load.package) : InstallerFindings{};
+    auto load = LoadPackage(root.path());
+    EXPECT_TRUE(load.ok()) << load.error().message();
+    return load.ok() ? CheckInstallerExpectations(*load) : InstallerFindings{};
 }
 
 } // namespace

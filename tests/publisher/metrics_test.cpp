@@ -1,6 +1,6 @@
 // Tests of the metrics text and the monitoring endpoint that serves it.
-#include "publisher/metrics.h"
-#include "publisher/metrics_http.h"
+#include "publisher/ops/metrics.h"
+#include "publisher/ops/metrics_http.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -34,8 +34,8 @@ struct Running {
     explicit Running(std::chrono::milliseconds requestTime = 5s)
         : endpoint(
               io, kBody, [] { return true; }, requestTime) {
-        std::string error;
-        EXPECT_TRUE(endpoint.Listen({"127.0.0.1", 0}, error)) << error;
+        const Status listening = endpoint.Listen({"127.0.0.1", 0});
+        EXPECT_TRUE(listening) << listening.error().message();
         thread = std::thread([this] { io.run(); });
     }
     ~Running() {

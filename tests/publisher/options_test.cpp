@@ -1,7 +1,7 @@
 // Tests of the publisher's command line and config file: every option in both spellings, the value
 // checks and their messages, the config file's grammar and precedence, and the actions.
-#include "publisher/option_parser.h"
-#include "publisher/options.h"
+#include "publisher/command_line/option_parser.h"
+#include "publisher/command_line/parse_options.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +15,28 @@ using Action = ParsedOptions::Action;
 
 namespace {
 
-ParsedOptions Parse(std::vector<std::string> args) {
+// A command line's outcome as these tests read it: a refused line has no action and says why.
+struct Outcome {
+    std::optional<Action> action;
+    Options options;
+    int reloadPid = 0;
+    std::string error;
+};
+const std::optional<Action> kRefused;
+
+Outcome Parse(std::vector<std::string> args) {
     args.insert(args.begin(), "orvane-publisher");
     std::vector<const char*> argv;
     for (const std::string& a : args)
         argv.push_back(a.c_str());
-    return ParseOptions(int(argv.size()), argv.data());
+    const Result<ParsedOptions> parsed = ParseOptions(int(argv.size()), argv.data());
+    if (!parsed)
+        return {kRefused, {}, 0, parsed.error().message()};
+    return {parsed->action, parsed->options, parsed->reloadPid, {}};
 }
 
 // A command line that serves: what each test adds comes after it.
-ParsedOptions Serve(std::vector<std::string> args) {
+Outcome Serve(std::vector<std::string> args) {
     args.insert(args.begin(), {"--package", "/srv/p", "--download", "127.0.0.1:0"});
     return Parse(std::move(args));
 }
@@ -81,7 +93,7 @@ TEST(OptionsTest, EveryValuedOptionReachesItsFieldInBothSpellings) {
         "--test-time-scale=60 --test-garbage --test-hostile-reldir "
         "--proxy-protocol-from=10.0.0.5,10.1.0.0/16,0.0.0.0/0");
     for (bool joined : {true, false}) {
-        ParsedOptions r = Parse(joined ? given : Spaced(given));
+        Outcome r = Parse(joined ? given : Spaced(given));
         ASSERT_EQ(r.action, Action::Run) << r.error;
         const Options& o = r.options;
         EXPECT_EQ(o.packageDir, "/srv/q");
@@ -139,8 +151,8 @@ TEST(OptionsTest, BadValuesNameTheOptionTheValueAndTheRange) {
         const std::string named =
             given.substr(0, equals) + ": \"" + given.substr(equals + 1) + "\": expected";
         for (auto args : {std::vector<std::string>{given}, Spaced({given})}) {
-            ParsedOptions r = Serve(args);
-            EXPECT_EQ(r.action, Action::Usage) << given;
+            Outcome r = Serve(args);
+            EXPECT_EQ(r.action, kRefused) << given;
             EXPECT_NE(r.error.find(named), std::string::npos) << r.error;
         }
     }
@@ -160,11 +172,11 @@ TEST(OptionsTest, BadValuesNameTheOptionTheValueAndTheRange) {
 // Tests that an unknown option, a stray argument and a missing value are usage errors naming them.
 TEST(OptionsTest, UnknownOptionsStrayArgumentsAndMissingValues) {
     for (const std::string arg : {"--bogus", "stray", "-x", "--threads", "--log", "--no-check=maybe"}) {
-        ParsedOptions r = Serve({arg});
-        EXPECT_EQ(r.action, Action::Usage) << arg;
+        Outcome r = Serve({arg});
+        EXPECT_EQ(r.action, kRefused) << arg;
         EXPECT_NE(r.error.find(arg.substr(0, arg.find('='))), std::string::npos) << r.error;
     }
-    EXPECT_EQ(Parse({"--package"}).action, Action::Usage);
+    EXPECT_EQ(Parse({"--package"}).action, kRefused);
     EXPECT_NE(Parse({"--download", "127.0.0.1:0"}).error.find("--package DIR is required"),
               std::string::npos);
 }
@@ -172,20 +184,20 @@ TEST(OptionsTest, UnknownOptionsStrayArgumentsAndMissingValues) {
 // Tests that --download and --advertise add up over repeats while other options take the later value,
 // and that a per-service connection limit wins over --max-connections wherever each stands.
 TEST(OptionsTest, RepeatsAndTheConnectionLimits) {
-    ParsedOptions r = Serve({"--download", "127.0.0.1:2", "--advertise", "10.0.0.2:1",
-                             "--advertise=10.0.0.3:1,weight=2", "--threads", "2", "--threads=3"});
+    Outcome r = Serve({"--download", "127.0.0.1:2", "--advertise", "10.0.0.2:1",
+                       "--advertise=10.0.0.3:1,weight=2", "--threads", "2", "--threads=3"});
     ASSERT_EQ(r.action, Action::Run) << r.error;
     EXPECT_EQ(Endpoints(r.options.downloads), "127.0.0.1:0 127.0.0.1:2 ");
     ASSERT_EQ(r.options.advertise.size(), 2u);
     EXPECT_EQ(r.options.advertise[1].weight, 2u);
     EXPECT_EQ(r.options.threads, 3u);
     // Two values after one --download: the second is no download address but a stray argument.
-    EXPECT_EQ(Serve({"--download", "127.0.0.1:2", "127.0.0.1:3"}).action, Action::Usage);
+    EXPECT_EQ(Serve({"--download", "127.0.0.1:2", "127.0.0.1:3"}).action, kRefused);
 
     for (auto args :
          std::vector<std::vector<std::string>>{{"--max-connections", "5", "--max-check-connections", "7"},
                                                {"--max-check-connections", "7", "--max-connections", "5"}}) {
-        ParsedOptions limits = Serve(args);
+        Outcome limits = Serve(args);
         EXPECT_EQ(limits.options.maxCheckConnections, 7u);
         EXPECT_EQ(limits.options.maxDownloadConnections, 5u);
     }
@@ -201,21 +213,21 @@ TEST(OptionsTest, HelpVersionReloadAndTheOtherActions) {
     EXPECT_EQ(Parse({"--version", "--bogus"}).action, Action::Version);
 
     for (const char* args : {"--reload 4321", "--reload=4321", "--package /srv/p --reload 4321"}) {
-        ParsedOptions r = Parse(Words(args));
+        Outcome r = Parse(Words(args));
         EXPECT_EQ(r.action, Action::Reload) << args << ": " << r.error;
         EXPECT_EQ(r.reloadPid, 4321);
     }
     for (const char* args : {"--reload 4321 --threads 2", "--reload 4321 extra", "--reload=4321 extra",
                              "--reload", "--reload 1", "--reload 4194305", "--reload pid"}) {
-        ParsedOptions r = Parse(Words(args));
-        EXPECT_EQ(r.action, Action::Usage) << args;
+        Outcome r = Parse(Words(args));
+        EXPECT_EQ(r.action, kRefused) << args;
         EXPECT_NE(r.error.find("--reload"), std::string::npos) << r.error;
     }
 
     EXPECT_EQ(Serve({"--check-config"}).action, Action::CheckConfig);
     EXPECT_EQ(Parse({"--package", "/srv/p", "--write-manifest"}).action, Action::WriteManifest);
-    EXPECT_EQ(Serve({"--check-config", "--write-manifest"}).action, Action::Usage);
-    EXPECT_EQ(Serve({"--check", "127.0.0.1:1", "--no-check"}).action, Action::Usage);
+    EXPECT_EQ(Serve({"--check-config", "--write-manifest"}).action, kRefused);
+    EXPECT_EQ(Serve({"--check", "127.0.0.1:1", "--no-check"}).action, kRefused);
 }
 
 // Tests that the help explains every option the parser knows, the test switches and the config file.
@@ -242,7 +254,7 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
                                    "test-garbage = true\n"
                                    "proxy-protocol-from = \"10.0.0.5,10.0.1.0/24\"\n"
                                    "; an INI comment\n");
-    ParsedOptions r = Parse({"--config", file});
+    Outcome r = Parse({"--config", file});
     ASSERT_EQ(r.action, Action::Run) << r.error;
     EXPECT_EQ(r.options.packageDir, "/srv/orvane/package");
     EXPECT_EQ(r.options.check->address, "0.0.0.0");
@@ -254,7 +266,7 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
     EXPECT_TRUE(r.options.test.garbage);
     EXPECT_EQ(r.options.proxyFrom.size(), 2u);
 
-    ParsedOptions over =
+    Outcome over =
         Parse({"--config=" + file, "--threads", "2", "--download", "127.0.0.1:9", "--package=/srv/q"});
     ASSERT_EQ(over.action, Action::Run) << over.error;
     EXPECT_EQ(over.options.threads, 2u);
@@ -270,7 +282,7 @@ TEST_F(ConfigFileTest, SetsOptionsAndTheCommandLineWins) {
 
 // Tests that the example shipped with the Debian package reads as it says.
 TEST(OptionsTest, TheShippedExampleConfigReads) {
-    ParsedOptions r = Parse({"--config", ORVANE_EXAMPLE_CONFIG});
+    Outcome r = Parse({"--config", ORVANE_EXAMPLE_CONFIG});
     ASSERT_EQ(r.action, Action::Run) << r.error;
     EXPECT_EQ(r.options.packageDir, "/srv/orvane/package");
     ASSERT_EQ(r.options.advertise.size(), 2u);
@@ -284,10 +296,10 @@ TEST(OptionsTest, TheShippedExampleConfigReads) {
 // the file names the option and the file.
 TEST_F(ConfigFileTest, RefusesWhatItCannotReadFaithfully) {
     const std::string missing = (folder_.path() / "absent.toml").string();
-    ParsedOptions gone = Serve({"--config", missing});
-    EXPECT_EQ(gone.action, Action::Usage);
+    Outcome gone = Serve({"--config", missing});
+    EXPECT_EQ(gone.action, kRefused);
     EXPECT_NE(gone.error.find("--config " + missing), std::string::npos) << gone.error;
-    EXPECT_EQ(Serve({"--config", folder_.path().string()}).action, Action::Usage);
+    EXPECT_EQ(Serve({"--config", folder_.path().string()}).action, kRefused);
     EXPECT_NE(Serve({"--config", ""}).error.find("--config: \"\": expected a file"), std::string::npos);
 
     for (auto [text, says] : std::vector<std::pair<std::string, std::string>>{
@@ -311,15 +323,15 @@ TEST_F(ConfigFileTest, RefusesWhatItCannotReadFaithfully) {
              {std::string("package = \"a\0b\"\n", 16), "line 1"},
          }) {
         const std::string file = Write(text);
-        ParsedOptions r = Serve({"--config", file});
-        EXPECT_EQ(r.action, Action::Usage) << text;
+        Outcome r = Serve({"--config", file});
+        EXPECT_EQ(r.action, kRefused) << text;
         EXPECT_NE(r.error.find("--config " + file + ": "), std::string::npos) << r.error;
         EXPECT_NE(r.error.find(says), std::string::npos) << r.error;
     }
 
     const std::string bad = Write("threads = 0\n");
-    ParsedOptions value = Serve({"--config", bad});
-    EXPECT_EQ(value.action, Action::Usage);
+    Outcome value = Serve({"--config", bad});
+    EXPECT_EQ(value.action, kRefused);
     EXPECT_NE(value.error.find("--threads: \"0\" (in " + bad + "): expected 1 to 1024"), std::string::npos)
         << value.error;
     // The same bad value, overridden on the command line, is never read.

@@ -1,7 +1,7 @@
 // Tests of opening package files below the held package folder: plain paths open, a link anywhere on
 // the way does not, with openat2 and with the component walk it falls back to.
-#include "publisher/package.h"
-#include "publisher/package_folder.h"
+#include "publisher/package/load_package.h"
+#include "publisher/package/package_folder.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +37,9 @@ TEST(PackageFolderTest, OpensOnlyPlainPathsBelowTheFolder) {
     fs::create_directory_symlink(tmp.path() / "outside", tmp.path() / "pkg/m/linked");
     fs::create_symlink(tmp.path() / "outside/a.txt", tmp.path() / "pkg/m/file-link.txt");
     fs::create_directory_symlink(tmp.path(), tmp.path() / "pkg/m/up");
-    std::string error;
-    auto folder = PackageFolder::Open(tmp.path() / "pkg", error);
-    ASSERT_TRUE(folder) << error;
+    auto opened = PackageFolder::Open(tmp.path() / "pkg");
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    const auto folder = *opened;
     for (bool walk : {false, true}) {
         SCOPED_TRACE(walk ? "component walk" : "openat2");
         auto open = [&](const std::string& relative) {
@@ -67,9 +67,9 @@ TEST(PackageFolderTest, OpensOnlyPlainPathsBelowTheFolder) {
 TEST(PackageFolderTest, RecordsEachFilesIdentityAtLoad) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package) << load.error;
-    const PackageFile& deep = load.package->FindModule("server")->files.at(0);
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok()) << load.error().message();
+    const PackageFile& deep = load->FindModule("server")->files.at(0);
     EXPECT_EQ(deep.relative, "modules/server/deps/a/b/c/deep.bin");
     auto now = StampOf(deep);
     ASSERT_TRUE(now);

@@ -1,5 +1,5 @@
 // Tests of loading and validating a package folder.
-#include "publisher/package.h"
+#include "publisher/package/load_package.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +21,8 @@ void WriteManifest(const fs::path& root, const std::string& modules, const std::
 
 // The refusal for a manifest, or "" when it loads.
 std::string Refusal(const fs::path& root) {
-    PackageLoad load = LoadPackage(root);
-    return load.package ? "" : load.error;
+    auto load = LoadPackage(root);
+    return load.ok() ? "" : load.error().message();
 }
 
 } // namespace
@@ -31,9 +31,9 @@ std::string Refusal(const fs::path& root) {
 TEST(PackageTest, LoadsModulesFilesAndRecords) {
     TempFolder tmp;
     WriteStandardPackage(tmp.path());
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package) << load.error;
-    const Package& p = *load.package;
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok()) << load.error().message();
+    const Package& p = *load;
     EXPECT_EQ(p.packageNo, "000185");
     EXPECT_EQ(p.verPart3, 12u);
     EXPECT_EQ(p.verPart4, 3u);
@@ -178,9 +178,9 @@ TEST(PackageTest, SendsNamesInCodePage936) {
                      {"name": ")" +
                       wide + R"(", "versionA": 1, "versionB": 1})",
                   "\xE5\x8C\x85");
-    PackageLoad load = LoadPackage(tmp.path());
-    ASSERT_TRUE(load.package) << load.error;
-    const Package& p = *load.package;
+    auto load = LoadPackage(tmp.path());
+    ASSERT_TRUE(load.ok()) << load.error().message();
+    const Package& p = *load;
     EXPECT_EQ(p.packageNo, "\xB0\xFC");
     const PackageModule& m = p.modules.at(0);
     EXPECT_EQ(m.record.Name(), "\xCB\xB5\xC3\xF7");

@@ -2,10 +2,11 @@
 // package's files into messages, through the cache folder and past damaged, foreign or stale files.
 #include "net/lzo_codec.h"
 #include "net/packet_codec.h"
-#include "publisher/cache_folder.h"
-#include "publisher/message_layout.h"
-#include "publisher/preparation.h"
-#include "publisher/prepared_file.h"
+#include "publisher/package/load_package.h"
+#include "publisher/prepared/cache_folder.h"
+#include "publisher/prepared/message_layout.h"
+#include "publisher/prepared/preparation.h"
+#include "publisher/prepared/prepared_file.h"
 #include "service/messages.h"
 #include "tests/publisher/temp_package.h"
 
@@ -60,9 +61,9 @@ class PreparedPackage {
         Reload();
     }
     void Reload() {
-        PackageLoad load = LoadPackage(tmp_.path() / "package");
-        ASSERT_TRUE(load.package) << load.error;
-        package_ = std::make_shared<const Package>(std::move(*load.package));
+        auto load = LoadPackage(tmp_.path() / "package");
+        ASSERT_TRUE(load.ok()) << load.error().message();
+        package_ = std::make_shared<const Package>(std::move(*load));
     }
     fs::path PackageDir() const { return tmp_.path() / "package"; }
     fs::path CacheDir() const { return tmp_.path() / "cache"; }

@@ -1,5 +1,5 @@
 // Tests of the PROXY header parser: the headers a balancer sends, hostile ones, and every split.
-#include "publisher/proxy_header.h"
+#include "publisher/serving/proxy_header.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Tests of handing out download servers: the weighted rotation over the live ones, the two-failures
 // rule, how probe results reach the rotation and the log, and the --advertise weights.
-#include "publisher/download_probe.h"
-#include "publisher/download_rotation.h"
-#include "publisher/event_log.h"
-#include "publisher/options.h"
+#include "publisher/serving/download_probe.h"
+#include "publisher/serving/download_rotation.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/command_line/parse_options.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -165,21 +165,22 @@ TEST(OptionsTest, AdvertisedWeightsThreadsAndProbing) {
     };
     auto ok = parse({"--advertise", "10.0.0.2:1,weight=3", "--advertise", "10.0.0.3:2", "--threads", "3",
                      "--probe-seconds", "0"});
-    ASSERT_EQ(ok.action, ParsedOptions::Action::Run) << ok.error;
-    ASSERT_EQ(ok.options.advertise.size(), 2u);
-    EXPECT_EQ(ok.options.advertise[0].weight, 3u);
-    EXPECT_EQ(ok.options.advertise[1].weight, 1u);
-    EXPECT_EQ(ok.options.threads, 3u);
-    EXPECT_EQ(ok.options.probeSeconds, 0u);
-    EXPECT_EQ(parse({}).options.probeSeconds, 5u);
-    EXPECT_GE(ServingThreads(parse({}).options.threads), 1u);
+    ASSERT_TRUE(ok.ok()) << ok.error().message();
+    ASSERT_EQ(ok->action, ParsedOptions::Action::Run);
+    ASSERT_EQ(ok->options.advertise.size(), 2u);
+    EXPECT_EQ(ok->options.advertise[0].weight, 3u);
+    EXPECT_EQ(ok->options.advertise[1].weight, 1u);
+    EXPECT_EQ(ok->options.threads, 3u);
+    EXPECT_EQ(ok->options.probeSeconds, 0u);
+    EXPECT_EQ(parse({})->options.probeSeconds, 5u);
+    EXPECT_GE(ServingThreads(parse({})->options.threads), 1u);
     EXPECT_EQ(ServingThreads(3), 3u);
     for (auto bad : std::vector<std::vector<std::string>>{{"--advertise", "10.0.0.2:1,weight=0"},
                                                           {"--threads", "0"},
                                                           {"--threads", "many"},
                                                           {"--probe-seconds", "-1"}}) {
         auto r = parse(bad);
-        EXPECT_EQ(r.action, ParsedOptions::Action::Usage) << bad[0] << " " << bad[1];
-        EXPECT_NE(r.error.find(bad[0]), std::string::npos) << r.error;
+        ASSERT_FALSE(r.ok()) << bad[0] << " " << bad[1];
+        EXPECT_NE(r.error().message().find(bad[0]), std::string::npos) << r.error().message();
     }
 }

@@ -1,9 +1,9 @@
 // Tests of the server itself, in this process: many installers at once on several serving threads,
 // with a reload in between, so that ThreadSanitizer sees everything the connections share.
-#include "publisher/event_log.h"
-#include "publisher/options.h"
-#include "publisher/package.h"
-#include "publisher/server.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/command_line/options.h"
+#include "publisher/package/load_package.h"
+#include "publisher/serving/server.h"
 #include "tests/publisher/installer_steps.h"
 #include "tests/publisher/temp_package.h"
 
@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::shared_ptr<const Package> Load(const fs::path& folder) {
-    PackageLoad load = LoadPackage(folder.string());
-    return load.package ? std::make_shared<const Package>(std::move(*load.package)) : nullptr;
+    auto load = LoadPackage(folder.string());
+    return load.ok() ? std::make_shared<const Package>(std::move(*load)) : nullptr;
 }
 
 uint16_t PortOf(const std::string& line) {
@@ -77,8 +77,8 @@ TEST(ServingTest, ManyInstallsAtOnceOnSeveralThreads) {
     auto first = Load(package.path());
     ASSERT_TRUE(first);
     Server server(io, first, options, log);
-    std::string error;
-    ASSERT_TRUE(server.Listen(error)) << error;
+    const Status listening = server.Listen();
+    ASSERT_TRUE(listening) << listening.error().message();
     EXPECT_EQ(server.ServingThreads(), 4u);
     const auto lines = server.Describe();
     ASSERT_EQ(lines.size(), 3u);

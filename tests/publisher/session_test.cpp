@@ -1,9 +1,10 @@
 // Tests of the connection protocol without sockets: bytes in, packets out.
 #include "net/message_header.h"
 #include "net/session_messages.h"
-#include "publisher/error_codes.h"
-#include "publisher/event_log.h"
-#include "publisher/session.h"
+#include "publisher/package/load_package.h"
+#include "publisher/serving/error_codes.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/serving/session.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +24,9 @@ class SessionHarness {
     explicit SessionHarness(Role role, size_t moduleBatch = 0, std::shared_ptr<MessageCache> cache = nullptr)
         : role_(role) {
         WriteStandardPackage(tmp_.path());
-        load_ = LoadPackage(tmp_.path());
-        log_.OpenFile((tmp_.path() / "events.log").string());
-        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
+        package_ = *LoadPackage(tmp_.path());
+        EXPECT_TRUE(log_.OpenFile((tmp_.path() / "events.log").string()));
+        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*package_);
         settings_.rotation = &rotation_;
         settings_.moduleBatch = moduleBatch;
         settings_.cache = std::move(cache);
@@ -45,8 +46,8 @@ class SessionHarness {
     // Loads the package folder again, as a reload does, for the sessions from the next Reconnect on.
     void Reload() {
         session_.reset();
-        load_ = LoadPackage(tmp_.path());
-        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*load_.package);
+        package_ = *LoadPackage(tmp_.path());
+        settings_.package = std::shared_ptr<const Package>(std::shared_ptr<void>(), &*package_);
     }
     std::string Log() const {
         log_.Flush();
@@ -127,7 +128,7 @@ class SessionHarness {
   private:
     Role role_;
     TempFolder tmp_;
-    PackageLoad load_;
+    std::optional<Package> package_;
     EventLog log_;
     DownloadRotation rotation_{{{"127.0.0.1", 4000}, {"127.0.0.2", 4001}}};
     ServiceSettings settings_;

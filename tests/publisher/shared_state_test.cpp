@@ -1,8 +1,8 @@
 // Tests of the state that the serving threads share besides the server's own: the cache of kept
 // messages and the event log.
-#include "publisher/event_log.h"
-#include "publisher/message_cache.h"
-#include "publisher/package_folder.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/prepared/message_cache.h"
+#include "publisher/package/package_folder.h"
 #include "tests/publisher/temp_package.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +37,9 @@ TEST(SharedStateTest, MessageCacheKeepsItsBooksUnderSeveralThreads) {
     TempFolder tmp;
     std::vector<PackageFile> files(8);
     std::vector<FileStamp> stamps;
-    std::string error;
-    auto folder = PackageFolder::Open(tmp.path(), error);
-    ASSERT_TRUE(folder) << error;
+    auto opened = PackageFolder::Open(tmp.path());
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    const auto folder = *opened;
     for (size_t i = 0; i < files.size(); ++i) {
         WriteFile(tmp.path(), "f" + std::to_string(i), Pattern(10, uint32_t(i)));
         files[i].folder = folder;

@@ -1,8 +1,8 @@
 // Tests that the service's signals reach only the thread that waits for them: threads started while
 // they are held back (the event log's writer among them) inherit them blocked, and the creator gets its
 // own mask back.
-#include "publisher/event_log.h"
-#include "publisher/signals_held_back.h"
+#include "publisher/ops/event_log.h"
+#include "publisher/ops/signals_held_back.h"
 
 #include <gtest/gtest.h>
 

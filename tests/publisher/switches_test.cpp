@@ -1,6 +1,6 @@
 // Tests that each test switch of the publisher produces the fault it promises.
 #include "net/session_messages.h"
-#include "publisher/package.h"
+#include "publisher/package/load_package.h"
 #include "tests/publisher/publisher_process.h"
 #include "tests/publisher/temp_package.h"
 #include "tests/publisher/test_client.h"
@@ -17,7 +17,7 @@ std::vector<ModuleRecord> StandardModules() {
     WriteStandardPackage(tmp.path());
     auto load = publisher::LoadPackage(tmp.path());
     std::vector<ModuleRecord> out;
-    for (const auto& m : load.package->modules)
+    for (const auto& m : load->modules)
         out.push_back(m.record);
     return out;
 }

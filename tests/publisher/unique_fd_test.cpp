@@ -1,6 +1,6 @@
 // Tests that a descriptor has one owner: closed when it goes, handed on by a move, given up by
 // release, and that closing leaves errno alone unless asked for close's result.
-#include "publisher/unique_fd.h"
+#include "publisher/ops/unique_fd.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,0 @@
-#include "publisher/version.h"
-
-#include "publisher_version.h"
-
-std::string PublisherVersionLine() {
-    return std::string("orvane-publisher ") + ORVANE_PUBLISHER_VERSION + " (" + ORVANE_PUBLISHER_COMMIT +
-           ")\n";
-}

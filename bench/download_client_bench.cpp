@@ -259,9 +259,8 @@ bool DownloadMessagesCost(const publisher::Package& package, uint64_t& fileBytes
         if (!chunks.Active())
             return false;
         list.clear();
-        std::string error;
-        if (chunks.Next(list, perMessage, error) == publisher::ChunkStream::Result::Error) {
-            std::fprintf(stderr, "codec: %s\n", error.c_str());
+        if (Status next = chunks.Next(list, perMessage); !next) {
+            std::fprintf(stderr, "codec: %s\n", next.error().message().c_str());
             return readable = false;
         }
         for (const auto& c : list)

@@ -17,10 +17,9 @@ using namespace publisher;
 namespace {
 
 void CheckAccepted(const uint8_t* data, size_t len, const Digest& key, uint64_t fileBytes) {
-    std::string why;
-    auto messages = ParsePreparedFile(data, len, key, fileBytes, why);
+    auto messages = ParsePreparedFile(data, len, key, fileBytes);
     if (!messages) {
-        if (why.empty())
+        if (messages.error().message().empty())
             std::abort();
         return;
     }

@@ -108,15 +108,13 @@ const std::map<std::string, Switch>& Switches() {
     return switches;
 }
 
-ParsedOptions Error(std::string text) {
-    ParsedOptions parsed;
-    parsed.error = std::move(text);
-    return parsed;
+::Error Refused(std::string text) {
+    return ::Error(ErrorKind::kInvalid, std::move(text));
 }
 
 } // namespace
 
-ParsedOptions ParseLoadOptions(const std::vector<std::string>& args) {
+Result<ParsedOptions> ParseLoadOptions(const std::vector<std::string>& args) {
     LoadOptions o;
     std::set<std::string> seen;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -132,39 +130,39 @@ ParsedOptions ParseLoadOptions(const std::vector<std::string>& args) {
             return parsed;
         }
         if (!seen.insert(name).second)
-            return Error(name + " is given twice");
+            return Refused(name + " is given twice");
         if (name == "--json") {
             if (value)
-                return Error("--json takes no value");
+                return Refused("--json takes no value");
             o.json = true;
             continue;
         }
         const auto it = Switches().find(name);
         if (it == Switches().end())
-            return Error("unknown argument: " + name);
+            return Refused("unknown argument: " + name);
         if (!value) {
             if (i + 1 == args.size())
-                return Error(name + " needs a value: " + it->second.expected);
+                return Refused(name + " needs a value: " + it->second.expected);
             value = args[++i];
         }
         if (!it->second.take(*value, o))
-            return Error(name + " " + *value + ": expected " + it->second.expected);
+            return Refused(name + " " + *value + ": expected " + it->second.expected);
     }
     if (!seen.count("--service"))
-        return Error("--service ADDR:PORT is required");
+        return Refused("--service ADDR:PORT is required");
     if (!seen.count("--package-no"))
-        return Error("--package-no NO is required");
+        return Refused("--package-no NO is required");
     const bool byCount = seen.count("--installs") != 0, byTime = seen.count("--duration") != 0;
     if (byCount == byTime)
-        return Error("give either --installs or --duration");
+        return Refused("give either --installs or --duration");
     if (!seen.count("--timeout"))
         o.timeoutSeconds = std::max(kDefaultTimeout, o.durationSeconds + kDurationGrace);
     else if (o.durationSeconds >= o.timeoutSeconds)
-        return Error("--duration must be shorter than --timeout");
+        return Refused("--duration must be shorter than --timeout");
     if (o.rampSeconds >= o.timeoutSeconds)
-        return Error("--ramp must be shorter than --timeout");
+        return Refused("--ramp must be shorter than --timeout");
     if (byTime && o.rampSeconds >= o.durationSeconds)
-        return Error("--ramp must be shorter than --duration");
+        return Refused("--ramp must be shorter than --duration");
     ParsedOptions parsed;
     parsed.options = std::move(o);
     return parsed;

@@ -3,6 +3,8 @@
 // --expect and --public-key name are read later (load_run.h). Portable and stateless; any thread.
 #pragma once
 
+#include "core/result.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,13 +34,12 @@ constexpr uint32_t kDefaultTimeout = 3600;
 constexpr uint32_t kDurationGrace = 600;
 
 struct ParsedOptions {
-    std::optional<LoadOptions> options;
-    bool help = false;
-    std::string error; // one line when neither options nor help
+    bool help = false;   // --help: nothing else counts
+    LoadOptions options; // otherwise
 };
 
-// `args` without the program name.
-ParsedOptions ParseLoadOptions(const std::vector<std::string>& args);
+// `args` without the program name. A bad line is a failure of kind kInvalid, its message one line.
+Result<ParsedOptions> ParseLoadOptions(const std::vector<std::string>& args);
 
 extern const char* const kUsage;
 

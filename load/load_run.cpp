@@ -439,7 +439,7 @@ class Run {
     uint64_t received_ = 0;
 };
 
-std::optional<std::vector<minisign::PublicKey>> ReadKey(const std::string& value) {
+Result<std::vector<minisign::PublicKey>> ReadKey(const std::string& value) {
     std::string text = value;
     std::error_code ec;
     if (fs::is_regular_file(value, ec)) {
@@ -448,7 +448,7 @@ std::optional<std::vector<minisign::PublicKey>> ReadKey(const std::string& value
     }
     const auto key = minisign::ParsePublicKey(text);
     if (!key)
-        return std::nullopt;
+        return Error(ErrorKind::kInvalid, "--public-key " + value + ": not a minisign public key or key file");
     return std::vector<minisign::PublicKey>{*key};
 }
 
@@ -467,18 +467,18 @@ int RunLoad(const LoadOptions& options) {
     if (!options.publicKey.empty()) {
         auto keys = ReadKey(options.publicKey);
         if (!keys) {
-            Line("--public-key " + options.publicKey + ": not a minisign public key or key file");
+            Line(keys.error().message());
             return kExitUsage;
         }
         verification.keys = std::move(*keys);
     }
     if (!options.expectDir.empty()) {
-        std::string why;
-        verification.expect = LoadExpectedPackage(options.expectDir, &why);
-        if (!verification.expect) {
-            Line("--expect " + options.expectDir + ": " + why);
+        auto expected = LoadExpectedPackage(options.expectDir);
+        if (!expected) {
+            Line("--expect " + options.expectDir + ": " + expected.error().message());
             return kExitUsage;
         }
+        verification.expect = std::move(*expected);
         if (verification.expect->packageNo != options.packageNo) {
             Line("--expect " + options.expectDir + " holds package " + verification.expect->packageNo +
                  ", not " + options.packageNo);

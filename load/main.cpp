@@ -8,14 +8,14 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const load::ParsedOptions parsed = load::ParseLoadOptions(args);
-    if (parsed.help) {
+    const Result<load::ParsedOptions> parsed = load::ParseLoadOptions(args);
+    if (!parsed) {
+        std::fprintf(stderr, "orvane-load: %s\n%s", parsed.error().message().c_str(), load::kUsage);
+        return load::kExitUsage;
+    }
+    if (parsed->help) {
         std::fputs(load::kUsage, stdout);
         return load::kExitOk;
     }
-    if (!parsed.options) {
-        std::fprintf(stderr, "orvane-load: %s\n%s", parsed.error.c_str(), load::kUsage);
-        return load::kExitUsage;
-    }
-    return load::RunLoad(*parsed.options);
+    return load::RunLoad(parsed->options);
 }

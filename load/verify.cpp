@@ -16,6 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What arrived is not the package.
+Error Differs(std::string what) {
+    return Error(ErrorKind::kSignature, std::move(what));
+}
+
 // UTF-8 to code page 936, as the publisher names files on the wire; empty when it has no form there.
 std::optional<std::string> ToCodePage936(const std::string& utf8) {
     bool ascii = true;
@@ -66,33 +71,35 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 }
 
 // The manifest's list against the files: the same paths, sizes and digests.
-std::string CompareWithManifest(const package_manifest::Manifest& listed,
-                                const std::vector<package_manifest::FileEntry>& present) {
+Status CompareWithManifest(const package_manifest::Manifest& listed,
+                           const std::vector<package_manifest::FileEntry>& present) {
     auto want = listed.files.begin();
     for (const auto& have : present) { // both sorted by path
         if (package_manifest::IsManifestFile(have.path))
             continue;
         if (want != listed.files.end() && want->path < have.path)
-            return "file missing: " + want->path;
+            return Differs("file missing: " + want->path);
         if (want == listed.files.end() || have.path < want->path)
-            return "file not listed: " + have.path;
+            return Differs("file not listed: " + have.path);
         if (want->size != have.size || want->sha256 != have.sha256)
-            return "file changed: " + have.path;
+            return Differs("file changed: " + have.path);
         ++want;
     }
-    return want != listed.files.end() ? "file missing: " + want->path : "";
+    if (want != listed.files.end())
+        return Differs("file missing: " + want->path);
+    return Ok();
 }
 
-std::string CheckManifest(const Verification& v, const fs::path& folder,
-                          const std::map<std::string, DownloadedFile>& files, uint32_t verPart3,
-                          uint32_t verPart4) {
+Status CheckManifest(const Verification& v, const fs::path& folder,
+                     const std::map<std::string, DownloadedFile>& files, uint32_t verPart3,
+                     uint32_t verPart4) {
     using package_manifest::kManifestName;
     using package_manifest::kSignatureName;
     std::vector<package_manifest::FileEntry> present;
     for (const auto& [path, file] : files) {
         package_manifest::FileEntry entry{path, file.size, {}};
         if (!package_manifest::IsManifestFile(path) && !package_files::HashFile(file.path, entry))
-            return "cannot read " + path;
+            return Error(ErrorKind::kIo, "cannot read " + path);
         present.push_back(std::move(entry));
     }
     const auto manifest =
@@ -103,38 +110,39 @@ std::string CheckManifest(const Verification& v, const fs::path& folder,
         const package_check::Expectation expected{v.packageNo, verPart3, verPart4, std::nullopt};
         const auto result = package_check::CheckPackage(v.keys, manifest, signature, expected, present);
         if (result.check == package_check::Check::kPassed)
-            return "";
-        return std::string(package_check::CheckName(result.check)) + ": " + result.file;
+            return Ok();
+        return Differs(std::string(package_check::CheckName(result.check)) + ": " + result.file);
     }
     const auto listed = manifest ? package_manifest::Parse(*manifest) : std::nullopt;
     if (!listed)
-        return "malformed manifest: " + std::string(kManifestName);
+        return Differs("malformed manifest: " + std::string(kManifestName));
     if (listed->packageNo != v.packageNo)
-        return "manifest of another package: " + listed->packageNo;
+        return Differs("manifest of another package: " + listed->packageNo);
     if (listed->verPart3 != verPart3 || listed->verPart4 != verPart4)
-        return "manifest of another version";
+        return Differs("manifest of another version");
     return CompareWithManifest(*listed, present);
 }
 
-std::string CompareWithExpected(const ExpectedPackage& expect,
-                                const std::map<std::string, DownloadedFile>& files) {
+Status CompareWithExpected(const ExpectedPackage& expect,
+                           const std::map<std::string, DownloadedFile>& files) {
     for (const auto& [path, source] : expect.files)
         if (!files.count(path))
-            return "file missing: " + path;
+            return Differs("file missing: " + path);
     for (const auto& [path, file] : files) {
         const auto it = expect.files.find(path);
         if (it == expect.files.end())
-            return "file not in --expect: " + path;
+            return Differs("file not in --expect: " + path);
         std::error_code ec;
         if (fs::file_size(it->second, ec) != file.size || ec || !SameBytes(file.path, it->second))
-            return "file differs from --expect: " + path;
+            return Differs("file differs from --expect: " + path);
     }
-    return "";
+    return Ok();
 }
 
 } // namespace
 
-bool ListDownload(const fs::path& folder, std::map<std::string, DownloadedFile>& files, std::string* why) {
+Result<std::map<std::string, DownloadedFile>> ListDownload(const fs::path& folder) {
+    std::map<std::string, DownloadedFile> files;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const auto status = it->symlink_status(ec);
@@ -143,28 +151,22 @@ bool ListDownload(const fs::path& folder, std::map<std::string, DownloadedFile>&
         if (fs::is_directory(status))
             continue;
         const std::string path = DownloadPath(folder, it->path());
-        if (!fs::is_regular_file(status)) {
-            *why = "not a regular file: " + path;
-            return false;
-        }
+        if (!fs::is_regular_file(status))
+            return Differs("not a regular file: " + path);
         files[path] = {it->file_size(ec), it->path()};
         if (ec)
             break;
     }
-    if (ec) {
-        *why = "cannot list the download: " + ec.message();
-        return false;
-    }
-    return true;
+    if (ec)
+        return Error(ErrorKind::kIo, "cannot list the download: " + ec.message(), ec.value());
+    return files;
 }
 
-std::optional<ExpectedPackage> LoadExpectedPackage(const fs::path& dir, std::string* why) {
+Result<ExpectedPackage> LoadExpectedPackage(const fs::path& dir) {
     const fs::path manifestPath = dir / "package.json";
     std::ifstream in(manifestPath, std::ios::binary);
-    if (!in) {
-        *why = manifestPath.string() + ": cannot be read";
-        return std::nullopt;
-    }
+    if (!in)
+        return Error::FromErrno(ErrorKind::kIo, manifestPath.string() + ": cannot be read");
     ExpectedPackage expected;
     try {
         const auto json = nlohmann::json::parse(in);
@@ -179,20 +181,15 @@ std::optional<ExpectedPackage> LoadExpectedPackage(const fs::path& dir, std::str
                 if (!it->is_regular_file(ec))
                     continue;
                 const auto wire = ToCodePage936(DownloadPath(root, it->path()));
-                if (!wire) {
-                    *why = it->path().string() + ": has no name in code page 936";
-                    return std::nullopt;
-                }
+                if (!wire)
+                    return Error(ErrorKind::kInvalid, it->path().string() + ": has no name in code page 936");
                 expected.files[*wire] = it->path();
             }
-            if (ec) {
-                *why = root.string() + ": " + ec.message();
-                return std::nullopt;
-            }
+            if (ec)
+                return Error(ErrorKind::kIo, root.string() + ": " + ec.message(), ec.value());
         }
     } catch (const nlohmann::json::exception& e) {
-        *why = manifestPath.string() + ": " + e.what();
-        return std::nullopt;
+        return Error(ErrorKind::kInvalid, manifestPath.string() + ": " + e.what());
     }
     return expected;
 }
@@ -200,23 +197,24 @@ std::optional<ExpectedPackage> LoadExpectedPackage(const fs::path& dir, std::str
 VerifyOutcome VerifyDownload(const Verification& v, const fs::path& folder, uint32_t verPart3,
                              uint32_t verPart4) {
     VerifyOutcome outcome;
-    std::map<std::string, DownloadedFile> files;
-    if (!ListDownload(folder, files, &outcome.why))
+    const auto files = ListDownload(folder);
+    if (!files) {
+        outcome.status = files.error();
         return outcome;
+    }
     std::error_code ec;
     if (!v.keys.empty() || fs::exists(folder / package_manifest::kManifestName, ec)) {
-        outcome.why = CheckManifest(v, folder, files, verPart3, verPart4);
-        if (!outcome.why.empty())
+        outcome.status = CheckManifest(v, folder, *files, verPart3, verPart4);
+        if (!outcome.status)
             return outcome;
         outcome.verified |= kVerifiedManifest | (v.keys.empty() ? 0 : kVerifiedSignature);
     }
     if (v.expect) {
-        outcome.why = CompareWithExpected(*v.expect, files);
-        if (!outcome.why.empty())
+        outcome.status = CompareWithExpected(*v.expect, *files);
+        if (!outcome.status)
             return outcome;
         outcome.verified |= kVerifiedExpect;
     }
-    outcome.ok = true;
     return outcome;
 }
 

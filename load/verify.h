@@ -4,6 +4,7 @@
 // download's clients are gone. Any thread.
 #pragma once
 
+#include "core/result.h"
 #include "service/minisign_check.h"
 
 #include <cstdint>
@@ -24,8 +25,8 @@ struct ExpectedPackage {
 };
 
 // Reads DIR/package.json (package number, modules with their state and folder) and lists the files of
-// every module downloaded (state other than 'D'). Empty, with *why, when that cannot be done.
-std::optional<ExpectedPackage> LoadExpectedPackage(const std::filesystem::path& dir, std::string* why);
+// every module downloaded (state other than 'D').
+Result<ExpectedPackage> LoadExpectedPackage(const std::filesystem::path& dir);
 
 struct Verification {
     std::string packageNo;
@@ -34,9 +35,8 @@ struct Verification {
 };
 
 struct VerifyOutcome {
-    bool ok = false;
     uint8_t verified = 0; // load::Verified flags of the checks made
-    std::string why;      // the first difference, when not ok
+    Status status;        // the first difference (kSignature) or what could not be read
 };
 
 // Checks `folder`, where the download of version 8.5.verPart3.verPart4 was written.
@@ -47,8 +47,7 @@ struct DownloadedFile {
     uint64_t size = 0;
     std::filesystem::path path; // where it lies here
 };
-// Every regular file below `folder` by its download path. False (with *why) for anything else there.
-bool ListDownload(const std::filesystem::path& folder, std::map<std::string, DownloadedFile>& files,
-                  std::string* why);
+// Every regular file below `folder` by its download path; a failure for anything else there.
+Result<std::map<std::string, DownloadedFile>> ListDownload(const std::filesystem::path& folder);
 
 } // namespace load

@@ -194,9 +194,9 @@ InstallResult RunInstall(const WorkerSetup& setup, uint32_t number) {
     if (done && setup.verification != nullptr) {
         const VerifyOutcome outcome = VerifyDownload(*setup.verification, setup.folder, verPart3, verPart4);
         r.verified = outcome.verified;
-        if (!outcome.ok) {
+        if (!outcome.status) {
             r.cause = Cause::kVerify;
-            r.detail = outcome.why;
+            r.detail = outcome.status.error().message();
         }
     }
     if (!EmptyFolder(setup.folder) && r.cause == Cause::kNone) {

@@ -106,17 +106,18 @@ UniqueFd OpenPackageFile(const PackageFile& file) {
     return file.folder->OpenBelow(file.relative, O_RDONLY | O_NONBLOCK);
 }
 
-std::optional<FileStamp> StampOf(const PackageFile& file) {
+Result<FileStamp> StampOf(const PackageFile& file) {
     if (!file.folder)
-        return std::nullopt;
+        return Error(ErrorKind::kNotFound, file.source.string() + ": no package folder");
     // O_PATH with O_NOFOLLOW gives the final link itself, which the S_ISREG check then refuses.
     const UniqueFd fd = file.folder->OpenBelow(file.relative, O_PATH);
     if (!fd)
-        return std::nullopt;
+        return Error::FromErrno(ErrorKind::kIo, file.source.string() + ": cannot be opened");
     struct stat st {};
-    const bool regular = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-    if (!regular)
-        return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0)
+        return Error::FromErrno(ErrorKind::kIo, file.source.string() + ": cannot be read");
+    if (!S_ISREG(st.st_mode))
+        return Error(ErrorKind::kInvalid, file.source.string() + ": no regular file");
     return StampFrom(st);
 }
 

@@ -43,7 +43,7 @@ class PackageFolder {
 
 // Opens the file for reading below its package folder (see OpenBelow); none with errno set.
 UniqueFd OpenPackageFile(const PackageFile& file);
-// The file's stamp on disk now, reached the same way; empty when it is no regular file there.
-std::optional<FileStamp> StampOf(const PackageFile& file);
+// The file's stamp on disk now, reached the same way; a failure when it is no regular file there.
+Result<FileStamp> StampOf(const PackageFile& file);
 
 } // namespace publisher

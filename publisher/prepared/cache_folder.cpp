@@ -39,49 +39,42 @@ fs::path DefaultCacheDir(const fs::path& packageDir) {
     return full.parent_path() / ((name.empty() ? std::string("package") : name) + ".cache");
 }
 
-bool EnsureCacheFolder(const fs::path& dir, std::string& error) {
+Status EnsureCacheFolder(const fs::path& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!ec && fs::is_directory(dir, ec))
-        return true;
-    error = dir.string() + ": " + (ec ? ec.message() : std::string("not a folder"));
-    return false;
+        return Ok();
+    return Error(ErrorKind::kIo, dir.string() + ": " + (ec ? ec.message() : std::string("not a folder")),
+                 ec.value());
 }
 
-bool ReadCacheFile(const fs::path& path, uint64_t maxBytes, std::vector<uint8_t>& out, std::string& why) {
-    why.clear();
+Result<std::vector<uint8_t>> ReadCacheFile(const fs::path& path, uint64_t maxBytes) {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
-        if (errno != ENOENT)
-            why = std::strerror(errno);
-        return false;
+        const int code = errno;
+        return Error(code == ENOENT ? ErrorKind::kNotFound : ErrorKind::kIo, std::strerror(code), code);
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-        return false;
-    }
-    if (uint64_t(st.st_size) > maxBytes) {
-        why = "larger than the file's messages can be";
-        return false;
-    }
-    out.resize(size_t(st.st_size));
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Error(ErrorKind::kIo, "not a regular file");
+    if (uint64_t(st.st_size) > maxBytes)
+        return Error(ErrorKind::kInvalid, "larger than the file's messages can be");
+    std::vector<uint8_t> out(size_t(st.st_size));
     size_t got = 0;
     while (got < out.size()) {
         ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            why = n < 0 ? std::strerror(errno) : "shrank while it was read";
-            return false;
-        }
+        if (n < 0)
+            return Error::FromErrno(ErrorKind::kIo, std::strerror(errno));
+        if (n == 0)
+            return Error(ErrorKind::kIo, "shrank while it was read");
         got += size_t(n);
     }
-    return true;
+    return out;
 }
 
-bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes,
-                    std::string& error) {
+Status WriteCacheFile(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
     const fs::path final = dir / name;
     // A name no other writer uses (two services may share the folder, and a container's process ids
     // repeat), created exclusively, so no writer ever writes into another's temporary file.
@@ -93,10 +86,8 @@ bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vec
         if (!fd && errno != EEXIST)
             break;
     }
-    if (!fd) {
-        error = temp.string() + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!fd)
+        return Error::FromErrno(ErrorKind::kIo, temp.string() + ": " + std::strerror(errno));
     size_t done = 0;
     int failure = 0;
     while (done < bytes.size() && failure == 0) {
@@ -117,10 +108,9 @@ bool WriteCacheFile(const fs::path& dir, const std::string& name, const std::vec
         failure = errno;
     if (failure != 0) {
         ::unlink(temp.c_str());
-        error = final.string() + ": " + std::strerror(failure);
-        return false;
+        return Error(ErrorKind::kIo, final.string() + ": " + std::strerror(failure), failure);
     }
-    return true;
+    return Ok();
 }
 
 bool IsUnusableName(const fs::path& path) {
@@ -129,10 +119,10 @@ bool IsUnusableName(const fs::path& path) {
     return !ec && fs::exists(status) && !fs::is_regular_file(status);
 }
 
-std::optional<uint64_t> FreeBytes(const fs::path& dir) {
+Result<uint64_t> FreeBytes(const fs::path& dir) {
     struct statvfs st {};
     if (::statvfs(dir.c_str(), &st) != 0)
-        return std::nullopt;
+        return Error::FromErrno(ErrorKind::kIo, dir.string() + ": " + std::strerror(errno));
     return uint64_t(st.f_bavail) * st.f_frsize;
 }
 

@@ -3,6 +3,8 @@
 // the folder may be shared with nothing else of ours and an operator's own files in it are left alone.
 #pragma once
 
+#include "core/result.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -15,22 +17,21 @@ namespace publisher {
 // Beside the package folder: /srv/pkg gives /srv/pkg.cache.
 std::filesystem::path DefaultCacheDir(const std::filesystem::path& packageDir);
 
-// Creates the folder if needed; false with `error` when it is no folder or cannot be made.
-bool EnsureCacheFolder(const std::filesystem::path& dir, std::string& error);
-// Reads a whole regular file of at most `maxBytes` (not following a final link). False when it is
-// missing (`why` empty) or unusable (`why` says why).
-bool ReadCacheFile(const std::filesystem::path& path, uint64_t maxBytes, std::vector<uint8_t>& out,
-                   std::string& why);
+// Creates the folder if needed; a failure when it is no folder or cannot be made.
+Status EnsureCacheFolder(const std::filesystem::path& dir);
+// Reads a whole regular file of at most `maxBytes` (not following a final link). A missing file is a
+// failure of kind kNotFound; an unusable one says why (without the path).
+Result<std::vector<uint8_t>> ReadCacheFile(const std::filesystem::path& path, uint64_t maxBytes);
 // Writes under a temporary name, flushes it to disk and renames it into place, so that a name of ours
-// only ever holds a whole file. False with `error` (the temporary file is removed).
-bool WriteCacheFile(const std::filesystem::path& dir, const std::string& name,
-                    const std::vector<uint8_t>& bytes, std::string& error);
+// only ever holds a whole file. On a failure the temporary file is removed.
+Status WriteCacheFile(const std::filesystem::path& dir, const std::string& name,
+                      const std::vector<uint8_t>& bytes);
 
 // Whether something other than a regular file holds `path` (a folder, a link, a device): a name the
 // folder cannot give to a cache file, though the folder itself is fine.
 bool IsUnusableName(const std::filesystem::path& path);
-// The bytes an unprivileged writer may still use on the folder's file system; nullopt when unknown.
-std::optional<uint64_t> FreeBytes(const std::filesystem::path& dir);
+// The bytes an unprivileged writer may still use on the folder's file system.
+Result<uint64_t> FreeBytes(const std::filesystem::path& dir);
 // What the cache folder leaves free on its file system for everything else: a twentieth of it.
 uint64_t FreeSpaceReserve(const std::filesystem::path& dir);
 

@@ -58,8 +58,7 @@ void ChunkStream::Abort() {
     ReleaseIdle();
 }
 
-ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, size_t max,
-                                      std::string& error) {
+Status ChunkStream::Next(std::vector<messages::FileChunk>& chunks, size_t max) {
     if (data_.size() < max * messages::kChunkDataMax)
         data_.resize(max * messages::kChunkDataMax);
     fileFinished_ = false;
@@ -68,7 +67,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         if (module->files.empty()) {
             chunks.push_back({module->name, kEmptyModuleFile, "", {}, true});
             queue_.pop_front();
-            return Result::Ok;
+            return Ok();
         }
         const PackageFile& file = module->files[fileIndex_];
         if (!fd_) {
@@ -80,18 +79,17 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             const bool manifest = opened && forbiddenInode_ != 0 && uint64_t(st.st_dev) == forbiddenDevice_ &&
                                   uint64_t(st.st_ino) == forbiddenInode_;
             if (!opened || manifest) {
-                error = file.source.string() + ": cannot be read: " +
-                        (manifest ? "it is the manifest" : std::strerror(errno ? errno : EINVAL));
                 Abort();
-                return Result::Error;
+                return Error(ErrorKind::kIo,
+                             file.source.string() + ": cannot be read: " +
+                                 (manifest ? "it is the manifest" : std::strerror(errno ? errno : EINVAL)));
             }
             stamp_ = StampFrom(st);
             // Another file than the one loaded, or this one written since: the download was promised
             // the package as loaded, and a mix of two versions would install as if it were whole.
             if (!(stamp_ == file.stamp)) {
-                error = file.source.string() + ": changed since the package was loaded";
                 Abort();
-                return Result::Error;
+                return Error(ErrorKind::kIo, file.source.string() + ": changed since the package was loaded");
             }
             size_ = uint64_t(st.st_size);
             offset_ = 0;
@@ -107,9 +105,8 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                error = file.source.string() + ": read failed: " + std::strerror(errno);
                 Abort();
-                return Result::Error;
+                return Error(ErrorKind::kIo, file.source.string() + ": read failed: " + std::strerror(errno));
             }
             if (n == 0)
                 break;
@@ -117,9 +114,8 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
         }
         struct stat now {};
         if (got < want || ::fstat(fd_.get(), &now) != 0 || !(StampFrom(now) == stamp_)) {
-            error = file.source.string() + ": changed while it was sent";
             Abort();
-            return Result::Error;
+            return Error(ErrorKind::kIo, file.source.string() + ": changed while it was sent");
         }
         bool fileDone = false, moduleDone = false;
         size_t at = 0;
@@ -138,7 +134,7 @@ ChunkStream::Result ChunkStream::Next(std::vector<messages::FileChunk>& chunks, 
             FileDone(module);
         }
     }
-    return Result::Ok;
+    return Ok();
 }
 
 } // namespace publisher

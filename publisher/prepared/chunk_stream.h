@@ -11,6 +11,7 @@
 // is harmless.
 #pragma once
 
+#include "core/result.h"
 #include "publisher/package/file_stamp.h"
 #include "publisher/package/package.h"
 #include "publisher/ops/unique_fd.h"
@@ -43,14 +44,13 @@ class ChunkStream {
     const PackageModule* Front() const { return queue_.empty() ? nullptr : queue_.front(); }
     bool Holds(const PackageModule* module) const;
 
-    enum class Result { Ok, Error };
     // Appends up to `max` chunks of one file (or the one chunk of a module without files) to `chunks`;
-    // their Data points into this object and stays valid until the next call. Error: a file could not be
-    // read (a link on its way included), is not the file loaded (its stamp differs from the one recorded
-    // at load), or changed since it was opened (`error` says which); the
-    // stream is then empty. A file is sent as it was when opened or not at all: its last chunk goes
-    // out only when nothing changed up to its last read.
-    Result Next(std::vector<messages::FileChunk>& chunks, size_t max, std::string& error);
+    // their Data points into this object and stays valid until the next call. A failure: a file could not
+    // be read (a link on its way included), is not the file loaded (its stamp differs from the one
+    // recorded at load), or changed since it was opened (the message says which); the stream is then
+    // empty. A file is sent as it was when opened or not at all: its last chunk goes out only when
+    // nothing changed up to its last read.
+    Status Next(std::vector<messages::FileChunk>& chunks, size_t max);
 
     // The file whose first chunk comes next; null in the middle of a file, before a module without
     // files, or at the end.

@@ -30,18 +30,16 @@ class FileMessages {
         for (size_t i = 0; i < job.index; ++i)
             stream_.SkipFile(0);
     }
-    // The next message into `msg`; false at the end or on an error (`error` then set).
-    bool Next(std::vector<uint8_t>& msg, std::string& error) {
+    // The next message into `msg` (true), or false at the end.
+    Result<bool> Next(std::vector<uint8_t>& msg) {
         if (done_)
             return false;
         chunks_.clear();
-        if (stream_.Next(chunks_, ChunksPerMessage(), error) == ChunkStream::Result::Error)
-            return false;
+        if (Status next = stream_.Next(chunks_, ChunksPerMessage()); !next)
+            return next.error();
         auto encoded = messages::EncodeFileDownloadResponse(chunks_);
-        if (!encoded) {
-            error = "a message could not be built";
-            return false;
-        }
+        if (!encoded)
+            return Error(ErrorKind::kInvalid, "a message could not be built");
         msg = std::move(*encoded);
         done_ = stream_.FileFinished();
         return true;
@@ -64,13 +62,10 @@ int64_t NowNs() {
 
 } // namespace
 
-std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel,
-                               std::string& note) {
+Result<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel) {
     UniqueFd fd = OpenPackageFile(file);
-    if (!fd) {
-        note = file.source.string() + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
+    if (!fd)
+        return Error::FromErrno(ErrorKind::kIo, file.source.string() + ": " + std::strerror(errno));
     struct stat st {};
     bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     stamp = StampFrom(st);
@@ -91,14 +86,11 @@ std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const 
     struct stat now {};
     const bool same = ok && ::fstat(fd.get(), &now) == 0 && StampFrom(now) == stamp && total == stamp.size;
     fd.reset();
-    if (cancel) {
-        note = "cancelled";
-        return std::nullopt;
-    }
-    if (!same) {
-        note = file.source.string() + (ok ? ": changed while it was hashed" : ": cannot be read");
-        return std::nullopt;
-    }
+    if (cancel)
+        return Error(ErrorKind::kCancelled, "cancelled");
+    if (!same)
+        return Error(ok ? ErrorKind::kInvalid : ErrorKind::kIo,
+                     file.source.string() + (ok ? ": changed while it was hashed" : ": cannot be read"));
     Digest d;
     hash.final(d.data());
     return d;
@@ -120,14 +112,20 @@ namespace {
 enum class Made { Ok, Mismatch, Refused, Changed, Cancelled };
 
 // Walks the file's messages into `entry`: compressed now, or, with `kept`, taken from the cache file
-// after each was found to decode to the message the file makes.
-Made MakeMessages(const Package& package, const FileJob& job, const FileStamp& stamp,
-                  const std::vector<std::vector<uint8_t>>* kept, DenseWork& work,
-                  const std::atomic<bool>& cancel, CachedFile& entry, std::string& error) {
+// after each was found to decode to the message the file makes. A failure: the file could not be read
+// to its end as it was loaded.
+Result<Made> MakeMessages(const Package& package, const FileJob& job, const FileStamp& stamp,
+                          const std::vector<std::vector<uint8_t>>* kept, DenseWork& work,
+                          const std::atomic<bool>& cancel, CachedFile& entry) {
     FileMessages source(package, job);
     std::vector<uint8_t> msg;
     size_t i = 0;
-    while (!cancel && source.Next(msg, error)) {
+    while (!cancel) {
+        const Result<bool> next = source.Next(msg);
+        if (!next)
+            return cancel ? Result<Made>(Made::Cancelled) : next.error();
+        if (!*next)
+            break;
         if (kept) {
             if (i >= kept->size() || !DecodesTo((*kept)[i], msg.data(), msg.size(), work))
                 return Made::Mismatch;
@@ -160,9 +158,10 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
     PreparedOutcome out;
     const std::string path = job.file().source.string();
     FileStamp stamp;
-    auto content = HashFile(job.file(), stamp, cancel, out.note);
+    auto content = HashFile(job.file(), stamp, cancel);
     if (!content) {
         out.kind = cancel ? Kind::Cancelled : Kind::Unreadable;
+        out.note = content.error().message();
         return out;
     }
     // Messages of another file than the one loaded would never be served: downloads refuse it.
@@ -181,24 +180,31 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
     out.cacheName = PreparedFileName(key);
 
     std::optional<std::vector<std::vector<uint8_t>>> kept;
-    {
-        std::vector<uint8_t> bytes;
-        if (ReadCacheFile(cacheDir / out.cacheName, MaxCacheFileBytes(stamp.size), bytes, out.ignored))
-            kept = ParsePreparedFile(bytes.data(), bytes.size(), key, stamp.size, out.ignored);
+    if (auto bytes = ReadCacheFile(cacheDir / out.cacheName, MaxCacheFileBytes(stamp.size)); !bytes) {
+        if (bytes.error().kind() != ErrorKind::kNotFound) // none yet is no reason to note
+            out.ignored = bytes.error().message();
+    } else if (auto parsed = ParsePreparedFile(bytes->data(), bytes->size(), key, stamp.size); !parsed) {
+        out.ignored = parsed.error().message();
+    } else {
+        kept = std::move(*parsed);
     }
     CachedFile entry;
     entry.stamp = stamp;
-    std::string error;
-    Made made = MakeMessages(package, job, stamp, kept ? &*kept : nullptr, work, cancel, entry, error);
-    if (made == Made::Mismatch) {
+    Result<Made> made = MakeMessages(package, job, stamp, kept ? &*kept : nullptr, work, cancel, entry);
+    if (made && *made == Made::Mismatch) {
         // Well-formed but not this file's messages: trusted for nothing, made again.
         out.ignored = "its messages do not decode to the file's";
         kept.reset();
         entry = CachedFile{};
         entry.stamp = stamp;
-        made = MakeMessages(package, job, stamp, nullptr, work, cancel, entry, error);
+        made = MakeMessages(package, job, stamp, nullptr, work, cancel, entry);
     }
-    switch (made) {
+    if (!made) {
+        out.kind = Kind::Changed;
+        out.note = path + ": changed while it was prepared (" + made.error().message() + ")";
+        return out;
+    }
+    switch (*made) {
     case Made::Ok:
         break;
     case Made::Cancelled:
@@ -211,7 +217,7 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
     case Made::Changed:
     case Made::Mismatch:
         out.kind = Kind::Changed;
-        out.note = path + ": changed while it was prepared" + (error.empty() ? "" : " (" + error + ")");
+        out.note = path + ": changed while it was prepared";
         return out;
     }
     if (kept) {
@@ -223,10 +229,12 @@ PreparedOutcome PrepareFile(const Package& package, const FileJob& job, const st
         out.kind = Kind::Compressed;
         if (write) {
             const auto file = EncodePreparedFile(key, entry.fileBytes, entry.messages);
-            if (WriteCacheFile(cacheDir, out.cacheName, file, out.note))
+            if (Status written = WriteCacheFile(cacheDir, out.cacheName, file); written) {
                 out.cacheBytes = file.size();
-            else
+            } else {
                 out.kind = Kind::Unwritable;
+                out.note = written.error().message();
+            }
         }
     }
     entry.cacheName = out.cacheName;

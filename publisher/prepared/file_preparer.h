@@ -3,6 +3,7 @@
 // worker; everything it touches is its own except the files on disk.
 #pragma once
 
+#include "core/result.h"
 #include "publisher/prepared/dense_compress.h"
 #include "publisher/prepared/message_cache.h"
 #include "publisher/package/package.h"
@@ -41,10 +42,9 @@ struct PreparedOutcome {
     std::string note;
 };
 
-// The content hash and stamp of a file, read through once; empty when it cannot be read, changes while
-// it is read, or `cancel` is set (`note` says which).
-std::optional<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel,
-                               std::string& note);
+// The content hash and stamp of a file, read through once; a failure when it cannot be read, changes
+// while it is read, or `cancel` is set (kCancelled).
+Result<Digest> HashFile(const PackageFile& file, FileStamp& stamp, const std::atomic<bool>& cancel);
 // The layout a job's messages are made from, for its content hash.
 PreparedLayout LayoutOf(const FileJob& job, const Digest& content);
 // Largest cache file a file of `size` bytes can have: each message at its largest packet.

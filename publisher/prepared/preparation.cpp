@@ -35,14 +35,12 @@ PreparedOnDisk InspectCacheFolder(const Package& package, const std::filesystem:
             ++out.total;
             const FileJob job{&module, i};
             FileStamp stamp;
-            std::string why;
-            auto content = HashFile(job.file(), stamp, never, why);
+            auto content = HashFile(job.file(), stamp, never);
             if (!content)
                 continue;
             const Digest key = PreparedKey(LayoutOf(job, *content));
-            std::vector<uint8_t> bytes;
-            if (ReadCacheFile(cacheDir / PreparedFileName(key), MaxCacheFileBytes(stamp.size), bytes, why) &&
-                ParsePreparedFile(bytes.data(), bytes.size(), key, stamp.size, why))
+            const auto bytes = ReadCacheFile(cacheDir / PreparedFileName(key), MaxCacheFileBytes(stamp.size));
+            if (bytes && ParsePreparedFile(bytes->data(), bytes->size(), key, stamp.size))
                 ++out.prepared;
         }
     }
@@ -61,12 +59,13 @@ Preparation::Preparation(std::shared_ptr<PreparedFiles> files, PreparationSettin
         for (size_t i = 0; i < module.files.size(); ++i)
             jobs_.push_back({&module, i});
     names_.resize(jobs_.size());
-    std::string error;
-    if (settings_.threads == 0 || !EnsureCacheFolder(settings_.cacheDir, error)) {
-        report_(settings_.threads == 0 ? "prepared messages: none prepared (no preparation threads); every "
-                                         "file is served as it is read"
-                                       : "prepared messages: cannot use the cache folder " + error +
-                                             "; nothing is prepared, every file is served as it is read");
+    const Status folder = settings_.threads == 0 ? Ok() : EnsureCacheFolder(settings_.cacheDir);
+    if (settings_.threads == 0 || !folder) {
+        report_(settings_.threads == 0
+                    ? "prepared messages: none prepared (no preparation threads); every "
+                      "file is served as it is read"
+                    : "prepared messages: cannot use the cache folder " + folder.error().message() +
+                          "; nothing is prepared, every file is served as it is read");
         done_ = true;
         return;
     }

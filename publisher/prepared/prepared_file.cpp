@@ -132,12 +132,9 @@ std::vector<uint8_t> EncodePreparedFile(const Digest& key, uint64_t fileBytes,
     return out;
 }
 
-std::optional<std::vector<std::vector<uint8_t>>>
-ParsePreparedFile(const uint8_t* data, size_t len, const Digest& key, uint64_t fileBytes, std::string& why) {
-    auto refuse = [&](const char* reason) {
-        why = reason;
-        return std::nullopt;
-    };
+Result<std::vector<std::vector<uint8_t>>> ParsePreparedFile(const uint8_t* data, size_t len,
+                                                            const Digest& key, uint64_t fileBytes) {
+    auto refuse = [](const char* reason) { return Error(ErrorKind::kInvalid, reason); };
     if (data == nullptr || len < kPreparedHeaderSize + kPreparedChecksumSize)
         return refuse("shorter than a header");
     if (std::memcmp(data, kMagic, sizeof kMagic) != 0)

@@ -19,6 +19,7 @@
 //   last 32 bytes       SHA-256 of every byte before them
 #pragma once
 
+#include "core/result.h"
 #include "publisher/package/package.h"
 
 #include <array>
@@ -60,10 +61,10 @@ uint64_t PreparedMessageCount(uint64_t size);
 std::vector<uint8_t> EncodePreparedFile(const Digest& key, uint64_t fileBytes,
                                         const std::vector<std::vector<uint8_t>>& messages);
 
-// The compressed messages of a cache file, or empty when the bytes are not exactly one well-formed
-// cache file for `key` carrying `fileBytes` (`why` then says what is wrong). Nothing here decodes
-// the messages; whoever uses them checks that they decode to what they should.
-std::optional<std::vector<std::vector<uint8_t>>>
-ParsePreparedFile(const uint8_t* data, size_t len, const Digest& key, uint64_t fileBytes, std::string& why);
+// The compressed messages of a cache file; a failure saying what is wrong when the bytes are not exactly
+// one well-formed cache file for `key` carrying `fileBytes`. Nothing here decodes the messages; whoever
+// uses them checks that they decode to what they should.
+Result<std::vector<std::vector<uint8_t>>> ParsePreparedFile(const uint8_t* data, size_t len,
+                                                            const Digest& key, uint64_t fileBytes);
 
 } // namespace publisher

@@ -174,10 +174,9 @@ size_t Session::ReadPacket(uint8_t* packet) {
             {stream_.Front()->name, "orvane-escape.txt", "..\\..\\", {data, sizeof kHostileData - 1}, false});
         --max;
     }
-    std::string error;
     const uint64_t before = stream_.BytesRead();
-    if (stream_.Next(chunks, max, error) == ChunkStream::Result::Error)
-        return FailDownload(error);
+    if (Status next = stream_.Next(chunks, max); !next)
+        return FailDownload(next.error().message());
     auto msg = messages::EncodeFileDownloadResponse(chunks);
     if (!msg || !recording_) {
         DropRecording();

@@ -64,7 +64,7 @@ TEST(LoadOptionsTest, GoodLines) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         const auto parsed = ParseLoadOptions(Words(c.line));
-        ASSERT_TRUE(parsed.options) << parsed.error;
+        ASSERT_TRUE(parsed) << parsed.error().message();
         LoadOptions want;
         want.address = "192.0.2.7";
         want.port = 31711;
@@ -74,7 +74,7 @@ TEST(LoadOptionsTest, GoodLines) {
         if (want.durationSeconds != 0 && c.line.find("--timeout") == std::string::npos)
             want.timeoutSeconds =
                 std::max(load::kDefaultTimeout, want.durationSeconds + load::kDurationGrace);
-        const LoadOptions& got = *parsed.options;
+        const LoadOptions& got = parsed->options;
         EXPECT_EQ(got.address, want.address);
         EXPECT_EQ(got.port, want.port);
         EXPECT_EQ(got.packageNo, want.packageNo);
@@ -87,8 +87,8 @@ TEST(LoadOptionsTest, GoodLines) {
         EXPECT_EQ(got.json, want.json);
         EXPECT_EQ(got.timeoutSeconds, want.timeoutSeconds);
     }
-    EXPECT_TRUE(ParseLoadOptions({"--help"}).help);
-    EXPECT_TRUE(ParseLoadOptions(Words(kBase + "--help")).help);
+    EXPECT_TRUE(ParseLoadOptions({"--help"})->help);
+    EXPECT_TRUE(ParseLoadOptions(Words(kBase + "--help"))->help);
 }
 
 // Tests that bad lines are refused with a line naming what is wrong.
@@ -132,9 +132,9 @@ TEST(LoadOptionsTest, BadLines) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         const auto parsed = ParseLoadOptions(Words(c.line));
-        EXPECT_FALSE(parsed.options);
-        EXPECT_FALSE(parsed.help);
-        EXPECT_EQ(parsed.error.rfind(c.error, 0), 0u) << parsed.error;
-        EXPECT_EQ(parsed.error.find('\n'), std::string::npos);
+        ASSERT_FALSE(parsed);
+        const std::string& error = parsed.error().message();
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
     }
 }

@@ -69,9 +69,8 @@ std::string ManifestOf(const std::map<std::string, std::string>& files,
 TEST(LoadVerifyTest, PackageFolderMapsToDownloadPaths) {
     TempFolder package;
     WriteVerifyPackage(package.path());
-    std::string why;
-    const auto expected = load::LoadExpectedPackage(package.path(), &why);
-    ASSERT_TRUE(expected) << why;
+    const auto expected = load::LoadExpectedPackage(package.path());
+    ASSERT_TRUE(expected) << expected.error().message();
     EXPECT_EQ(expected->packageNo, "000185");
     std::map<std::string, fs::path> want{
         {"top.bin", package.path() / "modules/b/top.bin"},
@@ -98,9 +97,9 @@ TEST(LoadVerifyTest, UnreadablePackageFolders) {
         TempFolder package;
         if (c.json)
             std::ofstream(package.path() / "package.json") << c.json;
-        std::string why;
-        EXPECT_FALSE(load::LoadExpectedPackage(package.path(), &why));
-        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        const auto expected = load::LoadExpectedPackage(package.path());
+        ASSERT_FALSE(expected);
+        EXPECT_NE(expected.error().message().find(c.why), std::string::npos) << expected.error().message();
     }
 }
 
@@ -109,11 +108,11 @@ TEST(LoadVerifyTest, UnreadablePackageFolders) {
 TEST(LoadVerifyTest, DownloadAgainstThePackageFolder) {
     TempFolder package;
     WriteVerifyPackage(package.path());
-    std::string why;
     load::Verification v;
     v.packageNo = "000185";
-    v.expect = load::LoadExpectedPackage(package.path(), &why);
-    ASSERT_TRUE(v.expect) << why;
+    auto expected = load::LoadExpectedPackage(package.path());
+    ASSERT_TRUE(expected) << expected.error().message();
+    v.expect = std::move(*expected);
     struct Case {
         const char* what;
         std::function<void(std::map<std::string, std::string>&)> change;
@@ -137,8 +136,7 @@ TEST(LoadVerifyTest, DownloadAgainstThePackageFolder) {
         c.change(files);
         Lay(folder.path(), files);
         const auto outcome = load::VerifyDownload(v, folder.path(), 12, 3);
-        EXPECT_EQ(outcome.ok, c.why.empty());
-        EXPECT_EQ(outcome.why, c.why);
+        EXPECT_EQ(outcome.status ? "" : outcome.status.error().message(), c.why);
         EXPECT_EQ(outcome.verified, c.why.empty() ? load::kVerifiedExpect : 0);
     }
 }
@@ -191,8 +189,7 @@ TEST(LoadVerifyTest, DownloadAgainstItsManifest) {
         if (c.withKey)
             v.keys = {signer.key};
         const auto outcome = load::VerifyDownload(v, folder.path(), 12, 3);
-        EXPECT_EQ(outcome.ok, c.why.empty());
-        EXPECT_EQ(outcome.why, c.why);
+        EXPECT_EQ(outcome.status ? "" : outcome.status.error().message(), c.why);
         EXPECT_EQ(outcome.verified, c.verified);
     }
     // Without a manifest and without a key there is nothing to check it against: it passes unverified.
@@ -201,6 +198,6 @@ TEST(LoadVerifyTest, DownloadAgainstItsManifest) {
     load::Verification none;
     none.packageNo = "000185";
     const auto outcome = load::VerifyDownload(none, plain.path(), 12, 3);
-    EXPECT_TRUE(outcome.ok);
+    EXPECT_TRUE(outcome.status);
     EXPECT_EQ(outcome.verified, 0);
 }

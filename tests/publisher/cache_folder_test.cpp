@@ -103,8 +103,8 @@ TEST(CacheFolderTest, TemporaryFilesAreNeverShared) {
     const std::string name = std::string(64, 'a') + ".prep";
     const fs::path theirs = dir.path() / (name + ".tmp." + std::to_string(::getpid()));
     std::ofstream(theirs) << "another writer's half-written file";
-    std::string error;
-    ASSERT_TRUE(publisher::WriteCacheFile(dir.path(), name, {1, 2, 3}, error)) << error;
+    const Status written = publisher::WriteCacheFile(dir.path(), name, {1, 2, 3});
+    ASSERT_TRUE(written) << written.error().message();
     EXPECT_EQ(TextOf(theirs), "another writer's half-written file");
     EXPECT_EQ(ReadFile(dir.path() / name), (std::vector<uint8_t>{1, 2, 3}));
     size_t files = 0;

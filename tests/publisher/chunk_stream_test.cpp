@@ -22,10 +22,10 @@ struct Seen {
 std::vector<Seen> Drain(ChunkStream& stream, size_t perCall) {
     std::vector<Seen> seen;
     std::vector<messages::FileChunk> chunks;
-    std::string error;
     while (stream.Active()) {
         chunks.clear();
-        EXPECT_EQ(stream.Next(chunks, perCall, error), ChunkStream::Result::Ok) << error;
+        const Status next = stream.Next(chunks, perCall);
+        EXPECT_TRUE(next) << next.error().message();
         EXPECT_LE(chunks.size(), perCall);
         // A call never mixes files: that keeps a file's messages the same in every download.
         for (const auto& c : chunks)
@@ -103,12 +103,12 @@ TEST(ChunkStreamTest, ReportsAFileThatVanished) {
     ChunkStream stream;
     stream.Enqueue(load->FindModule("client"));
     std::vector<messages::FileChunk> chunks;
-    std::string error;
-    ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok);
+    ASSERT_TRUE(stream.Next(chunks, 10));
     EXPECT_EQ(chunks.at(0).FileName, "exact.bin");
     EXPECT_TRUE(stream.FileFinished());
-    EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
-    EXPECT_NE(error.find("one.bin"), std::string::npos);
+    const Status failed = stream.Next(chunks, 10);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().message().find("one.bin"), std::string::npos);
     EXPECT_FALSE(stream.Active());
 }
 
@@ -136,16 +136,16 @@ TEST(ChunkStreamTest, StopsAtAFileThatChangesWhileSent) {
         ChunkStream stream;
         stream.Enqueue(load->FindModule("server")); // deps\a\b\c\deep.bin, deps\depend.zip, ...
         std::vector<messages::FileChunk> chunks;
-        std::string error;
-        ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // deep.bin whole
-        ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // depend.zip begins
+        ASSERT_TRUE(stream.Next(chunks, 10)); // deep.bin whole
+        ASSERT_TRUE(stream.Next(chunks, 10)); // depend.zip begins
         ASSERT_EQ(chunks.back().FileName, "depend.zip");
         change(zip);
-        ChunkStream::Result r = ChunkStream::Result::Ok;
-        while (r == ChunkStream::Result::Ok && stream.Active())
-            r = stream.Next(chunks, 10, error);
-        EXPECT_EQ(r, ChunkStream::Result::Error);
-        EXPECT_NE(error.find("depend.zip: changed while it was sent"), std::string::npos) << error;
+        Status r = Ok();
+        while (r && stream.Active())
+            r = stream.Next(chunks, 10);
+        ASSERT_FALSE(r);
+        EXPECT_NE(r.error().message().find("depend.zip: changed while it was sent"), std::string::npos)
+            << r.error().message();
         EXPECT_FALSE(stream.Active());
         for (const auto& c : chunks)
             EXPECT_FALSE(c.ModuleEnd);
@@ -166,8 +166,9 @@ TEST(ChunkStreamTest, NeverSendsTheManifest) {
     stream.Forbid(load->manifestDevice, load->manifestInode);
     stream.Enqueue(load->FindModule("client"));
     std::vector<messages::FileChunk> chunks;
-    std::string error;
-    ASSERT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Ok); // exact.bin
-    EXPECT_EQ(stream.Next(chunks, 10, error), ChunkStream::Result::Error);
-    EXPECT_NE(error.find("one.bin: cannot be read: it is the manifest"), std::string::npos) << error;
+    ASSERT_TRUE(stream.Next(chunks, 10)); // exact.bin
+    const Status failed = stream.Next(chunks, 10);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().message().find("one.bin: cannot be read: it is the manifest"), std::string::npos)
+        << failed.error().message();
 }

@@ -83,9 +83,8 @@ class PreparedPackage {
             for (size_t i = 0; i < m.files.size(); ++i)
                 if (&m.files[i] == &f) {
                     FileStamp stamp;
-                    std::string why;
                     const std::atomic<bool> never{false};
-                    auto content = HashFile(f, stamp, never, why);
+                    auto content = HashFile(f, stamp, never);
                     return PreparedKey(LayoutOf({&m, i}, content.value()));
                 }
         throw std::runtime_error("no file " + name);
@@ -158,33 +157,32 @@ TEST(PreparedFileTest, RoundTripsAndRefusesEveryDamage) {
     const uint64_t fileBytes = (ChunksPerMessage() + 1) * messages::kChunkDataMax; // two messages
     const auto msgs = SomeMessages(2);
     const auto bytes = EncodePreparedFile(SomeKey(1), fileBytes, msgs);
-    std::string why;
-    auto back = ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(1), fileBytes, why);
-    ASSERT_TRUE(back) << why;
+    auto back = ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(1), fileBytes);
+    ASSERT_TRUE(back) << back.error().message();
     EXPECT_EQ(*back, msgs);
 
     for (size_t n = 0; n < bytes.size(); ++n)
-        EXPECT_FALSE(ParsePreparedFile(bytes.data(), n, SomeKey(1), fileBytes, why)) << n;
+        EXPECT_FALSE(ParsePreparedFile(bytes.data(), n, SomeKey(1), fileBytes)) << n;
     for (size_t i = 0; i < bytes.size(); ++i) {
         auto damaged = bytes;
         damaged[i] ^= 0x10;
-        EXPECT_FALSE(ParsePreparedFile(damaged.data(), damaged.size(), SomeKey(1), fileBytes, why)) << i;
+        EXPECT_FALSE(ParsePreparedFile(damaged.data(), damaged.size(), SomeKey(1), fileBytes)) << i;
     }
     auto longer = bytes;
     longer.push_back(0);
-    EXPECT_FALSE(ParsePreparedFile(longer.data(), longer.size(), SomeKey(1), fileBytes, why));
-    EXPECT_FALSE(ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(2), fileBytes, why));
-    EXPECT_EQ(why, "made for another file or layout");
-    EXPECT_FALSE(ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(1), fileBytes + 1, why));
+    EXPECT_FALSE(ParsePreparedFile(longer.data(), longer.size(), SomeKey(1), fileBytes));
+    EXPECT_EQ(ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(2), fileBytes).error().message(),
+              "made for another file or layout");
+    EXPECT_FALSE(ParsePreparedFile(bytes.data(), bytes.size(), SomeKey(1), fileBytes + 1));
 
     // Well-formed, but with a message count the file does not make.
     const auto three = EncodePreparedFile(SomeKey(1), fileBytes, SomeMessages(3));
-    EXPECT_FALSE(ParsePreparedFile(three.data(), three.size(), SomeKey(1), fileBytes, why));
+    EXPECT_FALSE(ParsePreparedFile(three.data(), three.size(), SomeKey(1), fileBytes));
     // A length no packet can carry, with a checksum that holds.
     std::vector<std::vector<uint8_t>> huge{std::vector<uint8_t>(kMaxSendPayload + 1, 7), {1}};
     const auto big = EncodePreparedFile(SomeKey(1), fileBytes, huge);
-    EXPECT_FALSE(ParsePreparedFile(big.data(), big.size(), SomeKey(1), fileBytes, why));
-    EXPECT_EQ(why, "a message length no packet can carry");
+    EXPECT_EQ(ParsePreparedFile(big.data(), big.size(), SomeKey(1), fileBytes).error().message(),
+              "a message length no packet can carry");
 }
 
 // Tests that only names of our own pattern count as cache or temporary files, and that each layout
@@ -440,9 +438,8 @@ TEST(PreparationTest, CancelledPreparationLeavesNoPartialFile) {
     } // cancelled and joined here, the big file long before its end
     for (const auto& path : p.CacheFiles()) {
         EXPECT_FALSE(IsPreparedTempName(path.filename().string())) << path;
-        std::string why;
-        std::vector<uint8_t> bytes;
-        ASSERT_TRUE(ReadCacheFile(path, 1 << 30, bytes, why)) << why;
+        const auto bytes = ReadCacheFile(path, 1 << 30);
+        ASSERT_TRUE(bytes) << bytes.error().message();
     }
     EXPECT_LT(InspectCacheFolder(p.package(), p.CacheDir()).prepared, 6u);
     EXPECT_EQ(InspectCacheFolder(p.package(), p.CacheDir()).prepared, p.CacheFiles().size());

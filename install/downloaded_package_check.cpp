@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::string_view kTag = "CheckPackage";
 
-void LogResult(const package_check::Result& result) {
+void LogResult(const package_check::CheckResult& result) {
     if (result.check == package_check::Check::kPassed)
         LogEvent(kTag, "signed manifest Success");
     else
@@ -17,9 +17,9 @@ void LogResult(const package_check::Result& result) {
 
 } // namespace
 
-package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
-                                             std::span<const minisign::PublicKey> keys,
-                                             const std::atomic<bool>& stop) {
+package_check::CheckResult CheckDownloadedPackage(const InstallSettings& settings,
+                                                  std::span<const minisign::PublicKey> keys,
+                                                  const std::atomic<bool>& stop) {
     using package_manifest::kManifestName;
     using package_manifest::kSignatureName;
     const auto manifest =
@@ -29,7 +29,7 @@ package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
     std::string failed;
     if (!HashDownloadedFiles(settings.TempDir, files, stop, &failed)) {
         // A file that cannot be read cannot be shown to be the signed one.
-        package_check::Result result{package_check::Check::kFileChanged, failed};
+        package_check::CheckResult result{package_check::Check::kFileChanged, failed};
         LogResult(result);
         return result;
     }

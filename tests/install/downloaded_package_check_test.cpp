@@ -72,7 +72,7 @@ class DownloadedPackageCheckTest : public ::testing::Test {
         Put("orvane.manifest.minisig", signer.Sign(text));
     }
 
-    package_check::Result Check() { return CheckDownloadedPackage(GetInstallSettings(), keys, stop); }
+    package_check::CheckResult Check() { return CheckDownloadedPackage(GetInstallSettings(), keys, stop); }
 
     std::string Log() {
         CloseInstallLog();

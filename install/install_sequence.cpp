@@ -135,10 +135,9 @@ OwedSteps FinishOwedSteps(InstallSettings& settings) {
         GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES)
         return OwedSteps::Nothing;
     // The entry's version is the installed one, which the run that was stopped recorded.
-    uint32_t part3 = 0, part4 = 0;
-    if (ReadInstalledVersion(settings.InstallDir, part3, part4)) {
-        settings.NewVerPart3 = part3;
-        settings.NewVerPart4 = part4;
+    if (const auto installed = ReadInstalledVersion(settings.InstallDir)) {
+        settings.NewVerPart3 = installed->first;
+        settings.NewVerPart4 = installed->second;
     }
     if (WriteRegistration(settings.InstallDir) != InstallStep::None)
         return OwedSteps::Failed;

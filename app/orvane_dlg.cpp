@@ -245,7 +245,7 @@ void TOrvaneDlg::EndQuietly() {
         PostMessageW(hwnd, kQuietEnd, 0, 0);
 }
 
-int TOrvaneDlg::RunQuiet() {
+InstallerExit TOrvaneDlg::RunQuiet() {
     quiet = true;
     if (!Create())
         return kExitInstallFailed; // no window: nothing could carry the install's messages
@@ -254,7 +254,7 @@ int TOrvaneDlg::RunQuiet() {
     RunModalLoop();
     if (state == Done)
         return kExitInstalled;
-    return exitCode != 0 ? exitCode : kExitDownloadFailed;
+    return exitCode != kExitInstalled ? exitCode : kExitDownloadFailed;
 }
 
 void TOrvaneDlg::ShowFailure(const char* text) {

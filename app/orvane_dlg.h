@@ -3,6 +3,7 @@
 // messages to notifyWindow.
 #pragma once
 
+#include "app/exit_codes.h"
 #include "install/downloaded_package_check.h"
 #include "service/download_attempts.h"
 #include "ui/cursor_monitor.h"
@@ -57,10 +58,10 @@ class TOrvaneDlg : public TModalWnd {
     // An install nobody watches (/quiet): the window is never shown, the install starts at once and the
     // dialog ends by itself; RunQuiet returns the exit code (app/exit_codes.h). launchWhenDone starts the
     // terminal at the end, as the Open button would.
-    int RunQuiet();
+    InstallerExit RunQuiet();
     bool quiet = false;
     bool launchWhenDone = false;
-    int exitCode = 0; // how a failure ended, for a quiet install's exit code
+    InstallerExit exitCode = kExitInstalled; // how a failure ended, for a quiet install's exit code
 
     // The attempts at the check and the download; made in OnCreate (tests may replace it before the
     // button is pressed).

@@ -57,7 +57,7 @@ int RunInstaller() {
     // This copy installs: its log copy starts empty.
     if (!line.logPath.empty())
         MirrorInstallLog(line.logPath);
-    int code = kExitInstalled;
+    InstallerExit code = kExitInstalled;
     {
         TOrvaneDlg dialog;
         if (line.quiet) {

@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    if (auto manifest = package_manifest::Parse(text)) {
+    if (auto manifest = package_manifest::Read(text)) {
         auto again = package_manifest::Format(*manifest);
         if (!again || *again != text)
             std::abort(); // a manifest that reads must be exactly what the writer writes

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 constexpr size_t kCommandUnits = 32767; // CreateProcessW's own limit, terminator included
@@ -38,9 +40,9 @@ std::wstring FormatCopyCommand(const std::wstring& xcopy, const std::wstring& so
     return command;
 }
 
-bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, unsigned long* exitCode) {
+Result<unsigned long> RunProgramAndWait(const std::wstring& program, std::wstring commandLine) {
     if (program.empty() || commandLine.empty())
-        return false;
+        return Error(ErrorKind::kInvalid, "no program or no command line");
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -51,23 +53,25 @@ bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, un
     const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS,
                         nullptr, folder.c_str(), &startup, &info))
-        return false;
+        return Error(ErrorKind::kIo, "cannot start the program", int(GetLastError()));
     install::UniqueHandle process(info.hProcess);
     install::UniqueHandle thread(info.hThread);
     if (WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0)
-        return false;
+        return Error(ErrorKind::kIo, "cannot wait for the program", int(GetLastError()));
     DWORD code = 0;
     if (!GetExitCodeProcess(process.Get(), &code))
-        return false;
-    if (exitCode)
-        *exitCode = code;
-    return true;
+        return Error(ErrorKind::kIo, "no exit code of the program", int(GetLastError()));
+    return static_cast<unsigned long>(code);
 }
 
-bool CopyTree(const std::wstring& from, const std::wstring& to) {
+Status CopyTree(const std::wstring& from, const std::wstring& to) {
     const std::wstring xcopy = SystemProgramPath(L"xcopy.exe");
     const std::wstring command = FormatCopyCommand(xcopy, from, to);
-    unsigned long code = 1;
+    const auto code = RunProgramAndWait(xcopy, command);
+    if (!code)
+        return code.error().WithContext("xcopy: ");
     // XCOPY's /C goes on past errors, so a zero exit is not proof; the caller checks the copy itself.
-    return RunProgramAndWait(xcopy, command, &code) && code == 0;
+    if (*code != 0)
+        return Error(ErrorKind::kIo, "xcopy ended with " + std::to_string(*code));
+    return Ok();
 }

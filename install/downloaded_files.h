@@ -3,11 +3,11 @@
 // (service/package_check.h). Any thread; `stop` ends a long hashing early.
 #pragma once
 
+#include "core/result.h"
 #include "service/package_manifest.h"
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,14 +17,16 @@
 // place the two are joined. Empty when the name has no exact UTF-16 form.
 std::wstring DownloadedFilePath(const std::wstring& tempDir, std::string_view relative);
 
-// A small downloaded file read whole; empty when it is missing or larger than `limit`.
-std::optional<std::string> ReadDownloadedFile(const std::wstring& tempDir, std::string_view relative,
-                                              size_t limit);
+// A small downloaded file read whole: kNotFound when it is not there, kInvalid when it is larger than
+// `limit`, kIo when it cannot be read.
+Result<std::string> ReadDownloadedFile(const std::wstring& tempDir, std::string_view relative, size_t limit);
 
-// Every file below tempDir but the install log, with its download path, size and SHA-256. False when
-// a file could not be listed or read, or `stop` was set; *failed then names it.
-bool HashDownloadedFiles(const std::wstring& tempDir, std::vector<package_manifest::FileEntry>& files,
-                         const std::atomic<bool>& stop, std::string* failed);
+// Every file below tempDir but the install log, with its download path, size and SHA-256. kIo when a
+// file could not be listed or read, kCancelled once `stop` is set; the error's message is then the
+// download path concerned (a folder's ends in a backslash), as the package check names it.
+Result<std::vector<package_manifest::FileEntry>> HashDownloadedFiles(const std::wstring& tempDir,
+                                                                     const std::atomic<bool>& stop);
 
-// The version in the installation's update.ini, when there is one that reads.
-std::optional<std::pair<uint32_t, uint32_t>> InstalledVersion(const std::wstring& installDir);
+// The version in the installation's update.ini: kNotFound when there is none, kInvalid when it does not
+// read as one.
+Result<std::pair<uint32_t, uint32_t>> InstalledVersion(const std::wstring& installDir);

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::string_view kTag = "CheckPackage";
 
-void LogResult(const package_check::Result& result) {
+void LogResult(const package_check::CheckResult& result) {
     if (result.check == package_check::Check::kPassed)
         LogEvent(kTag, "signed manifest Success");
     else
@@ -17,25 +17,32 @@ void LogResult(const package_check::Result& result) {
 
 } // namespace
 
-package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
-                                             std::span<const minisign::PublicKey> keys,
-                                             const std::atomic<bool>& stop) {
+package_check::CheckResult CheckDownloadedPackage(const InstallSettings& settings,
+                                                  std::span<const minisign::PublicKey> keys,
+                                                  const std::atomic<bool>& stop) {
     using package_manifest::kManifestName;
     using package_manifest::kSignatureName;
     const auto manifest =
         ReadDownloadedFile(settings.TempDir, kManifestName, package_manifest::kMaxManifestBytes);
     const auto signature = ReadDownloadedFile(settings.TempDir, kSignatureName, minisign::kMaxSignatureFile);
-    std::vector<package_manifest::FileEntry> files;
-    std::string failed;
-    if (!HashDownloadedFiles(settings.TempDir, files, stop, &failed)) {
+    const auto files = HashDownloadedFiles(settings.TempDir, stop);
+    if (!files) {
         // A file that cannot be read cannot be shown to be the signed one.
-        package_check::Result result{package_check::Check::kFileChanged, failed};
+        package_check::CheckResult result{package_check::Check::kFileChanged, files.error().message()};
         LogResult(result);
         return result;
     }
+    // Whatever kept the manifest or its signature from being read, it is not there to check against.
+    auto present = [](const Result<std::string>& text) -> std::optional<std::string_view> {
+        if (!text)
+            return std::nullopt;
+        return *text;
+    };
+    const auto installed = InstalledVersion(settings.InstallDir);
     const package_check::Expectation expected{settings.PackageNo, settings.NewVerPart3, settings.NewVerPart4,
-                                              InstalledVersion(settings.InstallDir)};
-    const auto result = package_check::CheckPackage(keys, manifest, signature, expected, files);
+                                              installed ? std::optional(*installed) : std::nullopt};
+    const auto result =
+        package_check::CheckPackage(keys, present(manifest), present(signature), expected, *files);
     LogResult(result);
     return result;
 }

@@ -24,9 +24,9 @@ std::vector<minisign::PublicKey> BuiltInSigningKeys();
 
 // Runs the whole check for the settings' folders, package and versions; one log line says how it ended
 // (a failure's ends in "Faile" and names the check and the file). A stop counts as a failure.
-package_check::Result CheckDownloadedPackage(const InstallSettings& settings,
-                                             std::span<const minisign::PublicKey> keys,
-                                             const std::atomic<bool>& stop);
+package_check::CheckResult CheckDownloadedPackage(const InstallSettings& settings,
+                                                  std::span<const minisign::PublicKey> keys,
+                                                  const std::atomic<bool>& stop);
 
 // The check on its own thread, so the window keeps painting while a large package is hashed.
 class PackageCheckWorker {
@@ -43,6 +43,6 @@ class PackageCheckWorker {
   private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
-    package_check::Result result_; // written by the worker before done_ is set
+    package_check::CheckResult result_; // written by the worker before done_ is set
     std::thread thread_;
 };

@@ -15,15 +15,15 @@ namespace {
 constexpr size_t kPathUnits = MAX_PATH; // 259 characters and the NUL
 constexpr size_t kWideUnits = 1024;
 
-bool FullPath(const std::wstring& path, std::wstring& full) {
+// The path as the system resolves it; empty when it cannot.
+std::wstring FullPath(const std::wstring& path) {
     if (path.empty() || path.size() >= kWideUnits)
-        return false;
+        return {};
     wchar_t buffer[kWideUnits] = {};
     DWORD n = GetFullPathNameW(path.c_str(), kWideUnits, buffer, nullptr);
     if (n == 0 || n >= kWideUnits)
-        return false;
-    full = buffer;
-    return true;
+        return {};
+    return buffer;
 }
 
 bool IsSeparator(wchar_t c) {
@@ -61,38 +61,36 @@ bool TUnzip::CreateFolder(const std::wstring& path) {
     return true;
 }
 
-bool JoinEntryPath(const std::wstring& folder, const char* entryName, std::wstring& target) {
-    target.clear();
+Result<std::wstring> JoinEntryPath(const std::wstring& folder, const char* entryName) {
     if (folder.empty() || !entryName)
-        return false;
+        return Error(ErrorKind::kInvalid, "no folder or no name");
     const std::string name = path_policy::ToBackslashes(entryName);
     path_policy::RelativePathRules archive;
     archive.allowCurrentFolder = true;
     archive.allowTrailingSeparator = true; // a folder entry
-    if (path_policy::RefuseRelativePath(name, archive))
-        return false;
+    if (const char* refused = path_policy::RefuseRelativePath(name, archive))
+        return Error(ErrorKind::kInvalid, refused);
     // Each byte must be part of a character: a stray byte converts to whatever the system likes.
     const std::wstring wideName =
         code_page::WideFromGbk(name, kWideUnits, code_page::Overflow::Refuse, code_page::Conversion::Strict);
     if (wideName.empty())
-        return false;
+        return Error(ErrorKind::kInvalid, "not a code page 936 name");
 
     std::wstring joined = folder;
     if (!IsSeparator(joined.back()))
         joined += L'\\';
     joined += wideName;
     if (joined.size() >= kPathUnits)
-        return false; // cut short it would name another file
+        return Error(ErrorKind::kInvalid, "path too long"); // cut short it would name another file
 
     // The same question asked of the system: whatever the name does, its full path stays below folder.
-    std::wstring base, full;
-    if (!FullPath(folder, base) || !FullPath(joined, full))
-        return false;
-    if (base.empty() || base.back() != L'\\')
+    std::wstring base = FullPath(folder);
+    const std::wstring full = FullPath(joined);
+    if (base.empty() || full.empty())
+        return Error(ErrorKind::kInvalid, "no full path");
+    if (base.back() != L'\\')
         base += L'\\';
     if (full.size() <= base.size() || full.compare(0, base.size(), base) != 0)
-        return false;
-
-    target = std::move(joined);
-    return true;
+        return Error(ErrorKind::kInvalid, "outside the folder");
+    return joined;
 }

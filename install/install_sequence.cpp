@@ -3,6 +3,7 @@
 #include "core/code_page.h"
 #include "core/install_log.h"
 #include "core/install_settings.h"
+#include "core/result.h"
 #include "install/dependency_package.h"
 #include "install/install_location.h"
 #include "install/system_integration.h"
@@ -30,17 +31,19 @@ void LogFailure(const std::wstring& folder, const char* stepName) {
 }
 
 // Removes what was copied and moves the previous installation (if there was one) back in place.
-bool PutPreviousBack(const InstallSettings& s, bool movedAside) {
+Status PutPreviousBack(const InstallSettings& s, bool movedAside) {
     if (install::FolderExists(s.InstallDir) && !DeleteFolder(s.InstallDir))
-        return false;
-    return !movedAside || install::RenameFolder(MovedAsideFolder(s), s.InstallDir);
+        return Error(ErrorKind::kIo, "cannot delete the copy");
+    if (!movedAside)
+        return Ok();
+    return install::RenameFolder(MovedAsideFolder(s), s.InstallDir);
 }
 
 InstallOutcome FailFileStep(const InstallSettings& s, InstallStep step, bool movedAside, bool copied) {
     InstallOutcome outcome;
     outcome.failed = step;
     if (copied || movedAside)
-        outcome.restored = PutPreviousBack(s, movedAside);
+        outcome.restored = PutPreviousBack(s, movedAside).ok();
     // Space taken by the copy is free again before the line is written, so a full disk still gets it.
     LogFailure(s.TempDir, InstallStepName(step));
     if (!outcome.restored)
@@ -48,10 +51,12 @@ InstallOutcome FailFileStep(const InstallSettings& s, InstallStep step, bool mov
     return outcome;
 }
 
-bool WriteMarker(const std::wstring& path) {
+Status WriteMarker(const std::wstring& path) {
     install::UniqueHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.Valid();
+    if (!file.Valid())
+        return Error(ErrorKind::kIo, "cannot write the marker", int(GetLastError()));
+    return Ok();
 }
 
 // The uninstall entry, the link and the configuration files; the first failure's step, or None.
@@ -135,10 +140,9 @@ OwedSteps FinishOwedSteps(InstallSettings& settings) {
         GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES)
         return OwedSteps::Nothing;
     // The entry's version is the installed one, which the run that was stopped recorded.
-    uint32_t part3 = 0, part4 = 0;
-    if (ReadInstalledVersion(settings.InstallDir, part3, part4)) {
-        settings.NewVerPart3 = part3;
-        settings.NewVerPart4 = part4;
+    if (const auto installed = ReadInstalledVersion(settings.InstallDir)) {
+        settings.NewVerPart3 = installed->first;
+        settings.NewVerPart4 = installed->second;
     }
     if (WriteRegistration(settings.InstallDir) != InstallStep::None)
         return OwedSteps::Failed;

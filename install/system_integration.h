@@ -2,15 +2,17 @@
 // runs on the interface thread; none of it logs or asks.
 #pragma once
 
+#include "core/result.h"
+
 #include <optional>
 #include <string>
 
 // Runs program (a full path, never searched for) with the command line, hidden, at idle priority, and
-// waits for it to end. True when it ran to its end; its exit code goes to exitCode.
-bool RunProgramAndWait(const std::wstring& program, std::wstring commandLine, unsigned long* exitCode);
-// XCOPY from the system folder copies the tree from into the folder to (/S /E /Y /C). True when it ran
+// waits for it to end: its exit code once it ran to its end, else why not (the system's error kept).
+Result<unsigned long> RunProgramAndWait(const std::wstring& program, std::wstring commandLine);
+// XCOPY from the system folder copies the tree from into the folder to (/S /E /Y /C). Ok when it ran
 // and reported success; whether every file arrived is for the caller to check.
-bool CopyTree(const std::wstring& from, const std::wstring& to);
+Status CopyTree(const std::wstring& from, const std::wstring& to);
 // True on AMD64 and IA64 processors.
 bool IsNative64Bit();
 // The uninstall entry below HKEY_LOCAL_MACHINE: 0 when all six values were written, -1 otherwise.

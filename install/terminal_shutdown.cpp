@@ -2,6 +2,7 @@
 
 #include "core/code_page.h"
 #include "core/install_settings.h"
+#include "core/result.h"
 #include "install/win_raii.h"
 
 #include <windows.h>
@@ -41,13 +42,12 @@ ShutdownOpenFn openHook = nullptr;
 
 // The full path of the executable of the process behind the handle, not behind a process id: an id
 // can be reused between the snapshot and the open, a handle always names the process it was opened on.
-bool ImagePath(HANDLE process, std::wstring& path) {
+Result<std::wstring> ImagePath(HANDLE process) {
     wchar_t buffer[kFolderUnits + MAX_PATH] = {};
     DWORD size = DWORD(sizeof buffer / sizeof buffer[0]);
     if (!QueryFullProcessImageNameW(process, 0, buffer, &size))
-        return false;
-    path.assign(buffer, size);
-    return true;
+        return Error(ErrorKind::kIo, "no image path", int(GetLastError()));
+    return std::wstring(buffer, size);
 }
 
 // The first process in snapshot order named like the terminal whose image, checked on the opened
@@ -65,8 +65,9 @@ bool OpenTarget(const std::wstring& expected, install::UniqueHandle& target) {
             continue;
         install::UniqueHandle process(openHook ? openHook(entry.th32ProcessID)
                                                : OpenCandidate(entry.th32ProcessID));
-        std::wstring path;
-        if (process.Valid() && ImagePath(process.Get(), path) && path == expected) {
+        if (!process.Valid())
+            continue;
+        if (const auto path = ImagePath(process.Get()); path && *path == expected) {
             target.Reset(process.Release());
             return true;
         }

@@ -56,8 +56,13 @@ bool IsLinkedFolder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool RenameFolder(const std::wstring& from, const std::wstring& to) {
-    return !from.empty() && !to.empty() && MoveFileExW(from.c_str(), to.c_str(), 0);
+Status RenameFolder(const std::wstring& from, const std::wstring& to) {
+    if (from.empty() || to.empty())
+        return Error(ErrorKind::kInvalid, "no folder to rename");
+    if (MoveFileExW(from.c_str(), to.c_str(), 0))
+        return Ok();
+    const int code = int(GetLastError()); // before the message's text is made
+    return Error(ErrorKind::kIo, "cannot rename " + code_page::GbkFromWide(from), code);
 }
 
 bool TreeInUse(const std::wstring& base) {

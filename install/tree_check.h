@@ -2,6 +2,7 @@
 // uses to keep the previous installation. Paths are the system's UTF-16 paths.
 #pragma once
 
+#include "core/result.h"
 #include "service/download_writer.h"
 
 #include <string>
@@ -13,8 +14,9 @@ bool FolderExists(const std::wstring& path);
 // A folder that is a junction or a symbolic link (any reparse point): renaming or deleting it would act
 // on what it points at, outside the folder's own place.
 bool IsLinkedFolder(const std::wstring& path);
-// Renames a folder within its parent; never copies (a copy could run out of space half way).
-bool RenameFolder(const std::wstring& from, const std::wstring& to);
+// Renames a folder within its parent; never copies (a copy could run out of space half way). kIo with
+// the system's error when it was not renamed.
+Status RenameFolder(const std::wstring& from, const std::wstring& to);
 // True when some file below root cannot be opened for deletion with no sharing: another program (the
 // terminal, a virus scanner, an editor) holds it, and a folder holding it cannot be renamed or removed.
 bool TreeInUse(const std::wstring& root);

@@ -161,9 +161,10 @@ bool TUnzip::UnzipFile(const std::wstring& given) {
     if (!GetFileInfo(info))
         return false;
 
-    std::wstring target;
-    if (!JoinEntryPath(folder, info.fileName, target))
+    const auto joined = JoinEntryPath(folder, info.fileName);
+    if (!joined)
         return false;
+    const std::wstring& target = *joined;
     const size_t nameLength = std::strlen(info.fileName);
     // A name ending in a separator is a folder even when the archive did not set the attribute; the
     // 0x5C that ends a double-byte character is no separator.

@@ -3,6 +3,8 @@
 // Main thread only: a locked target file asks the user, which blocks until answered.
 #pragma once
 
+#include "core/result.h"
+
 #include <cstdint>
 #include <string>
 
@@ -59,10 +61,10 @@ class TUnzip {
 // Opens the archive and extracts all of it below folder; false when it cannot be opened.
 bool UnzipArchive(const std::wstring& archivePath, const std::wstring& folder);
 
-// Joins folder and an archive entry name (code page 936) into target. Refuses names that would land
+// Joins folder and an archive entry name (code page 936). Refuses, as kInvalid, names that would land
 // outside folder (absolute, a drive or stream colon, a ".." component), names that are not code page
 // 936, and joined paths over 259 characters.
-bool JoinEntryPath(const std::wstring& folder, const char* entryName, std::wstring& target);
+Result<std::wstring> JoinEntryPath(const std::wstring& folder, const char* entryName);
 
 // The window that owns the overwrite question (the main dialog); null leaves it owner-less, still topmost.
 void SetOverwritePromptOwner(void* window);

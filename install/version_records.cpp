@@ -40,14 +40,12 @@ bool WriteModuleInfo() {
     return std::fflush(file.Get()) == 0 && written;
 }
 
-bool ReadInstalledVersion(const std::wstring& installDir, uint32_t& part3, uint32_t& part4) {
+Result<std::pair<uint32_t, uint32_t>> ReadInstalledVersion(const std::wstring& installDir) {
     UniqueFile file(_wfopen((installDir + L"\\module.info").c_str(), L"rb"));
     uint8_t version[8];
     if (!file || std::fread(version, sizeof version, 1, file.Get()) != 1)
-        return false;
-    part3 = wire::LoadU32(version);
-    part4 = wire::LoadU32(version + 4);
-    return true;
+        return Error::FromErrno(ErrorKind::kIo, "cannot read module.info");
+    return std::make_pair(wire::LoadU32(version), wire::LoadU32(version + 4));
 }
 
 bool WriteUpdateIni() {

@@ -1,9 +1,11 @@
 #include "service/download_writer.h"
 
+#include "core/printable.h"
 #include "service/local_fs.h"
 #include "service/path_folders.h"
 #include "service/path_policy.h"
 
+#include <cerrno>
 #include <cstdio>
 
 DownloadWriter::DownloadWriter(size_t bufferSize) : bufferSize_(bufferSize) {}
@@ -12,19 +14,28 @@ DownloadWriter::~DownloadWriter() {
     Discard();
 }
 
-DownloadWriter::Status DownloadWriter::Place(const std::wstring& folder, const messages::FileChunk& chunk,
-                                             const char** why) {
+namespace {
+
+Error WriteFailed(const LocalPath& path) {
+    const int code = errno; // before the message's text is made
+    return Error(ErrorKind::kIo, "cannot write " + Printable(LocalPathText(path)), code);
+}
+
+} // namespace
+
+Status DownloadWriter::Place(const std::wstring& folder, const messages::FileChunk& chunk) {
     if (!placedPath_.folder.empty() && chunk.RelDir == lastRelDir_ && chunk.FileName == lastFileName_ &&
         folder == lastFolder_)
-        return Status::kOk;
+        return Ok();
     placedPath_ = {};
-    if (!IsSafeDownloadPath(chunk.RelDir, chunk.FileName, why))
-        return Status::kUnsafePath;
+    if (Status safe = IsSafeDownloadPath(chunk.RelDir, chunk.FileName); !safe)
+        return Error(ErrorKind::kInvalid, "Unsafe path (" + safe.error().message() + ") " +
+                                              Printable(chunk.RelDir) + Printable(chunk.FileName));
     LocalPath path{folder, std::string(chunk.RelDir) + std::string(chunk.FileName)};
     if (folder.empty() || folder.size() + 1 + path.relative.size() > kMaxLocalPath) {
         placedPath_ = std::move(path); // for the log line
         lastFolder_.clear();
-        return Status::kPathTooLong;
+        return Error(ErrorKind::kInvalid, "Path too long " + Printable(PathText()));
     }
     const LocalPath folders{folder, std::string(chunk.RelDir)};
     if (!(folders == madeFolder_)) {
@@ -35,17 +46,18 @@ DownloadWriter::Status DownloadWriter::Place(const std::wstring& folder, const m
     lastRelDir_ = chunk.RelDir;
     lastFileName_ = chunk.FileName;
     placedPath_ = std::move(path);
-    return Status::kOk;
+    return Ok();
 }
 
-DownloadWriter::Status DownloadWriter::Append(const LocalPath& path, std::span<const uint8_t> data) {
+Status DownloadWriter::Append(const LocalPath& path, std::span<const uint8_t> data) {
     if (!file_ || !(path == openPath_)) {
+        const LocalPath closing = openPath_;
         if (!Close())
-            return Status::kWriteFailed;
+            return WriteFailed(closing);
         openPath_ = path;
         file_ = LocalOpenFile(path, "wb");
         if (!file_)
-            return Status::kWriteFailed;
+            return WriteFailed(path);
         if (!buffer_)
             buffer_ = std::make_unique<char[]>(bufferSize_);
         std::setvbuf(file_.Get(), buffer_.get(), _IOFBF, bufferSize_);
@@ -57,13 +69,15 @@ DownloadWriter::Status DownloadWriter::Append(const LocalPath& path, std::span<c
         received_[openEntry_].size = 0;
     }
     if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file_.Get()) != data.size())
-        return Status::kWriteFailed;
+        return WriteFailed(path);
     received_[openEntry_].size += data.size();
-    return Status::kOk;
+    return Ok();
 }
 
-bool DownloadWriter::Flush() {
-    return !file_ || std::fflush(file_.Get()) == 0;
+Status DownloadWriter::Flush() {
+    if (file_ && std::fflush(file_.Get()) != 0)
+        return WriteFailed(openPath_);
+    return Ok();
 }
 
 bool DownloadWriter::Close() {

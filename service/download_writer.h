@@ -8,6 +8,7 @@
 // file between two chunks but never during one).
 #pragma once
 
+#include "core/result.h"
 #include "core/unique_file.h"
 #include "service/local_fs.h"
 #include "service/messages.h"
@@ -38,28 +39,26 @@ class DownloadWriter {
     // measured to cost the receive thread about as much as the decoding itself, out of 256 KiB a third.
     static constexpr size_t kDefaultBuffer = 1 << 18;
 
-    enum class Status { kOk, kUnsafePath, kPathTooLong, kWriteFailed };
-
     explicit DownloadWriter(size_t bufferSize = kDefaultBuffer);
     ~DownloadWriter(); // closes the open file; nothing is reported any more
     DownloadWriter(const DownloadWriter&) = delete;
     DownloadWriter& operator=(const DownloadWriter&) = delete;
 
     // The local path of a chunk below folder, after its names passed the path check, and its folders
-    // made: kOk, kUnsafePath (*why says what was wrong) or kPathTooLong. Path() is the path checked,
-    // or built, last. A folder that cannot be made is shown (CreatePathFolders) and left to the write
-    // to fail on.
-    Status Place(const std::wstring& folder, const messages::FileChunk& chunk, const char** why = nullptr);
+    // made. A refusal is kInvalid, its message the log's words for it: "Unsafe path (<what was wrong>)
+    // <names>" or "Path too long <path>". Path() is the path checked, or built, last. A folder that
+    // cannot be made is shown (CreatePathFolders) and left to the write to fail on.
+    Status Place(const std::wstring& folder, const messages::FileChunk& chunk);
     const LocalPath& Path() const { return placedPath_; }
     // Path() as one code page 936 text, for log lines.
     std::string PathText() const { return LocalPathText(placedPath_); }
 
     // Appends data to the file at path, which is opened with "wb" (created, or emptied) unless it is
-    // the file already open; the file open before is closed first. kWriteFailed when the file cannot
-    // be opened or written, or the file closed on the way did not take its last bytes.
+    // the file already open; the file open before is closed first. kIo when the file cannot be opened
+    // or written, or the file closed on the way did not take its last bytes.
     Status Append(const LocalPath& path, std::span<const uint8_t> data);
-    // Hands the open file's buffered bytes to the system: false when they could not be written.
-    bool Flush();
+    // Hands the open file's buffered bytes to the system: kIo when they could not be written.
+    Status Flush();
     // Closes the open file: false when its last bytes could not be written.
     bool Close();
     // Drops the open file without caring what became of its buffered bytes (the download failed).

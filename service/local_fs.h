@@ -4,6 +4,7 @@
 // whole-character backslashes to slashes at this edge only.
 #pragma once
 
+#include "core/result.h"
 #include "core/unique_file.h"
 
 #include <string>
@@ -19,9 +20,10 @@ struct LocalPath {
 std::wstring LocalWidePath(const LocalPath& path);
 #endif
 bool LocalPathExists(const LocalPath& path);
-// Removes everything in `folder` but the entry named `keep` (ASCII); false when something stayed.
-bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep);
-bool LocalMakeFolder(const LocalPath& path);
+// Removes everything in `folder` but the entry named `keep` (ASCII); kIo when something stayed.
+Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep);
+// kIo with the system's error when the folder was not made (one that is there already included).
+Status LocalMakeFolder(const LocalPath& path);
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode);
 // The path as one code page 936 text, for log lines and messages: what that page cannot hold is '?'.
 std::string LocalPathText(const LocalPath& path);

@@ -4,6 +4,7 @@
 #include "service/path_policy.h"
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -25,21 +26,27 @@ bool LocalPathExists(const LocalPath& path) {
     return ::stat(Native(path).c_str(), &st) == 0;
 }
 
-bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
+Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
     std::error_code ec;
-    bool all = true;
+    int failed = 0; // the first removal's error
     for (const auto& entry : std::filesystem::directory_iterator(BytesFromWidePath(folder), ec)) {
         if (entry.path().filename() == keep)
             continue;
         std::error_code removed;
         std::filesystem::remove_all(entry.path(), removed);
-        all = all && !removed;
+        if (removed && failed == 0)
+            failed = removed.value();
     }
-    return all && !ec;
+    if (ec || failed != 0)
+        return Error(ErrorKind::kIo, "cannot empty " + LocalPathText({folder, {}}), ec ? ec.value() : failed);
+    return Ok();
 }
 
-bool LocalMakeFolder(const LocalPath& path) {
-    return ::mkdir(Native(path).c_str(), 0755) == 0;
+Status LocalMakeFolder(const LocalPath& path) {
+    if (::mkdir(Native(path).c_str(), 0755) == 0)
+        return Ok();
+    const int code = errno; // before the message's text is made
+    return Error(ErrorKind::kIo, "cannot create " + LocalPathText(path), code);
 }
 
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode) {

@@ -28,23 +28,31 @@ bool LocalPathExists(const LocalPath& path) {
     return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
+Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
     // The wide form throughout: a profile folder's name need not fit the system's code page.
     std::error_code ec;
-    bool all = true;
+    int failed = 0; // the first removal's error
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder), ec)) {
         if (entry.path().filename() == std::filesystem::path(keep))
             continue;
         std::error_code removed;
         std::filesystem::remove_all(entry.path(), removed);
-        all = all && !removed;
+        if (removed && failed == 0)
+            failed = removed.value();
     }
-    return all && !ec;
+    if (ec || failed != 0)
+        return Error(ErrorKind::kIo, "cannot empty " + LocalPathText({folder, {}}), ec ? ec.value() : failed);
+    return Ok();
 }
 
-bool LocalMakeFolder(const LocalPath& path) {
+Status LocalMakeFolder(const LocalPath& path) {
     const std::wstring w = LocalWidePath(path);
-    return !w.empty() && CreateDirectoryW(w.c_str(), nullptr) != 0;
+    if (w.empty())
+        return Error(ErrorKind::kInvalid, "not a code page 936 name: " + LocalPathText(path));
+    if (CreateDirectoryW(w.c_str(), nullptr))
+        return Ok();
+    const int code = int(GetLastError()); // before the message's text is made
+    return Error(ErrorKind::kIo, "cannot create " + LocalPathText(path), code);
 }
 
 UniqueFile LocalOpenFile(const LocalPath& path, const char* mode) {

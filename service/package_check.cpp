@@ -8,8 +8,8 @@ namespace {
 
 using package_manifest::FileEntry;
 
-Result Refuse(Check check, std::string file = {}) {
-    return Result{check, std::move(file)};
+CheckResult Refuse(Check check, std::string file = {}) {
+    return CheckResult{check, std::move(file)};
 }
 
 bool Older(uint32_t p3, uint32_t p4, std::pair<uint32_t, uint32_t> than) {
@@ -18,9 +18,9 @@ bool Older(uint32_t p3, uint32_t p4, std::pair<uint32_t, uint32_t> than) {
 
 } // namespace
 
-Result CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std::string_view> manifest,
-                    std::optional<std::string_view> signature, const Expectation& expected,
-                    std::span<const FileEntry> files) {
+CheckResult CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std::string_view> manifest,
+                         std::optional<std::string_view> signature, const Expectation& expected,
+                         std::span<const FileEntry> files) {
     using package_manifest::kManifestName;
     using package_manifest::kSignatureName;
     if (!manifest || manifest->size() > package_manifest::kMaxManifestBytes)
@@ -40,7 +40,7 @@ Result CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std
         return Refuse(Check::kBadSignature, std::string(kManifestName));
     }
     // Only now is the manifest the deployer's: nothing in it was looked at before.
-    const auto listed = package_manifest::Parse(*manifest);
+    const auto listed = package_manifest::Read(*manifest);
     if (!listed)
         return Refuse(Check::kBadManifest, std::string(kManifestName));
     if (listed->packageNo != expected.packageNo)
@@ -71,7 +71,7 @@ Result CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std
     }
     if (want != listed->files.end())
         return Refuse(Check::kFileMissing, want->path);
-    return Result{};
+    return CheckResult{};
 }
 
 const char* CheckName(Check check) {

@@ -31,7 +31,7 @@ enum class Check {
     kFileMissing,   // a listed file that is not there
 };
 
-struct Result {
+struct CheckResult {
     Check check = Check::kPassed;
     std::string file; // the file concerned, when there is one
 };
@@ -47,9 +47,9 @@ struct Expectation {
 
 // `files` is every file present; the manifest and its signature among them are skipped. A missing
 // manifest or signature is an empty optional.
-Result CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std::string_view> manifest,
-                    std::optional<std::string_view> signature, const Expectation& expected,
-                    std::span<const package_manifest::FileEntry> files);
+CheckResult CheckPackage(std::span<const minisign::PublicKey> keys, std::optional<std::string_view> manifest,
+                         std::optional<std::string_view> signature, const Expectation& expected,
+                         std::span<const package_manifest::FileEntry> files);
 
 // A short English name of the check, for log lines and messages.
 const char* CheckName(Check check);

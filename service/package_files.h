@@ -3,6 +3,7 @@
 // blocks, and a small file (the manifest, its signature) read whole within a limit.
 #pragma once
 
+#include "core/result.h"
 #include "service/package_manifest.h"
 
 #include <atomic>
@@ -13,10 +14,10 @@
 
 namespace package_files {
 
-// The SHA-256 and size of `path` into `entry`; false when it cannot be read, and also once `stop`
-// (if given) is set, which is looked at between 1 MiB blocks.
-bool HashFile(const std::filesystem::path& path, package_manifest::FileEntry& entry,
-              const std::atomic<bool>* stop = nullptr);
+// The SHA-256 and size of `path` into `entry`: kIo when it cannot be read, kCancelled once `stop` (if
+// given) is set, which is looked at between 1 MiB blocks. The message leaves the path to the caller.
+Status HashFile(const std::filesystem::path& path, package_manifest::FileEntry& entry,
+                const std::atomic<bool>* stop = nullptr);
 
 // The whole of a small file; empty when missing, unreadable or larger than `limit`.
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, size_t limit);

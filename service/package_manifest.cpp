@@ -63,17 +63,18 @@ bool ParseVersionText(std::string_view text, uint32_t& part3, uint32_t& part4) {
            Number(text.substr(dot + 1), part4);
 }
 
-bool Fail(std::string* why, size_t line, const char* problem) {
-    if (why)
-        *why = "line " + std::to_string(line) + ": " + problem;
-    return false;
+Error Fail(size_t line, const char* problem) {
+    return Error(ErrorKind::kInvalid, "line " + std::to_string(line) + ": " + problem);
 }
 
-bool ParseInto(std::string_view text, Manifest& m, std::string* why) {
+} // namespace
+
+Result<Manifest> Read(std::string_view text) {
+    Manifest m;
     if (text.size() > kMaxManifestBytes)
-        return Fail(why, 0, "larger than a manifest can be");
+        return Fail(0, "larger than a manifest can be");
     if (!text.empty() && text.back() != '\n')
-        return Fail(why, 0, "the last line does not end in a line feed");
+        return Fail(0, "the last line does not end in a line feed");
     size_t number = 0;
     while (!text.empty()) {
         ++number;
@@ -81,45 +82,43 @@ bool ParseInto(std::string_view text, Manifest& m, std::string* why) {
         const std::string_view line = text.substr(0, lf);
         text.remove_prefix(lf + 1);
         if (line.find('\r') != std::string_view::npos)
-            return Fail(why, number, "carriage return");
+            return Fail(number, "carriage return");
         if (number == 1) {
             if (line != kHeader)
-                return Fail(why, number, "not a package manifest of this format");
+                return Fail(number, "not a package manifest of this format");
         } else if (number == 2) {
             if (line.substr(0, 8) != "package " || line.size() == 8 || line.size() > 8 + 10)
-                return Fail(why, number, "expected the package number");
+                return Fail(number, "expected the package number");
             m.packageNo = std::string(line.substr(8));
             if (std::any_of(m.packageNo.begin(), m.packageNo.end(), [](char c) { return uint8_t(c) <= ' '; }))
-                return Fail(why, number, "the package number holds a blank or control character");
+                return Fail(number, "the package number holds a blank or control character");
         } else if (number == 3) {
             if (line.substr(0, 8) != "version " || !ParseVersionText(line.substr(8), m.verPart3, m.verPart4))
-                return Fail(why, number, "expected the version as 8.5.part3.part4");
+                return Fail(number, "expected the version as 8.5.part3.part4");
         } else {
             // "file SIZE SHA256 PATH": the path is the rest of the line, blanks and all.
             if (line.substr(0, 5) != "file ")
-                return Fail(why, number, "expected a file line");
+                return Fail(number, "expected a file line");
             std::string_view rest = line.substr(5);
             const size_t blank = rest.find(' ');
             FileEntry entry;
             if (blank == std::string_view::npos || !Number(rest.substr(0, blank), entry.size))
-                return Fail(why, number, "expected the file's size");
+                return Fail(number, "expected the file's size");
             rest.remove_prefix(blank + 1);
             if (rest.size() < 66 || rest[64] != ' ' || !HexDigest(rest.substr(0, 64), entry.sha256))
-                return Fail(why, number, "expected the file's SHA-256 in lowercase hexadecimal");
+                return Fail(number, "expected the file's SHA-256 in lowercase hexadecimal");
             entry.path = std::string(rest.substr(65));
             if (!SafePath(entry.path))
-                return Fail(why, number, "the path is no download path");
+                return Fail(number, "the path is no download path");
             if (!m.files.empty() && !(m.files.back().path < entry.path))
-                return Fail(why, number, "the files are not sorted, or a path is listed twice");
+                return Fail(number, "the files are not sorted, or a path is listed twice");
             m.files.push_back(std::move(entry));
         }
     }
     if (number < 3)
-        return Fail(why, number + 1, "the manifest ends before its version");
-    return true;
+        return Fail(number + 1, "the manifest ends before its version");
+    return m;
 }
-
-} // namespace
 
 bool IsManifestFile(std::string_view path) {
     return path == kManifestName || path == kSignatureName;
@@ -137,16 +136,16 @@ std::optional<std::string> Format(Manifest manifest) {
         text += "file " + std::to_string(f.size) + " " + Hex(f.sha256) + " " + f.path + "\n";
     }
     // What is written must read back: the package number's own rules are the parser's.
-    if (!Parse(text))
+    if (!Read(text))
         return std::nullopt;
     return text;
 }
 
-std::optional<Manifest> Parse(std::string_view text, std::string* why) {
-    Manifest m;
-    if (!ParseInto(text, m, why))
+std::optional<Manifest> Parse(std::string_view text) {
+    auto manifest = Read(text);
+    if (!manifest)
         return std::nullopt;
-    return m;
+    return std::move(*manifest);
 }
 
 std::optional<std::pair<uint32_t, uint32_t>> ParseInstalledVersion(std::string_view text) {

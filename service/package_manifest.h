@@ -11,6 +11,8 @@
 // Files are sorted by the bytes of their path, each listed once; every line ends in LF.
 #pragma once
 
+#include "core/result.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -48,9 +50,11 @@ bool IsManifestFile(std::string_view path);
 // listed twice, or is the manifest or its signature.
 std::optional<std::string> Format(Manifest manifest);
 
-// Reads a manifest; empty, with *why saying which line is wrong, when the text is not exactly what
+// Reads a manifest; kInvalid, the message saying which line is wrong, when the text is not exactly what
 // Format writes.
-std::optional<Manifest> Parse(std::string_view text, std::string* why = nullptr);
+Result<Manifest> Read(std::string_view text);
+// Read without the reason, for callers that only tell a manifest from none (the load tool).
+std::optional<Manifest> Parse(std::string_view text);
 
 // The "8.5.part3.part4" of update.ini (each number signed or unsigned 32-bit, as it was written).
 std::optional<std::pair<uint32_t, uint32_t>> ParseInstalledVersion(std::string_view text);

@@ -21,7 +21,7 @@ bool CreatePathFolders(const LocalPath& path) {
          at = folder.find_first_of(L"\\/", at + 1)) {
         const LocalPath above{folder.substr(0, at), {}};
         if (!LocalPathExists(above))
-            LocalMakeFolder(above);
+            (void)LocalMakeFolder(above); // one that stays missing fails at the folder itself
     }
     if (!MakeFolder({folder, {}}))
         return false;

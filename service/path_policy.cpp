@@ -124,12 +124,12 @@ const char* RefuseRelativePath(std::string_view path, RelativePathRules rules) {
 
 } // namespace path_policy
 
-bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why) {
+Status IsSafeDownloadPath(std::string_view relDir, std::string_view fileName) {
     // The same rule as for archive entries: one place decides what may be written below a folder.
     const char* reason = fileName.empty()
                              ? "empty file name"
                              : path_policy::RefuseRelativePath(std::string(relDir) + std::string(fileName));
-    if (why && reason)
-        *why = reason;
-    return reason == nullptr;
+    if (reason)
+        return Error(ErrorKind::kInvalid, reason);
+    return Ok();
 }

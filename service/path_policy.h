@@ -4,6 +4,8 @@
 // Portable and stateless; any thread.
 #pragma once
 
+#include "core/result.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -86,5 +88,5 @@ const char* RefuseRelativePath(std::string_view path, RelativePathRules rules = 
 // Whether a chunk's RelDir and FileName, joined, name a file below the download folder: a non-empty file
 // name, no absolute path, drive letter, colon or forward slash, no component that is empty or only
 // dots and blanks (Windows trims trailing dots and blanks, so ".. " climbs like ".."), and no Windows
-// device name (CON, NUL, COM1, ...). On refusal *why says what was wrong.
-bool IsSafeDownloadPath(std::string_view relDir, std::string_view fileName, const char** why = nullptr);
+// device name (CON, NUL, COM1, ...). A refusal is kInvalid, the message saying what was wrong.
+Status IsSafeDownloadPath(std::string_view relDir, std::string_view fileName);

@@ -127,46 +127,35 @@ void ProcessDL::OnMessage(const uint8_t* msg, size_t len) {
              Fault::kTransport);
         return;
     }
-    std::string why;
     for (const messages::FileChunk& chunk : response_.Chunks) {
-        if (!WriteChunk(chunk, why)) {
-            if (!why.empty())
-                Fail(why);
+        if (const Status written = WriteChunk(chunk); !written) {
+            if (written.error().kind() != ErrorKind::kCancelled)
+                Fail(LogEventText(kTag, written.error().message() + " Faile"));
             return;
         }
     }
     CheckComplete();
 }
 
-bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
+Status ProcessDL::WriteChunk(const messages::FileChunk& chunk) {
     // Names and folders first, outside the lock: on Windows a folder that cannot be made shows a
     // message box.
-    const char* reason = "";
-    switch (writer_.Place(GetInstallSettings().TempDir, chunk, &reason)) {
-    case DownloadWriter::Status::kUnsafePath:
-        why = LogEventText(kTag, "Unsafe path (" + std::string(reason) + ") " + Printable(chunk.RelDir) +
-                                     Printable(chunk.FileName) + " Faile");
-        return false;
-    case DownloadWriter::Status::kPathTooLong:
-        why = LogEventText(kTag, "Path too long " + Printable(writer_.PathText()) + " Faile");
-        return false;
-    default:
-        break;
-    }
+    if (Status placed = writer_.Place(GetInstallSettings().TempDir, chunk); !placed)
+        return placed;
     const LocalPath& path = writer_.Path();
     bool moduleDone = false;
     {
         auto run = run_.Lock();
         if (run.ended())
-            return false; // stopped meanwhile: not a byte more
-        bool written = writer_.Append(path, chunk.Data) == DownloadWriter::Status::kOk;
+            return Error(ErrorKind::kCancelled, "stopped"); // not a byte more
+        bool written = writer_.Append(path, chunk.Data).ok();
         if (written && (moduleEntries_.empty() || moduleEntries_.back() != writer_.OpenEntry()))
             moduleEntries_.push_back(writer_.OpenEntry());
         if (written && chunk.ModuleEnd) {
             auto it = std::find(pendingModules_.begin(), pendingModules_.end(), chunk.ModuleName);
             if (it != pendingModules_.end()) {
                 // A module counts as done only once its bytes have reached the system.
-                written = writer_.Flush();
+                written = writer_.Flush().ok();
                 if (written) {
                     ReceivedModule module{std::string(chunk.ModuleName), {}};
                     for (size_t entry : moduleEntries_)
@@ -183,13 +172,12 @@ bool ProcessDL::WriteChunk(const messages::FileChunk& chunk, std::string& why) {
         if (!written) {
             run.End();
             writer_.Discard();
-            why = LogEventText(kTag, "Write " + Printable(writer_.PathText()) + " Faile");
-            return false;
+            return Error(ErrorKind::kIo, "Write " + Printable(writer_.PathText()));
         }
     }
     if (moduleDone)
         WriteLog(writer_.PathText());
-    return true;
+    return Ok();
 }
 
 void ProcessDL::CheckComplete() {

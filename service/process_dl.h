@@ -61,8 +61,9 @@ class ProcessDL : public ProcessClient {
     void OnSilence() override;
 
   private:
-    // Writes one chunk, under the run lock; false when the download must fail (why says so).
-    bool WriteChunk(const messages::FileChunk& chunk, std::string& why);
+    // Writes one chunk, under the run lock. A failure ends the download; its message is the log's event
+    // for it, except kCancelled: the run ended meanwhile and nothing more is said.
+    Status WriteChunk(const messages::FileChunk& chunk);
     // After a message: completes the download when nothing is pending.
     void CheckComplete();
 

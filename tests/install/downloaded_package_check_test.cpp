@@ -60,11 +60,10 @@ class DownloadedPackageCheckTest : public ::testing::Test {
 
     // Writes and signs the manifest of what the temporary folder holds now.
     void Sign() {
-        std::vector<package_manifest::FileEntry> files;
-        std::string failed;
-        ASSERT_TRUE(HashDownloadedFiles(GetInstallSettings().TempDir, files, stop, &failed)) << failed;
+        const auto files = HashDownloadedFiles(GetInstallSettings().TempDir, stop);
+        ASSERT_TRUE(files) << files.error().message();
         package_manifest::Manifest m{"000185", 12, 3, {}};
-        for (auto& f : files)
+        for (auto& f : *files)
             if (!package_manifest::IsManifestFile(f.path))
                 m.files.push_back(f);
         const std::string text = *package_manifest::Format(m);
@@ -72,7 +71,7 @@ class DownloadedPackageCheckTest : public ::testing::Test {
         Put("orvane.manifest.minisig", signer.Sign(text));
     }
 
-    package_check::Result Check() { return CheckDownloadedPackage(GetInstallSettings(), keys, stop); }
+    package_check::CheckResult Check() { return CheckDownloadedPackage(GetInstallSettings(), keys, stop); }
 
     std::string Log() {
         CloseInstallLog();
@@ -84,10 +83,10 @@ class DownloadedPackageCheckTest : public ::testing::Test {
 // Tests that a signed download passes with the install log beside it, that every file is listed once
 // under its code page 936 name, and that the log says the check passed.
 TEST_F(DownloadedPackageCheckTest, SignedDownloadPasses) {
-    std::vector<package_manifest::FileEntry> files;
-    ASSERT_TRUE(HashDownloadedFiles(GetInstallSettings().TempDir, files, stop, nullptr));
+    const auto files = HashDownloadedFiles(GetInstallSettings().TempDir, stop);
+    ASSERT_TRUE(files);
     std::set<std::string> paths;
-    for (const auto& f : files)
+    for (const auto& f : *files)
         paths.insert(f.path);
     EXPECT_EQ(paths, (std::set<std::string>{"TalvikTradeSafe.exe", kChineseFile, "orvane.manifest",
                                             "orvane.manifest.minisig", "server\\depend.zip"}));
@@ -124,7 +123,9 @@ TEST_F(DownloadedPackageCheckTest, OlderThanInstalledAndStopAreRefused) {
     ASSERT_TRUE(CreateDirectoryW(s.InstallDir.c_str(), nullptr));
     const std::wstring ini = s.InstallDir + L"\\update.ini";
     ASSERT_TRUE(WritePrivateProfileStringW(L"version", L"cur", L"8.5.12.4", ini.c_str()));
-    EXPECT_EQ(InstalledVersion(s.InstallDir), std::make_pair(12u, 4u));
+    const auto installed = InstalledVersion(s.InstallDir);
+    ASSERT_TRUE(installed);
+    EXPECT_EQ(*installed, std::make_pair(12u, 4u));
     EXPECT_EQ(Check().check, package_check::Check::kOlderVersion);
     ASSERT_TRUE(WritePrivateProfileStringW(L"version", L"cur", L"8.5.12.3", ini.c_str()));
     EXPECT_EQ(Check().check, package_check::Check::kPassed);

@@ -259,8 +259,7 @@ TEST_F(SystemIntegration, CopyCommandCopiesTree) {
     EXPECT_EQ(ListTree(to), ListTree(from));
     EXPECT_EQ(ReadWholeFile(to + "\\sub\\deep\\d.bin"), std::string(5000, 'd'));
 
-    unsigned long code = 0;
-    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program.exe"), L"x", &code));
+    EXPECT_FALSE(RunProgramAndWait(SystemProgramPath(L"no-such-program.exe"), L"x"));
     EXPECT_FALSE(CopyTree(W(scratch / "no-such-folder"), W(scratch / "to2")));
 }
 

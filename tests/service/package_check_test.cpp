@@ -118,7 +118,6 @@ TEST(PackageManifest, FormatIsDeterministicAndReadsBack) {
 // Tests that the parser accepts only what the writer writes.
 TEST(PackageManifest, ParserRefusesAnyOtherText) {
     const std::string text = *package_manifest::Format(SampleManifest());
-    std::string why;
     const std::vector<std::pair<std::string, std::string>> edits = {
         {"version 8.5.12.3", "version 8.5.12"},
         {"version 8.5.12.3", "version 8.5.012.3"},
@@ -135,21 +134,22 @@ TEST(PackageManifest, ParserRefusesAnyOtherText) {
     for (const auto& [from, to] : edits) {
         std::string edited = text;
         edited.replace(edited.find(from), from.size(), to);
-        EXPECT_FALSE(package_manifest::Parse(edited, &why)) << to;
+        EXPECT_FALSE(package_manifest::Read(edited)) << to;
     }
-    EXPECT_FALSE(package_manifest::Parse(text.substr(0, text.size() - 1), &why)); // no final LF
-    EXPECT_FALSE(package_manifest::Parse("orvane package manifest 1\npackage 1\n", &why));
-    EXPECT_NE(why.find("line"), std::string::npos);
+    EXPECT_FALSE(package_manifest::Read(text.substr(0, text.size() - 1))); // no final LF
+    const auto shortOne = package_manifest::Read("orvane package manifest 1\npackage 1\n");
+    ASSERT_FALSE(shortOne);
+    EXPECT_NE(shortOne.error().message().find("line"), std::string::npos);
     // Out of order: swap the two last file lines.
     const size_t a = text.find("file 3"), b = text.find("file 0");
     std::string swapped = text.substr(0, a) + text.substr(b) + text.substr(a, b - a);
-    EXPECT_FALSE(package_manifest::Parse(swapped, &why));
+    EXPECT_FALSE(package_manifest::Read(swapped));
     // Sizes up to 2^64 - 1 read, one more does not.
     std::string big = text;
     big.replace(big.find("file 5 "), 7, "file 18446744073709551615 ");
-    EXPECT_TRUE(package_manifest::Parse(big));
+    EXPECT_TRUE(package_manifest::Read(big));
     big.replace(big.find("18446744073709551615"), 20, "18446744073709551616");
-    EXPECT_FALSE(package_manifest::Parse(big));
+    EXPECT_FALSE(package_manifest::Read(big));
 }
 
 // Tests that update.ini's version reads back whatever way "%d" wrote its parts.
@@ -173,10 +173,10 @@ class PackageCheckTest : public ::testing::Test {
     std::vector<FileEntry> files = manifest.files;
     package_check::Expectation expected{"000185", 12, 3, std::make_pair(12u, 2u)};
 
-    package_check::Result Run(std::vector<minisign::PublicKey> keys) {
+    package_check::CheckResult Run(std::vector<minisign::PublicKey> keys) {
         return package_check::CheckPackage(keys, text, signature, expected, files);
     }
-    package_check::Result Run() { return Run({other.key, signer.key}); }
+    package_check::CheckResult Run() { return Run({other.key, signer.key}); }
 };
 
 // Tests that the signed download passes, with the manifest's own files among the downloaded ones, and

@@ -113,7 +113,9 @@ Status CheckManifest(const Verification& v, const fs::path& folder,
             return Ok();
         return Differs(std::string(package_check::CheckName(result.check)) + ": " + result.file);
     }
-    const auto listed = manifest ? package_manifest::Parse(*manifest) : std::nullopt;
+    if (!manifest)
+        return Differs("malformed manifest: " + std::string(kManifestName));
+    const auto listed = package_manifest::Read(*manifest);
     if (!listed)
         return Differs("malformed manifest: " + std::string(kManifestName));
     if (listed->packageNo != v.packageNo)

@@ -141,13 +141,6 @@ std::optional<std::string> Format(Manifest manifest) {
     return text;
 }
 
-std::optional<Manifest> Parse(std::string_view text) {
-    auto manifest = Read(text);
-    if (!manifest)
-        return std::nullopt;
-    return std::move(*manifest);
-}
-
 std::optional<std::pair<uint32_t, uint32_t>> ParseInstalledVersion(std::string_view text) {
     // Written with "%d": a part above 2^31 - 1 appears negative; it reads back as the same 32 bits.
     auto part = [](std::string_view t, uint32_t& out) {

@@ -53,8 +53,6 @@ std::optional<std::string> Format(Manifest manifest);
 // Reads a manifest; kInvalid, the message saying which line is wrong, when the text is not exactly what
 // Format writes.
 Result<Manifest> Read(std::string_view text);
-// Read without the reason, for callers that only tell a manifest from none (the load tool).
-std::optional<Manifest> Parse(std::string_view text);
 
 // The "8.5.part3.part4" of update.ini (each number signed or unsigned 32-bit, as it was written).
 std::optional<std::pair<uint32_t, uint32_t>> ParseInstalledVersion(std::string_view text);

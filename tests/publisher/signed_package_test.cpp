@@ -55,7 +55,7 @@ TEST(SignedPackageTest, WritesADeterministicManifest) {
     WriteStandardPackage(package.path()); // no signing section: writing needs no key
     ASSERT_EQ(WriteManifest(package.path()).status, 0);
     const std::string first = ReadText(ManifestOf(package.path()));
-    auto parsed = package_manifest::Parse(first);
+    auto parsed = package_manifest::Read(first);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->packageNo, "000185");
     EXPECT_EQ(parsed->verPart3, 12u);

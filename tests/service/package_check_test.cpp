@@ -99,7 +99,7 @@ TEST(PackageManifest, FormatIsDeterministicAndReadsBack) {
     EXPECT_NE(text->find("file 5 2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824 "
                          "TalvikTradeSafe.exe\n"),
               std::string::npos);
-    const auto back = package_manifest::Parse(*text);
+    const auto back = package_manifest::Read(*text);
     ASSERT_TRUE(back);
     ASSERT_EQ(back->files.size(), 3u);
     EXPECT_EQ(back->files[1].path, "config\\a b.ini");

@@ -55,7 +55,7 @@ void PackageReload::Work() {
         std::shared_ptr<PreparedFiles> previous = std::move(*job_);
         job_.reset();
         lock.unlock();
-        ReloadedPackage loaded = load_(previous, stopping_);
+        Result<ReloadedPackage> loaded = load_(previous, stopping_);
         previous.reset();
         lock.lock();
         if (stop_)
@@ -69,7 +69,7 @@ void PackageReload::Work() {
     }
 }
 
-void PackageReload::Finished(ReloadedPackage loaded) {
+void PackageReload::Finished(Result<ReloadedPackage> loaded) {
     running_ = false;
     done_(std::move(loaded));
     if (again_) {

@@ -11,6 +11,7 @@
 // made; `done` is never called after Stop.
 #pragma once
 
+#include "core/result.h"
 #include "publisher/package/package.h"
 #include "publisher/prepared/prepared_files.h"
 
@@ -27,11 +28,10 @@
 
 namespace publisher {
 
-// What a reload's load made: the package and its store, or (no package) why it was refused.
+// What a reload's load made: the package and its store.
 struct ReloadedPackage {
     std::shared_ptr<const Package> package;
     std::shared_ptr<PreparedFiles> prepared;
-    std::string error;
 };
 
 class PackageReload {
@@ -39,9 +39,10 @@ class PackageReload {
     // As a reload begins: returns the store of the package served now, whose entries the new store
     // may share.
     using Begin = std::function<std::shared_ptr<PreparedFiles>()>;
-    using Load = std::function<ReloadedPackage(const std::shared_ptr<PreparedFiles>& previous,
-                                               const std::atomic<bool>& stopping)>;
-    using Done = std::function<void(ReloadedPackage loaded)>;
+    // A refused package is a failure saying why.
+    using Load = std::function<Result<ReloadedPackage>(const std::shared_ptr<PreparedFiles>& previous,
+                                                       const std::atomic<bool>& stopping)>;
+    using Done = std::function<void(Result<ReloadedPackage> loaded)>;
 
     PackageReload(asio::io_context& io, Begin begin, Load load, Done done);
     ~PackageReload();
@@ -56,7 +57,7 @@ class PackageReload {
   private:
     void StartLoad();
     void Work();
-    void Finished(ReloadedPackage loaded);
+    void Finished(Result<ReloadedPackage> loaded);
 
     asio::io_context& io_;
     Begin begin_;

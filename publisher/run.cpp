@@ -167,14 +167,12 @@ std::string RenderMetrics(Metrics& metrics, const Server& server, const EventLog
 
 // A reload's load, on its worker: the package as a start would take it and its store of prepared
 // messages, sharing the entries of unchanged files with `previous`. A stopping service ends it early.
-ReloadedPackage LoadForReload(const Options& options, const std::shared_ptr<PreparedFiles>& previous,
-                              const std::atomic<bool>& stopping) {
-    ReloadedPackage reloaded;
+Result<ReloadedPackage> LoadForReload(const Options& options, const std::shared_ptr<PreparedFiles>& previous,
+                                      const std::atomic<bool>& stopping) {
     Result<Package> loaded = UsablePackage(options.packageDir, &stopping);
-    if (!loaded) {
-        reloaded.error = loaded.error().message();
-        return reloaded;
-    }
+    if (!loaded)
+        return loaded.error();
+    ReloadedPackage reloaded;
     reloaded.package = std::make_shared<const Package>(std::move(*loaded));
     reloaded.prepared = PreparedStore(reloaded.package, options, previous.get());
     return reloaded;
@@ -305,22 +303,22 @@ int RunPublisher(int argc, const char* const* argv) {
         return LoadForReload(options, previous, stopping);
     };
     // Back on this thread with what the load made.
-    auto done = [&](ReloadedPackage loaded) {
-        if (loaded.package) {
+    auto done = [&](Result<ReloadedPackage> loaded) {
+        if (loaded) {
             // The old package's preparation stops within a message; its prepared files stay with the
             // connections that still serve it.
             preparation.reset();
-            const std::string outcome = "reloaded, now serving " + Summary(*loaded.package);
+            const std::string outcome = "reloaded, now serving " + Summary(*loaded->package);
             log.Write("SIGHUP: " + outcome);
-            server.Replace(loaded.package, loaded.prepared);
+            server.Replace(loaded->package, loaded->prepared);
             // Told once new connections get the new package: --reload returns on it.
             RecordReloadOutcome(true, outcome);
             metrics.reloadsDone.fetch_add(1, std::memory_order_relaxed);
-            NotifyReady("serving " + Summary(*loaded.package));
-            preparation = Prepare(loaded.prepared, options, io, log);
+            NotifyReady("serving " + Summary(*loaded->package));
+            preparation = Prepare(loaded->prepared, options, io, log);
         } else {
-            const std::string outcome =
-                "reload refused, still serving " + Summary(*server.Current()) + ": " + loaded.error;
+            const std::string outcome = "reload refused, still serving " + Summary(*server.Current()) + ": " +
+                                        loaded.error().message();
             log.Write("SIGHUP: " + outcome);
             RecordReloadOutcome(false, outcome);
             metrics.reloadsRefused.fetch_add(1, std::memory_order_relaxed);

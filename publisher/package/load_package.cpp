@@ -20,14 +20,10 @@ using nlohmann::json;
 
 namespace {
 
-// Thrown only inside LoadPackage, which turns it into the refusal message.
-struct ManifestError {
-    std::string field;
-    std::string problem;
-};
-
-[[noreturn]] void Fail(std::string field, std::string problem) {
-    throw ManifestError{std::move(field), std::move(problem)};
+// What is wrong with one field of the manifest: "field: problem", placed after the manifest's path by
+// LoadPackage.
+Error Refuse(const std::string& field, const std::string& problem) {
+    return Error(ErrorKind::kInvalid, field + ": " + problem);
 }
 
 std::string Quoted(std::string_view s) {
@@ -43,59 +39,64 @@ std::string Shown(const std::string& field, std::string_view s) {
     return Quoted(s);
 }
 
-void CheckKeys(const json& object, const std::string& where, std::initializer_list<const char*> allowed) {
+Status CheckKeys(const json& object, const std::string& where, std::initializer_list<const char*> allowed) {
     if (!object.is_object())
-        Fail(where, "must be an object");
+        return Refuse(where, "must be an object");
     for (const auto& item : object.items()) {
         bool known =
             std::any_of(allowed.begin(), allowed.end(), [&](const char* k) { return item.key() == k; });
         if (!known)
-            Fail(where.empty() ? item.key() : where + "." + item.key(), "unknown field");
+            return Refuse(where.empty() ? item.key() : where + "." + item.key(), "unknown field");
     }
+    return Ok();
 }
 
-const json& Required(const json& object, const char* key, const std::string& field) {
+// The value of `key`, which must be there; null when it is not.
+const json* Required(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end())
-        Fail(field, "missing");
-    return *it;
+    return it == object.end() ? nullptr : &*it;
 }
 
-std::string Text(const json& value, const std::string& field, size_t minBytes, size_t maxBytes) {
-    if (!value.is_string())
-        Fail(field, "must be a string");
-    const std::string& s = value.get_ref<const std::string&>();
+Result<std::string> Text(const json* value, const std::string& field, size_t minBytes, size_t maxBytes) {
+    if (!value)
+        return Refuse(field, "missing");
+    if (!value->is_string())
+        return Refuse(field, "must be a string");
+    const std::string& s = value->get_ref<const std::string&>();
     if (s.find('\0') != std::string::npos)
-        Fail(field, "must not contain a NUL character");
+        return Refuse(field, "must not contain a NUL character");
     if (s.size() < minBytes)
-        Fail(field, "must not be empty");
+        return Refuse(field, "must not be empty");
     if (s.size() > maxBytes)
-        Fail(field, Shown(field, s) + " is " + std::to_string(s.size()) + " bytes; at most " +
-                        std::to_string(maxBytes) + " fit the record");
+        return Refuse(field, Shown(field, s) + " is " + std::to_string(s.size()) + " bytes; at most " +
+                                 std::to_string(maxBytes) + " fit the record");
     return s;
 }
 
 // A text as installers receive it: converted to code page 936, its width checked on the converted bytes.
-std::string WireText(const json& value, const std::string& field, size_t minBytes, size_t maxBytes) {
-    std::string utf8 = Text(value, field, minBytes, 4096);
-    std::optional<std::string> wire = ToCodePage936(utf8);
+Result<std::string> WireText(const json* value, const std::string& field, size_t minBytes, size_t maxBytes) {
+    Result<std::string> utf8 = Text(value, field, minBytes, 4096);
+    if (!utf8)
+        return utf8;
+    std::optional<std::string> wire = ToCodePage936(*utf8);
     if (!wire)
-        Fail(field, Shown(field, utf8) + " is no UTF-8 text that code page 936 can hold");
+        return Refuse(field, Shown(field, *utf8) + " is no UTF-8 text that code page 936 can hold");
     if (wire->size() > maxBytes)
-        Fail(field, Shown(field, utf8) + " is " + std::to_string(wire->size()) +
-                        " bytes in code page 936; at most " + std::to_string(maxBytes) + " fit the record");
-    return *wire;
+        return Refuse(field, Shown(field, *utf8) + " is " + std::to_string(wire->size()) +
+                                 " bytes in code page 936; at most " + std::to_string(maxBytes) +
+                                 " fit the record");
+    return std::move(*wire);
 }
 
 // The code page 936 form of one file or folder name below a module folder.
-std::string WireName(const fs::path& path, const std::string& field) {
+Result<std::string> WireName(const fs::path& path, const std::string& field) {
     std::string name = path.filename().string();
     if (const char* problem = WindowsNameProblem(name))
-        Fail(field, path.string() + ": Windows cannot create this name: it has " + problem);
+        return Refuse(field, path.string() + ": Windows cannot create this name: it has " + problem);
     std::optional<std::string> wire = ToCodePage936(name);
     if (!wire)
-        Fail(field, path.string() + ": the name is no UTF-8 text that code page 936 can hold");
-    return *wire;
+        return Refuse(field, path.string() + ": the name is no UTF-8 text that code page 936 can hold");
+    return std::move(*wire);
 }
 
 // Identifies the manifest, so that no module can serve it under another name.
@@ -122,50 +123,58 @@ std::string AsciiLower(std::string s) {
     return s;
 }
 
-uint32_t Number(const json& value, const std::string& field) {
-    if (!value.is_number_unsigned() || value.get<uint64_t>() > std::numeric_limits<uint32_t>::max())
-        Fail(field, "must be a whole number from 0 to 4294967295");
-    return value.get<uint32_t>();
+Result<uint32_t> Number(const json* value, const std::string& field) {
+    if (!value)
+        return Refuse(field, "missing");
+    if (!value->is_number_unsigned() || value->get<uint64_t>() > std::numeric_limits<uint32_t>::max())
+        return Refuse(field, "must be a whole number from 0 to 4294967295");
+    return value->get<uint32_t>();
 }
 
 // Walks `folder` in a stable order and appends its files with the relative folder they arrive in.
 // `below` is the folder's path relative to the package folder, with '/' between its parts.
-void ScanFolder(const fs::path& folder, const std::string& below, const std::string& relDir,
-                const std::string& field, PackageModule& module, ScanContext& context) {
+Status ScanFolder(const fs::path& folder, const std::string& below, const std::string& relDir,
+                  const std::string& field, PackageModule& module, ScanContext& context) {
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         entries.push_back(*it);
     if (ec)
-        Fail(field, "cannot read folder " + folder.string() + ": " + ec.message());
+        return Refuse(field, "cannot read folder " + folder.string() + ": " + ec.message());
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return a.path().filename().string() < b.path().filename().string();
     });
 
     for (const auto& entry : entries) {
         const fs::path& path = entry.path();
-        const std::string name = WireName(path, field);
+        const Result<std::string> wireName = WireName(path, field);
+        if (!wireName)
+            return wireName.error();
+        const std::string& name = *wireName;
         fs::file_status status = entry.symlink_status(ec);
         if (ec)
-            Fail(field, path.string() + ": " + ec.message());
+            return Refuse(field, path.string() + ": " + ec.message());
         if (fs::is_symlink(status))
-            Fail(field, path.string() + ": symbolic links are not published; copy the file into the package");
+            return Refuse(field, path.string() +
+                                     ": symbolic links are not published; copy the file into the package");
         if (fs::is_directory(status)) {
-            ScanFolder(path, below + "/" + path.filename().string(), relDir + name + "\\", field, module,
-                       context);
+            if (Status scanned = ScanFolder(path, below + "/" + path.filename().string(),
+                                            relDir + name + "\\", field, module, context);
+                !scanned)
+                return scanned;
             continue;
         }
         // A fifo or device would block or never end the stream.
         if (!fs::is_regular_file(status))
-            Fail(field, path.string() + ": not a regular file");
+            return Refuse(field, path.string() + ": not a regular file");
         if (name.size() > kMaxFileName)
-            Fail(field, path.string() + ": FileName is " + std::to_string(name.size()) +
-                            " bytes in code page 936; at most " + std::to_string(kMaxFileName) +
-                            " fit the record");
+            return Refuse(field, path.string() + ": FileName is " + std::to_string(name.size()) +
+                                     " bytes in code page 936; at most " + std::to_string(kMaxFileName) +
+                                     " fit the record");
         if (relDir.size() > kMaxRelDir)
-            Fail(field, path.string() + ": RelDir is " + std::to_string(relDir.size()) +
-                            " bytes in code page 936; at most " + std::to_string(kMaxRelDir) +
-                            " fit the record");
+            return Refuse(field, path.string() + ": RelDir is " + std::to_string(relDir.size()) +
+                                     " bytes in code page 936; at most " + std::to_string(kMaxRelDir) +
+                                     " fit the record");
         // The file as it will be served: reached below the held folder, its identity recorded.
         const std::string relative = below + "/" + path.filename().string();
         struct stat st {};
@@ -174,12 +183,13 @@ void ScanFolder(const fs::path& folder, const std::string& below, const std::str
             return fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
         }();
         if (!regular)
-            Fail(field, path.string() + ": cannot be read");
+            return Refuse(field, path.string() + ": cannot be read");
         if (uint64_t(st.st_dev) == context.manifest.device && uint64_t(st.st_ino) == context.manifest.inode)
-            Fail(field, path.string() + ": is the manifest itself (a hard link); it is never served");
+            return Refuse(field,
+                          path.string() + ": is the manifest itself (a hard link); it is never served");
         if (!context.seen.insert(AsciiLower(relDir + name)).second)
-            Fail(field, path.string() + ": another file of the package arrives at the same path on "
-                                        "Windows, which does not tell upper and lower case apart");
+            return Refuse(field, path.string() + ": another file of the package arrives at the same path on "
+                                                 "Windows, which does not tell upper and lower case apart");
         PackageFile file;
         file.relDir = relDir;
         file.fileName = name;
@@ -191,48 +201,71 @@ void ScanFolder(const fs::path& folder, const std::string& below, const std::str
         module.bytes += file.size;
         module.files.push_back(std::move(file));
     }
+    return Ok();
 }
 
 // The module's source folder, which must lie inside the package folder.
-fs::path ModuleFolder(const fs::path& root, const std::string& folder, const std::string& field) {
+Result<fs::path> ModuleFolder(const fs::path& root, const std::string& folder, const std::string& field) {
     fs::path relative(folder);
     if (relative.is_absolute())
-        Fail(field, Quoted(folder) + " must be relative to the package folder");
+        return Refuse(field, Quoted(folder) + " must be relative to the package folder");
     std::error_code ec;
     fs::path resolved = fs::canonical(root / relative, ec);
     if (ec)
-        Fail(field, Quoted(folder) + ": " + ec.message());
+        return Refuse(field, Quoted(folder) + ": " + ec.message());
     if (!fs::is_directory(resolved, ec))
-        Fail(field, Quoted(folder) + " is not a folder");
+        return Refuse(field, Quoted(folder) + " is not a folder");
     fs::path inside = resolved.lexically_relative(root);
     if (inside.empty() || *inside.begin() == "..")
-        Fail(field, Quoted(folder) + " lies outside the package folder");
+        return Refuse(field, Quoted(folder) + " lies outside the package folder");
     // The package folder itself holds the manifest, passwords included.
     if (inside == ".")
-        Fail(field, Quoted(folder) + " is the package folder itself; a module folder must lie below it");
+        return Refuse(field,
+                      Quoted(folder) + " is the package folder itself; a module folder must lie below it");
     return resolved;
 }
 
-PackageModule ReadModule(const json& item, const std::string& field, const Package& package,
-                         ScanContext& context) {
+Result<PackageModule> ReadModule(const json& item, const std::string& field, const Package& package,
+                                 ScanContext& context) {
     context.seen.clear();
-    CheckKeys(item, field, {"name", "versionA", "versionB", "state", "folder"});
+    if (Status keys = CheckKeys(item, field, {"name", "versionA", "versionB", "state", "folder"}); !keys)
+        return keys.error();
     PackageModule module;
-    module.label = Text(Required(item, "name", field + ".name"), field + ".name", 1, 4096);
-    module.name = WireText(Required(item, "name", field + ".name"), field + ".name", 1, kMaxModuleName);
-    uint32_t verA = Number(Required(item, "versionA", field + ".versionA"), field + ".versionA");
-    uint32_t verB = Number(Required(item, "versionB", field + ".versionB"), field + ".versionB");
+    const json* name = Required(item, "name");
+    Result<std::string> label = Text(name, field + ".name", 1, 4096);
+    if (!label)
+        return label.error();
+    Result<std::string> wireName = WireText(name, field + ".name", 1, kMaxModuleName);
+    if (!wireName)
+        return wireName.error();
+    Result<uint32_t> verA = Number(Required(item, "versionA"), field + ".versionA");
+    if (!verA)
+        return verA.error();
+    Result<uint32_t> verB = Number(Required(item, "versionB"), field + ".versionB");
+    if (!verB)
+        return verB.error();
+    module.label = std::move(*label);
+    module.name = std::move(*wireName);
     char state = 'U';
     if (auto it = item.find("state"); it != item.end()) {
-        std::string s = Text(*it, field + ".state", 1, 1);
-        state = s[0];
+        Result<std::string> s = Text(&*it, field + ".state", 1, 1);
+        if (!s)
+            return s.error();
+        state = (*s)[0];
     }
     if (auto it = item.find("folder"); it != item.end()) {
-        std::string folder = Text(*it, field + ".folder", 1, 4096);
-        const fs::path resolved = ModuleFolder(package.root, folder, field + ".folder");
-        module.folder = resolved;
-        ScanFolder(resolved, resolved.lexically_relative(package.root).generic_string(), "",
-                   field + ".folder", module, context);
+        Result<std::string> folder = Text(&*it, field + ".folder", 1, 4096);
+        if (!folder)
+            return folder.error();
+        const Result<fs::path> resolved = ModuleFolder(package.root, *folder, field + ".folder");
+        if (!resolved)
+            return resolved.error();
+        module.folder = *resolved;
+        if (Status scanned =
+                ScanFolder(*resolved, resolved->lexically_relative(package.root).generic_string(), "",
+                           field + ".folder", module, context);
+            !scanned)
+            return scanned.error();
     }
 
     for (size_t i = 0; i < module.files.size(); ++i) {
@@ -245,10 +278,75 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
     ModuleRecord& r = module.record;
     std::copy(package.packageNo.begin(), package.packageNo.end(), r.PackageNo);
     std::copy(module.name.begin(), module.name.end(), r.ModuleName);
-    r.ModuleVerA = verA;
-    r.ModuleVerB = verB;
+    r.ModuleVerA = *verA;
+    r.ModuleVerB = *verB;
     r.State = state;
     return module;
+}
+
+// The manifest's fields into `package`; the files of its modules scanned.
+Status ReadManifest(const json& manifest, Package& package, ScanContext& context) {
+    if (Status keys = CheckKeys(manifest, "", {"package", "version", "users", "modules", "signing"}); !keys)
+        return keys;
+    Result<std::string> packageNo = WireText(Required(manifest, "package"), "package", 1, kMaxPackageNo);
+    if (!packageNo)
+        return packageNo.error();
+    package.packageNo = std::move(*packageNo);
+
+    const json* version = Required(manifest, "version");
+    if (!version)
+        return Refuse("version", "missing");
+    if (Status keys = CheckKeys(*version, "version", {"part3", "part4"}); !keys)
+        return keys;
+    Result<uint32_t> part3 = Number(Required(*version, "part3"), "version.part3");
+    if (!part3)
+        return part3.error();
+    Result<uint32_t> part4 = Number(Required(*version, "part4"), "version.part4");
+    if (!part4)
+        return part4.error();
+    package.verPart3 = *part3;
+    package.verPart4 = *part4;
+
+    const json* users = Required(manifest, "users");
+    if (!users)
+        return Refuse("users", "missing");
+    if (!users->is_array() || users->empty())
+        return Refuse("users", "must be a list of at least one user");
+    for (size_t i = 0; i < users->size(); ++i) {
+        const std::string field = "users[" + std::to_string(i) + "]";
+        const json& item = (*users)[i];
+        if (Status keys = CheckKeys(item, field, {"name", "password"}); !keys)
+            return keys;
+        Result<std::string> name = WireText(Required(item, "name"), field + ".name", 1, kMaxUserName);
+        if (!name)
+            return name.error();
+        Result<std::string> password =
+            WireText(Required(item, "password"), field + ".password", 0, kMaxPassword);
+        if (!password)
+            return password.error();
+        package.users.push_back({std::move(*name), std::move(*password)});
+    }
+
+    const json* modules = Required(manifest, "modules");
+    if (!modules)
+        return Refuse("modules", "missing");
+    if (!modules->is_array())
+        return Refuse("modules", "must be a list");
+    std::set<std::string> names;
+    for (size_t i = 0; i < modules->size(); ++i) {
+        const std::string field = "modules[" + std::to_string(i) + "]";
+        Result<PackageModule> module = ReadModule((*modules)[i], field, package, context);
+        if (!module)
+            return module.error();
+        if (!names.insert(module->name).second)
+            return Refuse(field + ".name", Quoted(module->label) + " is listed twice");
+        package.bytes += module->bytes;
+        package.modules.push_back(std::move(*module));
+    }
+    if (auto it = manifest.find("signing"); it != manifest.end())
+        if (Status keys = ReadSigningKeys(*it, package.signingKeys); !keys)
+            return Refuse("signing", keys.error().message());
+    return Ok();
 }
 
 } // namespace
@@ -256,9 +354,8 @@ PackageModule ReadModule(const json& item, const std::string& field, const Packa
 Result<Package> LoadPackage(const fs::path& folder, bool checkSignature, const std::atomic<bool>* stop) {
     std::error_code ec;
     fs::path root = fs::canonical(folder, ec);
-    if (ec || !fs::is_directory(root, ec)) {
+    if (ec || !fs::is_directory(root, ec))
         return Error(ErrorKind::kNotFound, folder.string() + ": not a package folder");
-    }
     fs::path manifestPath = root / "package.json";
     std::ifstream in(manifestPath, std::ios::binary);
     if (!in)
@@ -272,56 +369,16 @@ Result<Package> LoadPackage(const fs::path& folder, bool checkSignature, const s
     if (!opened)
         return opened.error();
     context.folder = std::move(*opened);
+    Package package;
+    package.root = root;
+    package.folder = context.folder;
+    package.manifestDevice = context.manifest.device;
+    package.manifestInode = context.manifest.inode;
+    // The JSON library throws; its errors end here.
     try {
-        json manifest = json::parse(in);
-        CheckKeys(manifest, "", {"package", "version", "users", "modules", "signing"});
-        Package package;
-        package.root = root;
-        package.folder = context.folder;
-        package.manifestDevice = context.manifest.device;
-        package.manifestInode = context.manifest.inode;
-        package.packageNo = WireText(Required(manifest, "package", "package"), "package", 1, kMaxPackageNo);
-
-        const json& version = Required(manifest, "version", "version");
-        CheckKeys(version, "version", {"part3", "part4"});
-        package.verPart3 = Number(Required(version, "part3", "version.part3"), "version.part3");
-        package.verPart4 = Number(Required(version, "part4", "version.part4"), "version.part4");
-
-        const json& users = Required(manifest, "users", "users");
-        if (!users.is_array() || users.empty())
-            Fail("users", "must be a list of at least one user");
-        for (size_t i = 0; i < users.size(); ++i) {
-            std::string field = "users[" + std::to_string(i) + "]";
-            CheckKeys(users[i], field, {"name", "password"});
-            PackageUser user;
-            user.name =
-                WireText(Required(users[i], "name", field + ".name"), field + ".name", 1, kMaxUserName);
-            user.password = WireText(Required(users[i], "password", field + ".password"), field + ".password",
-                                     0, kMaxPassword);
-            package.users.push_back(std::move(user));
-        }
-
-        const json& modules = Required(manifest, "modules", "modules");
-        if (!modules.is_array())
-            Fail("modules", "must be a list");
-        std::set<std::string> names;
-        for (size_t i = 0; i < modules.size(); ++i) {
-            std::string field = "modules[" + std::to_string(i) + "]";
-            PackageModule module = ReadModule(modules[i], field, package, context);
-            if (!names.insert(module.name).second)
-                Fail(field + ".name", Quoted(module.label) + " is listed twice");
-            package.bytes += module.bytes;
-            package.modules.push_back(std::move(module));
-        }
-        if (auto it = manifest.find("signing"); it != manifest.end())
-            if (Status keys = ReadSigningKeys(*it, package.signingKeys); !keys)
-                Fail("signing", keys.error().message());
-        if (checkSignature)
-            if (Status signature = CheckSignedPackage(package, stop); !signature)
-                return signature.error().WithContext(manifestPath.string() + ": signing: ");
-        return package;
-    } catch (const ManifestError& e) {
-        return Error(ErrorKind::kInvalid, manifestPath.string() + ": " + e.field + ": " + e.problem);
+        const json manifest = json::parse(in);
+        if (Status read = ReadManifest(manifest, package, context); !read)
+            return read.error().WithContext(manifestPath.string() + ": ");
     } catch (const json::parse_error& e) {
         // The parser's own message quotes the text it last read, which may be part of a password.
         return Error(ErrorKind::kInvalid,
@@ -329,6 +386,10 @@ Result<Package> LoadPackage(const fs::path& folder, bool checkSignature, const s
     } catch (const json::exception& e) {
         return Error(ErrorKind::kInvalid, manifestPath.string() + ": " + e.what());
     }
+    if (checkSignature)
+        if (Status signature = CheckSignedPackage(package, stop); !signature)
+            return signature.error().WithContext(manifestPath.string() + ": signing: ");
+    return package;
 }
 
 } // namespace publisher

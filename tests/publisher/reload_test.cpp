@@ -21,14 +21,12 @@ struct HeldLoads {
     int started = 0;
     int released = 0;
 
-    ReloadedPackage Load() {
+    Result<ReloadedPackage> Load() {
         std::unique_lock lock(mutex);
         const int mine = ++started;
         changed.notify_all();
         changed.wait(lock, [&] { return released >= mine; });
-        ReloadedPackage loaded;
-        loaded.error = "load " + std::to_string(mine);
-        return loaded;
+        return Error(ErrorKind::kInvalid, "load " + std::to_string(mine));
     }
     void WaitStarted(int n) {
         std::unique_lock lock(mutex);
@@ -56,8 +54,8 @@ TEST(PackageReloadTest, RequestsDuringALoadMakeOneMoreLoadAfterIt) {
             return std::shared_ptr<PreparedFiles>();
         },
         [&](const auto&, const auto&) { return loads.Load(); },
-        [&](ReloadedPackage loaded) {
-            done.push_back(loaded.error);
+        [&](Result<ReloadedPackage> loaded) {
+            done.push_back(loaded.error().message());
             if (done.size() == 2)
                 work.reset();
         });
@@ -83,7 +81,7 @@ TEST(PackageReloadTest, StopWaitsForTheLoadAndDropsIt) {
     bool called = false;
     PackageReload reload(
         io, [] { return nullptr; }, [&](const auto&, const auto&) { return loads.Load(); },
-        [&](ReloadedPackage) { called = true; });
+        [&](Result<ReloadedPackage>) { called = true; });
     reload.Request();
     loads.WaitStarted(1);
     auto stopped = std::async(std::launch::async, [&] { reload.Stop(); });

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "core/code_page.h"
+
 #include <windows.h>
 
 #include <shellapi.h>
@@ -20,9 +22,12 @@ std::wstring SwitchName(const std::wstring& arg) {
 
 } // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
+Result<CommandLine> ParseCommandLine(const std::vector<std::wstring>& args) {
+    auto bad = [](const std::wstring& why) {
+        return Error(ErrorKind::kInvalid, code_page::Utf8FromWide(why));
+    };
     CommandLine line;
-    for (size_t i = 0; i < args.size() && line.error.empty(); ++i) {
+    for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring name = SwitchName(args[i]);
         if (name == L"quiet" || name == L"q") {
             line.quiet = true;
@@ -30,20 +35,22 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             line.launch = true;
         } else if (name == L"log") {
             if (i + 1 >= args.size() || args[i + 1].empty())
-                line.error = L"/log needs a path";
-            else if (!line.logPath.empty())
-                line.error = L"/log is given twice";
-            else
-                line.logPath = args[++i];
+                return bad(L"/log needs a path");
+            if (!line.logPath.empty())
+                return bad(L"/log is given twice");
+            line.logPath = args[++i];
         } else {
-            line.error = L"Unknown argument: " + args[i];
+            return bad(L"Unknown argument: " + args[i]);
         }
     }
-    // A bad line never installs; /quiet still decides whether a message box may say so.
+    return line;
+}
+
+bool AsksQuiet(const std::vector<std::wstring>& args) {
     for (const std::wstring& arg : args)
         if (SwitchName(arg) == L"quiet" || SwitchName(arg) == L"q")
-            line.quiet = true;
-    return line;
+            return true;
+    return false;
 }
 
 std::vector<std::wstring> ProcessArguments() {

@@ -7,6 +7,8 @@
 // Switches are case-insensitive and may start with '-' instead of '/'.
 #pragma once
 
+#include "core/result.h"
+
 #include <string>
 #include <vector>
 
@@ -14,11 +16,13 @@ struct CommandLine {
     bool quiet = false;
     bool launch = false;
     std::wstring logPath; // empty: the log stays where it always is, alone
-    std::wstring error;   // not empty: the command line is bad, and this says why (for a message box)
 };
 
-// Reads the arguments after the program's name.
-CommandLine ParseCommandLine(const std::vector<std::wstring>& args);
+// Reads the arguments after the program's name. A bad line is a failure of kind kInvalid whose message
+// (UTF-8) says why, for a message box.
+Result<CommandLine> ParseCommandLine(const std::vector<std::wstring>& args);
+// Whether /quiet (or /q) stands anywhere on the line: even a bad line must not then wait for a person.
+bool AsksQuiet(const std::vector<std::wstring>& args);
 
 // The process's own arguments after its name, in UTF-16 (Windows).
 std::vector<std::wstring> ProcessArguments();

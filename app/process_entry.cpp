@@ -5,6 +5,7 @@
 #include "app/init_process.h"
 #include "app/orvane_dlg.h"
 #include "app/single_instance.h"
+#include "core/code_page.h"
 #include "core/install_log.h"
 #include "core/install_settings.h"
 #include "install/tunzip.h"
@@ -15,29 +16,34 @@
 namespace {
 
 // Makes the log copy's folder and opens it without emptying it (it may be the log of a copy already
-// running); the reason when it cannot be written.
-std::wstring StartLogCopy(const std::wstring& path) {
+// running).
+Status StartLogCopy(const std::wstring& path) {
     std::error_code ec;
     const std::filesystem::path file(path);
     if (file.has_parent_path())
         std::filesystem::create_directories(file.parent_path(), ec);
     if (!MirrorInstallLog(path, LogMode::Append))
-        return L"The log cannot be written: " + path;
-    return {};
+        return Error(ErrorKind::kIo, code_page::Utf8FromWide(L"The log cannot be written: " + path));
+    return Ok();
 }
 
 } // namespace
 
 int RunInstaller() {
-    CommandLine line = ParseCommandLine(ProcessArguments());
-    if (line.error.empty() && !line.logPath.empty())
-        line.error = StartLogCopy(line.logPath);
-    if (!line.error.empty()) {
-        // Nothing is installed on a line that may not mean what its writer meant.
-        if (!line.quiet)
-            MessageBoxW(nullptr, line.error.c_str(), L"Orvane", MB_OK | MB_ICONERROR);
+    const std::vector<std::wstring> args = ProcessArguments();
+    const Result<CommandLine> parsed = ParseCommandLine(args);
+    Status usable = parsed ? Ok() : Status(parsed.error());
+    if (usable && !parsed->logPath.empty())
+        usable = StartLogCopy(parsed->logPath);
+    if (!usable) {
+        // Nothing is installed on a line that may not mean what its writer meant; /quiet still decides
+        // whether a message box may say so.
+        if (!AsksQuiet(args))
+            MessageBoxW(nullptr, code_page::WideFromUtf8(usable.error().message()).c_str(), L"Orvane",
+                        MB_OK | MB_ICONERROR);
         return kExitBadCommandLine;
     }
+    const CommandLine& line = *parsed;
     if (line.quiet) {
         // Nothing may wait for a person who is not there.
         SetFolderAlertsShown(false);

@@ -29,4 +29,9 @@ std::wstring WideFromGbk(std::string_view text, size_t maxUnits, Overflow overfl
 // lacks becomes '?', so a path that cannot be held is still written whole, never cut or dropped.
 std::string GbkFromWide(std::wstring_view text);
 
+// UTF-8 and back, for the messages of failures (core/result.h) that name a wide text, such as a path
+// given on the command line: a unit that is no character (a lone surrogate) becomes U+FFFD.
+std::string Utf8FromWide(std::wstring_view text);
+std::wstring WideFromUtf8(std::string_view text);
+
 } // namespace code_page

@@ -34,4 +34,28 @@ std::string GbkFromWide(std::wstring_view text) {
     return out;
 }
 
+std::string Utf8FromWide(std::wstring_view text) {
+    if (text.empty() || text.size() > 0x1fffffff)
+        return {};
+    const int units = int(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), units, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring WideFromUtf8(std::string_view text) {
+    if (text.empty() || text.size() > 0x7fffffff)
+        return {};
+    const int bytes = int(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring out(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, out.data(), n);
+    return out;
+}
+
 } // namespace code_page

@@ -1,6 +1,7 @@
 // Tests that the installer's command line is read as a software-distribution tool writes it, and that
 // anything else is a bad line that names its fault and installs nothing.
 #include "app/command_line.h"
+#include "core/code_page.h"
 
 #include <gtest/gtest.h>
 
@@ -24,17 +25,23 @@ TEST(CommandLine, SwitchesAndBadLines) {
          L"C:\\logs\\\u9648\u5fd7\u660e\\install.log",
          L""},
         {{L"/q", L"/log"}, true, false, L"", L"/log needs a path"},
-        {{L"/log", L"a.log", L"/log", L"b.log"}, false, false, L"a.log", L"/log is given twice"},
+        {{L"/log", L"a.log", L"/log", L"b.log"}, false, false, L"", L"/log is given twice"},
         {{L"/silent", L"/quiet"}, true, false, L"", L"Unknown argument: /silent"},
         {{L"install"}, false, false, L"", L"Unknown argument: install"},
         {{L"/"}, false, false, L"", L"Unknown argument: /"},
+        {{L"/\u9648\u5fd7"}, false, false, L"", L"Unknown argument: /\u9648\u5fd7"}, // the box shows it whole
     };
     for (const Case& c : cases) {
-        const CommandLine line = ParseCommandLine(c.args);
-        EXPECT_EQ(line.quiet, c.quiet) << c.args.size();
-        EXPECT_EQ(line.launch, c.launch) << c.args.size();
-        EXPECT_EQ(line.logPath, c.log);
-        EXPECT_EQ(line.error, c.error);
+        const Result<CommandLine> line = ParseCommandLine(c.args);
+        EXPECT_EQ(AsksQuiet(c.args), c.quiet) << c.args.size();
+        if (!line) {
+            EXPECT_EQ(code_page::WideFromUtf8(line.error().message()), c.error);
+            continue;
+        }
+        EXPECT_EQ(c.error, L"");
+        EXPECT_EQ(line->quiet, c.quiet) << c.args.size();
+        EXPECT_EQ(line->launch, c.launch) << c.args.size();
+        EXPECT_EQ(line->logPath, c.log);
     }
 }
 

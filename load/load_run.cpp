@@ -101,7 +101,7 @@ bool Spawn(Child& child, const std::vector<int>& parentFds, const Signals& signa
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent)
-            ::_exit(1);
+            ::_exit(kExitFailed);
         for (int s : {SIGINT, SIGTERM, SIGHUP})
             std::signal(s, SIG_IGN);
         sigprocmask(SIG_SETMASK, &signals.childMask(), nullptr);
@@ -448,7 +448,8 @@ Result<std::vector<minisign::PublicKey>> ReadKey(const std::string& value) {
     }
     const auto key = minisign::ParsePublicKey(text);
     if (!key)
-        return Error(ErrorKind::kInvalid, "--public-key " + value + ": not a minisign public key or key file");
+        return Error(ErrorKind::kInvalid,
+                     "--public-key " + value + ": not a minisign public key or key file");
     return std::vector<minisign::PublicKey>{*key};
 }
 

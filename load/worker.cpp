@@ -1,5 +1,7 @@
 #include "load/worker.h"
 
+#include "load/exit_status.h"
+
 #include "core/install_settings.h"
 #include "core/module_list.h"
 #include "core/wide_path.h"
@@ -274,14 +276,14 @@ int WorkerLoop(int commandFd, int resultFd, const WorkerSetup& setup) {
     uint8_t command[4];
     while (ReadAll(commandFd, command, sizeof command)) {
         if (!SendRecord(resultFd, RunInstall(setup, wire::LoadU32(command))))
-            return 1;
+            return kExitFailed;
     }
-    return 0;
+    return kExitOk;
 }
 
 int ProbeMain(int resultFd, const WorkerSetup& setup, std::chrono::milliseconds limit) {
     SetFolderAlertsShown(false);
-    return SendRecord(resultFd, RunProbe(setup, limit)) ? 0 : 1;
+    return SendRecord(resultFd, RunProbe(setup, limit)) ? kExitOk : kExitFailed;
 }
 
 } // namespace load

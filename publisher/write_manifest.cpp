@@ -14,16 +14,21 @@ using package_manifest::kManifestName;
 using package_manifest::kSignatureName;
 
 Status WriteManifest(const std::string& packageDir) {
+    // Only a manifest that cannot be written is kIo (its own exit status); whatever stops the listing,
+    // an unreadable file included, is the package's fault.
+    auto refused = [](const Error& error, const std::string& context) {
+        return Error(ErrorKind::kInvalid, context + error.message(), error.systemError());
+    };
     const Result<Package> load = LoadPackage(packageDir, /*checkSignature=*/false);
     if (!load)
-        return load.error().WithContext("package refused: ");
+        return refused(load.error(), "package refused: ");
     const Package& package = *load;
     const PackageModule* module = ManifestModule(package);
     if (!module)
         return Error(ErrorKind::kInvalid, "no module has files to list");
     const Result<std::string> text = PackageManifestText(package);
     if (!text)
-        return text.error();
+        return refused(text.error(), "");
     const fs::path path = module->folder / kManifestName;
     const fs::path signature = module->folder / kSignatureName;
     if (package_files::ReadSmallFile(path, package_manifest::kMaxManifestBytes) == *text) {

@@ -8,7 +8,8 @@
 
 namespace publisher {
 
-// Prints what it did on standard output; a failure's kind is kIo when a file could not be written.
+// Prints what it did on standard output. A failure is kIo when the manifest could not be written, kInvalid
+// when the package could not be listed.
 Status WriteManifest(const std::string& packageDir);
 
 } // namespace publisher

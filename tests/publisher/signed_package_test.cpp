@@ -49,7 +49,8 @@ RunResult CheckConfig(const fs::path& root) {
 }
 
 // Tests that the manifest lists every downloaded file (not the 'D' module, not itself), is
-// byte-identical when written again, and that a rewrite after a change drops the stale signature.
+// byte-identical when written again, that a rewrite after a change drops the stale signature, and that a
+// package that cannot be read is refused with the package's exit status.
 TEST(SignedPackageTest, WritesADeterministicManifest) {
     TempFolder package;
     WriteStandardPackage(package.path()); // no signing section: writing needs no key
@@ -78,6 +79,12 @@ TEST(SignedPackageTest, WritesADeterministicManifest) {
     ASSERT_EQ(WriteManifest(package.path()).status, 0);
     EXPECT_NE(ReadText(ManifestOf(package.path())), first);
     EXPECT_FALSE(fs::exists(package.path() / "modules/server/orvane.manifest.minisig"));
+
+    // A package that cannot be read is the package's fault (65), not a manifest that cannot be written.
+    fs::remove(package.path() / "package.json");
+    const RunResult unreadable = WriteManifest(package.path());
+    EXPECT_EQ(unreadable.status, 65) << unreadable.out;
+    EXPECT_NE(unreadable.out.find("package refused: "), std::string::npos) << unreadable.out;
 }
 
 // Tests --check-config with trusted keys: a good signed manifest passes, a stale one (a file changed

@@ -35,7 +35,7 @@ enum class ErrorKind : uint8_t {
 };
 
 class Error {
-public:
+  public:
     Error(ErrorKind kind, std::string message, int systemError = 0)
         : kind_(kind), systemError_(systemError), message_(std::move(message)) {}
 
@@ -54,14 +54,14 @@ public:
         return Error(kind_, context + message_, systemError_);
     }
 
-private:
+  private:
     ErrorKind kind_;
     int systemError_;
     std::string message_;
 };
 
 template <typename T> class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -81,12 +81,12 @@ public:
     // Only on failure.
     const Error& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 
 template <> class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error error) : error_(std::move(error)) {}
 
@@ -94,10 +94,12 @@ public:
     explicit operator bool() const { return ok(); }
     const Error& error() const { return *error_; }
 
-private:
+  private:
     std::optional<Error> error_;
 };
 
 using Status = Result<void>;
 
-inline Status Ok() { return {}; }
+inline Status Ok() {
+    return {};
+}

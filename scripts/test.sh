@@ -57,7 +57,8 @@ fi
 
 step "formatting check"
 git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror
-# No #include runs up the layers (core -> net -> service -> install, ui -> app; publisher over service).
+# No #include runs up the layers (core -> net -> service -> install, ui -> app; publisher over service, in
+# its rooms) or goes round.
 python3 "$root/scripts/check-layers.py" --self-test >/dev/null
 python3 "$root/scripts/check-layers.py"
 

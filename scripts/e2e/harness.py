@@ -363,15 +363,19 @@ class InstallerWindow:
         try:
             self.window = wait_for(self._find, 90, "the installer window")
         except Failure:
-            # A start that exited is the installer's failure. One still running with no window after
-            # 90 s has been seen, rarely, on a loaded machine: the screen is kept for a look, and the
-            # installer is started once more; a second miss fails the case.
-            if self.proc.poll() is not None:
-                raise Failure(f"the installer ended with {self.proc.returncode} before showing its window; "
+            # A start that failed is the installer's failure. One still running with no window after
+            # 90 s, or gone with status 0 and no window ever found, has been seen, rarely, on a loaded
+            # machine (Wine saying nothing): the screen is kept for a look, and the installer is started
+            # once more; a second miss fails the case.
+            ended = self.proc.poll()
+            if ended is not None and ended != 0:
+                raise Failure(f"the installer ended with {ended} before showing its window; "
                               f"Wine said at the end:\n{wine.output_tail()}")
             self.screenshot("no-installer-window")
             stop_process(self.proc)
-            print(f"e2e: note: no installer window after 90 s; started again ({shots})", flush=True)
+            why = "no installer window after 90 s" if ended is None else "the installer ended with 0 unseen"
+            print(f"e2e: note: {why}; started again ({shots}); Wine said: {wine.output_tail(300)!r}",
+                  flush=True)
             self.proc = wine.start(["wine", exe], lang)
             self.window = wait_for(self._find, 90, "the installer window, at the second start")
         wait_for(lambda: self.pixel(5, 5) is not None, 30, "the installer window to be drawn")

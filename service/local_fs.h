@@ -7,6 +7,7 @@
 #include "core/result.h"
 #include "core/unique_file.h"
 
+#include <filesystem>
 #include <string>
 
 struct LocalPath {
@@ -19,6 +20,8 @@ struct LocalPath {
 // The path in UTF-16 for a wide call; empty when a name below the folder is not code page 936.
 std::wstring LocalWidePath(const LocalPath& path);
 #endif
+// The folder as std::filesystem names it.
+std::filesystem::path LocalFolder(const std::wstring& folder);
 bool LocalPathExists(const LocalPath& path);
 // Removes everything in `folder` but the entry named `keep` (ASCII); kIo when something stayed.
 Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep);

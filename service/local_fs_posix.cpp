@@ -26,20 +26,8 @@ bool LocalPathExists(const LocalPath& path) {
     return ::stat(Native(path).c_str(), &st) == 0;
 }
 
-Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
-    std::error_code ec;
-    int failed = 0; // the first removal's error
-    for (const auto& entry : std::filesystem::directory_iterator(BytesFromWidePath(folder), ec)) {
-        if (entry.path().filename() == keep)
-            continue;
-        std::error_code removed;
-        std::filesystem::remove_all(entry.path(), removed);
-        if (removed && failed == 0)
-            failed = removed.value();
-    }
-    if (ec || failed != 0)
-        return Error(ErrorKind::kIo, "cannot empty " + LocalPathText({folder, {}}), ec ? ec.value() : failed);
-    return Ok();
+std::filesystem::path LocalFolder(const std::wstring& folder) {
+    return BytesFromWidePath(folder);
 }
 
 Status LocalMakeFolder(const LocalPath& path) {

@@ -28,21 +28,9 @@ bool LocalPathExists(const LocalPath& path) {
     return !w.empty() && GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-Status LocalEmptyFolderExcept(const std::wstring& folder, const char* keep) {
+std::filesystem::path LocalFolder(const std::wstring& folder) {
     // The wide form throughout: a profile folder's name need not fit the system's code page.
-    std::error_code ec;
-    int failed = 0; // the first removal's error
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder), ec)) {
-        if (entry.path().filename() == std::filesystem::path(keep))
-            continue;
-        std::error_code removed;
-        std::filesystem::remove_all(entry.path(), removed);
-        if (removed && failed == 0)
-            failed = removed.value();
-    }
-    if (ec || failed != 0)
-        return Error(ErrorKind::kIo, "cannot empty " + LocalPathText({folder, {}}), ec ? ec.value() : failed);
-    return Ok();
+    return std::filesystem::path(folder);
 }
 
 Status LocalMakeFolder(const LocalPath& path) {
